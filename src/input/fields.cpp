@@ -1,0 +1,155 @@
+#include "input/fields.hpp"
+
+#include <cmath>
+#include <cstdlib>
+#include <utility>
+
+#include "sim/error.hpp"
+#include "sim/linereader.hpp"
+
+namespace kv {
+
+namespace {
+
+// The first n numbers of the next line (0 for missing ones).
+template <std::size_t N>
+std::array<double, N> line_numbers(FILE* fp) {
+  std::array<double, N> v{};
+  const std::string line = need_line(kLineCap, fp);
+  str_to_fs(static_cast<int>(N), line, v.data());
+  return v;
+}
+
+int trunc_int(double x) { return static_cast<int>(std::trunc(x)); }
+
+}  // namespace
+
+double fget_d(FILE* fp) {
+  const std::string line = need_line(kLineCap, fp);
+  return std::strtod(line.c_str(), nullptr);
+}
+
+int fget_i(FILE* fp) {
+  const std::string line = need_line(kLineCap, fp);
+  return static_cast<int>(std::strtol(line.c_str(), nullptr, 10));
+}
+
+void fget_2d(double* a, double* b, FILE* fp) {
+  const auto v = line_numbers<2>(fp);
+  *a = v[0];
+  *b = v[1];
+}
+
+void fget_3d(double* a, double* b, double* c, FILE* fp) {
+  const auto v = line_numbers<3>(fp);
+  *a = v[0];
+  *b = v[1];
+  *c = v[2];
+}
+
+void fget_4d(double* a, double* b, double* c, double* d, FILE* fp) {
+  const auto v = line_numbers<4>(fp);
+  *a = v[0];
+  *b = v[1];
+  *c = v[2];
+  *d = v[3];
+}
+
+void fget_6d(double out[6], FILE* fp) {
+  const auto v = line_numbers<6>(fp);
+  for (int i = 0; i < 6; ++i) out[i] = v[i];
+}
+
+void fget_2i(int* a, int* b, FILE* fp) {
+  const auto v = line_numbers<2>(fp);
+  *a = trunc_int(v[0]);
+  *b = trunc_int(v[1]);
+}
+
+void fget_3i(int* a, int* b, int* c, FILE* fp) {
+  const auto v = line_numbers<3>(fp);
+  *a = trunc_int(v[0]);
+  *b = trunc_int(v[1]);
+  *c = trunc_int(v[2]);
+}
+
+void fget_3i1d(int* a, int* b, int* c, double* d, FILE* fp) {
+  const auto v = line_numbers<4>(fp);
+  *a = trunc_int(v[0]);
+  *b = trunc_int(v[1]);
+  *c = trunc_int(v[2]);
+  *d = v[3];
+}
+
+Hkl fget_hkl(FILE* fp) {
+  const auto v = line_numbers<3>(fp);
+  return Hkl{trunc_int(v[0]), trunc_int(v[1]), trunc_int(v[2])};
+}
+
+Hkl fget_uvw(FILE* fp) { return fget_hkl(fp); }
+
+std::array<double, 3> fget_r_hkl(FILE* fp) { return line_numbers<3>(fp); }
+
+int fget_str_diid(std::string* s, double* d1, int* i1, int* i2, double* d2, FILE* fp) {
+  const std::string line = need_line(kLineCap, fp);
+  const auto t = split_tokens(line);
+  const int n = static_cast<int>(t.size() < 5 ? t.size() : 5);
+  if (n > 0) *s = std::string(t[0]);
+  if (n > 1) *d1 = to_double(t[1]);
+  if (n > 2) *i1 = to_int(t[2]);
+  if (n > 3) *i2 = to_int(t[3]);
+  if (n > 4) *d2 = to_double(t[4]);
+  return n;
+}
+
+void fget_hkl_weight(Hkl* hkl, double* weight, FILE* fp) {
+  const std::string line = need_line(kLineCap, fp);
+  const auto t = split_tokens(line);
+  if (t.size() < 3) fatal_out("$$(fget_hkl_weight) Format error. Abort. buf=%s.", line.c_str());
+  *hkl = Hkl{to_int(t[0]), to_int(t[1]), to_int(t[2])};
+  *weight = (t.size() < 4 || t[3][0] == '%') ? 1.0 : to_double(t[3]);
+}
+
+// Min-heap on 1-based positions; popping the smallest to the end of the array
+// leaves it in descending order.
+void d_heapsort(int n, double* a, int* index) {
+  for (int i = 0; i < n; ++i) index[i] = i;
+  if (n < 2) return;
+  auto v = [a](int pos) -> double& { return a[pos - 1]; };
+  auto ix = [index](int pos) -> int& { return index[pos - 1]; };
+  auto sift = [&](int pos, int size) {
+    const double val = v(pos);
+    const int idx = ix(pos);
+    int parent = pos;
+    for (;;) {
+      int child = 2 * parent;
+      if (child > size) break;
+      if (child + 1 <= size && v(child + 1) < v(child)) ++child;
+      if (v(child) >= val) break;
+      v(parent) = v(child);
+      ix(parent) = ix(child);
+      parent = child;
+    }
+    v(parent) = val;
+    ix(parent) = idx;
+  };
+  for (int p = n / 2; p >= 1; --p) sift(p, n);
+  for (int size = n; size > 1; --size) {
+    std::swap(v(1), v(size));
+    std::swap(ix(1), ix(size));
+    sift(1, size - 1);
+  }
+}
+
+void findmaxmin2(int n1, int n2, const RMatrix& m, double* max, double* min) {
+  double hi = m[0][0], lo = m[0][0];
+  for (int i = 0; i < n1; ++i)
+    for (int j = 0; j < n2; ++j) {
+      if (m[i][j] > hi) hi = m[i][j];
+      if (m[i][j] < lo) lo = m[i][j];
+    }
+  *max = hi;
+  *min = lo;
+}
+
+}  // namespace kv

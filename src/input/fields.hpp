@@ -1,0 +1,42 @@
+#pragma once
+// One-line field readers: each takes exactly one non-comment line and pulls a
+// fixed set of fields out of it. Missing numbers read as zero, surplus tokens
+// are ignored; integers read through the floating-point readers are
+// truncated toward zero. End of file where a line is needed is a format error.
+#include <array>
+#include <cstdio>
+#include <string>
+
+#include "numeric/matrix.hpp"
+
+namespace kv {
+
+struct Hkl {
+  int h = 0, k = 0, l = 0;
+  friend bool operator==(const Hkl&, const Hkl&) = default;
+};
+
+double fget_d(FILE* fp);
+int fget_i(FILE* fp);
+void fget_2d(double* a, double* b, FILE* fp);
+void fget_3d(double* a, double* b, double* c, FILE* fp);
+void fget_4d(double* a, double* b, double* c, double* d, FILE* fp);
+void fget_6d(double v[6], FILE* fp);
+void fget_2i(int* a, int* b, FILE* fp);
+void fget_3i(int* a, int* b, int* c, FILE* fp);
+void fget_3i1d(int* a, int* b, int* c, double* d, FILE* fp);
+Hkl fget_hkl(FILE* fp);
+Hkl fget_uvw(FILE* fp);
+std::array<double, 3> fget_r_hkl(FILE* fp);
+// A string, a double, two integers and a double; fields that are absent keep
+// their previous values. Returns how many of the five were present.
+int fget_str_diid(std::string* s, double* d1, int* i1, int* i2, double* d2, FILE* fp);
+// h, k, l and an optional weight (1.0 when absent or a "%" comment follows).
+void fget_hkl_weight(Hkl* hkl, double* weight, FILE* fp);
+
+// Descending heap sort; index[k] is the original position of sorted value k.
+void d_heapsort(int n, double* a, int* index);
+// Largest and smallest element of an n1 x n2 matrix.
+void findmaxmin2(int n1, int n2, const RMatrix& m, double* max, double* min);
+
+}  // namespace kv

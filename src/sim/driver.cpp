@@ -1,0 +1,116 @@
+#include "sim/driver.hpp"
+
+#include <cstring>
+
+#include "jobs/jobs.hpp"
+#include "sim/error.hpp"
+#include "sim/linereader.hpp"
+#include "sim/qzio.hpp"
+#include "sim/runctl.hpp"
+
+namespace kv {
+
+namespace {
+
+using JobFn = void (*)(FILE*, FILE*, const std::string&);
+
+struct JobMode {
+  const char* token;
+  const char* title;
+  JobFn run;
+};
+
+constexpr JobMode kModes[] = {
+    {"SIM_MODE", "##### Many-beam dynamical simulation #####\n", qz_simulation},
+    {"SIM_COHERENT_MODE", "##### Many-beam dyn. sim. of coherent CBED patterns #####\n", qz_sim_coherent},
+    {"DISPSURF_MODE", "##### Calculation of dispersion surface #####\n", qz_dispersion_surface},
+    {"BLOCH_MODE", "##### Calculation of Bloch states #####\n", qz_bloch_state},
+    {"TFRINGE_MODE", "##### Calculation of thickness fringes #####\n", qz_tfringe},
+    {"E_DENSITY_PROJ_MODE", "##### Calculation of projected electron density #####\n",
+     qz_electron_density_proj},
+    {"POTENTIAL_REIM_PROJ_MODE", "##### Calculation of projected potential #####\n", qz_potential_reim_proj},
+    {"E_DENSITY_3D_UNITCELL_MODE", "##### Calculation of 3D electron density #####\n",
+     qz_electron_density_3d_unitcell},
+    {"POTENTIAL_REIM_3D_UNITCELL_MODE", "##### Calculation of 3D electrostatic potential #####\n",
+     qz_potential_reim_3d_unitcell},
+};
+
+const char* version_line() { return "#####  korvex version " KV_VERSION " (C++20 build)\n"; }
+
+void write_banner(FILE* fp) {
+  std::fprintf(fp,
+               "#####\n"
+               "#####  korvex: many-beam Bloch-wave simulation of\n"
+               "#####          convergent-beam electron diffraction\n"
+               "#####  [Single CPU version]\n"
+               "#####\n");
+}
+
+void ending_title(FILE* log) {
+  std::fprintf(log,
+               "\n"
+               "If you publish results obtained with this program, please cite the\n"
+               "many-beam Bloch-wave method and the refinement procedure you used.\n"
+               "\nSee you again!!!\n");
+}
+
+std::string ask_parameter_file() {
+  std::printf("Parameter file (with file extension) >>");
+  std::fflush(stdout);
+  std::optional<std::string> name = fget_1s(stdin);
+  if (!name || name->empty())
+    fatal_out("\n$$ Data format error: no parameter file name was given.\n$$ Abort.\n");
+  return *name;
+}
+
+}  // namespace
+
+void qz_job(const std::string& parameter_file_name, const std::string& base_name, FILE* log) {
+  dbg.base_name = base_name;
+  File fp = fopen_chk_rmode(parameter_file_name);
+  std::optional<std::string> token = fget_1s(fp.get());
+  if (!token) fatal_out("$$ Data format error: %s holds no job mode.\n$$ Abort.\n", parameter_file_name.c_str());
+  read_eps_ctrl_params(fp.get());
+  for (const JobMode& mode : kModes) {
+    if (*token == mode.token) {
+      qz_fprintf_stdo(log, "%s", mode.title);
+      mode.run(fp.get(), log, base_name);
+      return;
+    }
+  }
+  fatal_out("##### Job mode %s is not supported. Abort.\n", token->c_str());
+}
+
+int korvex_main(int argc, char** argv) {
+  std::printf("\n#####  Welcome to KORVEX\n");
+  std::printf("%s", version_line());
+  write_banner(stdout);
+  read_ini_file();
+
+  std::string parameter_file;
+  if (argc == 1) {
+    parameter_file = ask_parameter_file();
+  } else if (argc == 2) {
+    parameter_file = argv[1];
+  } else {
+    fatal_out("Usage: korvex parameter_file (with extension)\n");
+  }
+  if (parameter_file.size() > 255)
+    fatal_out("$$ File name longer than 255 characters: %s\n$$ Abort.\n", parameter_file.c_str());
+
+  const std::string base_name = remove_extention(parameter_file);
+  const std::string log_name = base_name + "_log.txt";
+  File log = qz_fopen_chk_wmode(log_name);
+  std::fprintf(log.get(), "%s", version_line());
+  write_banner(log.get());
+  qz_fprintf_stdo(log.get(), "parameter_file: %s\n", parameter_file.c_str());
+
+  qz_job(parameter_file, base_name, log.get());
+
+  ending_title(log.get());
+  qz_fclose(log);
+  std::printf("See \"%s\".  See you again!!\n\n", log_name.c_str());
+  return 0;
+}
+
+}  // namespace kv

@@ -1,0 +1,107 @@
+#include "sim/qzio.hpp"
+
+#include <sys/stat.h>
+
+#include <cstdarg>
+#include <set>
+#include <utility>
+
+#include "sim/error.hpp"
+
+namespace kv {
+
+// Files opened for reading during this run, by device and inode, so that no
+// output file can ever be created over one of the program's own inputs
+// (a parameter file called run_log.txt, a script named like its picture...).
+static std::set<std::pair<dev_t, ino_t>>& input_files() {
+  static std::set<std::pair<dev_t, ino_t>> files;
+  return files;
+}
+
+static void remember_input(FILE* fp) {
+  struct stat st {};
+  if (fstat(fileno(fp), &st) == 0) input_files().insert({st.st_dev, st.st_ino});
+}
+
+bool is_input_file(const std::string& path) {
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0) return false;
+  return input_files().count({st.st_dev, st.st_ino}) != 0;
+}
+
+static void refuse_input_overwrite(const std::string& path) {
+  if (is_input_file(path))
+    fatal_err("$$ %s is an input file of this run and is not overwritten. Abort.\n", path.c_str());
+}
+
+int qz_fprintf(FILE* fp, const char* fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  const int n = std::vfprintf(fp, fmt, ap);
+  va_end(ap);
+  return n;
+}
+
+int qz_fprintf_stdo(FILE* fp, const char* fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  const std::string s = vstrprintf(fmt, ap);
+  va_end(ap);
+  if (fp) std::fputs(s.c_str(), fp);
+  std::fputs(s.c_str(), stdout);
+  return static_cast<int>(s.size());
+}
+
+void qz_fflush(FILE* fp) { std::fflush(fp); }
+
+File qz_fopen_chk_wmode(const std::string& path) {
+  refuse_input_overwrite(path);
+  File fp(std::fopen(path.c_str(), "w"));
+  if (!fp) fatal_err("$$ Cannot open %s. Abort.\n", path.c_str());
+  return fp;
+}
+
+void qz_fclose(File& fp) { fp.reset(); }
+
+// The message of the two exits goes to the stream the caller names; when
+// that is standard output or error it travels in the FatalError so that main
+// prints it, otherwise it is written to the stream here.
+[[noreturn]] static void exit_with(FILE* fp, const std::string& text) {
+  if (fp == stdout || fp == nullptr) fatal(Channel::out, text);
+  if (fp == stderr) fatal(Channel::err, text);
+  std::fputs(text.c_str(), fp);
+  std::fflush(fp);
+  fatal(Channel::out, std::string());
+}
+
+void qz_error_exit(FILE* fp, const char* fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  const std::string s = vstrprintf(fmt, ap);
+  va_end(ap);
+  exit_with(fp, "$$error: " + s + "\n");
+}
+
+void error_exit(FILE* fp, const char* fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  const std::string s = vstrprintf(fmt, ap);
+  va_end(ap);
+  exit_with(fp, "$$ERROR: " + s + "\n");
+}
+
+File fopen_chk_rmode(const std::string& path) {
+  File fp(std::fopen(path.c_str(), "r"));
+  if (!fp) fatal_err("$$ (fopen_chk_rmode) Cannot open %s. Abort.\n", path.c_str());
+  remember_input(fp.get());
+  return fp;
+}
+
+File fopen_chk_wmode(const std::string& path) {
+  refuse_input_overwrite(path);
+  File fp(std::fopen(path.c_str(), "w"));
+  if (!fp) fatal_err("$$ (fopen_chk_wmode) Cannot open %s. Abort.\n", path.c_str());
+  return fp;
+}
+
+}  // namespace kv

@@ -1,0 +1,39 @@
+#pragma once
+// The output channel: formatted writes, writes that go to a log and to the
+// console at once, checked file opening and the fatal-error routines.
+#include <cstdio>
+#include <memory>
+#include <string>
+
+namespace kv {
+
+struct FileCloser {
+  void operator()(FILE* fp) const {
+    if (fp) std::fclose(fp);
+  }
+};
+// An owned stdio stream; closes itself when it goes out of scope.
+using File = std::unique_ptr<FILE, FileCloser>;
+
+int qz_fprintf(FILE* fp, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+// The same text first to fp, then to standard output.
+int qz_fprintf_stdo(FILE* fp, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+void qz_fflush(FILE* fp);
+// Creates a file for writing; "$$ Cannot open %s. Abort.\n" on standard error
+// and status 1 when it cannot.
+File qz_fopen_chk_wmode(const std::string& path);
+void qz_fclose(File& fp);
+// "$$error: " + message + "\n" on fp, status 1.
+[[noreturn]] void qz_error_exit(FILE* fp, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+// "$$ERROR: " + message + "\n" on fp, status 1.
+[[noreturn]] void error_exit(FILE* fp, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+
+// Opens for reading; "$$ (fopen_chk_rmode) Cannot open %s. Abort.\n" on
+// standard error and status 1 when it cannot. The file is remembered as an
+// input of this run: the writers below refuse to create a file over it.
+File fopen_chk_rmode(const std::string& path);
+// Whether path names a file opened for reading through fopen_chk_rmode.
+bool is_input_file(const std::string& path);
+File fopen_chk_wmode(const std::string& path);
+
+}  // namespace kv

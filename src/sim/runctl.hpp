@@ -1,0 +1,81 @@
+#pragma once
+// The two process-wide run-control records: `epsilon` (tolerances, scale
+// factors, algorithm switches; the EPS_CONTROL_PARAMETERS block) and `dbg`
+// (base name and debug flags; korvex.ini). Both are written once at start-up.
+#include <cstdio>
+#include <string>
+
+namespace kv {
+
+struct Epsilon {
+  double general_eps = 1e-10;
+  double eigen_eps = 1e-8;
+  double inv_eps = 1e-8;
+  double degeneracy_eps = 1e-8;
+  double perturb_step = 0.001;
+  double tol_chisq_abs = 0.01;
+  double tol_chisq_rel = 0.001;
+  double tol_parameter = 0.01;
+  double tol_lambda = 10.0;
+  double marq_lambda_max = 1e6;
+  double intensity_scaling = 10000.0;
+  double bc_accuracy = 1.0;
+  double corr_threshold = 0.5;
+  double w_sq_coef = 1.0;
+  double w_exponent_coef = 0.0;
+  double w_exponent = 4.0;
+  double scale_rst_chisq = 1.0;
+  double e_density_gmax_val = 12.0;
+  int vg_select_flag = 1;
+  int eigmat_func = 0;
+  int invmat_func = 0;
+  int bc_invmat_func = 0;
+  int svd_flag = 1;
+  int num_thickwidth = 0;
+  int thickwidth_type = 2;
+  int cal_range_flag = 0;
+  int numh = 20;
+  int auto_multiplicity_off = 0;
+  int flag_modified_marquardt = 1;
+};
+
+struct Dbg {
+  FILE* dump_stream = nullptr;
+  std::string base_name;
+  int eigval_dump_flag = 0;
+  int eigvec_dump_flag = 0;
+  int sg_dump_flag = 0;
+  int betag_dump_flag = 0;
+  int reflex_dump_flag = 0;
+  int reflex_only_flag = 0;
+  int vg_dump_flag = 0;
+  int a_mat_dump_flag = 0;
+  int b_mat_dump_flag = 0;
+  int b_cond_dump_flag = 0;
+  int bc_chk_flag = 0;
+  int all_int_out_flag = 0;
+  int covar_dump_flag = 0;
+  int alpha_dump_flag = 0;
+  int beta_dump_flag = 0;
+  int obs_cal_dump_flag = 0;
+  int ideal_cr_cal_flag = 0;
+  int atm_pos_out_flag = 0;
+  int vg_sel_chk_flag = 0;
+  int process_mon_flag = 0;
+  int wg_xig_list_flag = 0;
+  int print_bij_flag = 1;
+  int chk_data_dump_flag = 0;
+};
+
+extern Epsilon epsilon;
+extern Dbg dbg;
+
+// Fills the dbg flags from korvex.ini in the working directory.
+void read_ini_file();
+// Sets the epsilon defaults, then reads the EPS_CONTROL_PARAMETERS block.
+void read_eps_ctrl_params(FILE* fp);
+// talvis's variant: knows neither e_density_gmax_val, invmat_func nor
+// bc_invmat_func and leaves those fields at 0.
+void read_eps_ctrl_params_tlv(FILE* fp);
+
+}  // namespace kv
