@@ -100,6 +100,7 @@ int korvex_main(int argc, char** argv) {
 
   const std::string base_name = remove_extention(parameter_file);
   const std::string log_name = base_name + "_log.txt";
+  mark_input_file(parameter_file);
   File log = qz_fopen_chk_wmode(log_name);
   std::fprintf(log.get(), "%s", version_line());
   write_banner(log.get());

@@ -23,6 +23,11 @@ static void remember_input(FILE* fp) {
   if (fstat(fileno(fp), &st) == 0) input_files().insert({st.st_dev, st.st_ino});
 }
 
+void mark_input_file(const std::string& path) {
+  struct stat st {};
+  if (stat(path.c_str(), &st) == 0) input_files().insert({st.st_dev, st.st_ino});
+}
+
 bool is_input_file(const std::string& path) {
   struct stat st {};
   if (stat(path.c_str(), &st) != 0) return false;

@@ -32,6 +32,8 @@ void qz_fclose(File& fp);
 // standard error and status 1 when it cannot. The file is remembered as an
 // input of this run: the writers below refuse to create a file over it.
 File fopen_chk_rmode(const std::string& path);
+// Records path as an input of this run before it is opened.
+void mark_input_file(const std::string& path);
 // Whether path names a file opened for reading through fopen_chk_rmode.
 bool is_input_file(const std::string& path);
 File fopen_chk_wmode(const std::string& path);
