@@ -1,0 +1,33 @@
+#pragma once
+// Beam-search parameters (the BEAM_SEARCH block) and the beam lists: integer
+// (h k l) triples, exact beams first, (0 0 0) first of all.
+#include <vector>
+
+#include "input/fields.hpp"
+
+namespace kv {
+
+inline constexpr int kNumLaueZones = 100;
+
+struct beam_search {
+  // 0/10 manual list; 1/11 w_g search; 2/12 s_g search; 3/13 s_g search with
+  // per-Laue-zone thresholds. Values above 9 select the simple Bethe form.
+  int flag_bs = 0;
+  int num_g_limit = 0;
+  int lz_min = 0, lz_max = 0;
+  double g_max = 0.0;
+  double disksize = 0.0;
+  double w_g_bethe_min = 0.0, w_g_max = 0.0;
+  double s_g_bethe_min = 0.0, s_g_max = 0.0;
+  double xi_g_max = 0.0;
+  double s_g_bethe_min_lz[kNumLaueZones] = {};
+  double s_g_max_lz[kNumLaueZones] = {};
+  double xi_g_max_lz[kNumLaueZones] = {};
+};
+
+using BeamList = std::vector<Hkl>;
+
+// Whether a search mode uses the simple (classical) Bethe potentials.
+inline bool simple_bethe_mode(int flag_bs) { return flag_bs > 9; }
+
+}  // namespace kv
