@@ -1,0 +1,22 @@
+#pragma once
+// Entry points of the talvis script modes. Each is called with the script
+// positioned after its mode line and reads its commands to the end of file.
+#include <cstdio>
+
+namespace kv {
+
+// CBED pictures (vis/vis_jobs.cpp).
+void job_sim_visual_mode(FILE* script);
+void job_sim_visual_reflex_mode(FILE* script);
+void job_sim_coherent_visual_mode(FILE* script);
+void job_fit_visual_mode(FILE* script);
+void job_fitexp_visual_mode(FILE* script);
+
+// Scans against measured data and plot jobs.
+void job_ts_scan_mode(FILE* script);
+void job_ts_scan_vis(FILE* script);
+void job_fit_shift_scan_mode(FILE* script);
+void job_dispsurf_visual_mode(FILE* script);
+void job_bloch_visual_mode(FILE* script);
+
+}  // namespace kv

@@ -1,0 +1,152 @@
+// Command loops of the picture-producing script modes.
+#include <cmath>
+#include <optional>
+#include <string>
+
+#include "input/fields.hpp"
+#include "sim/linereader.hpp"
+#include "sim/qzio.hpp"
+#include "vis/fitvis.hpp"
+#include "vis/html.hpp"
+#include "vis/simvis.hpp"
+#include "vis/tlv_jobs.hpp"
+
+namespace kv {
+
+namespace {
+
+// Next command token; blank lines between commands are passed over.
+std::optional<std::string> next_command(FILE* script) {
+  for (;;) {
+    std::optional<std::string> tok = fget_1s(script);
+    if (!tok || !tok->empty()) return tok;
+  }
+}
+
+struct VisualizeLine {
+  std::string file;
+  double gamma = 0.0;
+  int mag = 0;
+  int cont_rev = 0;
+  double preset_max = -1.0;
+};
+
+// "file gamma mag cont_rev [preset_max]"; four fields mean no preset
+// maximum, any count but four or five ends the run (the whole-pattern job
+// words its message with a comma).
+VisualizeLine read_visualize_line(FILE* script, bool comma, const std::string& command) {
+  VisualizeLine v;
+  const int n = fget_str_diid(&v.file, &v.gamma, &v.mag, &v.cont_rev, &v.preset_max, script);
+  if (n == 4)
+    v.preset_max = -1.0;
+  else if (n != 5 && comma)
+    error_exit(stdout, "fget_str_diid(), buf=%s", command.c_str());
+  else if (n != 5)
+    error_exit(stdout, "fget_str_diid() buf=%s", command.c_str());
+  return v;
+}
+
+using SimBuilder = void (*)(const std::string&, double, int, int, double, FILE*);
+
+void sim_page_loop(FILE* script, SimBuilder build, bool coherent, bool comma) {
+  HtmlPage page;
+  while (std::optional<std::string> cmd = next_command(script)) {
+    if (*cmd == "HTML_OPEN") {
+      page.open_from_script(script);
+    } else if (*cmd == "HTML_CLOSE") {
+      page.close();
+    } else if (coherent ? *cmd == "SIM_COHERENT_VISUALIZE" : (*cmd == "SIM_VISUALIZE" || *cmd == "VISUALIZE")) {
+      FILE* pg = page.require(*cmd);
+      const VisualizeLine v = read_visualize_line(script, comma, *cmd);
+      build(v.file, v.gamma, v.mag, v.cont_rev, v.preset_max, pg);
+    } else {
+      error_exit(stdout, "invalid command %s", cmd->c_str());
+    }
+  }
+}
+
+struct VisParams {
+  bool given = false;
+  double gamma = 0.0;
+  int mag = 0;
+  int cont_rev = 0;
+  double preset_max = -1.0;
+};
+
+int trunc_to_int(double v) {
+  if (!(std::fabs(v) < 2e9)) return 0;
+  return static_cast<int>(std::trunc(v));
+}
+
+VisParams read_vis_params(FILE* script) {
+  double v[4];
+  const int n = str_to_fs(4, need_line(kLineCap, script), v);
+  VisParams p;
+  if (n == 3)
+    p.preset_max = -1.0;
+  else if (n == 4)
+    p.preset_max = v[3];
+  else
+    error_exit(stdout, "VIS_PARAMS: invalid parameter");
+  p.given = true;
+  p.gamma = v[0];
+  p.mag = trunc_to_int(v[1]);
+  p.cont_rev = trunc_to_int(v[2]);
+  std::printf("$$mag_coef, cont_rev_flag = %d %d\n", p.mag, p.cont_rev);
+  std::printf("$$preset_max_val, gamma_max = %g %g\n", p.preset_max, p.gamma);
+  return p;
+}
+
+std::string read_file_name(FILE* script, const std::string& command) {
+  std::optional<std::string> name = fget_1s(script);
+  if (!name || name->empty()) error_exit(stdout, "%s without a file name", command.c_str());
+  return *name;
+}
+
+}  // namespace
+
+void job_sim_visual_mode(FILE* script) {
+  sim_page_loop(script, qz_sim_result_visualize, false, true);
+}
+
+void job_sim_visual_reflex_mode(FILE* script) {
+  sim_page_loop(script, qz_sim_result_reflex_visualize, false, false);
+}
+
+void job_sim_coherent_visual_mode(FILE* script) {
+  sim_page_loop(script, qz_sim_coherent_result_visualize, true, false);
+}
+
+void job_fit_visual_mode(FILE* script) {
+  VisParams p;
+  while (std::optional<std::string> cmd = next_command(script)) {
+    if (*cmd == "VIS_PARAMS") {
+      p = read_vis_params(script);
+    } else if (*cmd == "FIT_VISUALIZE") {
+      const std::string file = read_file_name(script, *cmd);
+      std::printf("$$resfile= %s\n", file.c_str());
+      if (!p.given) fatal_out("no VIS_PARAMS. Abort.\n");
+      qz_fit_result_visualize(file, p.mag, p.cont_rev, p.preset_max, p.gamma);
+    } else {
+      error_exit(stdout, "invalid command %s", cmd->c_str());
+    }
+  }
+}
+
+void job_fitexp_visual_mode(FILE* script) {
+  VisParams p;
+  while (std::optional<std::string> cmd = next_command(script)) {
+    if (*cmd == "VIS_PARAMS") {
+      p = read_vis_params(script);
+    } else if (*cmd == "FITEXP_VISUALIZE") {
+      const std::string file = read_file_name(script, *cmd);
+      std::printf("$$resfile= %s\n", file.c_str());
+      if (!p.given) error_exit(stdout, "no VIS_PARAMS");
+      qz_fit_expdata_visualize(file, p.mag, p.cont_rev, p.preset_max, p.gamma);
+    } else {
+      error_exit(stdout, "invalid command %s", cmd->c_str());
+    }
+  }
+}
+
+}  // namespace kv
