@@ -1,0 +1,265 @@
+#include "crystal/structure_factor.hpp"
+
+#include <cmath>
+#include <string>
+
+#include "sim/error.hpp"
+#include "sim/qzio.hpp"
+#include "sim/runctl.hpp"
+
+namespace kv {
+
+namespace {
+
+constexpr double kPi = 3.141592653589793;
+constexpr double kVgCoef = 0.020886563;               // h^2 / (2 m0 e) / pi, 1/(volt angstrom^2)
+constexpr double kUgPerVg = 150.41214074282078;       // pi / kVgCoef
+
+double sq_s_of(const Hkl& g, const lattice_metric& lm) { return sq_abs(hkl2rhkl(g), lm) / 4.0; }
+
+// g' = R^T g with the rotation elements taken as integers.
+Hkl rotate_hkl(const sym_op& op, const Hkl& g) {
+  const int v[3] = {g.h, g.k, g.l};
+  int out[3];
+  for (int c = 0; c < 3; ++c) {
+    int s = 0;
+    for (int i = 0; i < 3; ++i) s += static_cast<int>(std::lround(op.rot[3 * c + i])) * v[i];
+    out[c] = s;
+  }
+  return Hkl{out[0], out[1], out[2]};
+}
+
+double g_dot_t(const Hkl& g, const sym_op& op) {
+  return g.h * op.trans[0] + g.k * op.trans[1] + g.l * op.trans[2];
+}
+
+// An anisotropic site's B_eq, written into b_iso, is the B with which its
+// absorptive factor is looked up.
+void set_beq(const lattice_metric& lm, atom& a) {
+  if (a.bf == 1) a.b_iso = bij_to_beq(lm, a);
+}
+
+[[noreturn]] void invalid_af() { fatal_out("$$ Invalid af. Abort.\n"); }
+
+}  // namespace
+
+complex calc_structure_factor_ph(const Hkl& g, double sq_s, int num_op, const sym_op* ops,
+                                 int num_atom, const atom* atoms, const complex* f) {
+  complex fg{0.0, 0.0};
+  for (int j = 0; j < num_atom; ++j) {
+    const atom& a = atoms[j];
+    if (a.bf != 0 && a.bf != 1) fatal_out("ERROR: Invalid atom.bf. Abort.\n");
+    complex sum{0.0, 0.0};
+    for (int k = 0; k < num_op; ++k) {
+      const Hkl gr = rotate_hkl(ops[k], g);
+      const double phi =
+          -2.0 * kPi * (gr.h * a.x + gr.k * a.y + gr.l * a.z + g_dot_t(g, ops[k]));
+      double t = 1.0;
+      if (a.bf == 1) {
+        const double h = gr.h, kk = gr.k, l = gr.l;
+        t = std::exp(-(a.beta11 * h * h + a.beta22 * kk * kk + a.beta33 * l * l +
+                       2.0 * a.beta12 * h * kk + 2.0 * a.beta13 * h * l + 2.0 * a.beta23 * kk * l));
+      }
+      sum += complex{t * std::cos(phi), t * std::sin(phi)};
+    }
+    double w = a.occ * a.multiplicity;
+    if (a.bf == 0) w *= std::exp(-a.b_iso * sq_s);
+    fg += f[j] * (w * sum);
+  }
+  return fg;
+}
+
+complex calc_structure_factor(const Hkl& g, double kv, const lattice_metric& lm, csd& cs,
+                              int* warn) {
+  const double s2 = sq_s_of(g, lm);
+  const double s = std::sqrt(s2);
+  std::vector<complex> f(cs.num_atom);
+  int flag = 0;
+  for (int j = 0; j < cs.num_atom; ++j) {
+    atom& a = cs.atoms[j];
+    set_beq(lm, a);
+    complex bk;
+    const int status = atom_bk(cs.bks[j], s, a.b_iso, &bk, kv);
+    if (status != 0) flag = 1;
+    if (a.af == 0)
+      f[j] = complex{atomsf_xdt(s2, cs.xdts[j]), bk.im};
+    else if (a.af == 1)
+      f[j] = bk;
+    else
+      invalid_af();
+  }
+  *warn = flag;
+  return calc_structure_factor_ph(g, s2, cs.num_sym_op, cs.sym_ops.data(), cs.num_atom,
+                                  cs.atoms.data(), f.data());
+}
+
+complex calc_Fg_ela(const Hkl& g, double kv, const lattice_metric& lm, csd& cs) {
+  const double s2 = sq_s_of(g, lm);
+  const double s = std::sqrt(s2);
+  std::vector<complex> f(cs.num_atom);
+  for (int j = 0; j < cs.num_atom; ++j) {
+    atom& a = cs.atoms[j];
+    if (a.af == 0) {
+      f[j] = complex{atomsf_xdt(s2, cs.xdts[j]), 0.0};
+    } else if (a.af == 1 || a.af == 2) {
+      set_beq(lm, a);
+      complex bk;
+      atom_bk(cs.bks[j], s, a.b_iso, &bk, kv);
+      f[j] = complex{bk.re, 0.0};
+    } else {
+      invalid_af();
+    }
+  }
+  return calc_structure_factor_ph(g, s2, cs.num_sym_op, cs.sym_ops.data(), cs.num_atom,
+                                  cs.atoms.data(), f.data());
+}
+
+complex calc_Fg_inela(const Hkl& g, double kv, const lattice_metric& lm, csd& cs) {
+  const double s2 = sq_s_of(g, lm);
+  const double s = std::sqrt(s2);
+  std::vector<complex> f(cs.num_atom);
+  for (int j = 0; j < cs.num_atom; ++j) {
+    atom& a = cs.atoms[j];
+    if (a.af != 0 && a.af != 1) invalid_af();
+    set_beq(lm, a);
+    complex bk;
+    atom_bk(cs.bks[j], s, a.b_iso, &bk, kv);
+    f[j] = complex{0.0, bk.im};
+  }
+  return calc_structure_factor_ph(g, s2, cs.num_sym_op, cs.sym_ops.data(), cs.num_atom,
+                                  cs.atoms.data(), f.data());
+}
+
+complex calc_z_factor(const Hkl& g, const lattice_metric& lm, csd& cs) {
+  const double s2 = sq_s_of(g, lm);
+  std::vector<complex> f(cs.num_atom);
+  for (int j = 0; j < cs.num_atom; ++j) {
+    set_beq(lm, cs.atoms[j]);
+    f[j] = complex{cs.xdts[j].z, 0.0};
+  }
+  return calc_structure_factor_ph(g, s2, cs.num_sym_op, cs.sym_ops.data(), cs.num_atom,
+                                  cs.atoms.data(), f.data());
+}
+
+double calc_F_0_re(const csd& cs) {
+  double f0 = 0.0;
+  for (int j = 0; j < cs.num_atom; ++j) {
+    complex bk;
+    atom_bk(cs.bks[j], 0.0, 0.0, &bk, 100.0);
+    f0 += bk.re * cs.atoms[j].occ * cs.atoms[j].multiplicity * cs.num_sym_op;
+  }
+  return f0;
+}
+
+complex structure_factor_ext(const Hkl& g, double kv, const lattice_metric& lm, csd& cs,
+                             int* warn) {
+  if (extinction_rule(g, cs.lattice_type, cs.hex_flag) != 0) {
+    *warn = 0;
+    return complex{0.0, 0.0};
+  }
+  return calc_structure_factor(g, kv, lm, cs, warn);
+}
+
+complex structure_factor_ext_tbl(const Hkl& g, double kv, const lattice_metric& lm, csd& cs,
+                                 fg_table& t, int* warn) {
+  const int idx = search_g_table(t.num, g, t.g.data());
+  if (idx >= 0) {
+    *warn = 0;
+    return t.fg[idx];
+  }
+  const complex fg = structure_factor_ext(g, kv, lm, cs, warn);
+  stock_fg_tbl_sym(g, fg, t, cs);
+  return fg;
+}
+
+int search_g_table(int n, const Hkl& g, const Hkl* tbl) {
+  for (int i = 0; i < n; ++i)
+    if (tbl[i] == g) return i;
+  return -1;
+}
+
+void stock_fg_tbl_sym(const Hkl& g, complex fg, int* n, int cap, Hkl* tbl_g, complex* tbl_fg,
+                      int num_op, const sym_op* ops) {
+  if (*n >= cap) return;
+  tbl_g[*n] = g;
+  tbl_fg[*n] = fg;
+  ++*n;
+  for (int k = 0; k < num_op && *n < cap; ++k) {
+    const Hkl gr = rotate_hkl(ops[k], g);
+    if (search_g_table(*n, gr, tbl_g) >= 0) continue;
+    const double phase = 2.0 * kPi * g_dot_t(g, ops[k]);
+    tbl_g[*n] = gr;
+    tbl_fg[*n] = fg * complex{std::cos(phase), std::sin(phase)};
+    ++*n;
+  }
+}
+
+void stock_fg_tbl_sym(const Hkl& g, complex fg, fg_table& t, const csd& cs) {
+  stock_fg_tbl_sym(g, fg, &t.num, t.capacity, t.g.data(), t.fg.data(), cs.num_sym_op,
+                   cs.sym_ops.data());
+}
+
+complex lofg_to_fg(int e, double kv, const lattice_metric& lm, csd& cs) {
+  const Hkl& g = cs.lofg_hkl[e];
+  switch (cs.lof_type) {
+    case 1:
+      return cs.lofg_fg[e];
+    case 2:
+      return cs.lofg_fg[e] + calc_Fg_inela(g, kv, lm, cs);
+    case 3:
+      return calc_structure_factor_ph(g, sq_s_of(g, lm), cs.num_sym_op, cs.sym_ops.data(),
+                                      cs.num_atom, cs.atoms.data(), cs.lofg_f[e].data());
+    case 4:
+      return calc_structure_factor_ph(g, sq_s_of(g, lm), cs.num_sym_op, cs.sym_ops.data(),
+                                      cs.num_atom, cs.atoms.data(), cs.lofg_f[e].data()) +
+             calc_Fg_inela(g, kv, lm, cs);
+    default:
+      fatal_out("$$ Invalid lof_type. Abort.\n");
+  }
+}
+
+void stock_lofg_tbl(fg_table& t, double kv, const lattice_metric& lm, csd& cs) {
+  for (int e = 0; e < cs.num_lofg; ++e) {
+    const Hkl& g = cs.lofg_hkl[e];
+    stock_fg_tbl_sym(g, lofg_to_fg(e, kv, lm, cs), t, cs);
+    if (t.num < t.capacity) continue;
+    // Full: make sure this entry's whole family made it in.
+    bool complete = search_g_table(t.num, g, t.g.data()) >= 0;
+    for (int k = 0; complete && k < cs.num_sym_op; ++k)
+      complete = search_g_table(t.num, rotate_hkl(cs.sym_ops[k], g), t.g.data()) >= 0;
+    if (!complete)
+      fatal_out("$$ The structure-factor table (%d entries) cannot hold LOW_ORDER_FG %d %d %d "
+                "and all its equivalents. Abort.\n",
+                t.capacity, g.h, g.k, g.l);
+  }
+}
+
+complex fg_to_vg(complex fg, const lattice_metric& lm) { return fg * (1.0 / (kVgCoef * lm.vol)); }
+
+complex fg_to_ug(complex fg, double kv, const lattice_metric& lm) {
+  return fg * (relativ_corr(kv) / (kPi * lm.vol));
+}
+
+double fg_to_xig2(complex fg, double gamma, double lambda, const lattice_metric& lm) {
+  const double u = c_abs(fg * (gamma / (kPi * lm.vol)));
+  return u < 1e-12 ? 1e10 : 1.0 / (lambda * u);
+}
+
+double vg_to_xig(complex vg, double gamma, double lambda) {
+  const double u = c_abs(vg * (gamma / kUgPerVg));
+  return u < 1e-12 ? 1e10 : 1.0 / (lambda * u);
+}
+
+complex vg_to_ug(complex vg, double gamma) { return vg * (gamma * kVgCoef / kPi); }
+
+void debug_vg_dump(const CMatrix& vg, int n) {
+  if (dbg.vg_dump_flag != 1) return;
+  const std::string path = dbg.base_name + "_vg.txt";
+  File fp = qz_fopen_chk_wmode(path);
+  std::printf("vg_data output ==> %s\n", path.c_str());
+  qz_fprintf(fp.get(), "Vg: [Volt]\n");
+  fprint_complexmat(fp.get(), n, vg);
+  qz_fclose(fp);
+}
+
+}  // namespace kv

@@ -1,0 +1,92 @@
+#pragma once
+// Crystal structure factors F_g (angstrom, phase convention exp(-2 pi i g.r))
+// and the quantities derived from them: potential coefficients V_g (volts),
+// U_g (inverse angstrom squared) and extinction distances xi_g (angstrom).
+// The real part of F_g comes from the elastic atomic scattering factors,
+// the imaginary part from the absorptive ones.
+//
+// A table of structure factors already computed (fg_table) holds each
+// computed value together with all its symmetry equivalents, and is
+// pre-filled with the user's LOW_ORDER_FG values, which therefore override
+// computed ones for every equivalent reflection.
+#include <vector>
+
+#include "crystal/lattice.hpp"
+#include "input/crystal_data.hpp"
+#include "numeric/complex.hpp"
+#include "numeric/matrix.hpp"
+
+namespace kv {
+
+inline constexpr int kFgTableCapacity = 1000;
+
+// Reflections and their structure factors, filled in order; entries beyond
+// the capacity are not stored.
+struct fg_table {
+  explicit fg_table(int cap = kFgTableCapacity)
+      : capacity(cap > 0 ? cap : 0), g(capacity), fg(capacity) {}
+  int capacity;
+  int num = 0;
+  std::vector<Hkl> g;
+  std::vector<complex> fg;
+};
+
+// Sum over sites j and operations (R, t) of f_j occ_j m_j T_j
+// exp(-2 pi i (R^T g . r_j + g . t)), with T_j the anisotropic
+// Debye-Waller factor of the rotated indices for a bf 1 site and
+// exp(-B_j s^2) for a bf 0 site; f[j] is the complex factor of site j.
+complex calc_structure_factor_ph(const Hkl& g, double sq_s, int num_op, const sym_op* ops,
+                                 int num_atom, const atom* atoms, const complex* f);
+// Elastic (Mott formula for af 0, table for af 1) plus absorptive factors
+// at voltage kv. *warn becomes 1 when any site's tabulated factors could
+// not be evaluated normally (s or B outside the table, bad voltage), else 0.
+complex calc_structure_factor(const Hkl& g, double kv, const lattice_metric& lm, csd& cs,
+                              int* warn);
+// Elastic part only (af 0 Mott, af 1 or 2 table).
+complex calc_Fg_ela(const Hkl& g, double kv, const lattice_metric& lm, csd& cs);
+// Absorptive part only (imaginary site factors).
+complex calc_Fg_inela(const Hkl& g, double kv, const lattice_metric& lm, csd& cs);
+// The same sum with the nuclear charges Z_j as site factors.
+complex calc_z_factor(const Hkl& g, const lattice_metric& lm, csd& cs);
+// Re F(000) from the tabulated elastic factors at s = 0 (B = 0, 100 kV):
+// sum of f_j(0) occ_j m_j times the number of operations.
+double calc_F_0_re(const csd& cs);
+// calc_structure_factor, but 0 (and *warn 0) for a reflection that the
+// lattice centring forbids.
+complex structure_factor_ext(const Hkl& g, double kv, const lattice_metric& lm, csd& cs,
+                             int* warn);
+// structure_factor_ext through the table: a stored value is returned (with
+// *warn 0); a new one is computed and stored with its equivalents.
+complex structure_factor_ext_tbl(const Hkl& g, double kv, const lattice_metric& lm, csd& cs,
+                                 fg_table& t, int* warn);
+
+// Index of the first of the n entries equal to g, or -1.
+int search_g_table(int n, const Hkl& g, const Hkl* tbl);
+// Appends (g, fg) and then every equivalent R^T g not yet present with
+// fg exp(+2 pi i g.t), as long as room remains (count *n, capacity cap).
+void stock_fg_tbl_sym(const Hkl& g, complex fg, int* n, int cap, Hkl* tbl_g, complex* tbl_fg,
+                      int num_op, const sym_op* ops);
+void stock_fg_tbl_sym(const Hkl& g, complex fg, fg_table& t, const csd& cs);
+
+// Structure factor of LOW_ORDER_FG entry e by the block's lof_type.
+complex lofg_to_fg(int e, double kv, const lattice_metric& lm, csd& cs);
+// Pre-fills the table with every LOW_ORDER_FG entry and its equivalents, in
+// input order. A table too small to hold them all ends the run rather than
+// let computed values silently replace given ones.
+void stock_lofg_tbl(fg_table& t, double kv, const lattice_metric& lm, csd& cs);
+
+// V_g = F_g / (0.020886563 V) volts.
+complex fg_to_vg(complex fg, const lattice_metric& lm);
+// U_g = gamma F_g / (pi V).
+complex fg_to_ug(complex fg, double kv, const lattice_metric& lm);
+// xi_g = 1 / (lambda |U_g|), 1e10 when |U_g| < 1e-12.
+double fg_to_xig2(complex fg, double gamma, double lambda, const lattice_metric& lm);
+double vg_to_xig(complex vg, double gamma, double lambda);
+// U_g = gamma V_g 0.020886563 / pi.
+complex vg_to_ug(complex vg, double gamma);
+
+// Writes the n x n potential matrix (volts) to "%s_vg.txt" when the
+// vg_dump_flag of korvex.ini is 1.
+void debug_vg_dump(const CMatrix& vg, int n);
+
+}  // namespace kv

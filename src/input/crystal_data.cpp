@@ -1,0 +1,205 @@
+#include "input/crystal_data.hpp"
+
+#include <cmath>
+#include <string_view>
+
+#include "crystal/lattice.hpp"
+#include "input/constraints.hpp"
+#include "sim/error.hpp"
+#include "sim/linereader.hpp"
+
+namespace kv {
+
+namespace {
+
+// Counter of the automatic parameter names id0, id1, ...; shared by every
+// block read in this process.
+int auto_name_counter = 0;
+
+[[noreturn]] void fitpar_input_error(std::string_view first_token) {
+  const std::string buf(first_token);
+  fatal_out("$$ (fget_fitpar) Input data error. Abort.\n$$ buf=%s\n", buf.c_str());
+}
+
+// The first token of the next line; a line without any token is a format
+// error naming what was expected.
+std::string first_token_of_line(FILE* fp, const char* what) {
+  const std::string line = need_line(kLineCap, fp);
+  const std::vector<std::string_view> t = split_tokens(line);
+  if (t.empty()) fatal_out("$$ Data format error: %s expected, blank line found.\n$$ Abort.\n", what);
+  return std::string(t[0]);
+}
+
+// A count read from an integer line, limited to [0, max].
+int read_count(FILE* fp, const char* what, int max) {
+  const int n = fget_i(fp);
+  if (n < 0 || n > max)
+    fatal_out("$$ Invalid %s (=%d): it must lie between 0 and %d. Abort.\n", what, n, max);
+  return n;
+}
+
+void read_site(csd& cs, int j, FILE* fp) {
+  atom& a = cs.atoms[j];
+  std::array<fitpar, kNumAtomPar>& p = cs.atom_fp[j];
+  chk_data("SITE{", fp);
+
+  a.name = first_token_of_line(fp, "site name");
+  if (a.name.size() > kSiteNameMax)
+    fatal_out("$$ Site name %s is longer than %zu characters. Abort.\n", a.name.c_str(),
+              kSiteNameMax);
+  std::string key = a.name;
+  cs.xdts[j] = read_xdt_table(key);
+  cs.bks[j] = read_atom_dat_table(a.name);
+
+  fget_fitpar(&p[kApX], &a.x, fp);
+  fget_fitpar(&p[kApY], &a.y, fp);
+  fget_fitpar(&p[kApZ], &a.z, fp);
+
+  const std::string btype = first_token_of_line(fp, "Debye-Waller type (ISO or ANISO)");
+  if (btype == "ISO" || btype == "0") {
+    a.bf = 0;
+    fget_fitpar(&p[kApB], &a.b_iso, fp);
+  } else if (btype == "ANISO" || btype == "1") {
+    a.bf = 1;
+    double* beta[6] = {&a.beta11, &a.beta22, &a.beta33, &a.beta12, &a.beta13, &a.beta23};
+    for (int k = 0; k < 6; ++k) fget_fitpar(&p[kApBeta11 + k], beta[k], fp);
+  } else {
+    fatal_out("$$ Invalid bf. Abort.\n");
+  }
+  fget_fitpar(&p[kApOcc], &a.occ, fp);
+  a.af = fget_i(fp);
+  chk_data("}SITE", fp);
+}
+
+// The cell must have positive edges and a real, non-zero volume; anything
+// else turns every metric quantity into infinity or not-a-number.
+void check_cell(const csd& cs) {
+  const double* lp = cs.lp.data();
+  constexpr double kDeg = 3.141592653589793 / 180.0;
+  const double ca = std::cos(lp[3] * kDeg), cb = std::cos(lp[4] * kDeg), cg = std::cos(lp[5] * kDeg);
+  const double v2 = 1.0 - ca * ca - cb * cb - cg * cg + 2.0 * ca * cb * cg;
+  const bool ok = lp[0] > 0.0 && lp[1] > 0.0 && lp[2] > 0.0 && lp[3] > 0.0 && lp[3] < 180.0 &&
+                  lp[4] > 0.0 && lp[4] < 180.0 && lp[5] > 0.0 && lp[5] < 180.0 && v2 > 1e-12;
+  if (!ok)
+    fatal_out("$$ Invalid lattice parameters a=%g b=%g c=%g alpha=%g beta=%g gamma=%g: "
+              "the cell has no volume. Abort.\n",
+              lp[0], lp[1], lp[2], lp[3], lp[4], lp[5]);
+}
+
+}  // namespace
+
+void fget_fitpar(fitpar* p, double* value, FILE* fp) {
+  const std::string line = need_line(kLineCap, fp);
+  const std::vector<std::string_view> t = split_tokens(line);
+  if (t.empty()) fitpar_input_error("");
+
+  *p = fitpar{};
+  p->expr = std::string(t[0]);
+  const std::string_view flag = t.size() > 1 ? t[1] : std::string_view();
+  int flg;
+  if (flag == "FIX" || flag == "0")
+    flg = kFlgFix;
+  else if (flag == "ADJ" || flag == "2")
+    flg = kFlgAdj;
+  else if (flag == "RST" || flag == "1")
+    flg = kFlgRst;
+  else if (flag == "CST" || flag == "-1")
+    flg = kFlgCst;
+  else
+    flg = -2;  // no flag word: fixed, named automatically
+
+  if (flg == -2) {
+    p->flg = kFlgFix;
+    p->name = strprintf("id%d", auto_name_counter++);
+  } else {
+    if (t.size() < 3) fitpar_input_error(t[0]);
+    if (flg == kFlgRst && t.size() < 4) fitpar_input_error(t[0]);
+    p->flg = flg;
+    p->name = std::string(t[2]);
+    if (p->name.size() > kFitparNameMax)
+      fatal_out("$$ (fget_fitpar) Parameter name %s is longer than %zu characters. Abort.\n",
+                p->name.c_str(), kFitparNameMax);
+    if (flg == kFlgRst) p->rst_val = to_double(t[3]);
+  }
+  p->val = flg == kFlgCst ? 0.0 : to_double(t[0]);
+  *value = p->val;
+}
+
+void fget_latpar_cstr(csd& cs, FILE* fp) {
+  chk_data("LATTICE{", fp);
+  cs.sp_grp_no = fget_i(fp);
+  int centro = 0;
+  cs.sym_ops = read_sp_group_tbl(cs.sp_grp_no, &cs.num_sym_op, &centro, &cs.lattice_type,
+                                 &cs.hex_flag);
+  for (int i = 0; i < 6; ++i) fget_fitpar(&cs.lp_fp[i], &cs.lp[i], fp);
+  chk_data("}LATTICE", fp);
+}
+
+void fget_atmpar_cstr(csd& cs, FILE* fp) {
+  chk_data("ATOM{", fp);
+  const int n = read_count(fp, "number of atom sites", kMaxAtomSites);
+  cs.num_atom = n;
+  cs.atoms.assign(n, atom{});
+  cs.atom_fp.assign(n, std::array<fitpar, kNumAtomPar>{});
+  cs.xdts.assign(n, xdt{});
+  cs.bks.assign(n, bk_table{});
+  for (int j = 0; j < n; ++j) read_site(cs, j, fp);
+  chk_data("}ATOM", fp);
+}
+
+void alloc_csd_sub_cstr(int num_atom, int num_lofg, int lof_type, csd& cs) {
+  cs.lofg_hkl.assign(num_lofg, Hkl{});
+  cs.lofg_fg.assign(num_lofg, complex{});
+  cs.lofg_fp.assign(num_lofg, std::array<fitpar, 2>{});
+  cs.lofg_f.clear();
+  cs.lofg_f_fp.clear();
+  if (lof_type == 3 || lof_type == 4) {
+    cs.lofg_f.assign(num_lofg, std::vector<complex>(num_atom));
+    cs.lofg_f_fp.assign(num_lofg, std::vector<std::array<fitpar, 2>>(num_atom));
+  }
+}
+
+void fget_lofg_cstr(csd& cs, FILE* fp) {
+  chk_data("LOW_ORDER_FG{", fp);
+  const int m = read_count(fp, "number of LOW_ORDER_FG entries", kMaxLowOrderFg);
+  cs.num_lofg = m;
+  cs.lof_type = 0;
+  if (m > 0) {
+    const int type = fget_i(fp);
+    if (type == 5) fatal_out("$$ Sorry, lof_type = 5 is not available. Abort.\n");
+    if (type < 1 || type > 5) fatal_out("$$(fget_low_g_cst) Invalid lof_type(=%d). Abort.\n", type);
+    cs.lof_type = type;
+    alloc_csd_sub_cstr(cs.num_atom, m, type, cs);
+    for (int e = 0; e < m; ++e) {
+      cs.lofg_hkl[e] = fget_hkl(fp);
+      if (type <= 2) {
+        fget_fitpar(&cs.lofg_fp[e][0], &cs.lofg_fg[e].re, fp);
+        fget_fitpar(&cs.lofg_fp[e][1], &cs.lofg_fg[e].im, fp);
+      } else {
+        for (int j = 0; j < cs.num_atom; ++j) {
+          fget_fitpar(&cs.lofg_f_fp[e][j][0], &cs.lofg_f[e][j].re, fp);
+          fget_fitpar(&cs.lofg_f_fp[e][j][1], &cs.lofg_f[e][j].im, fp);
+        }
+      }
+    }
+  }
+  chk_data("}LOW_ORDER_FG", fp);
+}
+
+void free_csd(csd& cs) { cs = csd{}; }
+
+void input_csd_cstr(csd& cs, FILE* fp, const std::string& base_name) {
+  free_csd(cs);
+  chk_data("CRYSTAL_STRUCTURE_DATA{", fp);
+  fget_latpar_cstr(cs, fp);
+  fget_atmpar_cstr(cs, fp);
+  fget_lofg_cstr(cs, fp);
+  chk_data("}CRYSTAL_STRUCTURE_DATA", fp);
+
+  constraint_csd(cs);
+  check_cell(cs);
+  atom_multiplicity(cs.num_atom, cs.atoms.data(), cs.num_sym_op, cs.sym_ops.data());
+  dbg_atm_pos_out(cs.num_sym_op, cs.sym_ops.data(), cs.num_atom, cs.atoms.data(), base_name);
+}
+
+}  // namespace kv
