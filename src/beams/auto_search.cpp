@@ -1,0 +1,259 @@
+// Automatic beam searches over the reflections inside a sphere of radius
+// g_max, and the list utilities they share.
+#include <algorithm>
+#include <cmath>
+#include <numeric>
+#include <vector>
+
+#include "beams/beam_select.hpp"
+#include "crystal/structure_factor.hpp"
+#include "input/crystal_data.hpp"
+#include "sim/error.hpp"
+
+namespace kv {
+
+namespace {
+
+// Index triples one search may visit; beyond this a g_max (or a degenerate
+// cell) would keep the search running for hours.
+constexpr double kMaxSearchBox = 1e9;
+
+int laue_zone(const Hkl& g, const Hkl& uvw) { return g.h * uvw.h + g.k * uvw.k + g.l * uvw.l; }
+
+double abs_g(const Hkl& g, const lattice_metric& lm) { return std::sqrt(sq_abs(hkl2rhkl(g), lm)); }
+
+// Smallest n >= 1 whose multiple n e of the unit reciprocal vector e reaches
+// g_max.
+int axis_max(const Hkl& e, double g_max, const lattice_metric& lm) {
+  auto length = [&](int n) { return abs_g(Hkl{n * e.h, n * e.k, n * e.l}, lm); };
+  const double unit = length(1);
+  if (!(unit < g_max)) return 1;  // also a NaN g_max
+  const double estimate = std::ceil(g_max / unit);
+  if (!(estimate < kMaxSearchBox))
+    fatal_out("$$ g_max=%g is far too large for this cell (|g| of the unit step %g). Abort.\n", g_max,
+              unit);
+  int n = std::max(1, static_cast<int>(estimate) - 2);
+  while (length(n) < g_max) ++n;
+  return n;
+}
+
+void check_capacity(int n_exact, int n_bethe, int num_g_limit) {
+  if (n_exact >= num_g_limit || n_bethe >= num_g_limit)
+    fatal_out("$$ num_g has exceeded num_g_max.\n$$ Please set a greater value into num_g. Abort.\n");
+}
+
+// Wave number inside the crystal: K = sqrt(1/lambda^2 + Re U_0), F(000) from
+// LOW_ORDER_FG when given there, else from the tabulated factors at s = 0.
+// TODO(lead): use calc_abs_K
+double mean_wave_number(csd& c, double kv, const lattice_metric& lm) {
+  complex f0{calc_F_0_re(c), 0.0};
+  for (int e = 0; e < c.num_lofg; ++e) {
+    if (c.lofg_hkl[e] == Hkl{0, 0, 0}) {
+      f0 = lofg_to_fg(e, kv, lm, c);
+      break;
+    }
+  }
+  const double lambda = wavelength(kv);
+  return std::sqrt(1.0 / (lambda * lambda) + fg_to_ug(f0, kv, lm).re);
+}
+
+enum class criterion { wg, sg, sg_multi };
+
+void run_search(criterion crit, int* n_exact, int* n_bethe, BeamList* exact, BeamList* bethe,
+                const beam_search& bs, const Hkl& uvw, const Vec3& g1, double tiltH, double tiltG,
+                double kv, csd& c) {
+  check_num_g_limit(bs);
+  if (crit == criterion::sg_multi) check_laue_zone_range(bs);
+
+  const lattice_metric lm = bravai(c.lp);
+  fg_table table;
+  stock_lofg_tbl(table, kv, lm, c);
+  const Vec3 g2 = zolz_ort_base(uvw, g1, lm);
+  const double abs_b = abs_uvw(uvw, lm);
+  const double lambda = wavelength(kv);
+  const double abs_K = mean_wave_number(c, kv, lm);
+  const double gamma = relativ_corr(kv);
+  int h_max = 0, k_max = 0, l_max = 0;
+  evaluate_hklmax(bs.g_max, lm, &h_max, &k_max, &l_max);
+
+  exact->assign(1, Hkl{0, 0, 0});
+  bethe->clear();
+
+  for (int h = -h_max; h <= h_max; ++h) {
+    for (int k = -k_max; k <= k_max; ++k) {
+      for (int l = -l_max; l <= l_max; ++l) {
+        const Hkl g{h, k, l};
+        if (h == 0 && k == 0 && l == 0) continue;
+        const int n = laue_zone(g, uvw);
+        if (n < bs.lz_min || n > bs.lz_max) continue;
+        if (!(abs_g(g, lm) < bs.g_max)) continue;
+        if (extinction_rule(g, c.lattice_type, c.hex_flag) != 0) continue;
+
+        const double xi_limit = crit == criterion::sg_multi ? bs.xi_g_max_lz[n] : bs.xi_g_max;
+        double xi = 1e10;
+        // The s_g criteria need xi_g only for the xi test; a limit at or
+        // above the xi_g of a vanishing F_g spares the structure factor.
+        if (crit == criterion::wg || xi_limit < 1e10) {
+          int warn = 0;
+          const complex fg = structure_factor_ext_tbl(g, kv, lm, c, table, &warn);
+          xi = fg_to_xig2(fg, gamma, lambda, lm);
+        }
+        if (xi < xi_limit) {
+          double s_plus = 0, s_minus = 0;
+          const double s = abs_edge_s_g_tilt(g, uvw, g1, g2, tiltH, tiltG, abs_b, abs_K,
+                                             bs.disksize, lm, &s_plus, &s_minus);
+          double value = s, exact_below = 0, bethe_below = 0;
+          switch (crit) {
+            case criterion::wg:
+              value = s * xi;
+              exact_below = bs.w_g_bethe_min;
+              bethe_below = bs.w_g_max;
+              break;
+            case criterion::sg:
+              exact_below = bs.s_g_bethe_min;
+              bethe_below = bs.s_g_max;
+              break;
+            case criterion::sg_multi:
+              exact_below = bs.s_g_bethe_min_lz[n];
+              bethe_below = bs.s_g_max_lz[n];
+              break;
+          }
+          if (value < exact_below)
+            exact->push_back(g);
+          else if (value < bethe_below)
+            bethe->push_back(g);
+        }
+        check_capacity(static_cast<int>(exact->size()), static_cast<int>(bethe->size()),
+                       bs.num_g_limit);
+      }
+    }
+  }
+
+  *n_exact = static_cast<int>(exact->size());
+  *n_bethe = static_cast<int>(bethe->size());
+  sort_reflex(*n_exact, *exact, lm);
+  sort_reflex(*n_bethe, *bethe, lm);
+}
+
+}  // namespace
+
+void evaluate_hklmax(double g_max, const lattice_metric& lm, int* h_max, int* k_max, int* l_max) {
+  const int h = axis_max(Hkl{1, 0, 0}, g_max, lm);
+  const int k = axis_max(Hkl{0, 1, 0}, g_max, lm);
+  const int l = axis_max(Hkl{0, 0, 1}, g_max, lm);
+  const double box = (2.0 * h + 1) * (2.0 * k + 1) * (2.0 * l + 1);
+  if (box > kMaxSearchBox)
+    fatal_out(
+        "$$ g_max=%g needs a search over %d x %d x %d index ranges; too many reflections. Abort.\n",
+        g_max, 2 * h + 1, 2 * k + 1, 2 * l + 1);
+  *h_max = h;
+  *k_max = k;
+  *l_max = l;
+}
+
+double abs_edge_s_g_tilt(const Hkl& g, const Hkl& incidence, const Vec3& g1, const Vec3& g2,
+                         double tiltH, double tiltG, double abs_b, double abs_K, double disksize,
+                         const lattice_metric& lm, double* s_plus, double* s_minus) {
+  const double g_z = laue_zone(g, incidence) / abs_b;
+  double x = 0, y = 0;
+  const Vec3 in_plane = proj_to_zolz(g, incidence, g1, lm, &x, &y);
+  const Vec3 e = normalize_vec(in_plane, g1, lm);
+  const Vec3 gv = hkl2rhkl(g);
+
+  auto edge_s = [&](double sign) {
+    Vec3 kt{}, half{};
+    for (int i = 0; i < 3; ++i) {
+      kt[i] = 0.5 * (tiltH * g1[i] + tiltG * g2[i]) + sign * 0.5 * disksize * e[i];
+      half[i] = kt[i] + 0.5 * gv[i];
+    }
+    const double k_z = -std::sqrt(abs_K * abs_K - sq_abs(kt, lm));
+    return (-k_z * g_z - inner_product(half, gv, lm)) / abs_K;
+  };
+  *s_plus = edge_s(+1.0);
+  *s_minus = edge_s(-1.0);
+  if (*s_plus * *s_minus < 0) return 0.0;
+  return std::min(std::fabs(*s_plus), std::fabs(*s_minus));
+}
+
+double spacing(const Hkl& g, const lattice_metric& lm) {
+  if (g == Hkl{0, 0, 0}) return 0.0;
+  return 1.0 / abs_g(g, lm);
+}
+
+void sort_reflex(int n, BeamList& list, const lattice_metric& lm) {
+  n = std::clamp(n, 0, static_cast<int>(list.size()));
+  std::vector<double> key(static_cast<std::size_t>(n));
+  for (int i = 0; i < n; ++i) key[i] = list[i] == Hkl{0, 0, 0} ? 1e10 : spacing(list[i], lm);
+  std::vector<int> order(static_cast<std::size_t>(n));
+  std::iota(order.begin(), order.end(), 0);
+  std::stable_sort(order.begin(), order.end(), [&](int a, int b) { return key[a] > key[b]; });
+  BeamList sorted(static_cast<std::size_t>(n));
+  for (int i = 0; i < n; ++i) sorted[i] = list[order[i]];
+  std::copy(sorted.begin(), sorted.end(), list.begin());
+}
+
+int find_n_g(int n, const Hkl& g, const BeamList& list) {
+  n = std::min(n, static_cast<int>(list.size()));
+  for (int i = 0; i < n; ++i)
+    if (list[i] == g) return i;
+  return -1;
+}
+
+BeamList beam_merge(int n_exact, int n_bethe, const BeamList& exact, const BeamList& bethe) {
+  BeamList out(exact.begin(), exact.begin() + std::min<std::size_t>(n_exact, exact.size()));
+  out.insert(out.end(), bethe.begin(), bethe.begin() + std::min<std::size_t>(n_bethe, bethe.size()));
+  return out;
+}
+
+void simple_beam_search_wg(int* n_exact, int* n_bethe, BeamList* exact, BeamList* bethe,
+                           const beam_search& bs, const Hkl& incidence, const Vec3& g1,
+                           double tiltH, double tiltG, double kv, csd& c) {
+  run_search(criterion::wg, n_exact, n_bethe, exact, bethe, bs, incidence, g1, tiltH, tiltG, kv, c);
+}
+
+void simple_beam_search_sg(int* n_exact, int* n_bethe, BeamList* exact, BeamList* bethe,
+                           const beam_search& bs, const Hkl& incidence, const Vec3& g1,
+                           double tiltH, double tiltG, double kv, csd& c) {
+  run_search(criterion::sg, n_exact, n_bethe, exact, bethe, bs, incidence, g1, tiltH, tiltG, kv, c);
+}
+
+void beam_search_sg_multi(int* n_exact, int* n_bethe, BeamList* exact, BeamList* bethe,
+                          const beam_search& bs, const Hkl& incidence, const Vec3& g1,
+                          double tiltH, double tiltG, double kv, csd& c) {
+  run_search(criterion::sg_multi, n_exact, n_bethe, exact, bethe, bs, incidence, g1, tiltH, tiltG,
+             kv, c);
+}
+
+void beam_search_sphere(int* n_exact, int* n_bethe, BeamList* exact, BeamList* bethe,
+                        const beam_search& bs, double kv, csd& c) {
+  check_num_g_limit(bs);
+  const lattice_metric lm = bravai(c.lp);
+  // Filled like the other searches so that a bad LOW_ORDER_FG block stops
+  // the run at the same point; the sphere itself needs no structure factor.
+  fg_table table;
+  stock_lofg_tbl(table, kv, lm, c);
+  int h_max = 0, k_max = 0, l_max = 0;
+  evaluate_hklmax(bs.g_max, lm, &h_max, &k_max, &l_max);
+  // A radius that is not positive holds no reflection (its square would).
+  const double g_max2 = bs.g_max > 0 ? bs.g_max * bs.g_max : 0.0;
+
+  exact->assign(1, Hkl{0, 0, 0});
+  bethe->clear();
+  for (int h = -h_max; h <= h_max; ++h) {
+    for (int k = -k_max; k <= k_max; ++k) {
+      for (int l = -l_max; l <= l_max; ++l) {
+        const Hkl g{h, k, l};
+        if (h == 0 && k == 0 && l == 0) continue;
+        if (!(sq_abs(hkl2rhkl(g), lm) < g_max2)) continue;
+        if (extinction_rule(g, c.lattice_type, c.hex_flag) != 0) continue;
+        exact->push_back(g);
+        check_capacity(static_cast<int>(exact->size()), 0, bs.num_g_limit);
+      }
+    }
+  }
+  *n_exact = static_cast<int>(exact->size());
+  *n_bethe = 0;
+  sort_reflex(*n_exact, *exact, lm);
+}
+
+}  // namespace kv
