@@ -1,11 +1,11 @@
 #include "vis/asf_menu.hpp"
 
-#include "sim/error.hpp"
+#include <cstdio>
+
+#include "crystal/scattering.hpp"
 
 namespace kv {
 
-int run_asf_test() {
-  fatal_out("$$ The atomic scattering factor test is not available in this build yet. Abort.\n");
-}
+int run_asf_test() { return asf_test(stdin); }
 
 }  // namespace kv
