@@ -86,7 +86,7 @@ std::vector<std::string> fit_page_script(const std::string& result_file, const c
 }
 
 void run_script(FILE* fp) {
-  std::puts("\n##### talvis_script #####");
+  std::puts("\n##### talvis_script #####\n");
   const std::optional<std::string> mode = fget_1s(fp);
   const std::string m = mode ? *mode : std::string();
   if (m == "SIM_VISUAL_MODE") {

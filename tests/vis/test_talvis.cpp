@@ -50,7 +50,7 @@ TEST_F(TalvisRun, ArgumentsAndPrompt) {
   dir.write("s.txt", "TALVIS_SCRIPT\nFIT_VISUAL_MODE\n");
   r = talvis({}, "s.txt\n");
   EXPECT_EQ(r.status, 0);
-  EXPECT_NE(r.out.find("#####\nScript-file:  (\"int\" for the interactive mode)\n>>\n##### talvis_script #####\n"),
+  EXPECT_NE(r.out.find("#####\nScript-file:  (\"int\" for the interactive mode)\n>>\n##### talvis_script #####\n\n"),
             std::string::npos)
       << r.out;
   // An empty script after the mode line: no page, the farewell line.
@@ -133,6 +133,14 @@ TEST_F(TalvisRun, BareSimResultWritesScriptAndRunsSecondTalvis) {
   EXPECT_TRUE(r.out.ends_with("\nThank you. See you again!\n"));
   EXPECT_TRUE(kvtest::png_is_valid(dir / "r.png"));
   EXPECT_EQ(kvtest::img_sources(dir.read("r_.html")), std::vector<std::string>{"r.png"});
+
+  // Name given at the prompt: the answer after it is left on standard input
+  // for the second run.
+  fs::remove(dir / "r.png");
+  const kvtest::RunResult p = talvis({}, "r.txt\n1\n");
+  ASSERT_EQ(p.status, 0) << p.out;
+  EXPECT_NE(p.out.find("individual reflections   >>$$ reading r.txt"), std::string::npos) << p.out;
+  EXPECT_TRUE(kvtest::png_is_valid(dir / "r.png"));
 }
 
 TEST_F(TalvisRun, BareCoherentAndFitFilesGetTheirScripts) {
