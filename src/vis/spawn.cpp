@@ -12,6 +12,8 @@
 #include <cstring>
 #include <set>
 
+#include "sim/qzio.hpp"
+
 extern char** environ;
 
 namespace kv {
@@ -96,6 +98,7 @@ std::string self_executable() {
 void delete_file(const std::string& path) { unlink(path.c_str()); }
 
 void pgm_to_png(const std::string& pgm, const std::string& png) {
+  if (is_input_file(png)) error_exit(stdout, "%s is an input file of this run and is not overwritten", png.c_str());
   const SpawnResult r = run_tool({"pnmtopng", file_operand(pgm)}, png);
   if (!r.started) {
     delete_file(png);  // the empty file the redirection may have made

@@ -187,6 +187,13 @@ TEST_F(TalvisRun, FileNamesNeverReachAShell) {
   for (const std::string& src : kvtest::img_sources(dir.read("p;touch${IFS}pwned4.html")))
     EXPECT_TRUE(kvtest::png_is_valid(dir / src)) << src;
 
+  // A picture is never written over an input of the run.
+  dir.write("w.png", small_sim_result());
+  const kvtest::RunResult w = script("TALVIS_SCRIPT\nSIM_VISUAL_MODE\nHTML_OPEN\np.html\nSIM_VISUALIZE\nw.png 0.5 1 0\n", "1\n");
+  EXPECT_EQ(w.status, 1);
+  EXPECT_NE(w.out.find("$$ERROR: w.png is an input file of this run and is not overwritten\n"), std::string::npos);
+  EXPECT_EQ(dir.read("w.png"), small_sim_result());
+
   // A bare result file whose name cannot stand in a script is refused.
   dir.write("r,1.txt", small_sim_result());
   const kvtest::RunResult b = talvis({"r,1.txt"});
