@@ -11,8 +11,6 @@ namespace {
 }
 }  // namespace
 
-void qz_simulation(FILE*, FILE*, const std::string&) { not_built("SIM_MODE"); }
-void qz_sim_coherent(FILE*, FILE*, const std::string&) { not_built("SIM_COHERENT_MODE"); }
 void qz_dispersion_surface(FILE*, FILE*, const std::string&) { not_built("DISPSURF_MODE"); }
 void qz_bloch_state(FILE*, FILE*, const std::string&) { not_built("BLOCH_MODE"); }
 void qz_tfringe(FILE*, FILE*, const std::string&) { not_built("TFRINGE_MODE"); }

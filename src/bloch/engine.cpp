@@ -1,0 +1,347 @@
+#include "bloch/engine.hpp"
+
+#include <cmath>
+#include <cstdio>
+
+#include "crystal/structure_factor.hpp"
+#include "input/fields.hpp"
+#include "numeric/eigen.hpp"
+#include "numeric/invert.hpp"
+#include "sim/debug.hpp"
+#include "sim/qzio.hpp"
+#include "sim/runctl.hpp"
+
+namespace kv {
+
+namespace {
+
+constexpr double kPi = 3.141592653589793;
+
+Vec3 to_vec(const Hkl& g) { return Vec3{double(g.h), double(g.k), double(g.l)}; }
+
+int laue_zone(const Hkl& g, const Hkl& uvw) { return g.h * uvw.h + g.k * uvw.k + g.l * uvw.l; }
+
+}  // namespace
+
+work_cal_int alloc_work_cal_int(int n, int num_g, int /*n_perturb*/) {
+  const std::size_t N = n > 0 ? static_cast<std::size_t>(n) : 0;
+  work_cal_int w;
+  w.sg = alloc_vector<double>(N);
+  w.beta = alloc_vector<double>(N);
+  w.beta_sel = alloc_vector<double>(N);
+  w.a = CMatrix(N, N);
+  w.b = CMatrix(N, N);
+  w.c = CMatrix(N, N);
+  w.eigval = alloc_vector<complex>(N);
+  w.alpha = alloc_vector<complex>(N);
+  w.branch = alloc_vector<int>(N);
+  w.pos = alloc_vector<int>(num_g > 0 ? static_cast<std::size_t>(num_g) : 0);
+  w.idx = alloc_vector<int>(N);
+  return w;
+}
+
+void pre_calc_intensity(double kv, const Hkl& incidence, const Hkl& normal, const lattice_metric& lm,
+                        double* abs_u, double* abs_n, double* cos_phi, double* lambda, double* evd) {
+  *lambda = wavelength(kv);
+  *evd = evdash(kv);
+  *abs_u = abs_uvw(incidence, lm);
+  *abs_n = abs_uvw(normal, lm);
+  *cos_phi = inner_product_uvw(incidence, normal, lm) / (*abs_u * *abs_n);
+}
+
+double calc_K_z(double K, const Vec3& kt, const lattice_metric& lm) {
+  return -std::sqrt(K * K - sq_abs(kt, lm));
+}
+
+double calc_g_z(const Hkl& g, double abs_u, const Hkl& u) { return laue_zone(g, u) / abs_u; }
+
+double calc_g_n(const Hkl& g, double abs_n, const Hkl& n) { return laue_zone(g, n) / abs_n; }
+
+double calc_excitation_error(const Vec3& kt, double kz, const Hkl& g, double gz, double K,
+                             const lattice_metric& lm) {
+  const Vec3 gv = to_vec(g);
+  const Vec3 half{kt[0] + 0.5 * gv[0], kt[1] + 0.5 * gv[1], kt[2] + 0.5 * gv[2]};
+  return -(kz * gz + inner_product(half, gv, lm)) / K;
+}
+
+void calc_sg_beta_g(const Vec3& kt, double kz, double kn, double K, double abs_u, const Hkl& u,
+                    double abs_n, const Hkl& n, int n_e0, int n_b0, const BeamList& beams,
+                    const lattice_metric& lm, double* sg, double* beta) {
+  const int N = n_e0 + n_b0;
+  for (int i = 0; i < N; ++i) {
+    const Hkl& g = beams[i];
+    sg[i] = calc_excitation_error(kt, kz, g, calc_g_z(g, abs_u, u), K, lm);
+    beta[i] = 1.0 + calc_g_n(g, abs_n, n) / kn;
+    if (dbg.sg_dump_flag == 1) qz_fprintf(stdout, "$$ Sg(%d %d %d) = %g\n", g.h, g.k, g.l, sg[i]);
+    if (dbg.betag_dump_flag == 1) qz_fprintf(stdout, "$$ beta_ge(%d %d %d) = %g\n", g.h, g.k, g.l, beta[i]);
+  }
+}
+
+void vg_select_info_ug(int n_e0, int n_b0, int* n_e, int* n_b, int* idx, const CMatrix& vg,
+                       const BeamList& beams, const double* sg, const beam_search& bs,
+                       const Hkl& incidence, double kv) {
+  const int N = n_e0 + n_b0;
+  const int mode = bs.flag_bs % 10;
+  if (epsilon.vg_select_flag == 0 || mode == 0) {
+    *n_e = n_e0;
+    *n_b = n_b0;
+    for (int i = 0; i < N; ++i) idx[i] = i;
+    return;
+  }
+  if (N < 1 || !(beams[0] == Hkl{0, 0, 0})) qz_error_exit(stdout, "reflex_sel[0] must be 000");
+
+  const double gamma = relativ_corr(kv), lambda = wavelength(kv);
+  // 0 exact, 1 Bethe, 2 left out at this tilt.
+  auto classify = [&](int i) {
+    const double s = std::fabs(sg[i]);
+    double crit = s, first = 0, second = 0;
+    if (mode == 1) {
+      crit = s * vg_to_xig(vg[i][0], gamma, lambda);
+      first = bs.w_g_bethe_min;
+      second = bs.w_g_max;
+    } else if (mode == 2) {
+      first = bs.s_g_bethe_min;
+      second = bs.s_g_max;
+    } else {
+      const int zone = laue_zone(beams[i], incidence);
+      if (zone < 0 || zone >= kNumLaueZones) return 2;  // a zone without thresholds
+      first = bs.s_g_bethe_min_lz[zone];
+      second = bs.s_g_max_lz[zone];
+    }
+    if (crit < first) return 0;
+    if (crit < second) return 1;
+    return 2;
+  };
+
+  int ne = 0;
+  idx[ne++] = 0;
+  std::vector<int> bethe;
+  bethe.reserve(static_cast<std::size_t>(N));
+  for (int i = 1; i < N; ++i) {
+    const int c = classify(i);
+    if (c == 0)
+      idx[ne++] = i;
+    else if (c == 1)
+      bethe.push_back(i);
+  }
+  for (std::size_t k = 0; k < bethe.size(); ++k) idx[ne + static_cast<int>(k)] = bethe[k];
+  *n_e = ne;
+  *n_b = static_cast<int>(bethe.size());
+}
+
+void vg_select_trans_ug(int /*n_e0*/, int /*n_b0*/, int n_e, int n_b, const int* idx, const double* beta,
+                        double* beta_sel, int num_g, const int* cal_g, int* pos) {
+  for (int k = 0; k < n_e + n_b; ++k) beta_sel[k] = beta[idx[k]];
+  for (int r = 0; r < num_g; ++r) {
+    pos[r] = -1;
+    for (int p = 0; p < n_e; ++p)
+      if (idx[p] == cal_g[r]) {
+        pos[r] = p;
+        break;
+      }
+  }
+}
+
+void construct_ug_mat_slct(int n_e, int n_b, const int* idx, double kv, const CMatrix& vg,
+                           const double* sg, const double* beta, CMatrix& a) {
+  const double gamma = relativ_corr(kv), lambda = wavelength(kv);
+  const complex u0 = vg_to_ug(vg[0][0], gamma);
+  const double K = std::sqrt(1.0 / (lambda * lambda) + u0.re);
+  const int N = n_e + n_b;
+  for (int i = 0; i < N; ++i) {
+    const int ia = idx[i];
+    const complex* vrow = vg[ia];
+    complex* arow = a[i];
+    for (int j = 0; j < N; ++j) {
+      const int jb = idx[j];
+      arow[j] = (1.0 / std::sqrt(beta[ia] * beta[jb])) * vg_to_ug(vrow[jb], gamma);
+    }
+    arow[i] = complex{2.0 * K * sg[ia] / beta[ia], u0.im / beta[ia]};
+  }
+}
+
+void g_bethe(int n_e, int n_b, const CMatrix& a, CMatrix& b) {
+  for (int i = 0; i < n_e; ++i)
+    for (int j = 0; j < n_e; ++j) b[i][j] = a[i][j];
+  if (n_b < 1) return;
+  CMatrix abb(n_b, n_b), abe(n_b, n_e), aeb(n_e, n_b), t(n_b, n_e), corr(n_e, n_e);
+  for (int i = 0; i < n_b; ++i) {
+    for (int j = 0; j < n_b; ++j) abb[i][j] = a[n_e + i][n_e + j];
+    for (int j = 0; j < n_e; ++j) abe[i][j] = a[n_e + i][j];
+  }
+  for (int i = 0; i < n_e; ++i)
+    for (int j = 0; j < n_b; ++j) aeb[i][j] = a[i][n_e + j];
+  invmat(n_b, abb);
+  c_matmult(n_b, n_e, n_b, t, abb, abe);
+  c_matmult(n_e, n_e, n_b, corr, aeb, t);
+  for (int i = 0; i < n_e; ++i)
+    for (int j = 0; j < n_e; ++j) b[i][j] = b[i][j] - corr[i][j];
+}
+
+void simple_bethe(int n_e, int n_b, const CMatrix& a, CMatrix& b) {
+  const int N = n_e + n_b;
+  std::vector<complex> inv_diag(static_cast<std::size_t>(n_b));
+  for (int k = n_e; k < N; ++k) inv_diag[k - n_e] = c_div(complex{1.0, 0.0}, a[k][k]);
+  for (int i = 0; i < n_e; ++i)
+    for (int j = 0; j < n_e; ++j) {
+      complex sum = a[i][j];
+      for (int k = n_e; k < N; ++k) sum -= a[i][k] * a[k][j] * inv_diag[k - n_e];
+      b[i][j] = sum;
+    }
+}
+
+namespace {
+
+int check_b_cond(int n, const CMatrix& c, const complex* alpha) {
+  if (dbg.bc_chk_flag != 1 && dbg.bc_chk_flag != 2) return 0;
+  int found = 0;
+  for (int j = 0; j < n; ++j) {
+    const double m = c_abs(alpha[j]);
+    if (m <= 1.0) continue;
+    found = 1;
+    std::printf("$$ bc[%d] = %g, %g (c_abs = %g)\n", j, alpha[j].re, alpha[j].im, m);
+    if (dbg.bc_chk_flag == 2) {
+      double norm2 = 0;
+      for (int g = 0; g < n; ++g) {
+        std::printf("$$ vec[%d][%d]=%g %g\n", g, j, c[g][j].re, c[g][j].im);
+        norm2 += c_norm2(c[g][j]);
+      }
+      std::printf("$$ norm^2 = %g\n", norm2);
+    }
+  }
+  return found;
+}
+
+}  // namespace
+
+int upper_b_cond(int n, const double* beta_sel, const CMatrix& c, complex* alpha) {
+  CMatrix m(n, n);
+  for (int g = 0; g < n; ++g) {
+    const double s = 1.0 / std::sqrt(beta_sel[g]);
+    for (int j = 0; j < n; ++j) m[g][j] = s * c[g][j];
+  }
+  bc_invmat(n, m, alpha);
+  return check_b_cond(n, c, alpha);
+}
+
+int upper_b_cond_coherent(int n, const double* beta_sel, complex a0, const CMatrix& c, complex* alpha) {
+  CMatrix m(n, n);
+  for (int g = 0; g < n; ++g) {
+    const double s = 1.0 / std::sqrt(beta_sel[g]);
+    for (int j = 0; j < n; ++j) m[g][j] = s * c[g][j];
+  }
+  bc_invmat(n, m, alpha);
+  for (int j = 0; j < n; ++j) alpha[j] = alpha[j] * a0;
+  return check_b_cond(n, c, alpha);
+}
+
+void limited_branch(double accuracy, int n, const complex* alpha, int* n_branch, int* branch) {
+  for (int j = 0; j < n; ++j) branch[j] = j;
+  if (accuracy == 1.0) {
+    *n_branch = n;
+    return;
+  }
+  std::vector<double> w(static_cast<std::size_t>(n));
+  double total = 0;
+  for (int j = 0; j < n; ++j) {
+    w[j] = c_norm2(alpha[j]);
+    total += w[j];
+  }
+  d_heapsort(n, w.data(), branch);
+  double acc = 0;
+  for (int k = 0; k < n; ++k) {
+    acc += w[k];
+    if (acc / total >= accuracy) {
+      *n_branch = k + 1;
+      return;
+    }
+  }
+  *n_branch = n;
+}
+
+complex psi_limited_ug(int p, double t, int n, int n_branch, const int* branch, double kn,
+                       const double* beta_sel, const complex* eigval, const CMatrix& c,
+                       const complex* alpha) {
+  if (p < 0 || p >= n || n_branch < 1) return complex{0, 0};
+  const double sb = 1.0 / std::sqrt(beta_sel[p]);
+  const double f = -kPi * t / kn;
+  complex sum{0, 0};
+  for (int k = 0; k < n_branch; ++k) {
+    const int j = branch[k];
+    // exp(-i pi lambda_j t / K_n) = exp(i f lambda_j)
+    const complex ph = c_exp(complex{-f * eigval[j].im, f * eigval[j].re});
+    sum += (sb * c[p][j]) * alpha[j] * ph;
+  }
+  return sum;
+}
+
+double psi_to_intensity_limited_ug(int p, double t, int n, int n_branch, const int* branch, double kn,
+                                   const double* beta_sel, const complex* eigval, const CMatrix& c,
+                                   const complex* alpha) {
+  return c_norm2(psi_limited_ug(p, t, n, n_branch, branch, kn, beta_sel, eigval, c, alpha));
+}
+
+namespace {
+
+// Steps shared by the incoherent and the coherent tilt: geometry, beam
+// selection, structure matrix, Bethe reduction and eigen solution. Returns K_n.
+double solve_tilt(const Vec3& kt, const engine_setup& job, work_cal_int& w, const char* bethe_msg) {
+  dbg_mon("$$ calc_sg_beta_g\n");
+  const double kz = calc_K_z(job.K, kt, job.lm);
+  const double kn = kz * job.cos_phi + inner_product_uvw_hkl(job.normal, kt) / job.abs_n;
+  calc_sg_beta_g(kt, kz, kn, job.K, job.abs_u, job.incidence, job.abs_n, job.normal, job.n_e0, job.n_b0,
+                 *job.beams, job.lm, w.sg.data(), w.beta.data());
+
+  dbg_mon("$$ vg_select\n");
+  vg_select_info_ug(job.n_e0, job.n_b0, &w.n_e, &w.n_b, w.idx.data(), *job.vg, *job.beams, w.sg.data(),
+                    job.bs, job.incidence, job.kv);
+  vg_select_trans_ug(job.n_e0, job.n_b0, w.n_e, w.n_b, w.idx.data(), w.beta.data(), w.beta_sel.data(),
+                     job.num_g, job.cal_g, w.pos.data());
+
+  dbg_mon("$$ construct_matrix\n");
+  construct_ug_mat_slct(w.n_e, w.n_b, w.idx.data(), job.kv, *job.vg, w.sg.data(), w.beta.data(), w.a);
+  dbg_print_cmat(dbg.a_mat_dump_flag, "a_matrix:", w.n_e + w.n_b, w.a);
+
+  dbg_mon(bethe_msg);
+  if (simple_bethe_mode(job.bs.flag_bs))
+    simple_bethe(w.n_e, w.n_b, w.a, w.b);
+  else
+    g_bethe(w.n_e, w.n_b, w.a, w.b);
+  dbg_print_cmat(dbg.b_mat_dump_flag, "bethe_matrix:", w.n_e, w.b);
+
+  eigmat(w.n_e, w.b, w.eigval.data(), w.c);
+  return kn;
+}
+
+}  // namespace
+
+void calc_intensity_with_perturb_ug(const Vec3& kt, const engine_setup& job, work_cal_int& w,
+                                    RMatrix& intensity) {
+  const double kn = solve_tilt(kt, job, w, "$$ Bethe Approx.\n");
+  dbg_mon("$$ upper_b_cond\n");
+  upper_b_cond(w.n_e, w.beta_sel.data(), w.c, w.alpha.data());
+  dbg_print_cvec(dbg.b_cond_dump_flag, "upper_b_cond:", w.n_e, w.alpha.data());
+  limited_branch(epsilon.bc_accuracy, w.n_e, w.alpha.data(), &w.n_branch, w.branch.data());
+  dbg_mon("$$ calc_intensity\n");
+  for (int r = 0; r < job.num_g; ++r)
+    for (int t = 0; t < job.num_thickness; ++t)
+      intensity[r][t] = psi_to_intensity_limited_ug(w.pos[r], job.thickness[t], w.n_e, w.n_branch,
+                                                    w.branch.data(), kn, w.beta_sel.data(), w.eigval.data(),
+                                                    w.c, w.alpha.data());
+}
+
+void calc_intensity_ug_coherent(const Vec3& kt, complex a0, const engine_setup& job, work_cal_int& w,
+                                CMatrix& amplitude) {
+  const double kn = solve_tilt(kt, job, w, "$$ GBA\n");
+  dbg_mon("$$ upper_b_cond\n");
+  upper_b_cond_coherent(w.n_e, w.beta_sel.data(), a0, w.c, w.alpha.data());
+  dbg_print_cvec(dbg.b_cond_dump_flag, "upper_b_cond:", w.n_e, w.alpha.data());
+  limited_branch(epsilon.bc_accuracy, w.n_e, w.alpha.data(), &w.n_branch, w.branch.data());
+  dbg_mon("$$ calc_intensity\n");
+  for (int r = 0; r < job.num_g; ++r)
+    for (int t = 0; t < job.num_thickness; ++t)
+      amplitude[r][t] = psi_limited_ug(w.pos[r], job.thickness[t], w.n_e, w.n_branch, w.branch.data(), kn,
+                                       w.beta_sel.data(), w.eigval.data(), w.c, w.alpha.data());
+}
+
+}  // namespace kv

@@ -1,0 +1,100 @@
+#pragma once
+// The per-tilt Bloch-wave engine: excitation errors and obliquity factors,
+// per-tilt beam re-selection, the structure matrix with its Bethe reduction,
+// the eigen solution, the entrance-surface boundary condition and the
+// diffracted amplitudes at any thickness.
+//
+// Reciprocal quantities in inverse angstrom (no 2 pi), thickness in angstrom,
+// potentials in volts, U_g in inverse angstrom squared.
+#include <vector>
+
+#include "beams/beam_search.hpp"
+#include "crystal/lattice.hpp"
+#include "numeric/matrix.hpp"
+
+namespace kv {
+
+// Per-job scratch of the tilt loop, allocated once for N beams.
+struct work_cal_int {
+  std::vector<double> sg;        // excitation errors, beam-list order
+  std::vector<double> beta;      // obliquity factors, beam-list order
+  std::vector<double> beta_sel;  // obliquity factors, selection order
+  CMatrix a;                     // structure matrix, selection order
+  CMatrix b;                     // Bethe-reduced matrix (leading n_e x n_e)
+  CMatrix c;                     // eigenvectors as columns
+  CVector eigval;
+  CVector alpha;                 // Bloch-wave excitation coefficients
+  std::vector<int> branch;       // Bloch-wave branches summed
+  std::vector<int> pos;          // position of each output reflection, or -1
+  std::vector<int> idx;          // selection: exact beams, then Bethe beams
+  int n_e = 0, n_b = 0;          // this tilt's beam counts
+  int n_branch = 0;
+};
+
+work_cal_int alloc_work_cal_int(int n, int num_g, int n_perturb);
+
+// Quantities fixed for the whole job.
+struct engine_setup {
+  double kv = 0;              // accelerating voltage
+  Hkl incidence;              // zone axis [u v w]
+  Hkl normal;                 // surface normal [u v w]
+  double abs_u = 0, abs_n = 0, cos_phi = 0;
+  double lambda = 0;          // wavelength (angstrom)
+  double K = 0;               // mean wave number in the crystal
+  lattice_metric lm;
+  beam_search bs;
+  int n_e0 = 0, n_b0 = 0;
+  const BeamList* beams = nullptr;
+  const CMatrix* vg = nullptr;  // V(g_i - g_j), volts
+  int num_g = 0;
+  const int* cal_g = nullptr;
+  int num_thickness = 0;
+  const double* thickness = nullptr;
+};
+
+// |u|, |n| (angstrom), cos of their angle, wavelength and corrected voltage.
+void pre_calc_intensity(double kv, const Hkl& incidence, const Hkl& normal, const lattice_metric& lm,
+                        double* abs_u, double* abs_n, double* cos_phi, double* lambda, double* evd);
+
+double calc_K_z(double K, const Vec3& kt, const lattice_metric& lm);
+double calc_g_z(const Hkl& g, double abs_u, const Hkl& u);
+double calc_g_n(const Hkl& g, double abs_n, const Hkl& n);
+// s_g = -(K_z g_z + (K_t + g/2).g) / K.
+double calc_excitation_error(const Vec3& kt, double kz, const Hkl& g, double gz, double K,
+                             const lattice_metric& lm);
+void calc_sg_beta_g(const Vec3& kt, double kz, double kn, double K, double abs_u, const Hkl& u,
+                    double abs_n, const Hkl& n, int n_e0, int n_b0, const BeamList& beams,
+                    const lattice_metric& lm, double* sg, double* beta);
+// This tilt's exact and Bethe beams (indices into the beam list).
+void vg_select_info_ug(int n_e0, int n_b0, int* n_e, int* n_b, int* idx, const CMatrix& vg,
+                       const BeamList& beams, const double* sg, const beam_search& bs,
+                       const Hkl& incidence, double kv);
+void vg_select_trans_ug(int n_e0, int n_b0, int n_e, int n_b, const int* idx, const double* beta,
+                        double* beta_sel, int num_g, const int* cal_g, int* pos);
+void construct_ug_mat_slct(int n_e, int n_b, const int* idx, double kv, const CMatrix& vg,
+                           const double* sg, const double* beta, CMatrix& a);
+// Generalised Bethe potentials: B = A_ee - A_eb A_bb^-1 A_be.
+void g_bethe(int n_e, int n_b, const CMatrix& a, CMatrix& b);
+// Classical Bethe potentials: B_ij = A_ij - sum_k A_ik A_kj / A_kk.
+void simple_bethe(int n_e, int n_b, const CMatrix& a, CMatrix& b);
+
+// Excitations alpha with sum_j C_gj / sqrt(beta_g) alpha_j = delta_g0.
+int upper_b_cond(int n, const double* beta_sel, const CMatrix& c, complex* alpha);
+int upper_b_cond_coherent(int n, const double* beta_sel, complex a0, const CMatrix& c, complex* alpha);
+void limited_branch(double accuracy, int n, const complex* alpha, int* n_branch, int* branch);
+complex psi_limited_ug(int p, double t, int n, int n_branch, const int* branch, double kn,
+                       const double* beta_sel, const complex* eigval, const CMatrix& c,
+                       const complex* alpha);
+double psi_to_intensity_limited_ug(int p, double t, int n, int n_branch, const int* branch, double kn,
+                                   const double* beta_sel, const complex* eigval, const CMatrix& c,
+                                   const complex* alpha);
+
+// One tilt: intensity[r][t] for every output reflection r and thickness t
+// (unscaled fractions of the incident beam).
+void calc_intensity_with_perturb_ug(const Vec3& kt, const engine_setup& job, work_cal_int& w,
+                                    RMatrix& intensity);
+// One tilt of a coherent probe: amplitudes with incident partial wave a0.
+void calc_intensity_ug_coherent(const Vec3& kt, complex a0, const engine_setup& job, work_cal_int& w,
+                                CMatrix& amplitude);
+
+}  // namespace kv

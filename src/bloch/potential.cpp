@@ -1,0 +1,94 @@
+#include "bloch/potential.hpp"
+
+#include <cmath>
+#include <cstdio>
+
+#include "crystal/structure_factor.hpp"
+#include "input/constraints.hpp"
+#include "input/crystal_data.hpp"
+#include "sim/progress.hpp"
+
+namespace kv {
+
+namespace {
+
+constexpr double kPi = 3.141592653589793;
+
+// F_g from the user's low-order values when g is among them (or their
+// equivalents), else computed through the table.
+complex table_or_computed(const Hkl& g, double kv, const lattice_metric& lm, csd& c, fg_table& t, int* warn) {
+  return structure_factor_ext_tbl(g, kv, lm, c, t, warn);
+}
+
+}  // namespace
+
+void potential_matrix_csd(int n_e0, int n_b0, const BeamList& beams, csd& c, double kv,
+                          const lattice_metric& lm, CMatrix& vg, int* error_flag) {
+  *error_flag = 0;
+  constraint_csd(c);
+  fg_table table;
+  stock_lofg_tbl(table, kv, lm, c);
+  const int n = n_e0 + n_b0;
+  if (n < 1) {
+    std::printf("100%%\n");
+    return;
+  }
+  for (int i = 0; i < n; ++i) {
+    progress_indicator(i, n);
+    int warn_row = 0;
+    for (int j = 0; j < n; ++j) {
+      const Hkl h{beams[i].h - beams[j].h, beams[i].k - beams[j].k, beams[i].l - beams[j].l};
+      int warn = 0;
+      vg[i][j] = fg_to_vg(table_or_computed(h, kv, lm, c, table, &warn), lm);
+      warn_row |= warn;
+    }
+    if (warn_row) *error_flag = 1;
+  }
+  std::printf("100%%\n");
+}
+
+double calc_abs_K(csd& c, double kv, const lattice_metric& lm) {
+  complex f0{calc_F_0_re(c), 0.0};
+  for (int e = 0; e < c.num_lofg; ++e) {
+    if (c.lofg_hkl[e] == Hkl{0, 0, 0}) {
+      f0 = lofg_to_fg(e, kv, lm, c);
+      break;
+    }
+  }
+  const double lambda = wavelength(kv);
+  return std::sqrt(1.0 / (lambda * lambda) + fg_to_ug(f0, kv, lm).re);
+}
+
+void vgv_reim_csd(int n_e0, int n_b0, const BeamList& beams, csd& c, double kv, const lattice_metric& lm,
+                  complex* vg) {
+  fg_table table;
+  stock_lofg_tbl(table, kv, lm, c);
+  const int n = n_e0 + n_b0;
+  for (int i = 0; i < n; ++i) {
+    progress_indicator(i, n);
+    int warn = 0;
+    vg[i] = fg_to_vg(table_or_computed(beams[i], kv, lm, c, table, &warn), lm);
+  }
+  std::printf("100%%.\n");
+}
+
+void vgv_fxgv_csd(int n_e0, int n_b0, const BeamList& beams, csd& c, double kv, const lattice_metric& lm,
+                  complex* vg, complex* fxg) {
+  fg_table table;
+  stock_lofg_tbl(table, kv, lm, c);
+  const int n = n_e0 + n_b0;
+  for (int i = 0; i < n; ++i) {
+    progress_indicator(i, n);
+    const Hkl& g = beams[i];
+    const int at = search_g_table(table.num, g, table.g.data());
+    const complex fg = at >= 0 ? table.fg[at] : calc_Fg_ela(g, kv, lm, c);
+    vg[i] = fg_to_vg(fg, lm);
+    const complex z = calc_z_factor(g, lm, c);
+    const Vec3 gv{double(g.h), double(g.k), double(g.l)};
+    const double f = (131.2625 / kPi) * (sq_abs(gv, lm) / 4.0);
+    fxg[i] = complex{z.re - f * fg.re, z.im - f * fg.im};
+  }
+  std::printf("100%%.\n");
+}
+
+}  // namespace kv

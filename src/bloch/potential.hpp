@@ -1,0 +1,26 @@
+#pragma once
+// Potential coefficients of a job: the table V(g_i - g_j) for every pair of
+// beams, built once per job, the mean wave number in the crystal, and the
+// per-beam coefficient lists of the density and potential maps.
+#include "beams/beam_search.hpp"
+#include "crystal/lattice.hpp"
+#include "numeric/matrix.hpp"
+
+namespace kv {
+
+struct csd;
+
+// V[i][j] = V_{g_i - g_j} in volts; *error_flag 1 when any structure factor
+// could not be evaluated normally.
+void potential_matrix_csd(int n_e0, int n_b0, const BeamList& beams, csd& c, double kv,
+                          const lattice_metric& lm, CMatrix& vg, int* error_flag);
+// K = sqrt(1/lambda^2 + Re U_0): the mean wave number inside the crystal.
+double calc_abs_K(csd& c, double kv, const lattice_metric& lm);
+// V_g of each beam of the list.
+void vgv_reim_csd(int n_e0, int n_b0, const BeamList& beams, csd& c, double kv, const lattice_metric& lm,
+                  complex* vg);
+// V_g and the X-ray structure factor (Mott-Bethe) of each beam of the list.
+void vgv_fxgv_csd(int n_e0, int n_b0, const BeamList& beams, csd& c, double kv, const lattice_metric& lm,
+                  complex* vg, complex* fxg);
+
+}  // namespace kv

@@ -1,0 +1,423 @@
+#include "jobs/simulation.hpp"
+
+#include <cmath>
+#include <cstdlib>
+
+#include "beams/beam_select.hpp"
+#include "beams/reflex_list.hpp"
+#include "bloch/engine.hpp"
+#include "bloch/potential.hpp"
+#include "crystal/structure_factor.hpp"
+#include "input/crystal_data.hpp"
+#include "input/fields.hpp"
+#include "jobs/jobs.hpp"
+#include "sim/error.hpp"
+#include "sim/linereader.hpp"
+#include "sim/progress.hpp"
+#include "sim/qzio.hpp"
+#include "sim/runctl.hpp"
+
+namespace kv {
+
+namespace {
+
+constexpr double kPi = 3.141592653589793;
+
+// K_t = (H g1 + G g2) / 2, in reciprocal-lattice coordinates.
+Vec3 tilt_vector(const sd& s, double H, double G) {
+  Vec3 k{};
+  for (int i = 0; i < 3; ++i) k[i] = 0.5 * (H * s.zolzbase1[i] + G * s.zolzbase2[i]);
+  return k;
+}
+
+void add_point(sd& s, int ih, int ig, int flag, double H, double G) {
+  s.kp.push_back(k_point{ih, ig, flag, H, G});
+  s.tilt.push_back(tilt_vector(s, H, G));
+}
+
+const double* lattice_parameters(const csd& c) { return c.lp.data(); }
+
+}  // namespace
+
+void dbg_dump_ini_sim() { std::printf("\n$$ vg_select_flag = %d\n", epsilon.vg_select_flag); }
+
+void fget_cal_g(int num_g, int num_exact_beam, int /*num_bethe_beam*/, int* cal_g, const BeamList& beams,
+                FILE* fp) {
+  for (int r = 0; r < num_g; ++r) {
+    const std::string line = need_line(kLineCap, fp);
+    double v[3];
+    str_to_fs(3, line, v);
+    const Hkl g{static_cast<int>(std::trunc(v[0])), static_cast<int>(std::trunc(v[1])),
+                static_cast<int>(std::trunc(v[2]))};
+    const int n = find_n_g(num_exact_beam, g, beams);
+    if (n < 0)
+      fatal_out("$$ cal_g: %d %d %d is not found in the exact beams. Abort.\n", g.h, g.k, g.l);
+    cal_g[r] = n;
+  }
+}
+
+void fget_cal_thick(int num_thickness, double* thickness, FILE* fp) {
+  for (int t = 0; t < num_thickness; ++t) thickness[t] = std::atof(need_line(kLineCap, fp).c_str());
+}
+
+void fget_sd_beams(sd& s, csd& c, FILE* fp) {
+  s.bs.flag_bs = fget_i(fp);
+  select_beams(s.bs, s.incidence, s.zolzbase1, s.tiltH, s.tiltG, s.voltage, c, fp, &s.num_exact_beam,
+               &s.num_bethe_beam, &s.beams);
+}
+
+void input_sim_data(sd& s, csd& c, FILE* fp) {
+  const lattice_metric lm = bravai(lattice_parameters(c));
+  chk_data("SIM_CALCULATION_CONDITION{", fp);
+  chk_data("INCIDENT_BEAM{", fp);
+  s.incidence = fget_uvw(fp);
+  s.normal = fget_uvw(fp);
+  s.zolzbase1 = fget_r_hkl(fp);
+  s.tiltH = fget_d(fp);
+  s.tiltG = fget_d(fp);
+  s.voltage = fget_d(fp);
+  chk_data("}INCIDENT_BEAM", fp);
+
+  chk_data_info("CALC_KXY_RANGE{", " Caution!!! CALC_KXY_RANGE must be before BEAM_SEARCH. $$", fp);
+  s.calc_type = fget_i(fp);
+  if (static_cast<unsigned>(s.calc_type) > 3u) fatal_out("$$ Invalid calc_type(=%d)x. Abort.\n", s.calc_type);
+  s.num_cal_pix_side = fget_i(fp);
+  if (s.calc_type != 0 && s.num_cal_pix_side < 2)
+    fatal_out("$$ num_cal_pix_side=%d: a line, disk or square needs at least 2 points a side. Abort.\n",
+              s.num_cal_pix_side);
+  s.disksize = fget_d(fp);
+  s.bs.disksize = s.disksize;
+  chk_data("}CALC_KXY_RANGE", fp);
+
+  chk_data("BEAM_SEARCH{", fp);
+  fget_sd_beams(s, c, fp);
+  chk_data("}BEAM_SEARCH", fp);
+  reflex_dump_csd(0, s.num_exact_beam, s.num_bethe_beam, s.beams, c, s.bs, s.incidence, s.zolzbase1,
+                  s.voltage, lm);
+
+  chk_data("OUTPUT_REFLEX{", fp);
+  s.num_g = fget_i(fp);
+  if (s.num_g < 0) fatal_out("$$ Invalid num_g(=%d): the number of output reflections must not be negative. Abort.\n", s.num_g);
+  if (s.num_g > 0) {
+    std::printf("num_g = %d\n", s.num_g);
+    s.cal_g = alloc_vector<int>(static_cast<std::size_t>(s.num_g));
+    fget_cal_g(s.num_g, s.num_exact_beam, s.num_bethe_beam, s.cal_g.data(), s.beams, fp);
+  } else {
+    s.num_g = s.num_exact_beam;
+    std::printf("num_g = %d\n", s.num_g);
+    s.cal_g = alloc_vector<int>(static_cast<std::size_t>(s.num_g));
+    for (int i = 0; i < s.num_g; ++i) s.cal_g[i] = i;
+  }
+  chk_data("}OUTPUT_REFLEX", fp);
+
+  chk_data("OUTPUT_THICKNESS{", fp);
+  s.num_thickness = fget_i(fp);
+  if (s.num_thickness < 0)
+    fatal_out("$$ Invalid num_thickness(=%d): the number of thicknesses must not be negative. Abort.\n",
+              s.num_thickness);
+  std::printf("num_thickness = %d\n", s.num_thickness);
+  s.thickness = alloc_vector<double>(static_cast<std::size_t>(s.num_thickness));
+  fget_cal_thick(s.num_thickness, s.thickness.data(), fp);
+  chk_data("}OUTPUT_THICKNESS", fp);
+  chk_data("}SIM_CALCULATION_CONDITION", fp);
+}
+
+void calc_kxy_tilt(sd& s, const lattice_metric& lm) {
+  s.zolzbase2 = zolz_ort_base(s.incidence, s.zolzbase1, lm);
+  s.kp.clear();
+  s.tilt.clear();
+  const int n = s.num_cal_pix_side;
+  const double d = s.disksize, H0 = s.tiltH, G0 = s.tiltG;
+  const double step = n > 1 ? 2.0 * d / (n - 1) : 0.0;
+  switch (s.calc_type) {
+    case 0:
+      add_point(s, 0, 0, 1, H0, G0);
+      s.num_k_points = s.num_k_points_effective = 1;
+      return;
+    case 1:
+      s.Hbgn = -d;
+      s.Hend = d;
+      s.Gbgn = s.Gend = 0;
+      for (int i = 0; i < n; ++i) add_point(s, i - n / 2, 0, 1, H0 - d + i * step, G0);
+      s.num_k_points = s.num_k_points_effective = n > 0 ? n : 0;
+      return;
+    case 2:
+    case 3: {
+      s.Hbgn = s.Gbgn = -d;
+      s.Hend = s.Gend = d;
+      int effective = 0;
+      for (int j = 0; j < n; ++j) {
+        const double G = G0 - d + j * step;
+        for (int i = 0; i < n; ++i) {
+          const double H = H0 - d + i * step;
+          if (s.calc_type == 2) {
+            const int flag = std::sqrt((H - H0) * (H - H0) + (G - G0) * (G - G0)) < d + epsilon.general_eps;
+            effective += flag;
+            add_point(s, i, j, flag, H, G);
+          } else {
+            ++effective;
+            add_point(s, i - n / 2, j - n / 2, 1, H, G);
+          }
+        }
+      }
+      s.num_k_points = n > 0 ? n * n : 0;
+      s.num_k_points_effective = effective;
+      return;
+    }
+    default:
+      fatal_out("$$ (calc_kxy_tilt) calc_type=%d is invalid. Abort.\n", s.calc_type);
+  }
+}
+
+namespace {
+
+// The engine's per-job constants for one sd record.
+engine_setup make_engine_setup(csd& c, const sd& s, const CMatrix& vg, const lattice_metric& lm) {
+  engine_setup job;
+  job.kv = s.voltage;
+  job.incidence = s.incidence;
+  job.normal = s.normal;
+  double evd = 0;
+  pre_calc_intensity(s.voltage, s.incidence, s.normal, lm, &job.abs_u, &job.abs_n, &job.cos_phi, &job.lambda,
+                     &evd);
+  job.K = calc_abs_K(c, s.voltage, lm);
+  job.lm = lm;
+  job.bs = s.bs;
+  job.n_e0 = s.num_exact_beam;
+  job.n_b0 = s.num_bethe_beam;
+  job.beams = &s.beams;
+  job.vg = &vg;
+  job.num_g = s.num_g;
+  job.cal_g = s.cal_g.data();
+  job.num_thickness = s.num_thickness;
+  job.thickness = s.thickness.data();
+  return job;
+}
+
+}  // namespace
+
+void calc_cbed_pattern(csd& c, sd& s, const CMatrix& vg, const std::string& base_name, FILE* log) {
+  const lattice_metric lm = bravai(lattice_parameters(c));
+  calc_kxy_tilt(s, lm);
+  std::printf("$$ num_k_points = %d, num_k_points_effective = %d\n", s.num_k_points, s.num_k_points_effective);
+  const engine_setup job = make_engine_setup(c, s, vg, lm);
+
+  s.intensity = Tensor3<double>(s.num_g, s.num_thickness, s.num_k_points);
+  RMatrix work(s.num_g, s.num_thickness);
+  work_cal_int w = alloc_work_cal_int(s.num_exact_beam + s.num_bethe_beam, s.num_g, 0);
+
+  std::printf("Intensity calculation\n");
+  int count = 0;
+  for (int k = 0; k < s.num_k_points; ++k) {
+    if (s.kp[k].flag == 1) {
+      if (count == 0) exec_time_forecast(-1);
+      progress_indicator(count, s.num_k_points_effective);
+      calc_intensity_with_perturb_ug(s.tilt[k], job, w, work);
+      if (count == 0) exec_time_forecast(s.num_k_points_effective);
+      ++count;
+    } else {
+      work.fill(0.0);
+    }
+    for (int i = 0; i < s.num_g; ++i)
+      for (int t = 0; t < s.num_thickness; ++t) s.intensity(i, t, k) = work[i][t] * epsilon.intensity_scaling;
+  }
+  exec_time_forecast(0);
+  std::printf("$$Intensity output\n");
+  sim_output(s, lattice_parameters(c), base_name, log);
+}
+
+namespace {
+
+enum class ResultKind { intensity, coherent };
+
+// Writes one SIM_RESULT (or SIM_COHERENT_RESULT) file for thickness index t.
+void write_result_file(const std::string& name, const sd& s, const double lp[6], int t, ResultKind kind,
+                       const Tensor3<complex>* amplitude) {
+  const lattice_metric lm = bravai(lp);
+  File out = qz_fopen_chk_wmode(name);
+  FILE* fp = out.get();
+  const int n = s.num_cal_pix_side;
+  const double p = s.disksize != 0.0 ? n / s.disksize : 0.0;
+
+  std::fprintf(fp, "%s\n", kind == ResultKind::intensity ? "SIM_RESULT" : "SIM_COHERENT_RESULT");
+  std::fprintf(fp, "# %s\n#\nVISUAL{\n# default max and min [>0]\n", name.c_str());
+  if (kind == ResultKind::intensity) {
+    double hi = 0, lo = 0;
+    if (s.num_g > 0 && s.num_k_points > 0) hi = lo = s.intensity(0, t, 0);
+    for (int i = 0; i < s.num_g; ++i)
+      for (int k = 0; k < s.num_k_points; ++k) {
+        const double v = s.intensity(i, t, k);
+        if (v > hi) hi = v;
+        if (v < lo) lo = v;
+      }
+    std::fprintf(fp, "%g\t%g\n", hi, lo);
+  } else {
+    std::fprintf(fp, "%g\t%g\n", 10000.0, 0.0);
+  }
+  std::fprintf(fp,
+               "# default gamma [>0]\n1.0\n# defalut magnification (integer only)\n1\n"
+               "# default contrast-reverse-flag\n#  1:reverse, 0:not reverse\n0\n}VISUAL\n#\n");
+  std::fprintf(fp, "CR_PARAMETERS{\n# lattice parameter\n# a,b,c,alpha,beta,gamma\n");
+  std::fprintf(fp, "%g\t%g\t%g\t%g\t%g\t%g\n", lp[0], lp[1], lp[2], lp[3], lp[4], lp[5]);
+  std::fprintf(fp, "# incident direction\n%d\t%d\t%d\n", s.incidence.h, s.incidence.k, s.incidence.l);
+  std::fprintf(fp, "# zolzbase1\n%g\t%g\t%g\n", s.zolzbase1[0], s.zolzbase1[1], s.zolzbase1[2]);
+  std::fprintf(fp, "# tilt HG\n%g\t%g\n", s.tiltH, s.tiltG);
+  std::fprintf(fp, "# thickness [Angstrom]\n%g\n}CR_PARAMETERS\n#\n", s.thickness[t]);
+  std::fprintf(fp, "RF_INDEX{\n# reflections\n# number of reflections\n%d\n# h k l, position (pixel coord)\n",
+               s.num_g);
+  for (int i = 0; i < s.num_g; ++i) {
+    const Hkl& g = s.beams[s.cal_g[i]];
+    double x = 0, y = 0;
+    proj_to_zolz(g, s.incidence, s.zolzbase1, lm, &x, &y);
+    std::fprintf(fp, "%d\t%d\t%d\t%g\t%g\n", g.h, g.k, g.l, x * p, y * p);
+  }
+  std::fprintf(fp, "}RF_INDEX\nCOORD{\n");
+  std::fprintf(fp, "%d %d    #num_pix, num_pix_side\n", s.num_k_points, n);
+  std::fprintf(fp, "%g %g %g %g    #Hbgn Hend Gbgn Gend\n", s.Hbgn, s.Hend, s.Gbgn, s.Gend);
+  std::fprintf(fp, "# H, G, ih, ig, flag\n");
+  for (int k = 0; k < s.num_k_points; ++k) {
+    const k_point& q = s.kp[k];
+    if (kind == ResultKind::intensity)
+      std::fprintf(fp, "%g %g %d %d %d\n", q.H - s.tiltH, q.G - s.tiltG, q.ih, q.ig, q.flag);
+    else
+      std::fprintf(fp, "%g\t%g\t%d\t%d\t%d\n", q.H, q.G, q.ih, q.ig, q.flag);
+  }
+  std::fprintf(fp, "}COORD\n# intensities\n");
+  const double amp_scale = std::sqrt(epsilon.intensity_scaling);
+  for (int i = 0; i < s.num_g; ++i) {
+    const Hkl& g = s.beams[s.cal_g[i]];
+    std::fprintf(fp, "RF{\n# hkl\n%d\t%d\t%d\n", g.h, g.k, g.l);
+    for (int k = 0; k < s.num_k_points; ++k) {
+      if (kind == ResultKind::intensity) {
+        std::fprintf(fp, "%g\n", s.intensity(i, t, k));
+      } else {
+        const complex a = (*amplitude)(i, t, k);
+        std::fprintf(fp, "%g\t%g\n", a.re * amp_scale, a.im * amp_scale);
+      }
+    }
+    std::fprintf(fp, "}RF\n");
+  }
+}
+
+void write_results_and_script(const sd& s, const double lp[6], const std::string& base_name, ResultKind kind,
+                              const Tensor3<complex>* amplitude) {
+  const std::string script = base_name + "_tlv.txt";
+  File sc = qz_fopen_chk_wmode(script);
+  const bool coherent = kind == ResultKind::coherent;
+  std::fprintf(sc.get(),
+               "TALVIS_SCRIPT\n# script for talvis.\n%s\n#\n# VISUAL\n"
+               "# rs_file gamma_coef mag(int) cont_reverse_flag\n#\nHTML_OPEN\n%s_.html\n#\n",
+               coherent ? "SIM_COHERENT_VISUAL_MODE" : "SIM_VISUAL_MODE", base_name.c_str());
+  for (int t = 0; t < s.num_thickness; ++t) {
+    const std::string name = base_name + "_rs" + std::to_string(t) + ".txt";
+    write_result_file(name, s, lp, t, kind, amplitude);
+    std::fprintf(sc.get(), "%s\n%s %g 1 %d\n", coherent ? "SIM_COHERENT_VISUALIZE" : "SIM_VISUALIZE",
+                 name.c_str(), 0.5, coherent ? 0 : 1);
+  }
+  std::fprintf(sc.get(), "HTML_CLOSE\n");
+  qz_fclose(sc);
+  std::printf("\nThe script for visualization ==> %s\n", script.c_str());
+  std::printf("Usage: talvis %s\n", script.c_str());
+}
+
+}  // namespace
+
+void sim_output(const sd& s, const double lp[6], const std::string& base_name, FILE* /*log*/) {
+  write_results_and_script(s, lp, base_name, ResultKind::intensity, nullptr);
+}
+
+void sim_coherent_output(const sd& s, const double lp[6], const Tensor3<complex>& amplitude,
+                         const std::string& base_name, FILE* /*log*/) {
+  write_results_and_script(s, lp, base_name, ResultKind::coherent, &amplitude);
+}
+
+void input_sim_coherent_data(sd& s, csd& /*c*/, FILE* fp) {
+  chk_data("COHERENT{", fp);
+  s.cs = fget_d(fp);
+  s.defocus = fget_d(fp);
+  fget_3d(&s.probe[0], &s.probe[1], &s.probe[2], fp);
+  chk_data("}COHERENT", fp);
+}
+
+void calc_initial_phase(const sd& s, double lambda, complex* phase, const lattice_metric& lm) {
+  for (int k = 0; k < s.num_k_points; ++k) {
+    const Vec3& K = s.tilt[k];
+    const double q2 = sq_abs(K, lm);
+    const double kr = K[0] * s.probe[0] + K[1] * s.probe[1] + K[2] * s.probe[2];
+    const double phi =
+        kPi * (s.defocus * lambda * q2 + 0.5 * s.cs * lambda * lambda * lambda * q2 * q2 + 2.0 * kr);
+    phase[k] = c_exp(complex{0.0, phi});
+  }
+}
+
+void calc_coherent_cbed_pattern(csd& c, sd& s, const CMatrix& vg, const std::string& base_name, FILE* log) {
+  const lattice_metric lm = bravai(lattice_parameters(c));
+  calc_kxy_tilt(s, lm);
+  std::printf("$$ num_k_points = %d, num_k_points_effective = %d\n", s.num_k_points, s.num_k_points_effective);
+  const engine_setup job = make_engine_setup(c, s, vg, lm);
+
+  CVector phase = alloc_vector<complex>(static_cast<std::size_t>(s.num_k_points));
+  calc_initial_phase(s, job.lambda, phase.data(), lm);
+  s.intensity = Tensor3<double>(1, 1, 1);
+  Tensor3<complex> amplitude(s.num_g, s.num_thickness, s.num_k_points);
+  CMatrix work(s.num_g, s.num_thickness);
+  work_cal_int w = alloc_work_cal_int(s.num_exact_beam + s.num_bethe_beam, s.num_g, 0);
+
+  std::printf("Intensity calculation\n");
+  for (int k = 0; k < s.num_k_points; ++k) {
+    if (k == 0) exec_time_forecast(-1);
+    progress_indicator(k, s.num_k_points);
+    if (s.kp[k].flag == 1) {
+      calc_intensity_ug_coherent(s.tilt[k], phase[k], job, w, work);
+      for (int i = 0; i < s.num_g; ++i)
+        for (int t = 0; t < s.num_thickness; ++t) amplitude(i, t, k) = work[i][t];
+    }
+    if (k == 0) exec_time_forecast(s.num_k_points);
+  }
+  exec_time_forecast(0);
+  std::printf("$$Intensity output\n");
+  sim_coherent_output(s, lattice_parameters(c), amplitude, base_name, log);
+}
+
+namespace {
+
+// Steps shared by both jobs before the tilt loop: crystal, condition block(s),
+// metric and the potential matrix.
+struct PreparedJob {
+  csd crystal;
+  sd cond;
+  CMatrix vg;
+};
+
+void prepare_job(PreparedJob& j, FILE* fp, FILE* log, const std::string& base_name, bool coherent) {
+  input_csd_cstr(j.crystal, fp, base_name);
+  input_sim_data(j.cond, j.crystal, fp);
+  if (coherent) input_sim_coherent_data(j.cond, j.crystal, fp);
+  const lattice_metric lm = bravai(lattice_parameters(j.crystal));
+  std::printf("Potential:\n");
+  std::fflush(stdout);
+  const int n = j.cond.num_exact_beam + j.cond.num_bethe_beam;
+  j.vg = CMatrix(n, n);
+  int error_flag = 0;
+  potential_matrix_csd(j.cond.num_exact_beam, j.cond.num_bethe_beam, j.cond.beams, j.crystal, j.cond.voltage, lm,
+                       j.vg, &error_flag);
+  if (error_flag) qz_fprintf_stdo(log, "$$ Error in Fg calc. You should check params.\n");
+  debug_vg_dump(j.vg, n);
+  dbg_dump_ini_sim();
+}
+
+}  // namespace
+
+void qz_simulation(FILE* fp, FILE* log, const std::string& base_name) {
+  PreparedJob j;
+  prepare_job(j, fp, log, base_name, false);
+  calc_cbed_pattern(j.crystal, j.cond, j.vg, base_name, log);
+}
+
+void qz_sim_coherent(FILE* fp, FILE* log, const std::string& base_name) {
+  PreparedJob j;
+  prepare_job(j, fp, log, base_name, true);
+  calc_coherent_cbed_pattern(j.crystal, j.cond, j.vg, base_name, log);
+}
+
+}  // namespace kv

@@ -1,0 +1,69 @@
+#pragma once
+// The CBED pattern simulation job ("SIM_MODE") and the coherent-probe job
+// ("SIM_COHERENT_MODE"): the simulation-condition record, its parameter-file
+// block, the grid of incident-beam tilts over one disk, the tilt loop and the
+// SIM_RESULT files with their talvis script.
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "beams/beam_search.hpp"
+#include "crystal/lattice.hpp"
+#include "numeric/matrix.hpp"
+
+namespace kv {
+
+struct csd;
+
+// One point of the tilt grid.
+struct k_point {
+  int ih = 0, ig = 0;
+  int flag = 0;  // 1 inside the disk (computed), 0 outside
+  double H = 0, G = 0;
+};
+
+// The simulation-condition record of the simulation jobs.
+struct sd {
+  Hkl incidence;  // [u v w], upward
+  Hkl normal;     // surface normal [u v w], upward
+  Vec3 zolzbase1{};
+  Vec3 zolzbase2{};
+  double tiltH = 0, tiltG = 0;
+  double voltage = 0;  // kV
+  beam_search bs;
+  int num_exact_beam = 0, num_bethe_beam = 0;
+  BeamList beams;  // exact beams first, 000 first of all
+  int num_g = 0;
+  std::vector<int> cal_g;  // output reflections, indices into beams
+  int num_thickness = 0;
+  std::vector<double> thickness;  // angstrom
+  int calc_type = 0;  // 0 one tilt, 1 line, 2 disk, 3 square
+  double disksize = 0;
+  double Hbgn = 0, Hend = 0, Gbgn = 0, Gend = 0;
+  int num_k_points = 0, num_k_points_effective = 0;
+  int num_cal_pix_side = 0;
+  std::vector<Vec3> tilt;  // K_t of each point
+  std::vector<k_point> kp;
+  Tensor3<double> intensity;  // num_g x num_thickness x num_k_points, scaled
+  // Coherent probe (COHERENT block).
+  double cs = 0, defocus = 0;
+  Vec3 probe{};
+};
+
+void input_sim_data(sd& s, csd& c, FILE* fp);
+void fget_sd_beams(sd& s, csd& c, FILE* fp);
+void fget_cal_g(int num_g, int num_exact_beam, int num_bethe_beam, int* cal_g, const BeamList& beams,
+                FILE* fp);
+void fget_cal_thick(int num_thickness, double* thickness, FILE* fp);
+void calc_kxy_tilt(sd& s, const lattice_metric& lm);
+void calc_cbed_pattern(csd& c, sd& s, const CMatrix& vg, const std::string& base_name, FILE* log);
+void sim_output(const sd& s, const double lp[6], const std::string& base_name, FILE* log);
+void dbg_dump_ini_sim();
+
+void input_sim_coherent_data(sd& s, csd& c, FILE* fp);
+void calc_initial_phase(const sd& s, double lambda, complex* phase, const lattice_metric& lm);
+void calc_coherent_cbed_pattern(csd& c, sd& s, const CMatrix& vg, const std::string& base_name, FILE* log);
+void sim_coherent_output(const sd& s, const double lp[6], const Tensor3<complex>& amplitude,
+                         const std::string& base_name, FILE* log);
+
+}  // namespace kv
