@@ -1,6 +1,7 @@
 // Automatic beam searches over the reflections inside a sphere of radius
 // g_max, and the list utilities they share.
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <numeric>
 #include <vector>
@@ -182,8 +183,14 @@ double spacing(const Hkl& g, const lattice_metric& lm) {
 
 void sort_reflex(int n, BeamList& list, const lattice_metric& lm) {
   n = std::clamp(n, 0, static_cast<int>(list.size()));
-  std::vector<double> key(static_cast<std::size_t>(n));
-  for (int i = 0; i < n; ++i) key[i] = list[i] == Hkl{0, 0, 0} ? 1e10 : spacing(list[i], lm);
+  // Key: the spacing d = 1/|g| on a grid of 1e-9 angstrom, so that
+  // symmetry-equivalent reflections, whose lengths may differ in the last
+  // bit, count as equal and keep their loop order. 000 comes first.
+  std::vector<long long> key(static_cast<std::size_t>(n));
+  for (int i = 0; i < n; ++i) {
+    const double d = spacing(list[i], lm);
+    key[i] = list[i] == Hkl{0, 0, 0} || !(d < 1e9) ? LLONG_MAX : std::llround(d * 1e9);
+  }
   std::vector<int> order(static_cast<std::size_t>(n));
   std::iota(order.begin(), order.end(), 0);
   std::stable_sort(order.begin(), order.end(), [&](int a, int b) { return key[a] > key[b]; });
