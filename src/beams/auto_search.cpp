@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "beams/beam_select.hpp"
+#include "bloch/potential.hpp"
 #include "crystal/structure_factor.hpp"
 #include "input/crystal_data.hpp"
 #include "sim/error.hpp"
@@ -43,21 +44,6 @@ void check_capacity(int n_exact, int n_bethe, int num_g_limit) {
     fatal_out("$$ num_g has exceeded num_g_max.\n$$ Please set a greater value into num_g. Abort.\n");
 }
 
-// Wave number inside the crystal: K = sqrt(1/lambda^2 + Re U_0), F(000) from
-// LOW_ORDER_FG when given there, else from the tabulated factors at s = 0.
-// TODO(lead): use calc_abs_K
-double mean_wave_number(csd& c, double kv, const lattice_metric& lm) {
-  complex f0{calc_F_0_re(c), 0.0};
-  for (int e = 0; e < c.num_lofg; ++e) {
-    if (c.lofg_hkl[e] == Hkl{0, 0, 0}) {
-      f0 = lofg_to_fg(e, kv, lm, c);
-      break;
-    }
-  }
-  const double lambda = wavelength(kv);
-  return std::sqrt(1.0 / (lambda * lambda) + fg_to_ug(f0, kv, lm).re);
-}
-
 enum class criterion { wg, sg, sg_multi };
 
 void run_search(criterion crit, int* n_exact, int* n_bethe, BeamList* exact, BeamList* bethe,
@@ -72,7 +58,7 @@ void run_search(criterion crit, int* n_exact, int* n_bethe, BeamList* exact, Bea
   const Vec3 g2 = zolz_ort_base(uvw, g1, lm);
   const double abs_b = abs_uvw(uvw, lm);
   const double lambda = wavelength(kv);
-  const double abs_K = mean_wave_number(c, kv, lm);
+  const double abs_K = calc_abs_K(c, kv, lm);
   const double gamma = relativ_corr(kv);
   int h_max = 0, k_max = 0, l_max = 0;
   evaluate_hklmax(bs.g_max, lm, &h_max, &k_max, &l_max);
