@@ -13,13 +13,19 @@ struct beam_search {
   // 0/10 manual list; 1/11 w_g search; 2/12 s_g search; 3/13 s_g search with
   // per-Laue-zone thresholds. Values above 9 select the simple Bethe form.
   int flag_bs = 0;
+  // Capacity of each candidate list; a search that fills a list is fatal,
+  // so a list holds at most num_g_limit - 1 beams (000 counted).
   int num_g_limit = 0;
+  // Laue zones n = h u + k v + l w searched, inclusive.
   int lz_min = 0, lz_max = 0;
-  double g_max = 0.0;
-  double disksize = 0.0;
+  double g_max = 0.0;     // search sphere |g| < g_max (inverse angstrom)
+  double disksize = 0.0;  // disk radius in tilt units (from CALC_KXY_RANGE)
+  // w_g = s_g xi_g below w_g_bethe_min: exact; below w_g_max: Bethe.
   double w_g_bethe_min = 0.0, w_g_max = 0.0;
+  // s_g (inverse angstrom) below s_g_bethe_min: exact; below s_g_max: Bethe.
   double s_g_bethe_min = 0.0, s_g_max = 0.0;
-  double xi_g_max = 0.0;
+  double xi_g_max = 0.0;  // reflections with xi_g >= xi_g_max (angstrom) are left out
+  // The s_g thresholds and xi limit per Laue zone n = 0 .. 99 (methods 3, 13).
   double s_g_bethe_min_lz[kNumLaueZones] = {};
   double s_g_max_lz[kNumLaueZones] = {};
   double xi_g_max_lz[kNumLaueZones] = {};
