@@ -20,7 +20,12 @@ namespace {
 // cell) would keep the search running for hours.
 constexpr double kMaxSearchBox = 1e9;
 
-int laue_zone(const Hkl& g, const Hkl& uvw) { return g.h * uvw.h + g.k * uvw.k + g.l * uvw.l; }
+// Zone number n = h u + k v + l w, formed wide so that large indices of the
+// search box cannot overflow it.
+long long laue_zone(const Hkl& g, const Hkl& uvw) {
+  return static_cast<long long>(g.h) * uvw.h + static_cast<long long>(g.k) * uvw.k +
+         static_cast<long long>(g.l) * uvw.l;
+}
 
 double abs_g(const Hkl& g, const lattice_metric& lm) { return std::sqrt(sq_abs(hkl2rhkl(g), lm)); }
 
@@ -71,8 +76,9 @@ void run_search(criterion crit, int* n_exact, int* n_bethe, BeamList* exact, Bea
       for (int l = -l_max; l <= l_max; ++l) {
         const Hkl g{h, k, l};
         if (h == 0 && k == 0 && l == 0) continue;
-        const int n = laue_zone(g, uvw);
-        if (n < bs.lz_min || n > bs.lz_max) continue;
+        const long long zone = laue_zone(g, uvw);
+        if (zone < bs.lz_min || zone > bs.lz_max) continue;
+        const int n = static_cast<int>(zone);
         if (!(abs_g(g, lm) < bs.g_max)) continue;
         if (extinction_rule(g, c.lattice_type, c.hex_flag) != 0) continue;
 
@@ -141,7 +147,7 @@ void evaluate_hklmax(double g_max, const lattice_metric& lm, int* h_max, int* k_
 double abs_edge_s_g_tilt(const Hkl& g, const Hkl& incidence, const Vec3& g1, const Vec3& g2,
                          double tiltH, double tiltG, double abs_b, double abs_K, double disksize,
                          const lattice_metric& lm, double* s_plus, double* s_minus) {
-  const double g_z = laue_zone(g, incidence) / abs_b;
+  const double g_z = static_cast<double>(laue_zone(g, incidence)) / abs_b;
   double x = 0, y = 0;
   const Vec3 in_plane = proj_to_zolz(g, incidence, g1, lm, &x, &y);
   const Vec3 e = normalize_vec(in_plane, g1, lm);
