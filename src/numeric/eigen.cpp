@@ -1,0 +1,109 @@
+// The eigen-solver dispatcher and the orderings of eigenvalues with their
+// eigenvector columns.
+#include <algorithm>
+#include <vector>
+
+#include "numeric/eigen.hpp"
+#include "sim/debug.hpp"
+#include "sim/error.hpp"
+#include "sim/qzio.hpp"
+#include "sim/runctl.hpp"
+
+namespace kv {
+
+namespace {
+
+// Column k of vec becomes the old column order[k], for k < n.
+void reorder_columns(int n, const std::vector<int>& order, CMatrix& vec) {
+  std::vector<complex> row = alloc_vector<complex>(static_cast<std::size_t>(n));
+  for (int i = 0; i < n; ++i) {
+    complex* r = vec[i];
+    std::copy(r, r + n, row.begin());
+    for (int k = 0; k < n; ++k) r[k] = row[order[k]];
+  }
+}
+
+void swap_columns(int n, int j, int k, CMatrix& vec) {
+  for (int i = 0; i < n; ++i) std::swap(vec[i][j], vec[i][k]);
+}
+
+// Exchange sort into non-increasing key order; key(i) reads val[i].
+template <class Key>
+void exchange_csort(int n, complex* val, CMatrix& vec, Key key) {
+  int h = n - 1;
+  while (h > 0) {
+    int run_min = 0, noted_pos = -1, noted_min = -1;
+    for (int p = 1; p <= h; ++p) {
+      if (key(val[p]) <= key(val[run_min])) {
+        run_min = p;
+      } else {
+        noted_pos = p;
+        noted_min = run_min;
+      }
+    }
+    if (noted_pos < 0) break;
+    std::swap(val[noted_pos], val[noted_min]);
+    swap_columns(n, noted_pos, noted_min, vec);
+    h = noted_pos - 1;
+  }
+}
+
+}  // namespace
+
+void sort_eigval_eigvec(int n, complex* val, CMatrix& vec) {
+  if (n < 2) return;
+  // Insertion sort on indices: element k goes before the first earlier
+  // element whose real part is strictly smaller (stable).
+  std::vector<int> order(static_cast<std::size_t>(n));
+  std::vector<complex> sorted(static_cast<std::size_t>(n));
+  for (int k = 0; k < n; ++k) {
+    int pos = k;
+    for (int j = 0; j < k; ++j) {
+      if (sorted[j].re < val[k].re) {
+        pos = j;
+        break;
+      }
+    }
+    for (int j = k; j > pos; --j) {
+      sorted[j] = sorted[j - 1];
+      order[j] = order[j - 1];
+    }
+    sorted[pos] = val[k];
+    order[pos] = k;
+  }
+  std::copy(sorted.begin(), sorted.end(), val);
+  reorder_columns(n, order, vec);
+}
+
+void norm_csort(int n, complex* val, CMatrix& vec, int dir) {
+  const double sign = dir < 0 ? -1.0 : 1.0;
+  exchange_csort(n, val, vec, [sign](complex z) { return sign * (z.re * z.re + z.im * z.im); });
+}
+
+void re_part_csort(int n, complex* val, CMatrix& vec, int dir) {
+  const double sign = dir < 0 ? -1.0 : 1.0;
+  exchange_csort(n, val, vec, [sign](complex z) { return sign * z.re; });
+}
+
+int eigmat(int n, const CMatrix& a, complex* eigval, CMatrix& eigvec) {
+  const int func = epsilon.eigmat_func;
+  if (func != 0 && func != 1) fatal_out("$$ Invalid epsilon.eigmat_func=%d. Abort.\n", func);
+  dbg_mon(func == 0 ? "$$ eigen values and vectors: eispack_cg\n"
+                    : "$$ eigen values and vectors: eigen_c_mat\n");
+  {
+    CMatrix work(static_cast<std::size_t>(std::max(n, 0)), static_cast<std::size_t>(std::max(n, 0)));
+    for (int i = 0; i < n; ++i) std::copy(a[i], a[i] + n, work[i]);
+    if (func == 0) {
+      const int status = eispack_cg(n, epsilon.eigen_eps, work, eigval, eigvec);
+      if (status != 0) qz_fprintf(stdout, "$$ (eigmat): eispack_cg = %d\n", status);
+    } else {
+      const int status = eigen_c_mat(n, epsilon.eigen_eps, 1, work, eigval, eigvec);
+      if (status != 0) qz_fprintf(stdout, "$$ (eigmat): eigen_c_mat = %d\n", status);
+    }
+  }
+  dbg_print_cvec(dbg.eigval_dump_flag, " eigen values:", n, eigval);
+  dbg_print_cmat(dbg.eigvec_dump_flag, " eigen vectors", n, eigvec);
+  return 0;
+}
+
+}  // namespace kv

@@ -1,0 +1,86 @@
+#pragma once
+// Complete eigen-decomposition of a dense complex general matrix: the
+// eigenvalues and the right eigenvectors of the structure matrix of one
+// incident-beam tilt. Two solvers stand behind `eigmat`:
+//   - `eispack_cg`: balancing, Householder reduction to Hessenberg form,
+//     complex QR with accumulated transformations, back-transformation;
+//   - `eigen_c_mat`: elementary (pivoted) Hessenberg reduction, shifted
+//     complex QR with plane rotations, back substitution.
+// Both return the eigenvalues ordered by decreasing real part and the
+// eigenvectors as the columns of an n x n matrix (eigvec[i][j] is component
+// i of vector j).
+//
+// The solvers keep no state between calls: the zero tolerance is an
+// argument, so independent problems may be solved concurrently. Only the
+// dispatcher `eigmat` reads the run-control records (eigmat_func, eigen_eps
+// and the debug flags).
+#include "numeric/complex.hpp"
+#include "numeric/matrix.hpp"
+
+namespace kv {
+
+// Eigenvalues and eigenvectors of the n x n matrix a (left unchanged) with
+// the solver chosen by epsilon.eigmat_func and the tolerance
+// epsilon.eigen_eps. eigval holds n values; eigvec is n x n. Returns 0.
+int eigmat(int n, const CMatrix& a, complex* eigval, CMatrix& eigvec);
+
+// Balancing, orthogonal Hessenberg reduction, QR and back-transformation,
+// with every zero test made against tol; a is destroyed. The eigenvectors
+// are normalised to unit length before the balancing is undone. Returns 0,
+// or the (1-based) index of the eigenvalue being sought when the budget of
+// 30 n QR iterations ran out; then the eigenvalues not found and all
+// vectors are left as the iteration stood.
+int eispack_cg(int n, double tol, CMatrix& a, complex* eigval, CMatrix& eigvec);
+
+// The steps of eispack_cg. Indices low and igh are 1-based (rows and
+// columns low..igh form the block that was not isolated by the balancing);
+// the work vectors scale, ortr, orti have n + 1 elements, element 0 unused.
+//
+// Permutes and scales a so that rows and columns have comparable norms.
+// scale[j] records the interchange index (outside low..igh) or the power of
+// 16 applied (inside).
+void cbal(int n, double eps, CMatrix& a, int& low, int& igh, double* scale);
+// Householder reduction of rows and columns low..igh to upper Hessenberg
+// form; the Householder vectors are left in ortr/orti and below the
+// subdiagonal of a.
+void corth(int n, double eps, int low, int igh, CMatrix& a, double* ortr, double* orti);
+// QR iteration on the Hessenberg matrix h, accumulating the transformations
+// in z, then back substitution for the eigenvectors, each column of z
+// normalised to unit length. Returns 0 or the 1-based index of the
+// eigenvalue that did not converge within 30 n iterations (z then holds the
+// transformations, not vectors). "$$ en=%d, abort.\n" (status 1) when an
+// exceptional shift is due while fewer than three rows remain.
+int comqr2(int n, double eps, int low, int igh, double* ortr, double* orti, CMatrix& h,
+           complex* w, CMatrix& z);
+// Undoes the balancing on the m columns of z.
+void cbabk2(int n, int low, int igh, const double* scale, int m, CMatrix& z);
+// Stable insertion sort into decreasing real part, moving the columns of
+// vec with their eigenvalues.
+void sort_eigval_eigvec(int n, complex* val, CMatrix& vec);
+// With 1-based indices: if j != m, swaps columns j and m in rows 1..l and
+// rows j and m in columns k..n.
+void matexchange_rowcol(int n, int j, int k, int l, int m, CMatrix& a);
+
+// sqrt(a^2 + b^2) by the Moler-Morrison iteration, without overflow.
+double pythag(double a, double b);
+// a / b with both scaled by |b.re| + |b.im|.
+complex cdiv_cg(complex a, complex b);
+// Principal complex square root.
+complex csroot(complex x);
+
+// Alternative solver. mode 0: eigenvalues only (unsorted); +1/-1:
+// eigenvectors too, sorted by decreasing/increasing real part; any other
+// value: eigenvectors, sorted by squared modulus (decreasing for positive
+// mode, increasing for negative). a is destroyed. Returns 0; 1 for the
+// trivial case (n = 1 or a negligible matrix: diagonal and identity, not
+// sorted); 3 for n < 1 or tol <= 0 (with "$$ (eigen_c_mat) invalid n or
+// epsilon.\n" on standard error); 30000 when an eigenvalue did not converge
+// within 31 iterations.
+int eigen_c_mat(int n, double tol, int mode, CMatrix& a, complex* eigval, CMatrix& eigvec);
+
+// Exchange sorts into non-increasing order of |val|^2 or Re val (of the
+// negated key when dir < 0), moving the columns of vec along.
+void norm_csort(int n, complex* val, CMatrix& vec, int dir);
+void re_part_csort(int n, complex* val, CMatrix& vec, int dir);
+
+}  // namespace kv

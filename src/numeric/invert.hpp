@@ -1,0 +1,33 @@
+#pragma once
+// Dense complex linear algebra of the Bloch-wave engine: the full inverse
+// of a square matrix (weak-beam block of the Bethe reduction) and the first
+// column of an inverse (excitation amplitudes from the entrance-surface
+// boundary condition). The solvers take their pivot tolerance as an
+// argument and keep no state; the dispatchers read the run-control records.
+#include "numeric/complex.hpp"
+#include "numeric/matrix.hpp"
+
+namespace kv {
+
+// Replaces the n x n matrix a by its inverse (inv_c_mat with tolerance
+// epsilon.inv_eps). A non-zero status is reported on standard output and
+// the run continues. Returns 0.
+int invmat(int n, CMatrix& a);
+
+// Crout decomposition with partial pivoting, then inversion of the
+// triangular factors. Returns 0 with a replaced by its inverse; 30000 for
+// n < 1 or tol <= 0; after a pivot of modulus below tol, the number of the
+// failing column counted from 1 (a is then partly overwritten).
+int inv_c_mat(int n, double tol, CMatrix& a);
+
+// Solves m x = e_0 (inverse with tolerance epsilon.inv_eps); m is destroyed.
+// Returns the status of inverse.
+int bc_invmat(int n, CMatrix& m, complex* x);
+
+// Solves m x = e_0, the first column of the inverse, by elimination that
+// keeps the equation with the right-hand side 1 in the last row; m is
+// destroyed, x holds n values. status is 0, or 30000 when the matrix is
+// singular to within tol (x is computed all the same).
+void inverse(int n, CMatrix& m, complex* x, double tol, int& status);
+
+}  // namespace kv
