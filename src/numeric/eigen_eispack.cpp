@@ -33,7 +33,8 @@ double pythag(double a, double b) {
   double r = q * q;
   for (;;) {
     const double t = 4.0 + r;
-    if (t == 4.0) break;
+    // Ends when r no longer counts against 4 (and at once on a NaN).
+    if (!(t > 4.0)) break;
     const double s = r / t;
     const double u = 1.0 + 2.0 * s;
     p = u * p;
@@ -296,6 +297,61 @@ inline void rotate_row(complex* row, const Rotation* rot, int jfirst, int jlast,
   }
 }
 
+// The same rotations on four rows at once, off the diagonal. Along one row
+// every rotation depends on the previous one; four independent rows keep
+// the floating-point units busy.
+inline void rotate_rows4(complex* const* rows, const Rotation* rot, int jfirst, int jlast) {
+  complex* r0 = rows[0];
+  complex* r1 = rows[1];
+  complex* r2 = rows[2];
+  complex* r3 = rows[3];
+  for (int j = jfirst; j <= jlast; ++j) {
+    const double xr = rot[j].xr, xi = rot[j].xi, c = rot[j].s;
+    auto apply = [xr, xi, c, j](complex* row) {
+      const double yr = row[j - 1].re, yi = row[j - 1].im;
+      const double zzr = row[j].re, zzi = row[j].im;
+      row[j - 1].im = xr * yi + xi * yr + c * zzi;
+      row[j - 1].re = xr * yr - xi * yi + c * zzr;
+      row[j].re = xr * zzr + xi * zzi - c * yr;
+      row[j].im = xr * zzi - xi * zzr - c * yi;
+    };
+    apply(r0);
+    apply(r1);
+    apply(r2);
+    apply(r3);
+  }
+}
+
+// Column pass of one QR step on rows first..last of m: each row receives
+// the rotations lp1..en in increasing order (from its diagonal on, for the
+// Hessenberg matrix itself), then, when phase is set, element en is
+// multiplied by (pr, pi).
+void column_pass(CMatrix& m, int first, int last, const Rotation* rot, int lp1, int en, bool hessenberg,
+                 bool phase, double pr, double pi) {
+  auto start = [&](int i) { return hessenberg ? std::max(lp1, i) : lp1; };
+  auto finish = [&](complex* row) {
+    if (!phase) return;
+    const double yr = row[en].re, yi = row[en].im;
+    row[en].re = pr * yr - pi * yi;
+    row[en].im = pr * yi + pi * yr;
+  };
+  int i = first;
+  for (; i + 3 <= last; i += 4) {
+    complex* rows[4] = {m[i], m[i + 1], m[i + 2], m[i + 3]};
+    // Rotations up to the block's last diagonal position one row at a
+    // time, the rest on all four rows together.
+    const int shared = hessenberg ? start(i + 3) + 1 : lp1;
+    for (int t = 0; t < 4; ++t)
+      rotate_row(rows[t], rot, start(i + t), std::min(shared - 1, en), hessenberg ? i + t : -1);
+    if (shared <= en) rotate_rows4(rows, rot, shared, en);
+    for (int t = 0; t < 4; ++t) finish(rows[t]);
+  }
+  for (; i <= last; ++i) {
+    rotate_row(m[i], rot, start(i), en, hessenberg ? i : -1);
+    finish(m[i]);
+  }
+}
+
 }  // namespace
 
 int comqr2(int n, double eps, int low, int igh, double* ortr, double* orti, CMatrix& h,
@@ -406,7 +462,11 @@ int comqr2(int n, double eps, int low, int igh, double* ortr, double* orti, CMat
         si = h[en][en].im;
         double xr = h[enm1][en].re * h[en][enm1].re;
         double xi = h[enm1][en].im * h[en][enm1].re;
-        if (!(negligible(xr, eps) && negligible(xi, eps))) {
+        // Only an exactly vanishing product falls back to the plain shift
+        // h(en, en): a product merely below eps still sets the 2 x 2 shift,
+        // without which a weakly coupled pair with equal diagonal elements
+        // would cycle until the exceptional shift at en = 2 stops the run.
+        if (!(xr == 0.0 && xi == 0.0)) {
           const double yr = (h[enm1][enm1].re - sr) / 2.0;
           const double yi = (h[enm1][enm1].im - si) / 2.0;
           complex zz = csroot(complex{yr * yr - yi * yi + xr, 2.0 * yr * yi + xi});
@@ -466,24 +526,8 @@ int comqr2(int n, double eps, int low, int igh, double* ortr, double* orti, CMat
 
       // Inverse operation (columns), applied row by row: row i meets the
       // rotations j >= max(lp1, i); then column en takes the phase back.
-      for (int i = 0; i <= en; ++i) {
-        complex* row = h[i];
-        rotate_row(row, rot.data(), std::max(lp1, i), en, i);
-        if (phase) {
-          const double yr = row[en].re, yi = row[en].im;
-          row[en].re = pr * yr - pi * yi;
-          row[en].im = pr * yi + pi * yr;
-        }
-      }
-      for (int i = lo; i <= hi; ++i) {
-        complex* row = z[i];
-        rotate_row(row, rot.data(), lp1, en, -1);
-        if (phase) {
-          const double yr = row[en].re, yi = row[en].im;
-          row[en].re = pr * yr - pi * yi;
-          row[en].im = pr * yi + pi * yr;
-        }
-      }
+      column_pass(h, 0, en, rot.data(), lp1, en, true, phase, pr, pi);
+      column_pass(z, lo, hi, rot.data(), lp1, en, false, phase, pr, pi);
     }
     // A root found.
     h[en][en].re = h[en][en].re + tr;

@@ -527,6 +527,48 @@ TEST(EigenCMat, ReportsNoConvergenceOnAPermutationCycle) {
   EXPECT_EQ(eigen_c_mat(n, 1e-8, 1, a, val, vec), 30000);
 }
 
+TEST(Eispack, WeaklyCoupledEqualDiagonalPairConverges) {
+  // Two-beam-like block at the Bragg condition: equal diagonal elements and
+  // a coupling whose square is below the default tolerance.
+  for (double b : {5e-5, 1e-6}) {
+    CMatrix a(2, 2), vec(2, 2);
+    a[0][0] = a[1][1] = complex{1.0, 0.0};
+    a[0][1] = a[1][0] = complex{b, 0.0};
+    complex val[2];
+    ASSERT_EQ(eispack_cg(2, 1e-8, a, val, vec), 0);
+    EXPECT_NEAR(val[0].re, 1.0 + b, 1e-15);
+    EXPECT_NEAR(val[1].re, 1.0 - b, 1e-15);
+    EXPECT_NEAR(c_abs(vec[0][0]), std::sqrt(0.5), 1e-8);
+  }
+}
+
+TEST(Eispack, NonConvergenceIsReported) {
+  RunControlGuard guard;
+  // A NaN defeats every convergence test. With three rows or more the
+  // iteration budget runs out and eigmat reports the index reached; with
+  // two rows the exceptional shift cannot be formed and the run stops.
+  CMatrix a(3, 3), vec(3, 3);
+  for (int i = 0; i < 3; ++i)
+    for (int j = 0; j < 3; ++j) a[i][j] = complex{1.0 + i, 0.5 * j};
+  a[0][0] = complex{std::nan(""), 0.0};
+  complex val[3];
+  ::testing::internal::CaptureStdout();
+  eigmat(3, a, val, vec);
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "$$ (eigmat): eispack_cg = 3\n");
+
+  CMatrix b(2, 2), vb(2, 2);
+  b[0][0] = complex{std::nan(""), 0.0};
+  b[0][1] = b[1][0] = b[1][1] = complex{1.0, 0.0};
+  try {
+    eispack_cg(2, 1e-8, b, val, vb);
+    FAIL() << "no error";
+  } catch (const FatalError& e) {
+    EXPECT_EQ(e.text(), "$$ en=2, abort.\n");
+    EXPECT_EQ(e.channel(), Channel::out);
+    EXPECT_EQ(e.status(), 1);
+  }
+}
+
 TEST(Eigmat, DispatchesOnTheSelectorAndLeavesTheInputAlone) {
   RunControlGuard guard;
   const int n = 25;
