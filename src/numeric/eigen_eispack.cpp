@@ -5,9 +5,13 @@
 // The control flow and the arithmetic of every element update follow the
 // published column-oriented routines; the loops that ran down columns are
 // reorganised so that the innermost loop walks along a row, each element
-// still receiving the same operations in the same order. Every zero test is
-// made against the tolerance eps instead of exact zero, and the small
-// subdiagonal test of the QR iteration is absolute (|h(l,l-1)| < eps).
+// still receiving the same operations in the same order. The zero tests on
+// matrix elements, column scales and transformation records are made
+// against the tolerance eps instead of exact zero, and the small subdiagonal
+// test of the QR iteration is absolute (|h(l,l-1)| < eps). Two tests stay
+// exact: the modulus of the scaled leading element of a Householder column
+// (a ratio, not a size) and the product that decides between the 2 x 2
+// shift and the plain one.
 //
 // Indices: the routines work 0-based internally; low and igh in their
 // interfaces are 1-based, as are the interchange indices kept in scale.
