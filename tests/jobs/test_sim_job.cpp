@@ -62,12 +62,22 @@ TEST(SimJob, Si001ZoneAxisPatternHasFourfoldMirrorSymmetry) {
   }
 }
 
+// Largest relative difference between disk a at (i, j) and disk b at the
+// mirror image (n-1-i, j).
+double pair_asymmetry(const std::vector<double>& a, const std::vector<double>& b, int n) {
+  double worst = 0;
+  for (int j = 0; j < n; ++j)
+    for (int i = 0; i < n; ++i) worst = std::max(worst, rel_diff(at(a, n, i, j), at(b, n, n - 1 - i, j)));
+  return worst;
+}
+
 TEST(SimJob, Si110KeepsBothMirrorsAndGaAsLosesOne) {
   SimCondition c;
   c.incidence = "1 1 0";
   c.normal = "1 1 0";
   c.g1 = "0 0 2";  // H along 002, G along 1-10
   c.thickness = "1\n800\n";
+  c.reflexes = "5\n0 0 0\n1 -1 1\n1 -1 -1\n1 -1 3\n1 -1 -3\n";
   ScratchDir d;
   auto r = run_korvex(d, "si110.dat", "SIM_MODE\n" + eps_block() + si_crystal() + sim_condition(c));
   ASSERT_EQ(r.status, 0) << r.out;
@@ -75,14 +85,24 @@ TEST(SimJob, Si110KeepsBothMirrorsAndGaAsLosesOne) {
   ASSERT_EQ(r.status, 0) << r.out;
   const ResultFile si = read_result(d.read("si110_rs0.txt"));
   const ResultFile ga = read_result(d.read("gaas110_rs0.txt"));
+  ASSERT_EQ(si.values.size(), 5u);
+  ASSERT_EQ(ga.values.size(), 5u);
   const int n = si.num_pix_side;
   auto mirror_h = [n](int i, int j) { return std::pair{n - 1 - i, j}; };
   auto mirror_g = [n](int i, int j) { return std::pair{i, n - 1 - j}; };
+  // Si (m-3m): the pattern has 2mm symmetry; the mirror across (001)
+  // exchanges 1-11 with 1-1-1 and 1-13 with 1-1-3.
   EXPECT_LT(asymmetry(si.values[0], n, mirror_h), 1e-6);
   EXPECT_LT(asymmetry(si.values[0], n, mirror_g), 1e-6);
-  // GaAs: the mirror across (1-10) stays, the one that exchanges 002 and 00-2 goes.
+  EXPECT_LT(pair_asymmetry(si.values[1], si.values[2], n), 1e-6);
+  EXPECT_LT(pair_asymmetry(si.values[3], si.values[4], n), 1e-6);
+  // GaAs (-43m): the bright-field disk keeps 2mm (reciprocity), but the
+  // (001) mirror of the whole pattern is gone: 1-11 and 1-1-1 (and 1-13 and
+  // 1-1-3) are no longer mirror images of each other.
+  EXPECT_LT(asymmetry(ga.values[0], n, mirror_h), 1e-6);
   EXPECT_LT(asymmetry(ga.values[0], n, mirror_g), 1e-6);
-  EXPECT_GT(asymmetry(ga.values[0], n, mirror_h), 1e-3);
+  EXPECT_GT(pair_asymmetry(ga.values[1], ga.values[2], n), 1e-2);
+  EXPECT_GT(pair_asymmetry(ga.values[3], ga.values[4], n), 1e-2);
 }
 
 TEST(SimJob, CoherentProbeAtTheOriginReproducesThePlaneWaveIntensities) {
