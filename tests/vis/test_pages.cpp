@@ -7,7 +7,7 @@
 #include <sstream>
 
 #include "support/run_program.hpp"
-#include "vis_files.hpp"
+#include "support/vis_files.hpp"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include "sim/error.hpp"
 #include "support/run_program.hpp"
 #include "vis/pgm.hpp"
-#include "vis_files.hpp"
+#include "support/vis_files.hpp"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "vis_files.hpp"
+#include "support/vis_files.hpp"
 
 #include <cctype>
 #include <cstdio>
