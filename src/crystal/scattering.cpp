@@ -101,9 +101,12 @@ xdt read_xdt_table(std::string& name) {
   error_exit(stdout, "not found the element (%s) in read_xdt_table", name.c_str());
 }
 
-bk_table read_atom_dat_table(const std::string& name) {
+namespace {
+
+// Reads the table header and then the entry of `wanted` into t; false when the
+// file has no such entry.
+bool load_bk_entry(const std::string& wanted, bk_table& t) {
   File fp = open_table(kBkTable);
-  bk_table t;
   bk_keyword(fp.get(), "DTS");
   for (int r = 0; r < 3; ++r) bk_numbers(fp.get(), 9, t.dts + 9 * r, "DTS");
   bk_keyword(fp.get(), "GM");
@@ -111,7 +114,6 @@ bk_table read_atom_dat_table(const std::string& name) {
   bk_keyword(fp.get(), "GMS2");
   for (int r = 0; r < 2; ++r) bk_numbers(fp.get(), 5, t.gms2 + 5 * r, "GMS2");
 
-  const std::string wanted = trim_name_line(name);
   while (std::optional<std::string> line = comment_skip_fgets(kBkLineCap, fp.get())) {
     if (trim_name_line(*line) != wanted) {
       for (int k = 0; k < 9; ++k)
@@ -123,15 +125,41 @@ bk_table read_atom_dat_table(const std::string& name) {
     t.mlt_fct = mf[0];
     t.add_fct = mf[1];
     if (t.mlt_fct == 0.0)
-      fatal_out("$$ Data format error in %s: mlt_fct of %s is 0.\n$$ Abort.\n", kBkTable,
-                wanted.c_str());
+      fatal_out("$$ Data format error in %s: mlt_fct of %s is 0.\n$$ Abort.\n", kBkTable, wanted.c_str());
     for (int r = 0; r < 3; ++r) bk_numbers(fp.get(), 9, t.dt + 9 * r, "elastic factors");
     double a[60];
     for (int r = 0; r < 5; ++r) bk_numbers(fp.get(), r < 4 ? 13 : 8, a + 13 * r, "absorptive table");
     for (int k = 0; k < 60; ++k) t.f[10 * (k % 6) + k / 6] = a[k];
+    return true;
+  }
+  return false;
+}
+
+// The element of an ion name ("O2-" -> "O", "Ti4+" -> "Ti"), or an empty
+// string when the name carries no charge.
+std::string neutral_of_ion(const std::string& name) {
+  if (name.empty() || (name.back() != '+' && name.back() != '-')) return std::string();
+  std::size_t n = 0;
+  while (n < name.size() && std::isalpha(static_cast<unsigned char>(name[n]))) ++n;
+  return n > 0 ? name.substr(0, n) : std::string();
+}
+
+}  // namespace
+
+bk_table read_atom_dat_table(const std::string& name) {
+  bk_table t;
+  const std::string wanted = trim_name_line(name);
+  if (load_bk_entry(wanted, t)) return t;
+  // The electron table holds neutral atoms only. For an ion the neutral
+  // atom's absorptive (thermal diffuse) factors are a sound approximation,
+  // and the elastic factor of an af 0 site comes from the ion's own X-ray
+  // factors through the Mott formula anyway.
+  const std::string neutral = neutral_of_ion(wanted);
+  if (!neutral.empty() && load_bk_entry(neutral, t)) {
+    std::printf("$$ %s has no entry for %s: the tables of neutral %s are used.\n", kBkTable, wanted.c_str(),
+                neutral.c_str());
     return t;
   }
-  fp.reset();
   error_exit(stdout, "Element %s was not found in %s", wanted.c_str(), kBkTable);
 }
 

@@ -151,6 +151,18 @@ TEST_F(SyntheticTables, ElectronTableReaderLayout) {
   EXPECT_THROW(read_atom_dat_table("Pa"), FatalError);
 }
 
+TEST_F(SyntheticTables, IonsFallBackToTheNeutralAtomsElectronTables) {
+  const bk_table neutral = read_atom_dat_table("Pc");
+  bk_table ion;
+  const std::string out = kvtest::capture_stdout([&] { ion = read_atom_dat_table("Pc3+"); });
+  EXPECT_EQ(out, "$$ korvexbk.dat has no entry for Pc3+: the tables of neutral Pc are used.\n");
+  EXPECT_DOUBLE_EQ(ion.dt[10], neutral.dt[10]);
+  EXPECT_DOUBLE_EQ(ion.f[17], neutral.f[17]);
+  // Only a charged name falls back, and only to an element that is there.
+  EXPECT_THROW(read_atom_dat_table("Pcx"), FatalError);
+  EXPECT_THROW(read_atom_dat_table("Zz2-"), FatalError);
+}
+
 TEST_F(SyntheticTables, XrayTableReader) {
   std::string name = "Pa   trailing words";
   const xdt x = read_xdt_table(name);
