@@ -45,7 +45,7 @@ void print_exact_bethe(int n_exact, int n_bethe) {
 void read_manual(FILE* fp, int* n_exact, int* n_bethe, BeamList* beams) {
   int ne = 0, nb = 0;
   fget_2i(&ne, &nb, fp);
-  std::printf("Exact = %d, Bethe = %d\n", ne, nb);
+  print_exact_bethe(ne, nb);
   *beams = fget_beams(ne, nb, fp);
   *n_exact = ne;
   *n_bethe = nb;
@@ -55,23 +55,38 @@ void read_manual(FILE* fp, int* n_exact, int* n_bethe, BeamList* beams) {
 
 using search_fn = void (*)(int*, int*, BeamList*, BeamList*, const beam_search&, const Hkl&,
                            const Vec3&, double, double, double, csd&);
-
-void run_and_merge(search_fn search, const beam_search& bs, const Hkl& incidence, const Vec3& g1,
-                   double tiltH, double tiltG, double kv, csd& c, int* n_exact, int* n_bethe,
-                   BeamList* beams) {
-  BeamList exact, bethe;
-  int ne = 0, nb = 0;
-  search(&ne, &nb, &exact, &bethe, bs, incidence, g1, tiltH, tiltG, kv, c);
-  print_exact_bethe(ne, nb);
-  *beams = beam_merge(ne, nb, exact, bethe);
-  *n_exact = ne;
-  *n_bethe = nb;
-}
+using reader_fn = void (*)(beam_search*, FILE*);
 
 void progress(const char* text) {
   std::printf("%s", text);
   std::fflush(stdout);
 }
+
+// One automatic selection: the method's parameter lines are read, the search
+// is announced and run, and its exact and Bethe lists are merged.
+struct AutoSelection {
+  beam_search& bs;
+  const Hkl& incidence;
+  const Vec3& g1;
+  double tiltH, tiltG, kv;
+  csd& c;
+  FILE* fp;
+  int* n_exact;
+  int* n_bethe;
+  BeamList* beams;
+
+  void operator()(reader_fn read, const char* announce, search_fn search) const {
+    read(&bs, fp);
+    progress(announce);
+    BeamList exact, bethe;
+    int ne = 0, nb = 0;
+    search(&ne, &nb, &exact, &bethe, bs, incidence, g1, tiltH, tiltG, kv, c);
+    print_exact_bethe(ne, nb);
+    *beams = beam_merge(ne, nb, exact, bethe);
+    *n_exact = ne;
+    *n_bethe = nb;
+  }
+};
 
 }  // namespace
 
@@ -125,6 +140,7 @@ BeamList fget_beams(int n_exact, int n_bethe, FILE* fp) {
 
 void select_beams(beam_search& bs, const Hkl& incidence, const Vec3& g1, double tiltH, double tiltG,
                   double kv, csd& c, FILE* fp, int* n_exact, int* n_bethe, BeamList* beams) {
+  const AutoSelection select{bs, incidence, g1, tiltH, tiltG, kv, c, fp, n_exact, n_bethe, beams};
   switch (bs.flag_bs) {
     case 0:
     case 10:
@@ -132,24 +148,15 @@ void select_beams(beam_search& bs, const Hkl& incidence, const Vec3& g1, double 
       return;
     case 1:
     case 11:
-      fget_beam_search_wg(&bs, fp);
-      progress("Beam search (wg)... ");
-      run_and_merge(simple_beam_search_wg, bs, incidence, g1, tiltH, tiltG, kv, c, n_exact, n_bethe,
-                    beams);
+      select(fget_beam_search_wg, "Beam search (wg)... ", simple_beam_search_wg);
       return;
     case 2:
     case 12:
-      fget_beam_search_sg(&bs, fp);
-      progress("Beam search (sg)... ");
-      run_and_merge(simple_beam_search_sg, bs, incidence, g1, tiltH, tiltG, kv, c, n_exact, n_bethe,
-                    beams);
+      select(fget_beam_search_sg, "Beam search (sg)... ", simple_beam_search_sg);
       return;
     case 3:
     case 13:
-      fget_beam_search_sg_multi(&bs, fp);
-      progress("Beam search (sg)... ");
-      run_and_merge(beam_search_sg_multi, bs, incidence, g1, tiltH, tiltG, kv, c, n_exact, n_bethe,
-                    beams);
+      select(fget_beam_search_sg_multi, "Beam search (sg)... ", beam_search_sg_multi);
       return;
     default:
       fatal_out("Invalid flag_bs\n");
@@ -169,26 +176,20 @@ void sphere_search(int* n_exact, int* n_bethe, BeamList* exact, BeamList* bethe,
 void select_beams_3d(beam_search& bs, const Hkl& incidence, const Vec3& g1, double tiltH,
                      double tiltG, double kv, csd& c, FILE* fp, int* n_exact, int* n_bethe,
                      BeamList* beams) {
+  const AutoSelection select{bs, incidence, g1, tiltH, tiltG, kv, c, fp, n_exact, n_bethe, beams};
   switch (bs.flag_bs) {
     case 0:
       read_manual(fp, n_exact, n_bethe, beams);
       return;
     case 1:
-      fget_beam_search_wg(&bs, fp);
-      progress("Beam search (wg)... ");
-      run_and_merge(sphere_search, bs, incidence, g1, tiltH, tiltG, kv, c, n_exact, n_bethe, beams);
+      select(fget_beam_search_wg, "Beam search (wg)... ", sphere_search);
       return;
     case 2:
-      fget_beam_search_sg(&bs, fp);
-      progress("Beam search (sg)... ");
-      run_and_merge(sphere_search, bs, incidence, g1, tiltH, tiltG, kv, c, n_exact, n_bethe, beams);
+      select(fget_beam_search_sg, "Beam search (sg)... ", sphere_search);
       return;
     case 3:
     case 13:
-      fget_beam_search_sg_multi(&bs, fp);
-      progress("Beam search (sg)... ");
-      run_and_merge(beam_search_sg_multi, bs, incidence, g1, tiltH, tiltG, kv, c, n_exact, n_bethe,
-                    beams);
+      select(fget_beam_search_sg_multi, "Beam search (sg)... ", beam_search_sg_multi);
       return;
     default:
       fatal_err("Flag_bs = %d is invalid for 3D Density calc.\n", bs.flag_bs);
