@@ -25,12 +25,10 @@ int checked_side(int n) {
 // Rows of points are separated by one empty line.
 void chk_empty_line(FILE* fp) {
   std::optional<std::string> tok = fget_1s(fp);
-  if (!tok) fatal_out("$$ Data format error: an empty line is expected after each row of points.\n$$ Abort.\n"
-                      "$$ buf=(end of file)\n");
-  if (!tok->empty())
+  if (!tok || !tok->empty())
     fatal_out("$$ Data format error: an empty line is expected after each row of points.\n$$ Abort.\n"
               "$$ buf=%s\n",
-              tok->c_str());
+              tok ? tok->c_str() : "(end of file)");
 }
 
 // One picture of a table cell: PGM with grid lines for negative mag,
@@ -44,6 +42,15 @@ void table_picture(FILE* page, const std::string& base, int r, int j, double Hbg
   pgm_to_png(pgm, png);
 }
 
+// The top of a result page: its title, the data file, the picture size.
+void write_page_head(FILE* page, const std::string& base, int n) {
+  qz_fprintf(page, "<html>\n");
+  qz_fprintf(page, "<title>%s</title>\n", base.c_str());
+  qz_fprintf(page, "<body>\n");
+  qz_fprintf(page, "<p>Data file: %s<br>\n", base.c_str());
+  qz_fprintf(page, "Pixels: %d x %d, ", n, n);
+}
+
 void write_scale_note(FILE* page, int mag, double gamma, double preset_max) {
   qz_fprintf(page, "Magnification: %d, ", mag);
   qz_fprintf(page, "gamma_max: %g", gamma);
@@ -52,6 +59,18 @@ void write_scale_note(FILE* page, int mag, double gamma, double preset_max) {
   qz_fprintf(page, "<HR>\n");
   qz_fprintf(page, "<table border=1 cellspacing=0>\n");
   qz_fprintf(page, "<tr>\n");
+}
+
+// The rest of the table's head row: one column per picture, then the indices.
+void write_column_heads(FILE* page, const char* picture_heads) {
+  qz_fprintf(page, "%s", picture_heads);
+  qz_fprintf(page, "<th>h k l<br> [min, max]</th>\n");
+  qz_fprintf(page, "</tr>\n");
+}
+
+void write_page_end(FILE* page) {
+  qz_fprintf(page, "</table>\n");
+  qz_fprintf(page, "</body>\n</html>\n");
 }
 
 }  // namespace
@@ -85,16 +104,10 @@ void qz_fit_result_visualize(const std::string& file, int mag, int cont_rev, dou
   const std::string page_name = base + "_.html";
   File page = qz_fopen_chk_wmode(page_name);
   FILE* pg = page.get();
-  qz_fprintf(pg, "<html>\n");
-  qz_fprintf(pg, "<title>%s</title>\n", base.c_str());
-  qz_fprintf(pg, "<body>\n");
-  qz_fprintf(pg, "<p>Data file: %s<br>\n", base.c_str());
-  qz_fprintf(pg, "Pixels: %d x %d, ", n, n);
+  write_page_head(pg, base, n);
   qz_fprintf(pg, "disksize HG: %g<br>\n", d);
   write_scale_note(pg, mag, gamma, preset_max);
-  qz_fprintf(pg, "<th>obs</th> <th>cal</th> <th>dif</th> ");
-  qz_fprintf(pg, "<th>h k l<br> [min, max]</th>\n");
-  qz_fprintf(pg, "</tr>\n");
+  write_column_heads(pg, "<th>obs</th> <th>cal</th> <th>dif</th> ");
 
   const std::size_t un = static_cast<std::size_t>(n);
   RMatrix obs(un, un), cal(un, un), dif(un, un);
@@ -145,8 +158,7 @@ void qz_fit_result_visualize(const std::string& file, int mag, int cont_rev, dou
     }
     chk_data("}THICKNESS", fp.get());
   }
-  qz_fprintf(pg, "</table>\n");
-  qz_fprintf(pg, "</body>\n</html>\n");
+  write_page_end(pg);
   page.reset();
   fp.reset();
   std::printf("\nResult: \"%s\"\n\n", page_name.c_str());
@@ -177,16 +189,10 @@ void qz_fit_expdata_visualize(const std::string& file, int mag, int cont_rev, do
   const std::string page_name = base + "_.html";
   File page = qz_fopen_chk_wmode(page_name);
   FILE* pg = page.get();
-  qz_fprintf(pg, "<html>\n");
-  qz_fprintf(pg, "<title>%s</title>\n", base.c_str());
-  qz_fprintf(pg, "<body>\n");
-  qz_fprintf(pg, "<p>Data file: %s<br>\n", base.c_str());
-  qz_fprintf(pg, "Pixels: %d x %d, ", n, n);
+  write_page_head(pg, base, n);
   qz_fprintf(pg, "Hbgn Hend Gbgn Gend: %g %g %g %g<br>\n", Hbgn, Hend, Gbgn, Gend);
   write_scale_note(pg, mag, gamma, preset_max);
-  qz_fprintf(pg, "<th>obs</th> <th>sig</th> ");
-  qz_fprintf(pg, "<th>h k l<br> [min, max]</th>\n");
-  qz_fprintf(pg, "</tr>\n");
+  write_column_heads(pg, "<th>obs</th> <th>sig</th> ");
 
   const std::size_t un = static_cast<std::size_t>(n);
   RMatrix obs(un, un), sig(un, un);
@@ -227,8 +233,7 @@ void qz_fit_expdata_visualize(const std::string& file, int mag, int cont_rev, do
     }
     chk_data("}THICKNESS", fp.get());
   }
-  qz_fprintf(pg, "</table>\n");
-  qz_fprintf(pg, "</body>\n</html>\n");
+  write_page_end(pg);
   page.reset();
   fp.reset();
   std::printf("\nResult: \"%s\"\n\n", page_name.c_str());
