@@ -13,6 +13,7 @@
 
 #include "input/crystal_data.hpp"
 #include "sim/error.hpp"
+#include "support/fatal.hpp"
 #include "support/run_program.hpp"
 
 namespace kvtest {
@@ -105,17 +106,6 @@ inline kv::csd silicon(const std::string& lofg_body = "0\n") {
   return read_crystal(
       crystal_block(227, {5.4309, 5.4309, 5.4309, 90, 90, 90}, {{"Si", 0.125, 0.125, 0.125, 0.46}},
                     lofg_body));
-}
-
-// The FatalError a piece of code ends with (fails the test when it returns).
-inline kv::FatalError fatal_from(const std::function<void()>& body) {
-  try {
-    body();
-  } catch (const kv::FatalError& e) {
-    return e;
-  }
-  ADD_FAILURE() << "expected a fatal error";
-  return kv::FatalError("", kv::Channel::out, 0);
 }
 
 }  // namespace kvtest

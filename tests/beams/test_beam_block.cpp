@@ -9,7 +9,7 @@
 #include "sim/runctl.hpp"
 
 using kvtest::capture_stdout;
-using kvtest::fatal_from;
+using kvtest::fatal_of;
 using kvtest::StringFile;
 
 namespace kv {
@@ -92,7 +92,7 @@ TEST(BeamBlockReaders, RejectedParameterLines) {
     StringFile f(c.text);
     beam_search bs;
     bs.flag_bs = c.method;
-    const FatalError e = fatal_from([&] {
+    const FatalError e = fatal_of([&] {
       if (c.method % 10 == 1) fget_beam_search_wg(&bs, f.get());
       if (c.method % 10 == 2) fget_beam_search_sg(&bs, f.get());
       if (c.method % 10 == 3) fget_beam_search_sg_multi(&bs, f.get());
@@ -139,7 +139,7 @@ TEST_F(ManualList, BadCountsAndShortListsAreFatal) {
     beam_search bs;
     int ne = 0, nb = 0;
     BeamList beams;
-    const FatalError e = fatal_from([&] {
+    const FatalError e = fatal_of([&] {
       capture_stdout([&] {
         select_beams(bs, Hkl{0, 0, 1}, Vec3{1, 0, 0}, 0, 0, 200, crystal, f.get(), &ne, &nb, &beams);
       });
@@ -167,7 +167,7 @@ TEST_F(ManualList, InvalidMethodsByCaller) {
     StringFile f("1 0\n0 0 0\n");
     beam_search bs;
     bs.flag_bs = method;
-    const FatalError e = fatal_from([&] {
+    const FatalError e = fatal_of([&] {
       select_beams(bs, Hkl{0, 0, 1}, Vec3{1, 0, 0}, 0, 0, 200, crystal, f.get(), &ne, &nb, &beams);
     });
     EXPECT_EQ(e.text(), "Invalid flag_bs\n");
@@ -178,7 +178,7 @@ TEST_F(ManualList, InvalidMethodsByCaller) {
     StringFile f("1 0\n0 0 0\n");
     beam_search bs;
     bs.flag_bs = method;
-    const FatalError e = fatal_from([&] {
+    const FatalError e = fatal_of([&] {
       select_beams_3d(bs, Hkl{0, 0, 1}, Vec3{1, 0, 0}, 0, 0, 200, crystal, f.get(), &ne, &nb, &beams);
     });
     EXPECT_EQ(e.text(), strprintf("Flag_bs = %d is invalid for 3D Density calc.\n", method));
@@ -188,7 +188,7 @@ TEST_F(ManualList, InvalidMethodsByCaller) {
   StringFile f("1 0\n");
   beam_search bs;
   bs.flag_bs = 7;
-  const FatalError e = fatal_from([&] { read_beams_no_search(bs, f.get(), &ne, &nb, &beams); });
+  const FatalError e = fatal_of([&] { read_beams_no_search(bs, f.get(), &ne, &nb, &beams); });
   EXPECT_EQ(e.text(), "Invalid flag_bs 7\n");
   EXPECT_EQ(e.channel(), Channel::err);
 }

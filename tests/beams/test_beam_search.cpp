@@ -14,7 +14,7 @@
 
 using kvtest::BeamScratch;
 using kvtest::capture_stdout;
-using kvtest::fatal_from;
+using kvtest::fatal_of;
 using kvtest::StringFile;
 
 namespace kv {
@@ -114,7 +114,7 @@ TEST(BeamSearchUtilities, HklMaxReachesGmaxAlongEachAxis) {
   EXPECT_EQ(h + k + l, 3);
   // A radius that would make the search run for hours is refused.
   for (double g_max : {1e5, std::numeric_limits<double>::infinity()}) {
-    const FatalError e = fatal_from([&] { evaluate_hklmax(g_max, lm, &h, &k, &l); });
+    const FatalError e = fatal_of([&] { evaluate_hklmax(g_max, lm, &h, &k, &l); });
     EXPECT_EQ(e.status(), 1);
     EXPECT_NE(e.text().find("g_max"), std::string::npos);
   }
@@ -241,18 +241,18 @@ TEST_F(BeamSearchCubic, SignChangeAcrossTheDiskGivesZeroError) {
 TEST_F(BeamSearchCubic, CapacityCountsEachListSeparately) {
   // 12 candidates with |g| < 0.51 in the zero zone.
   EXPECT_EQ(run_sg(all_exact_sg(0.51, 0, 0, 14), cubic).n_exact, 13);
-  const FatalError e = fatal_from([&] { run_sg(all_exact_sg(0.51, 0, 0, 13), cubic); });
+  const FatalError e = fatal_of([&] { run_sg(all_exact_sg(0.51, 0, 0, 13), cubic); });
   EXPECT_EQ(e.text(), "$$ num_g has exceeded num_g_max.\n$$ Please set a greater value into num_g. Abort.\n");
   EXPECT_EQ(e.status(), 1);
   // num_g_limit = 10 stops at the tenth exact beam (000 counted).
   EXPECT_EQ(run_sg(all_exact_sg(0.4, 0, 0, 10), cubic).n_exact, 9);
-  EXPECT_EQ(fatal_from([&] { run_sg(all_exact_sg(0.51, 0, 0, 10), cubic); }).status(), 1);
+  EXPECT_EQ(fatal_of([&] { run_sg(all_exact_sg(0.51, 0, 0, 10), cubic); }).status(), 1);
   // All twelve as Bethe beams: 000 is not in that list.
   beam_search bethe_only = all_exact_sg(0.51, 0, 0, 13);
   bethe_only.s_g_bethe_min = 0;
   EXPECT_EQ(run_sg(bethe_only, cubic).n_bethe, 12);
   bethe_only.num_g_limit = 12;
-  EXPECT_EQ(fatal_from([&] { run_sg(bethe_only, cubic); }).status(), 1);
+  EXPECT_EQ(fatal_of([&] { run_sg(bethe_only, cubic); }).status(), 1);
   // A candidate that is dropped still counts for nothing.
   beam_search none = all_exact_sg(0.51, 0, 0, 2);
   none.s_g_bethe_min = 0;
@@ -263,10 +263,10 @@ TEST_F(BeamSearchCubic, CapacityCountsEachListSeparately) {
 TEST_F(BeamSearchCubic, RejectsRecordsWithoutRoomOrZoneThresholds) {
   Lists r;
   beam_search bs = all_exact_sg(0.3, 0, 0, 0);
-  EXPECT_EQ(fatal_from([&] { r = run_sg(bs, cubic); }).status(), 1);
+  EXPECT_EQ(fatal_of([&] { r = run_sg(bs, cubic); }).status(), 1);
   bs = all_exact_sg(0.3, -1, 0);
   bs.flag_bs = 3;
-  const FatalError e = fatal_from([&] {
+  const FatalError e = fatal_of([&] {
     beam_search_sg_multi(&r.n_exact, &r.n_bethe, &r.exact, &r.bethe, bs, kZone001, kG1x, 0, 0, kKv, cubic);
   });
   EXPECT_NE(e.text().find("Laue zones -1 to 0"), std::string::npos);
@@ -376,7 +376,7 @@ TEST_F(BeamSearchSilicon, CentringForbiddenCandidatesTakeNoRoom) {
   // (1 1 0) families forbidden by the F centring.
   const Lists r = run_sg(all_exact_sg(0.4, 0, 0, 6), si);
   EXPECT_EQ(r.exact, (BeamList{{0, 0, 0}, {-2, 0, 0}, {0, -2, 0}, {0, 2, 0}, {2, 0, 0}}));
-  EXPECT_EQ(fatal_from([&] { run_sg(all_exact_sg(0.4, 0, 0, 5), si); }).status(), 1);
+  EXPECT_EQ(fatal_of([&] { run_sg(all_exact_sg(0.4, 0, 0, 5), si); }).status(), 1);
 }
 
 TEST_F(BeamSearchSilicon, ExtinctionDistanceLimit) {
@@ -412,7 +412,7 @@ TEST_F(BeamSearchSilicon, SphereHoldsEveryAllowedReflection) {
   EXPECT_EQ(r.exact[9], (Hkl{-2, 0, 0}));
   EXPECT_EQ(r.exact[26], (Hkl{2, 2, 0}));
   bs.num_g_limit = 27;
-  EXPECT_EQ(fatal_from([&] { beam_search_sphere(&r.n_exact, &r.n_bethe, &r.exact, &r.bethe, bs, kKv, si); })
+  EXPECT_EQ(fatal_of([&] { beam_search_sphere(&r.n_exact, &r.n_bethe, &r.exact, &r.bethe, bs, kKv, si); })
                 .status(),
             1);
   bs.g_max = -0.55;  // no radius, no reflection

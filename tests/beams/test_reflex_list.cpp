@@ -13,7 +13,7 @@
 
 using kvtest::BeamScratch;
 using kvtest::capture_stdout;
-using kvtest::fatal_from;
+using kvtest::fatal_of;
 using kvtest::split_lines;
 
 namespace kv {
@@ -192,7 +192,7 @@ TEST_F(ReflexListing, ReflexOnlyFlagEndsTheRunWithStatusZeroAfterTheFile) {
   beam_search bs;
   const lattice_metric lm = bravai(si.lp);
   const BeamList beams{{0, 0, 0}, {2, 2, 0}};
-  const FatalError e = fatal_from([&] {
+  const FatalError e = fatal_of([&] {
     capture_stdout([&] { reflex_dump_csd(0, 2, 0, beams, si, bs, kZone, Vec3{2, 0, 0}, kKv, lm); });
   });
   EXPECT_EQ(e.text(), "$$ reflex_only_flag=1. exit.\n");

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "sim/error.hpp"
+#include "support/fatal.hpp"
 #include "support/run_program.hpp"
 
 namespace kvtest {
@@ -26,16 +27,5 @@ class InDir {
  private:
   std::filesystem::path old_;
 };
-
-// The FatalError a piece of code ends with (fails the test when it returns).
-inline kv::FatalError fatal_of(const std::function<void()>& body) {
-  try {
-    body();
-  } catch (const kv::FatalError& e) {
-    return e;
-  }
-  ADD_FAILURE() << "expected a fatal error";
-  return kv::FatalError("", kv::Channel::out, 0);
-}
 
 }  // namespace kvtest

@@ -5,20 +5,12 @@
 
 #include "input/constraints.hpp"
 #include "sim/error.hpp"
+#include "support/fatal.hpp"
+
+using kvtest::fatal_text;
 
 namespace kv {
 namespace {
-
-std::string fatal_text(const std::function<void()>& body) {
-  try {
-    body();
-  } catch (const FatalError& e) {
-    EXPECT_EQ(e.status(), 1);
-    return e.text();
-  }
-  ADD_FAILURE() << "no fatal error";
-  return {};
-}
 
 double eval(const std::string& expr) {
   static const std::map<std::string, double> values = {

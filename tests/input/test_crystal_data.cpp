@@ -7,8 +7,10 @@
 #include "input/csd_test_tables.hpp"
 #include "sim/error.hpp"
 #include "sim/runctl.hpp"
+#include "support/fatal.hpp"
 #include "support/run_program.hpp"
 
+using kvtest::fatal_text;
 using kvtest::ScratchCwd;
 using kvtest::StringFile;
 
@@ -18,17 +20,6 @@ namespace {
 int auto_id(const std::string& name) {
   EXPECT_EQ(name.rfind("id", 0), 0u) << name;
   return std::atoi(name.c_str() + 2);
-}
-
-std::string fatal_text(const std::function<void()>& body) {
-  try {
-    body();
-  } catch (const FatalError& e) {
-    EXPECT_EQ(e.status(), 1);
-    return e.text();
-  }
-  ADD_FAILURE() << "no fatal error";
-  return {};
 }
 
 csd read_block(const std::string& text) {

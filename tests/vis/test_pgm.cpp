@@ -4,6 +4,7 @@
 
 #include "numeric/matrix.hpp"
 #include "sim/error.hpp"
+#include "support/fatal.hpp"
 #include "support/run_program.hpp"
 #include "vis/pgm.hpp"
 #include "support/vis_files.hpp"
@@ -11,21 +12,12 @@
 namespace {
 
 using kv::RMatrix;
+using kvtest::fatal_text;
 
 RMatrix row_map(std::vector<double> v) {  // nx x 1
   RMatrix m(v.size(), 1);
   for (std::size_t i = 0; i < v.size(); ++i) m[i][0] = v[i];
   return m;
-}
-
-std::string fatal_text(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const kv::FatalError& e) {
-    EXPECT_EQ(e.status(), 1);
-    return e.text();
-  }
-  return "(no error)";
 }
 
 class PgmTest : public ::testing::Test {
