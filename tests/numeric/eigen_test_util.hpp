@@ -1,7 +1,7 @@
 #pragma once
 // Shared helpers of the eigen-solver and inversion tests: seeded random
-// matrices, norms, residuals, and the LAPACK reference results (zgeev,
-// zgesv) when LAPACKE is available.
+// matrices, norms, residuals, a guard of the run-control records, and the
+// LAPACK reference results (zgeev, zgesv) when LAPACKE is available.
 #include <algorithm>
 #include <cmath>
 #include <complex>
@@ -11,6 +11,7 @@
 
 #include "numeric/complex.hpp"
 #include "numeric/matrix.hpp"
+#include "sim/runctl.hpp"
 
 #ifdef KV_HAVE_LAPACKE
 #define lapack_complex_float std::complex<float>
@@ -19,6 +20,16 @@
 #endif
 
 namespace kv::test {
+
+// Restores the run-control records after a test changed them.
+struct RunControlGuard {
+  Epsilon saved_eps = epsilon;
+  Dbg saved_dbg = dbg;
+  ~RunControlGuard() {
+    epsilon = saved_eps;
+    dbg = saved_dbg;
+  }
+};
 
 using zc = std::complex<double>;
 

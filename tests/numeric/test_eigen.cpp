@@ -19,17 +19,8 @@ namespace {
 using test::copy_of;
 using test::frobenius;
 using test::random_cmatrix;
+using test::RunControlGuard;
 using test::zc;
-
-// Restores the run-control records after a test changed them.
-struct RunControlGuard {
-  Epsilon saved_eps = epsilon;
-  Dbg saved_dbg = dbg;
-  ~RunControlGuard() {
-    epsilon = saved_eps;
-    dbg = saved_dbg;
-  }
-};
 
 enum class Solver { eispack, cmat };
 

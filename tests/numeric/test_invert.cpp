@@ -16,15 +16,7 @@ namespace {
 
 using test::copy_of;
 using test::random_cmatrix;
-
-struct RunControlGuard {
-  Epsilon saved_eps = epsilon;
-  Dbg saved_dbg = dbg;
-  ~RunControlGuard() {
-    epsilon = saved_eps;
-    dbg = saved_dbg;
-  }
-};
+using test::RunControlGuard;
 
 // Random matrix made well conditioned by a diagonal shift.
 CMatrix well_conditioned(int n, std::uint64_t seed) {
