@@ -34,8 +34,11 @@ struct Case {
 
 // Zero-order Laue-zone reflections of [110] allowed by the F centring,
 // ordered by |g|: after 000 the first n_exact - 1 are exact beams, the next
-// n_exact / 2 Bethe beams.
+// n_exact / 2 Bethe beams. The run-control records start from their
+// defaults with the per-tilt re-selection of Bethe potentials off.
 Case make_case(int n_exact) {
+  epsilon = Epsilon{};
+  epsilon.vg_select_flag = 0;
   Case c;
   FILE* fp = std::tmpfile();
   std::fputs(kSi, fp);
@@ -82,35 +85,39 @@ void point(Case& c) {
   c.job.thickness = c.thickness.data();
 }
 
-void BM_OneTilt(benchmark::State& state) {
-  epsilon = Epsilon{};
-  epsilon.vg_select_flag = 0;
-  Case c = make_case(static_cast<int>(state.range(0)));
-  point(c);
-  work_cal_int w = alloc_work_cal_int(c.job.n_e0 + c.job.n_b0, c.job.num_g, 0);
-  RMatrix out(c.job.num_g, c.job.num_thickness);
-  const Vec3 kt{0.011, -0.011, 0.02};
-  for (auto _ : state) {
-    calc_intensity_with_perturb_ug(kt, c.job, w, out);
-    benchmark::DoNotOptimize(out[0][0]);
+// A case ready for the engine, with its work space and output, at one tilt.
+struct Tilt {
+  explicit Tilt(int n_exact)
+      : c(make_case(n_exact)),
+        w(alloc_work_cal_int(c.job.n_e0 + c.job.n_b0, c.job.num_g, 0)),
+        out(c.job.num_g, c.job.num_thickness) {
+    point(c);
   }
-  state.counters["exact"] = c.job.n_e0;
-  state.counters["bethe"] = c.job.n_b0;
+  void run() { calc_intensity_with_perturb_ug(kt, c.job, w, out); }
+
+  Case c;
+  work_cal_int w;
+  RMatrix out;
+  const Vec3 kt{0.011, -0.011, 0.02};
+};
+
+void BM_OneTilt(benchmark::State& state) {
+  Tilt t(static_cast<int>(state.range(0)));
+  for (auto _ : state) {
+    t.run();
+    benchmark::DoNotOptimize(t.out[0][0]);
+  }
+  state.counters["exact"] = t.c.job.n_e0;
+  state.counters["bethe"] = t.c.job.n_b0;
 }
 
 void BM_EigenOnly(benchmark::State& state) {
-  epsilon = Epsilon{};
-  epsilon.vg_select_flag = 0;
-  Case c = make_case(static_cast<int>(state.range(0)));
-  point(c);
-  work_cal_int w = alloc_work_cal_int(c.job.n_e0 + c.job.n_b0, c.job.num_g, 0);
-  RMatrix out(c.job.num_g, c.job.num_thickness);
-  const Vec3 kt{0.011, -0.011, 0.02};
-  calc_intensity_with_perturb_ug(kt, c.job, w, out);  // leaves this tilt's Bethe matrix in w.b
-  const int n = w.n_e;
+  Tilt t(static_cast<int>(state.range(0)));
+  t.run();  // leaves this tilt's Bethe matrix in t.w.b
+  const int n = t.w.n_e;
   CMatrix b(n, n), vec(n, n);
   for (int i = 0; i < n; ++i)
-    for (int j = 0; j < n; ++j) b[i][j] = w.b[i][j];
+    for (int j = 0; j < n; ++j) b[i][j] = t.w.b[i][j];
   CVector val(n);
   for (auto _ : state) {
     eigmat(n, b, val.data(), vec);
