@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <utility>
 
 #include "numeric/matrix.hpp"
 #include "sim/linereader.hpp"
@@ -116,6 +117,30 @@ void check_sim_args(double gamma, int mag) {
   if (mag < 1) error_exit(stdout, "(qz_visualization) mag_coef <= 0");
 }
 
+// A simulation result, opened and announced, with its header read; the
+// reflection blocks follow in fp.
+struct OpenSimResult {
+  File fp;
+  SimResultHeader h;
+};
+
+OpenSimResult open_sim_result(const std::string& file, const char* keyword) {
+  File fp = fopen_chk_rmode(file);
+  std::printf("$$ reading %s\n", file.c_str());
+  SimResultHeader h = read_sim_result_header(fp.get(), keyword);
+  return {std::move(fp), std::move(h)};
+}
+
+// The whole pattern as <base>.png, shown on the page.
+void pattern_picture(const std::string& file, const CanvasLayout& c, const RMatrix& map, double max, double gamma,
+                     int mag, int cont_rev, FILE* page) {
+  const std::string base = remove_extention(file);
+  const std::string pgm = base + ".pgm", png = base + ".png";
+  output_pgm_image(c.width, c.height, map, max, 0.0, gamma, mag, cont_rev, pgm);
+  pgm_to_png(pgm, png);
+  qz_fprintf(page, "<p><img src=\"%s\" align=\"middle\"></p>\n", png.c_str());
+}
+
 }  // namespace
 
 SimResultHeader read_sim_result_header(FILE* fp, const char* keyword) {
@@ -184,9 +209,7 @@ void qz_sim_coherent_result_visualize(const std::string& file, double gamma, int
 }
 
 void sim_visualize(const std::string& file, double gamma, int mag, int cont_rev, double preset_max, FILE* page) {
-  File fp = fopen_chk_rmode(file);
-  std::printf("$$ reading %s\n", file.c_str());
-  const SimResultHeader h = read_sim_result_header(fp.get(), "SIM_RESULT");
+  auto [fp, h] = open_sim_result(file, "SIM_RESULT");
   const double max = preset_max > 0.0 ? preset_max : h.max;
 
   const CanvasLayout c = layout_canvas(h);
@@ -198,12 +221,7 @@ void sim_visualize(const std::string& file, double gamma, int mag, int cont_rev,
   }
   fp.reset();
 
-  const std::string base = remove_extention(file);
-  const std::string pgm = base + ".pgm", png = base + ".png";
-  output_pgm_image(c.width, c.height, canvas, max, 0.0, gamma, mag, cont_rev, pgm);
-  pgm_to_png(pgm, png);
-
-  qz_fprintf(page, "<p><img src=\"%s\" align=\"middle\"></p>\n", png.c_str());
+  pattern_picture(file, c, canvas, max, gamma, mag, cont_rev, page);
   qz_fprintf(page, "<p>Thickness: %lg [A], \n", h.thickness);
   qz_fprintf(page, "Incidence: [%d %d %d], Tilt [H,G]=[%lg, %lg]<br>\n", h.incidence.h, h.incidence.k,
              h.incidence.l, h.tiltH, h.tiltG);
@@ -213,9 +231,7 @@ void sim_visualize(const std::string& file, double gamma, int mag, int cont_rev,
 
 void sim_coherent_visualize(const std::string& file, double gamma, int mag, int cont_rev, double preset_max,
                             FILE* page) {
-  File fp = fopen_chk_rmode(file);
-  std::printf("$$ reading %s\n", file.c_str());
-  const SimResultHeader h = read_sim_result_header(fp.get(), "SIM_COHERENT_RESULT");
+  auto [fp, h] = open_sim_result(file, "SIM_COHERENT_RESULT");
   const double max = preset_max > 0.0 ? preset_max : h.max;
   qz_fprintf(page, "<hr>\n");
   qz_fprintf(page, "<p>[%d %d %d], t=%g [A], gamma=%g, max=%g</p>\n", h.incidence.h, h.incidence.k,
@@ -237,18 +253,12 @@ void sim_coherent_visualize(const std::string& file, double gamma, int mag, int 
   for (std::size_t x = 0; x < w; ++x)
     for (std::size_t y = 0; y < hgt; ++y) intensity[x][y] = re[x][y] * re[x][y] + im[x][y] * im[x][y];
 
-  const std::string base = remove_extention(file);
-  const std::string pgm = base + ".pgm", png = base + ".png";
-  output_pgm_image(c.width, c.height, intensity, max, 0.0, gamma, mag, cont_rev, pgm);
-  pgm_to_png(pgm, png);
-  qz_fprintf(page, "<p><img src=\"%s\" align=\"middle\"></p>\n", png.c_str());
+  pattern_picture(file, c, intensity, max, gamma, mag, cont_rev, page);
 }
 
 void sim_reflex_visual(const std::string& file, double gamma, int mag, int cont_rev, double preset_max,
                        FILE* page) {
-  File fp = fopen_chk_rmode(file);
-  std::printf("$$ reading %s\n", file.c_str());
-  const SimResultHeader h = read_sim_result_header(fp.get(), "SIM_RESULT");
+  auto [fp, h] = open_sim_result(file, "SIM_RESULT");
   const double max = preset_max > 0.0 ? preset_max : h.max;
   qz_fprintf(page, "<hr>\n");
   qz_fprintf(page, "<p>[%d %d %d], t = %lg [A], gamma_coef = %lg</p>\n", h.incidence.h, h.incidence.k,
