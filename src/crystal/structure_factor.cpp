@@ -41,6 +41,20 @@ void set_beq(const lattice_metric& lm, atom& a) {
 
 [[noreturn]] void invalid_af() { fatal_out("$$ Invalid af. Abort.\n"); }
 
+// The electron scattering factor of site j at s from its Bird and King
+// table, an anisotropic site's B_eq written into its b_iso first. Returns
+// the table look-up's status.
+int site_bk(const lattice_metric& lm, csd& cs, int j, double s, double kv, complex* bk) {
+  set_beq(lm, cs.atoms[j]);
+  return atom_bk(cs.bks[j], s, cs.atoms[j].b_iso, bk, kv);
+}
+
+// F_g of the crystal from one scattering factor per site, f[j].
+complex crystal_fg(const Hkl& g, double sq_s, const csd& cs, const complex* f) {
+  return calc_structure_factor_ph(g, sq_s, cs.num_sym_op, cs.sym_ops.data(), cs.num_atom,
+                                  cs.atoms.data(), f);
+}
+
 }  // namespace
 
 complex calc_structure_factor_ph(const Hkl& g, double sq_s, int num_op, const sym_op* ops,
@@ -76,11 +90,9 @@ complex calc_structure_factor(const Hkl& g, double kv, const lattice_metric& lm,
   std::vector<complex> f(cs.num_atom);
   int flag = 0;
   for (int j = 0; j < cs.num_atom; ++j) {
-    atom& a = cs.atoms[j];
-    set_beq(lm, a);
+    const atom& a = cs.atoms[j];
     complex bk;
-    const int status = atom_bk(cs.bks[j], s, a.b_iso, &bk, kv);
-    if (status != 0) flag = 1;
+    if (site_bk(lm, cs, j, s, kv, &bk) != 0) flag = 1;
     if (a.af == 0)
       f[j] = complex{atomsf_xdt(s2, cs.xdts[j]), bk.im};
     else if (a.af == 1)
@@ -89,8 +101,7 @@ complex calc_structure_factor(const Hkl& g, double kv, const lattice_metric& lm,
       invalid_af();
   }
   *warn = flag;
-  return calc_structure_factor_ph(g, s2, cs.num_sym_op, cs.sym_ops.data(), cs.num_atom,
-                                  cs.atoms.data(), f.data());
+  return crystal_fg(g, s2, cs, f.data());
 }
 
 complex calc_Fg_ela(const Hkl& g, double kv, const lattice_metric& lm, csd& cs) {
@@ -98,20 +109,18 @@ complex calc_Fg_ela(const Hkl& g, double kv, const lattice_metric& lm, csd& cs) 
   const double s = std::sqrt(s2);
   std::vector<complex> f(cs.num_atom);
   for (int j = 0; j < cs.num_atom; ++j) {
-    atom& a = cs.atoms[j];
+    const atom& a = cs.atoms[j];
     if (a.af == 0) {
       f[j] = complex{atomsf_xdt(s2, cs.xdts[j]), 0.0};
     } else if (a.af == 1 || a.af == 2) {
-      set_beq(lm, a);
       complex bk;
-      atom_bk(cs.bks[j], s, a.b_iso, &bk, kv);
+      site_bk(lm, cs, j, s, kv, &bk);
       f[j] = complex{bk.re, 0.0};
     } else {
       invalid_af();
     }
   }
-  return calc_structure_factor_ph(g, s2, cs.num_sym_op, cs.sym_ops.data(), cs.num_atom,
-                                  cs.atoms.data(), f.data());
+  return crystal_fg(g, s2, cs, f.data());
 }
 
 complex calc_Fg_inela(const Hkl& g, double kv, const lattice_metric& lm, csd& cs) {
@@ -119,15 +128,13 @@ complex calc_Fg_inela(const Hkl& g, double kv, const lattice_metric& lm, csd& cs
   const double s = std::sqrt(s2);
   std::vector<complex> f(cs.num_atom);
   for (int j = 0; j < cs.num_atom; ++j) {
-    atom& a = cs.atoms[j];
-    if (a.af != 0 && a.af != 1) invalid_af();
-    set_beq(lm, a);
+    const int af = cs.atoms[j].af;
+    if (af != 0 && af != 1) invalid_af();
     complex bk;
-    atom_bk(cs.bks[j], s, a.b_iso, &bk, kv);
+    site_bk(lm, cs, j, s, kv, &bk);
     f[j] = complex{0.0, bk.im};
   }
-  return calc_structure_factor_ph(g, s2, cs.num_sym_op, cs.sym_ops.data(), cs.num_atom,
-                                  cs.atoms.data(), f.data());
+  return crystal_fg(g, s2, cs, f.data());
 }
 
 complex calc_z_factor(const Hkl& g, const lattice_metric& lm, csd& cs) {
@@ -137,8 +144,7 @@ complex calc_z_factor(const Hkl& g, const lattice_metric& lm, csd& cs) {
     set_beq(lm, cs.atoms[j]);
     f[j] = complex{cs.xdts[j].z, 0.0};
   }
-  return calc_structure_factor_ph(g, s2, cs.num_sym_op, cs.sym_ops.data(), cs.num_atom,
-                                  cs.atoms.data(), f.data());
+  return crystal_fg(g, s2, cs, f.data());
 }
 
 double calc_F_0_re(const csd& cs) {
@@ -207,12 +213,9 @@ complex lofg_to_fg(int e, double kv, const lattice_metric& lm, csd& cs) {
     case 2:
       return cs.lofg_fg[e] + calc_Fg_inela(g, kv, lm, cs);
     case 3:
-      return calc_structure_factor_ph(g, sq_s_of(g, lm), cs.num_sym_op, cs.sym_ops.data(),
-                                      cs.num_atom, cs.atoms.data(), cs.lofg_f[e].data());
+      return crystal_fg(g, sq_s_of(g, lm), cs, cs.lofg_f[e].data());
     case 4:
-      return calc_structure_factor_ph(g, sq_s_of(g, lm), cs.num_sym_op, cs.sym_ops.data(),
-                                      cs.num_atom, cs.atoms.data(), cs.lofg_f[e].data()) +
-             calc_Fg_inela(g, kv, lm, cs);
+      return crystal_fg(g, sq_s_of(g, lm), cs, cs.lofg_f[e].data()) + calc_Fg_inela(g, kv, lm, cs);
     default:
       fatal_out("$$ Invalid lof_type. Abort.\n");
   }
