@@ -49,6 +49,26 @@ void check_capacity(int n_exact, int n_bethe, int num_g_limit) {
     fatal_out("$$ num_g has exceeded num_g_max.\n$$ Please set a greater value into num_g. Abort.\n");
 }
 
+// The index box -h..h, -k..k, -l..l that holds the sphere |g| < g_max.
+struct HklBox {
+  int h = 0, k = 0, l = 0;
+};
+
+HklBox hkl_box(double g_max, const lattice_metric& lm) {
+  HklBox box;
+  evaluate_hklmax(g_max, lm, &box.h, &box.k, &box.l);
+  return box;
+}
+
+// Calls visit(g) for every g of the box but 000, h slowest and l fastest.
+template <class Visit>
+void for_each_hkl(const HklBox& box, Visit visit) {
+  for (int h = -box.h; h <= box.h; ++h)
+    for (int k = -box.k; k <= box.k; ++k)
+      for (int l = -box.l; l <= box.l; ++l)
+        if (h != 0 || k != 0 || l != 0) visit(Hkl{h, k, l});
+}
+
 enum class criterion { wg, sg, sg_multi };
 
 void run_search(criterion crit, int* n_exact, int* n_bethe, BeamList* exact, BeamList* bethe,
@@ -65,62 +85,55 @@ void run_search(criterion crit, int* n_exact, int* n_bethe, BeamList* exact, Bea
   const double lambda = wavelength(kv);
   const double abs_K = calc_abs_K(c, kv, lm);
   const double gamma = relativ_corr(kv);
-  int h_max = 0, k_max = 0, l_max = 0;
-  evaluate_hklmax(bs.g_max, lm, &h_max, &k_max, &l_max);
+  const HklBox box = hkl_box(bs.g_max, lm);
 
   exact->assign(1, Hkl{0, 0, 0});
   bethe->clear();
 
-  for (int h = -h_max; h <= h_max; ++h) {
-    for (int k = -k_max; k <= k_max; ++k) {
-      for (int l = -l_max; l <= l_max; ++l) {
-        const Hkl g{h, k, l};
-        if (h == 0 && k == 0 && l == 0) continue;
-        const long long zone = laue_zone(g, uvw);
-        if (zone < bs.lz_min || zone > bs.lz_max) continue;
-        const int n = static_cast<int>(zone);
-        if (!(abs_g(g, lm) < bs.g_max)) continue;
-        if (extinction_rule(g, c.lattice_type, c.hex_flag) != 0) continue;
+  for_each_hkl(box, [&](const Hkl& g) {
+    const long long zone = laue_zone(g, uvw);
+    if (zone < bs.lz_min || zone > bs.lz_max) return;
+    const int n = static_cast<int>(zone);
+    if (!(abs_g(g, lm) < bs.g_max)) return;
+    if (extinction_rule(g, c.lattice_type, c.hex_flag) != 0) return;
 
-        const double xi_limit = crit == criterion::sg_multi ? bs.xi_g_max_lz[n] : bs.xi_g_max;
-        double xi = 1e10;
-        // The s_g criteria need xi_g only for the xi test; a limit at or
-        // above the xi_g of a vanishing F_g spares the structure factor.
-        if (crit == criterion::wg || xi_limit < 1e10) {
-          int warn = 0;
-          const complex fg = structure_factor_ext_tbl(g, kv, lm, c, table, &warn);
-          xi = fg_to_xig2(fg, gamma, lambda, lm);
-        }
-        if (xi < xi_limit) {
-          double s_plus = 0, s_minus = 0;
-          const double s = abs_edge_s_g_tilt(g, uvw, g1, g2, tiltH, tiltG, abs_b, abs_K,
-                                             bs.disksize, lm, &s_plus, &s_minus);
-          double value = s, exact_below = 0, bethe_below = 0;
-          switch (crit) {
-            case criterion::wg:
-              value = s * xi;
-              exact_below = bs.w_g_bethe_min;
-              bethe_below = bs.w_g_max;
-              break;
-            case criterion::sg:
-              exact_below = bs.s_g_bethe_min;
-              bethe_below = bs.s_g_max;
-              break;
-            case criterion::sg_multi:
-              exact_below = bs.s_g_bethe_min_lz[n];
-              bethe_below = bs.s_g_max_lz[n];
-              break;
-          }
-          if (value < exact_below)
-            exact->push_back(g);
-          else if (value < bethe_below)
-            bethe->push_back(g);
-        }
-        check_capacity(static_cast<int>(exact->size()), static_cast<int>(bethe->size()),
-                       bs.num_g_limit);
-      }
+    const double xi_limit = crit == criterion::sg_multi ? bs.xi_g_max_lz[n] : bs.xi_g_max;
+    double xi = 1e10;
+    // The s_g criteria need xi_g only for the xi test; a limit at or
+    // above the xi_g of a vanishing F_g spares the structure factor.
+    if (crit == criterion::wg || xi_limit < 1e10) {
+      int warn = 0;
+      const complex fg = structure_factor_ext_tbl(g, kv, lm, c, table, &warn);
+      xi = fg_to_xig2(fg, gamma, lambda, lm);
     }
-  }
+    if (xi < xi_limit) {
+      double s_plus = 0, s_minus = 0;
+      const double s = abs_edge_s_g_tilt(g, uvw, g1, g2, tiltH, tiltG, abs_b, abs_K,
+                                         bs.disksize, lm, &s_plus, &s_minus);
+      double value = s, exact_below = 0, bethe_below = 0;
+      switch (crit) {
+        case criterion::wg:
+          value = s * xi;
+          exact_below = bs.w_g_bethe_min;
+          bethe_below = bs.w_g_max;
+          break;
+        case criterion::sg:
+          exact_below = bs.s_g_bethe_min;
+          bethe_below = bs.s_g_max;
+          break;
+        case criterion::sg_multi:
+          exact_below = bs.s_g_bethe_min_lz[n];
+          bethe_below = bs.s_g_max_lz[n];
+          break;
+      }
+      if (value < exact_below)
+        exact->push_back(g);
+      else if (value < bethe_below)
+        bethe->push_back(g);
+    }
+    check_capacity(static_cast<int>(exact->size()), static_cast<int>(bethe->size()),
+                   bs.num_g_limit);
+  });
 
   *n_exact = static_cast<int>(exact->size());
   *n_bethe = static_cast<int>(bethe->size());
@@ -231,25 +244,18 @@ void beam_search_sphere(int* n_exact, int* n_bethe, BeamList* exact, BeamList* b
   // the run at the same point; the sphere itself needs no structure factor.
   fg_table table;
   stock_lofg_tbl(table, kv, lm, c);
-  int h_max = 0, k_max = 0, l_max = 0;
-  evaluate_hklmax(bs.g_max, lm, &h_max, &k_max, &l_max);
+  const HklBox box = hkl_box(bs.g_max, lm);
   // A radius that is not positive holds no reflection (its square would).
   const double g_max2 = bs.g_max > 0 ? bs.g_max * bs.g_max : 0.0;
 
   exact->assign(1, Hkl{0, 0, 0});
   bethe->clear();
-  for (int h = -h_max; h <= h_max; ++h) {
-    for (int k = -k_max; k <= k_max; ++k) {
-      for (int l = -l_max; l <= l_max; ++l) {
-        const Hkl g{h, k, l};
-        if (h == 0 && k == 0 && l == 0) continue;
-        if (!(sq_abs(hkl2rhkl(g), lm) < g_max2)) continue;
-        if (extinction_rule(g, c.lattice_type, c.hex_flag) != 0) continue;
-        exact->push_back(g);
-        check_capacity(static_cast<int>(exact->size()), 0, bs.num_g_limit);
-      }
-    }
-  }
+  for_each_hkl(box, [&](const Hkl& g) {
+    if (!(sq_abs(hkl2rhkl(g), lm) < g_max2)) return;
+    if (extinction_rule(g, c.lattice_type, c.hex_flag) != 0) return;
+    exact->push_back(g);
+    check_capacity(static_cast<int>(exact->size()), 0, bs.num_g_limit);
+  });
   *n_exact = static_cast<int>(exact->size());
   *n_bethe = 0;
   sort_reflex(*n_exact, *exact, lm);
