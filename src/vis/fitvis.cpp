@@ -68,6 +68,18 @@ void write_column_heads(FILE* page, const char* picture_heads) {
   qz_fprintf(page, "</tr>\n");
 }
 
+// The common range [bottom, top] of a reflection's two n x n maps.
+struct MapRange {
+  double bottom, top;
+};
+
+MapRange joint_range(int n, const RMatrix& a, const RMatrix& b) {
+  double amax, amin, bmax, bmin;
+  findmaxmin2(n, n, a, &amax, &amin);
+  findmaxmin2(n, n, b, &bmax, &bmin);
+  return {std::min(amin, bmin), std::max(amax, bmax)};
+}
+
 void write_page_end(FILE* page) {
   qz_fprintf(page, "</table>\n");
   qz_fprintf(page, "</body>\n</html>\n");
@@ -136,10 +148,7 @@ void qz_fit_result_visualize(const std::string& file, int mag, int cont_rev, dou
       }
       chk_data("}RF", fp.get());
 
-      double omax, omin, cmax, cmin;
-      findmaxmin2(n, n, obs, &omax, &omin);
-      findmaxmin2(n, n, cal, &cmax, &cmin);
-      const double top = std::max(omax, cmax), bottom = std::min(omin, cmin);
+      const auto [bottom, top] = joint_range(n, obs, cal);
       const double smax = fit_picture_max(top, preset_max, gamma);
 
       qz_fprintf(pg, "<tr>\n");
@@ -218,10 +227,7 @@ void qz_fit_expdata_visualize(const std::string& file, int mag, int cont_rev, do
       }
       chk_data("}RF", fp.get());
 
-      double omax, omin, smax_, smin;
-      findmaxmin2(n, n, obs, &omax, &omin);
-      findmaxmin2(n, n, sig, &smax_, &smin);
-      const double top = std::max(omax, smax_), bottom = std::min(omin, smin);
+      const auto [bottom, top] = joint_range(n, obs, sig);
       const double scale = fit_picture_max(top, preset_max, gamma);
 
       qz_fprintf(pg, "<tr>\n");
