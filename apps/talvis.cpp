@@ -1,13 +1,5 @@
 // talvis: images, HTML pages, plots and scans of korvex results.
-#include <cstdio>
-
-#include "sim/error.hpp"
 #include "vis/talvis.hpp"
+#include "sim/error.hpp"
 
-int main(int argc, char** argv) {
-  try {
-    return kv::talvis_main(argc, argv);
-  } catch (const kv::FatalError& e) {
-    return kv::report_fatal(e);
-  }
-}
+int main(int argc, char** argv) { return kv::guarded_main(kv::talvis_main, argc, argv); }

@@ -22,6 +22,9 @@ namespace kv {
 namespace {
 
 constexpr double kPi = 3.141592653589793;
+// Points along one side of a tilt grid: 4096^2 tilts are days of computing,
+// and a larger side would overflow the point count.
+constexpr int kMaxPixSide = 4096;
 
 // K_t = (H g1 + G g2) / 2, in reciprocal-lattice coordinates.
 Vec3 tilt_vector(const sd& s, double H, double G) {
@@ -85,6 +88,8 @@ void input_sim_data(sd& s, csd& c, FILE* fp) {
   if (s.calc_type != 0 && s.num_cal_pix_side < 2)
     fatal_out("$$ num_cal_pix_side=%d: a line, disk or square needs at least 2 points a side. Abort.\n",
               s.num_cal_pix_side);
+  if (s.calc_type != 0 && s.num_cal_pix_side > kMaxPixSide)
+    fatal_out("$$ num_cal_pix_side=%d: at most %d points a side. Abort.\n", s.num_cal_pix_side, kMaxPixSide);
   s.disksize = fget_d(fp);
   s.bs.disksize = s.disksize;
   chk_data("}CALC_KXY_RANGE", fp);

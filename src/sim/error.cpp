@@ -1,6 +1,8 @@
 #include "sim/error.hpp"
 
 #include <cstdio>
+#include <exception>
+#include <new>
 #include <vector>
 
 namespace kv {
@@ -51,6 +53,18 @@ int report_fatal(const FatalError& e) {
   std::fputs(e.text().c_str(), fp);
   std::fflush(fp);
   return e.status();
+}
+
+int guarded_main(int (*body)(int, char**), int argc, char** argv) {
+  try {
+    return body(argc, argv);
+  } catch (const FatalError& e) {
+    return report_fatal(e);
+  } catch (const std::bad_alloc&) {
+    return report_fatal(FatalError("$$ Not enough memory. Abort.\n", Channel::err, 1));
+  } catch (const std::exception& e) {
+    return report_fatal(FatalError(strprintf("$$ Internal error: %s. Abort.\n", e.what()), Channel::err, 1));
+  }
 }
 
 }  // namespace kv

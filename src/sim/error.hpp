@@ -39,4 +39,9 @@ std::string vstrprintf(const char* fmt, va_list ap);
 // order of console lines is kept) and returns its exit status.
 int report_fatal(const FatalError& e);
 
+// Runs a program's body and turns every way it can fail into one message and
+// an exit status: a FatalError as it says, an exhausted memory or any other
+// exception as status 1. No failure ends the process uncontrolled.
+int guarded_main(int (*body)(int, char**), int argc, char** argv);
+
 }  // namespace kv

@@ -101,7 +101,9 @@ TEST_F(EngineTest, TwoBeamPendelloesungAtAndOffTheBraggCondition) {
     const Vec3 kt{-1.0 + dh, 0.0, 0.0};  // K_t = -g/2 is the exact Bragg condition of g = (2 0 0)
     const double kz = calc_K_z(s.job.K, kt, s.lm);
     const double sg = calc_excitation_error(kt, kz, Hkl{2, 0, 0}, 0.0, s.job.K, s.lm);
-    if (dh == 0.0) EXPECT_NEAR(sg, 0.0, 1e-14);
+    if (dh == 0.0) {
+      EXPECT_NEAR(sg, 0.0, 1e-14);
+    }
     const RMatrix I = run_tilt(s, kt);
     // Eigenvalues of [[0, U], [U, 2 K s]] give the effective extinction distance.
     const double ks = s.job.K * sg;

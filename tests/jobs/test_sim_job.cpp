@@ -229,6 +229,8 @@ TEST(SimJob, BadConditionsEndWithOneMessage) {
     SimCondition c;
     c.n = 1;
     cases.push_back({c, "num_cal_pix_side=1"});
+    c.n = 100000;
+    cases.push_back({c, "num_cal_pix_side=100000: at most 4096 points a side"});
   }
   {
     SimCondition c;
