@@ -14,13 +14,5 @@ namespace {
 void qz_dispersion_surface(FILE*, FILE*, const std::string&) { not_built("DISPSURF_MODE"); }
 void qz_bloch_state(FILE*, FILE*, const std::string&) { not_built("BLOCH_MODE"); }
 void qz_tfringe(FILE*, FILE*, const std::string&) { not_built("TFRINGE_MODE"); }
-void qz_electron_density_proj(FILE*, FILE*, const std::string&) { not_built("E_DENSITY_PROJ_MODE"); }
-void qz_potential_reim_proj(FILE*, FILE*, const std::string&) { not_built("POTENTIAL_REIM_PROJ_MODE"); }
-void qz_electron_density_3d_unitcell(FILE*, FILE*, const std::string&) {
-  not_built("E_DENSITY_3D_UNITCELL_MODE");
-}
-void qz_potential_reim_3d_unitcell(FILE*, FILE*, const std::string&) {
-  not_built("POTENTIAL_REIM_3D_UNITCELL_MODE");
-}
 
 }  // namespace kv
