@@ -13,6 +13,8 @@ namespace kv {
 namespace {
 
 constexpr double kPi = 3.141592653589793;
+// Longest transform: the tables of 2^30 points alone take 9 GB.
+constexpr int kMaxLength = 1 << 30;
 
 // sin(2 pi i / n) for i = 0 .. n + n/4 - 1 (the cosine is read a quarter
 // period further on) and the bit-reversal permutation of the current length.
@@ -104,6 +106,7 @@ bool ensure_tables(int n) {
 int fft_table_length() { return tables().n; }
 
 int fft1d(int dir, int n, float* x, float* y) {
+  if (n < -kMaxLength || n > kMaxLength) fatal_out("$$ fft1d: length %d is not a power of two. Abort.\n", n);
   n = std::abs(n);
   if (n == 0) {
     FftTables& tb = tables();

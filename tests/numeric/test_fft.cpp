@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <complex>
+#include <limits>
 #include <random>
 #include <vector>
 
@@ -95,6 +96,10 @@ TEST(Fft1d, ConstantImpulseAndRoundTrip) {
 TEST(Fft1d, RejectsLengthsThatAreNotPowersOfTwoAndReleasesTablesAtZero) {
   std::vector<float> x(12, 1.0f), y(12, 0.0f);
   EXPECT_NE(kvtest::fatal_text([&] { fft1d(1, 12, x.data(), y.data()); }).find("not a power of two"),
+            std::string::npos);
+  // The most negative length has no magnitude in an int.
+  EXPECT_NE(kvtest::fatal_text([&] { fft1d(1, std::numeric_limits<int>::min(), x.data(), y.data()); })
+                .find("not a power of two"),
             std::string::npos);
   ASSERT_EQ(fft1d(1, 4, x.data(), y.data()), 0);
   EXPECT_EQ(fft_table_length(), 4);
