@@ -69,9 +69,7 @@ void fget_sd_beams(sd& s, csd& c, FILE* fp) {
                &s.num_bethe_beam, &s.beams);
 }
 
-void input_sim_data(sd& s, csd& c, FILE* fp) {
-  const lattice_metric lm = bravai(lattice_parameters(c));
-  chk_data("SIM_CALCULATION_CONDITION{", fp);
+void fget_sd_incident_beam(sd& s, FILE* fp) {
   chk_data("INCIDENT_BEAM{", fp);
   s.incidence = fget_uvw(fp);
   s.normal = fget_uvw(fp);
@@ -80,10 +78,15 @@ void input_sim_data(sd& s, csd& c, FILE* fp) {
   s.tiltG = fget_d(fp);
   s.voltage = fget_d(fp);
   chk_data("}INCIDENT_BEAM", fp);
+}
 
-  chk_data_info("CALC_KXY_RANGE{", " Caution!!! CALC_KXY_RANGE must be before BEAM_SEARCH. $$", fp);
+void fget_sd_kxy_range(sd& s, FILE* fp, const char* hint, bool sim_message) {
+  chk_data_info("CALC_KXY_RANGE{", hint, fp);
   s.calc_type = fget_i(fp);
-  if (static_cast<unsigned>(s.calc_type) > 3u) fatal_out("$$ Invalid calc_type(=%d)x. Abort.\n", s.calc_type);
+  if (static_cast<unsigned>(s.calc_type) > 3u) {
+    if (sim_message) fatal_out("$$ Invalid calc_type(=%d)x. Abort.\n", s.calc_type);
+    fatal_out("$$ Invalid calc_type=%d. Abort.\n", s.calc_type);
+  }
   s.num_cal_pix_side = fget_i(fp);
   if (s.calc_type != 0 && s.num_cal_pix_side < 2)
     fatal_out("$$ num_cal_pix_side=%d: a line, disk or square needs at least 2 points a side. Abort.\n",
@@ -93,17 +96,22 @@ void input_sim_data(sd& s, csd& c, FILE* fp) {
   s.disksize = fget_d(fp);
   s.bs.disksize = s.disksize;
   chk_data("}CALC_KXY_RANGE", fp);
+}
 
+void fget_sd_beam_block(sd& s, csd& c, FILE* fp, const lattice_metric& lm) {
   chk_data("BEAM_SEARCH{", fp);
   fget_sd_beams(s, c, fp);
   chk_data("}BEAM_SEARCH", fp);
   reflex_dump_csd(0, s.num_exact_beam, s.num_bethe_beam, s.beams, c, s.bs, s.incidence, s.zolzbase1,
                   s.voltage, lm);
+}
 
+void fget_sd_output_reflex(sd& s, FILE* fp, bool zero_means_all) {
   chk_data("OUTPUT_REFLEX{", fp);
   s.num_g = fget_i(fp);
-  if (s.num_g < 0) fatal_out("$$ Invalid num_g(=%d): the number of output reflections must not be negative. Abort.\n", s.num_g);
-  if (s.num_g > 0) {
+  if (s.num_g < 0)
+    fatal_out("$$ Invalid num_g(=%d): the number of output reflections must not be negative. Abort.\n", s.num_g);
+  if (s.num_g > 0 || !zero_means_all) {
     std::printf("num_g = %d\n", s.num_g);
     s.cal_g = alloc_vector<int>(static_cast<std::size_t>(s.num_g));
     fget_cal_g(s.num_g, s.num_exact_beam, s.num_bethe_beam, s.cal_g.data(), s.beams, fp);
@@ -114,7 +122,9 @@ void input_sim_data(sd& s, csd& c, FILE* fp) {
     for (int i = 0; i < s.num_g; ++i) s.cal_g[i] = i;
   }
   chk_data("}OUTPUT_REFLEX", fp);
+}
 
+void fget_sd_output_thickness(sd& s, FILE* fp) {
   chk_data("OUTPUT_THICKNESS{", fp);
   s.num_thickness = fget_i(fp);
   if (s.num_thickness < 0)
@@ -124,6 +134,17 @@ void input_sim_data(sd& s, csd& c, FILE* fp) {
   s.thickness = alloc_vector<double>(static_cast<std::size_t>(s.num_thickness));
   fget_cal_thick(s.num_thickness, s.thickness.data(), fp);
   chk_data("}OUTPUT_THICKNESS", fp);
+}
+
+void input_sim_data(sd& s, csd& c, FILE* fp) {
+  const lattice_metric lm = bravai(lattice_parameters(c));
+  chk_data("SIM_CALCULATION_CONDITION{", fp);
+  fget_sd_incident_beam(s, fp);
+  fget_sd_kxy_range(s, fp, " Caution!!! CALC_KXY_RANGE must be before BEAM_SEARCH. $$", true);
+  fget_sd_beam_block(s, c, fp, lm);
+  fget_sd_output_reflex(s, fp, true);
+
+  fget_sd_output_thickness(s, fp);
   chk_data("}SIM_CALCULATION_CONDITION", fp);
 }
 
@@ -174,9 +195,6 @@ void calc_kxy_tilt(sd& s, const lattice_metric& lm) {
   }
 }
 
-namespace {
-
-// The engine's per-job constants for one sd record.
 engine_setup make_engine_setup(csd& c, const sd& s, const CMatrix& vg, const lattice_metric& lm) {
   engine_setup job;
   job.kv = s.voltage;
@@ -199,7 +217,6 @@ engine_setup make_engine_setup(csd& c, const sd& s, const CMatrix& vg, const lat
   return job;
 }
 
-}  // namespace
 
 void calc_cbed_pattern(csd& c, sd& s, const CMatrix& vg, const std::string& base_name, FILE* log) {
   const lattice_metric lm = bravai(lattice_parameters(c));
@@ -384,6 +401,16 @@ void calc_coherent_cbed_pattern(csd& c, sd& s, const CMatrix& vg, const std::str
   sim_coherent_output(s, lattice_parameters(c), amplitude, base_name, log);
 }
 
+CMatrix sd_potential_matrix(const sd& s, csd& c, const lattice_metric& lm, FILE* log) {
+  const int n = s.num_exact_beam + s.num_bethe_beam;
+  CMatrix vg(n, n);
+  int error_flag = 0;
+  potential_matrix_csd(s.num_exact_beam, s.num_bethe_beam, s.beams, c, s.voltage, lm, vg, &error_flag);
+  if (error_flag) qz_fprintf_stdo(log, "$$ Error in Fg calc. You should check params.\n");
+  debug_vg_dump(vg, n);
+  return vg;
+}
+
 namespace {
 
 // Steps shared by both jobs before the tilt loop: crystal, condition block(s),
@@ -401,13 +428,7 @@ void prepare_job(PreparedJob& j, FILE* fp, FILE* log, const std::string& base_na
   const lattice_metric lm = bravai(lattice_parameters(j.crystal));
   std::printf("Potential:\n");
   std::fflush(stdout);
-  const int n = j.cond.num_exact_beam + j.cond.num_bethe_beam;
-  j.vg = CMatrix(n, n);
-  int error_flag = 0;
-  potential_matrix_csd(j.cond.num_exact_beam, j.cond.num_bethe_beam, j.cond.beams, j.crystal, j.cond.voltage, lm,
-                       j.vg, &error_flag);
-  if (error_flag) qz_fprintf_stdo(log, "$$ Error in Fg calc. You should check params.\n");
-  debug_vg_dump(j.vg, n);
+  j.vg = sd_potential_matrix(j.cond, j.crystal, lm, log);
   dbg_dump_ini_sim();
 }
 

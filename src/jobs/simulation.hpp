@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "beams/beam_search.hpp"
+#include "bloch/engine.hpp"
 #include "crystal/lattice.hpp"
 #include "numeric/matrix.hpp"
 
@@ -48,7 +49,29 @@ struct sd {
   // Coherent probe (COHERENT block).
   double cs = 0, defocus = 0;
   Vec3 probe{};
+  // Bloch-wave branches to output (from 1), and the real-space map of the
+  // Bloch states: nx x ny points over x_range along x1 and y_range along x2.
+  int branch_begin = 0, branch_end = 0;
+  int nx = 0, ny = 0;
+  double x_range[2] = {0, 0}, y_range[2] = {0, 0};
+  Vec3 x1{}, x2{};
 };
+
+// Pieces of the condition blocks shared by every simulation job.
+// INCIDENT_BEAM{...}: incidence, normal, g1, centre tilt, voltage.
+void fget_sd_incident_beam(sd& s, FILE* fp);
+// CALC_KXY_RANGE{...}: calc_type, points a side and disk size (also given to
+// the beam search); `hint` goes with a missing keyword. A calc_type outside
+// 0..3 is refused with the CBED job's message or, when sim_message is false,
+// with that of the Bloch-wave analysis jobs.
+void fget_sd_kxy_range(sd& s, FILE* fp, const char* hint, bool sim_message);
+// BEAM_SEARCH{...} and the listing of the selected beams.
+void fget_sd_beam_block(sd& s, csd& c, FILE* fp, const lattice_metric& lm);
+// OUTPUT_REFLEX{...}: the output reflections. A count of 0 gives every exact
+// beam when zero_means_all, else no reflection.
+void fget_sd_output_reflex(sd& s, FILE* fp, bool zero_means_all);
+// OUTPUT_THICKNESS{...}: the list of thicknesses.
+void fget_sd_output_thickness(sd& s, FILE* fp);
 
 void input_sim_data(sd& s, csd& c, FILE* fp);
 void fget_sd_beams(sd& s, csd& c, FILE* fp);
@@ -56,6 +79,11 @@ void fget_cal_g(int num_g, int num_exact_beam, int num_bethe_beam, int* cal_g, c
                 FILE* fp);
 void fget_cal_thick(int num_thickness, double* thickness, FILE* fp);
 void calc_kxy_tilt(sd& s, const lattice_metric& lm);
+// The Bloch-wave engine's per-job constants for one condition record.
+engine_setup make_engine_setup(csd& c, const sd& s, const CMatrix& vg, const lattice_metric& lm);
+// The potential matrix of the record's beams, with the report of a
+// structure-factor failure on standard output and the log.
+CMatrix sd_potential_matrix(const sd& s, csd& c, const lattice_metric& lm, FILE* log);
 void calc_cbed_pattern(csd& c, sd& s, const CMatrix& vg, const std::string& base_name, FILE* log);
 void sim_output(const sd& s, const double lp[6], const std::string& base_name, FILE* log);
 void dbg_dump_ini_sim();

@@ -1,0 +1,156 @@
+// The jobs that study the Bloch-wave solution itself: the dispersion surface
+// ("DISPSURF_MODE"), the Bloch states of one tilt ("BLOCH_MODE") and the
+// thickness fringes of one tilt ("TFRINGE_MODE"). Each reads its own
+// condition block into the simulation-condition record, prepares the
+// potential matrix and the tilt grid as the CBED job does, and hands over to
+// one analysis of the Bloch-wave engine.
+#include "jobs/bloch_jobs.hpp"
+
+#include <cstdio>
+
+#include "bloch/bloch_analysis.hpp"
+#include "input/crystal_data.hpp"
+#include "input/fields.hpp"
+#include "jobs/jobs.hpp"
+#include "sim/error.hpp"
+#include "sim/linereader.hpp"
+
+namespace kv {
+
+namespace {
+
+// OUTPUT_BRANCH{...}: branch_begin and branch_end, 1 <= begin <= end <= the
+// number of exact beams.
+void fget_sd_branch(sd& s, FILE* fp, bool abort_word) {
+  chk_data("OUTPUT_BRANCH{", fp);
+  fget_2i(&s.branch_begin, &s.branch_end, fp);
+  if (s.branch_begin < 1 || s.branch_begin > s.branch_end || s.branch_end > s.num_exact_beam) {
+    if (abort_word)
+      fatal_out("$$ Invalid paramter: branch_begin = %d, branch_end = %d. Abort.\n", s.branch_begin, s.branch_end);
+    fatal_out("$$ Invalid paramter: branch_begin = %d, branch_end = %d\n", s.branch_begin, s.branch_end);
+  }
+  chk_data("}OUTPUT_BRANCH", fp);
+}
+
+const double* lattice_parameters(const csd& c) { return c.lp.data(); }
+
+}  // namespace
+
+void input_dispsurf_data(sd& s, csd& c, FILE* fp) {
+  const lattice_metric lm = bravai(lattice_parameters(c));
+  chk_data("DISPSURF_CALCULATION_CONDITION{", fp);
+  fget_sd_incident_beam(s, fp);
+  fget_sd_kxy_range(s, fp, " Caution!! CALC_KXY_RANGE must be before BEAM_SEARCH. $$", false);
+  fget_sd_beam_block(s, c, fp, lm);
+  fget_sd_branch(s, fp, true);
+  fget_sd_output_reflex(s, fp, false);
+  fget_sd_output_thickness(s, fp);
+  chk_data("}DISPSURF_CALCULATION_CONDITION", fp);
+}
+
+void input_bloch_data(sd& s, csd& c, FILE* fp) {
+  const lattice_metric lm = bravai(lattice_parameters(c));
+  chk_data("BLOCH_CALCULATION_CONDITION{", fp);
+  fget_sd_incident_beam(s, fp);
+  fget_sd_kxy_range(s, fp, "$$$ Caution!!! CALC_KXY_RANGE must be before BEAM_SEARCH. $$$$$", false);
+  std::printf("$$disksize = %f\n", s.disksize);
+  fget_sd_beam_block(s, c, fp, lm);
+
+  chk_data("CALC_RXY_RANGE{", fp);
+  zolz_ort_base_two_uvw(s.incidence, s.zolzbase1, lm, &s.x1, &s.x2);
+  std::printf("real-space base-vector ( length = 1/|zolzbase1| )\n");
+  std::printf("x1 = %g %g %g, x2 = %g %g %g\n", s.x1[0], s.x1[1], s.x1[2], s.x2[0], s.x2[1], s.x2[2]);
+  fget_2i(&s.nx, &s.ny, fp);
+  if (s.nx < 1 || s.ny < 1)
+    fatal_out("$$ Invalid map size: nx = %d, ny = %d (at least 1 point each). Abort.\n", s.nx, s.ny);
+  fget_2d(&s.x_range[0], &s.x_range[1], fp);
+  fget_2d(&s.y_range[0], &s.y_range[1], fp);
+  chk_data("}CALC_RXY_RANGE", fp);
+
+  fget_sd_branch(s, fp, false);
+  chk_data("}BLOCH_CALCULATION_CONDITION", fp);
+  s.num_thickness = 0;
+}
+
+void input_tfringe_data(sd& s, csd& c, FILE* fp) {
+  const lattice_metric lm = bravai(lattice_parameters(c));
+  chk_data("TFRINGE_CALCULATION_CONDITION{", fp);
+  fget_sd_incident_beam(s, fp);
+  fget_sd_kxy_range(s, fp, " Caution!!! CALC_KXY_RANGE must be before BEAM_SEARCH!", false);
+  fget_sd_beam_block(s, c, fp, lm);
+
+  chk_data("CALC_T_RANGE{", fp);
+  s.num_thickness = fget_i(fp);
+  std::printf("  sd->num_thickness = %d\n", s.num_thickness);
+  if (s.num_thickness < 1)
+    fatal_out("$$ Invalid num_thickness(=%d): at least one thickness is needed. Abort.\n", s.num_thickness);
+  double t_begin = 0, t_end = 0;
+  fget_2d(&t_begin, &t_end, fp);
+  chk_data("}CALC_T_RANGE", fp);
+  s.thickness = alloc_vector<double>(static_cast<std::size_t>(s.num_thickness));
+  // A single thickness is t_begin (no step to divide by).
+  for (int i = 0; i < s.num_thickness; ++i)
+    s.thickness[i] =
+        s.num_thickness > 1 ? (t_end - t_begin) * i / (s.num_thickness - 1) + t_begin : t_begin;
+
+  fget_sd_output_reflex(s, fp, true);
+  chk_data("}TFRINGE_CALCULATION_CONDITION", fp);
+}
+
+void qz_dispersion_surface(FILE* fp, FILE* log, const std::string& base_name) {
+  csd crystal;
+  sd cond;
+  input_csd_cstr(crystal, fp, base_name);
+  input_dispsurf_data(cond, crystal, fp);
+  const lattice_metric lm = bravai(lattice_parameters(crystal));
+  std::printf("Potential.\n");
+  const CMatrix vg = sd_potential_matrix(cond, crystal, lm, log);
+  calc_kxy_tilt(cond, lm);
+  std::printf("$$ num_k_points = %d\n", cond.num_k_points);
+  const engine_setup job = make_engine_setup(crystal, cond, vg, lm);
+  cond.intensity = Tensor3<double>(1, 1, 1);
+
+  std::vector<ds_point> points(static_cast<std::size_t>(cond.num_k_points));
+  for (int k = 0; k < cond.num_k_points; ++k) points[k] = ds_point{cond.tilt[k], cond.kp[k].H, cond.kp[k].G};
+  calc_disp_surf_ug(points, job, cond.branch_begin, cond.branch_end, base_name);
+}
+
+void qz_bloch_state(FILE* fp, FILE* log, const std::string& base_name) {
+  csd crystal;
+  sd cond;
+  input_csd_cstr(crystal, fp, base_name);
+  input_bloch_data(cond, crystal, fp);
+  const lattice_metric lm = bravai(lattice_parameters(crystal));
+  std::printf("Potential calc.\n");
+  const CMatrix vg = sd_potential_matrix(cond, crystal, lm, log);
+  const engine_setup job = make_engine_setup(crystal, cond, vg, lm);
+  calc_kxy_tilt(cond, lm);
+  cond.intensity = Tensor3<double>(1, 1, 1);
+
+  rxy_map map;
+  map.nx = cond.nx;
+  map.ny = cond.ny;
+  map.x_range[0] = cond.x_range[0];
+  map.x_range[1] = cond.x_range[1];
+  map.y_range[0] = cond.y_range[0];
+  map.y_range[1] = cond.y_range[1];
+  map.x1 = cond.x1;
+  map.x2 = cond.x2;
+  calc_bloch_state_ug(cond.tilt[0], job, map, cond.branch_begin, cond.branch_end, base_name, log);
+}
+
+void qz_tfringe(FILE* fp, FILE* log, const std::string& base_name) {
+  csd crystal;
+  sd cond;
+  input_csd_cstr(crystal, fp, base_name);
+  input_tfringe_data(cond, crystal, fp);
+  const lattice_metric lm = bravai(lattice_parameters(crystal));
+  std::printf("Potential.\n");
+  const CMatrix vg = sd_potential_matrix(cond, crystal, lm, log);
+  const engine_setup job = make_engine_setup(crystal, cond, vg, lm);
+  calc_kxy_tilt(cond, lm);
+  cond.intensity = Tensor3<double>(1, 1, 1);
+  calc_tfringe_ug(cond.tilt[0], job, base_name);
+}
+
+}  // namespace kv
