@@ -128,14 +128,32 @@ void set_extr_obs_int_ei_shift(fei& ei, int t, int num_reflex, const double* H, 
   for (int r = 0; r < num_reflex; ++r) calc_extr_disk(ei, r, t, H[r], G[r]);
 }
 
+void shift_scan_disk(fei& ei, int r, int t, const std::vector<double>& Hv, const std::vector<double>& Gv, double* H,
+                     double* G, double* S_opt, double* Q_opt, bool* outside) {
+  const int nH = static_cast<int>(Hv.size()), nG = static_cast<int>(Gv.size());
+  RMatrix S(Hv.size(), Gv.size()), Q(Hv.size(), Gv.size());
+  *outside = false;
+  for (int k = 0; k < nH; ++k)
+    for (int l = 0; l < nG; ++l) {
+      calc_extr_disk(ei, r, t, Hv[k], Gv[l]);
+      S[k][l] = scale_factor_disk(ei, r, t);
+      Q[k][l] = eval_gof_disk(ei, r, t, S[k][l]);
+      *outside = *outside || last_point_outside(ei, Hv[k], Gv[l]);
+    }
+  int k = 0, l = 0;
+  find_gof_min_disk(nH, nG, Q, &k, &l);
+  *H = Hv[k];
+  *G = Gv[l];
+  *S_opt = S[k][l];
+  *Q_opt = Q[k][l];
+}
+
 void shift_scan_ei(fei& ei, int num_reflex, int t, int nH, double Hmin, double Hmax, int nG, double Gmin,
                    double Gmax, shift_opt* opt) {
   if (num_reflex != ei.num_rg) error_exit(stdout, "inconsistency in ng and ei->num_rg.");
   std::vector<double> Hv(static_cast<std::size_t>(nH)), Gv(static_cast<std::size_t>(nG));
   set_shift_val(nH, Hmin, Hmax, Hv.data());
   set_shift_val(nG, Gmin, Gmax, Gv.data());
-  RMatrix S(static_cast<std::size_t>(nH), static_cast<std::size_t>(nG));
-  RMatrix Q(static_cast<std::size_t>(nH), static_cast<std::size_t>(nG));
   const std::size_t n = static_cast<std::size_t>(num_reflex);
   opt->H.assign(n, 0.0);
   opt->G.assign(n, 0.0);
@@ -144,19 +162,7 @@ void shift_scan_ei(fei& ei, int num_reflex, int t, int nH, double Hmin, double H
   for (int r = 0; r < num_reflex; ++r) {
     progress_indicator(r, num_reflex);
     bool outside = false;
-    for (int k = 0; k < nH; ++k)
-      for (int l = 0; l < nG; ++l) {
-        calc_extr_disk(ei, r, t, Hv[k], Gv[l]);
-        S[k][l] = scale_factor_disk(ei, r, t);
-        Q[k][l] = eval_gof_disk(ei, r, t, S[k][l]);
-        outside = outside || last_point_outside(ei, Hv[k], Gv[l]);
-      }
-    int k = 0, l = 0;
-    find_gof_min_disk(nH, nG, Q, &k, &l);
-    opt->H[r] = Hv[k];
-    opt->G[r] = Gv[l];
-    opt->scale[r] = S[k][l];
-    opt->gof[r] = Q[k][l];
+    shift_scan_disk(ei, r, t, Hv, Gv, &opt->H[r], &opt->G[r], &opt->scale[r], &opt->gof[r], &outside);
     if (outside) std::printf("[out of area: %d %d %d]\n", ei.rg[r].h, ei.rg[r].k, ei.rg[r].l);
   }
   std::printf("100%%\n\n");

@@ -33,6 +33,12 @@ void find_gof_min_disk(int nH, int nG, const RMatrix& Q, int* k_min, int* l_min)
 // every reflection r with the shift (H[r], G[r]).
 void set_extr_obs_int_ei_shift(fei& ei, int t, int num_reflex, const double* H, const double* G);
 
+// Best shift of one disk (reflection r, thickness t) over the grid Hv x Gv:
+// its values, the disk's scale and goodness of fit there; *outside tells
+// whether the last compared point left the measured range for any shift.
+void shift_scan_disk(fei& ei, int r, int t, const std::vector<double>& Hv, const std::vector<double>& Gv, double* H,
+                     double* G, double* S, double* Q, bool* outside);
+
 // Per reflection, the best shift on the nH x nG grid for thickness t, with
 // the disk's scale and goodness of fit there.
 struct shift_opt {
