@@ -11,8 +11,6 @@ namespace {
 }
 }  // namespace
 
-void job_ts_scan_mode(FILE*) { not_built("TS_SCAN_MODE"); }
-void job_ts_scan_vis(FILE*) { not_built("TS_SCAN_VIS_MODE"); }
 void job_dispsurf_visual_mode(FILE*) { not_built("DISPSURF_VISUAL_MODE"); }
 void job_bloch_visual_mode(FILE*) { not_built("BLOCH_VISUAL_MODE"); }
 
