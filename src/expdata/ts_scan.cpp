@@ -421,6 +421,9 @@ void run_ts_scan(FILE* script, bool vis) {
       st.int_file = token_line(script, "intensity file name");
       std::printf("$$intfile=%s\n", st.int_file.c_str());
       read_int_file(st.ei, st.int_file);
+      // The comparisons take the measured values of the first thickness.
+      if (st.ei.num_thickness < 1)
+        fatal_out("$$ Data format error: %s holds no thickness.\n$$ Abort.\n", st.int_file.c_str());
       std::printf(vis ? "$$done intfile\n" : "$$intfile done\n");
     } else if (c == "TS_SCAN_WIDTH") {
       const int nH = checked_steps(fget_d(script));

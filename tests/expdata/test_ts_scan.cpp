@@ -10,6 +10,7 @@
 #include "sim/linereader.hpp"
 #include "support/fatal.hpp"
 #include "support/run_program.hpp"
+#include "vis/fitvis.hpp"
 #include "vis/tlv_jobs.hpp"
 
 using kvtest::StringFile;
@@ -134,7 +135,8 @@ TEST(ThicknessScan, FindsTheThicknessAndShiftOfASimulatedMeasurement) {
   const std::string sh = c.dir.read("sh2.txt");
   EXPECT_NE(sh.find("TS_RES{\nm.txt\n3    #num_rf\n500    #thickness\n"), std::string::npos) << sh;
   EXPECT_NE(sh.find("1 -1 1    1\n0.075  ADJ  H1  #Hshift\n0  ADJ  G1  #Gshift\n"), std::string::npos) << sh;
-  EXPECT_TRUE(std::filesystem::exists(c.dir / "sh2_int.txt"));
+  kvtest::capture_stdout([] { qz_fit_result_visualize("sh2_int.txt", 1, 0, 0.0, 0.0); });
+  EXPECT_NE(c.dir.read("sh2_int_.html").find("0 0 2"), std::string::npos);
   const std::string plot = c.dir.read("ts_plt.txt");
   EXPECT_NE(plot.find("plot \"ts.txt\" using 1:2 title \"Fixed\" with linespoints, \"ts.txt\" using 1:4 title "
                       "\"With shift\" with linespoints\n#pause -1\n"),
@@ -188,23 +190,30 @@ TEST(ThicknessScan, NoShiftSearchWithOneStepAndTheVisualisationFile) {
   std::vector<double> w;
   read_res_data(ei, &rg, &w, "tsout_fst0.txt");
   EXPECT_EQ(rg[2], (Hkl{0, 0, 2}));
+  // And through the result page of the picture tools.
+  kvtest::capture_stdout([] { qz_fit_result_visualize("tsout_fst0.txt", 1, 0, 0.0, 0.0); });
+  EXPECT_NE(c.dir.read("tsout_fst0_.html").find("tsout_fst0_2_3.png"), std::string::npos);
 }
 
 TEST(ThicknessScan, CommandErrors) {
   TsCase c;
+  // Every table gets a name of its own: a file that exists already could
+  // share its inode with an input file of an earlier test in this process.
   const auto message = [&](const std::string& script, bool vis = false) {
     return kvtest::fatal_of([&] { c.run(script, vis); }).text();
   };
   EXPECT_EQ(message("TS_SCAN_BOGUS\n"), "$$ERROR: invalid command TS_SCAN_BOGUS\n");
   EXPECT_EQ(message("TS_SCAN_SIM_FILE\nx\ny\n", true), "$$ERROR: invalid command TS_SCAN_SIM_FILE\n");
-  EXPECT_EQ(message("TS_SCAN_OPEN\na\nb\nTS_SCAN_SIM_FILE_FIXED_SHIFT\nsi_rs0.txt\n"),
+  EXPECT_EQ(message("TS_SCAN_OPEN\nt1\np1\nTS_SCAN_SIM_FILE_FIXED_SHIFT\nsi_rs0.txt\n"),
             "$$ERROR: no TS_SCAN_HG_SHIFT_SIM\n");
-  EXPECT_EQ(message("TS_SCAN_OPEN\na\nb\nTS_SCAN_HG_SHIFT_SIM\n0 0\nTS_SCAN_SIM_FILE\nsi_rs0.txt\nx\n"),
+  EXPECT_EQ(message("TS_SCAN_OPEN\nt2\np2\nTS_SCAN_HG_SHIFT_SIM\n0 0\nTS_SCAN_SIM_FILE\nsi_rs0.txt\nx\n"),
             "$$ERROR: no TS_SCAN_WIDTH\n");
   EXPECT_EQ(message("DEFAULT_HG_SHIFT_WEIGHT_FILE\nsh.txt\n"), "$$ERROR: no TS_SCAN_NUM_REFLEX_PRESET\n");
-  EXPECT_EQ(message("TS_SCAN_OPEN\na\nb\nTS_SCAN_NUM_REFLEX_PRESET\n2\nTS_SCAN_INT_FILE\nm.txt\n"
+  EXPECT_EQ(message("TS_SCAN_OPEN\nt3\np3\nTS_SCAN_NUM_REFLEX_PRESET\n2\nTS_SCAN_INT_FILE\nm.txt\n"
                     "TS_SCAN_HG_SHIFT_SIM\n0 0\nTS_SCAN_SIM_FILE_FIXED_SHIFT\nsi_rs0.txt\n"),
             "$$ERROR: num_reflex(=3) is not equal to num_reflex_preset(=2)\n");
+  c.dir.write("none.txt", "FIT_EXPDATA_RAW\nCR{\n0 0 0\n0 0 0\n0 0 0\n0 0 0\n0 0\n}CR\nPAR{\n0\n1\n4 2\n-1 1 -1 1\n}PAR\n");
+  EXPECT_EQ(message("TS_SCAN_INT_FILE\nnone.txt\n"), "$$ Data format error: none.txt holds no thickness.\n$$ Abort.\n");
   c.dir.write("w.txt", "REFLEX_SHIFT_PAR{\n0 0\n0\n0\n}REFLEX_SHIFT_PAR\n");
   EXPECT_EQ(message("TS_SCAN_NUM_REFLEX_PRESET\n1\nDEFAULT_HG_SHIFT_WEIGHT_FILE\nw.txt\n"),
             "$$ERROR: hkl or weight\n");
@@ -214,7 +223,7 @@ TEST(ThicknessScan, CommandErrors) {
   sim.replace(sim.find(rf), rf.size(), "RF{\n# hkl\n0\t0\t4");
   sim.replace(sim.find("0\t0\t2\t"), 6, "0\t0\t4\t");
   c.dir.write("bad.txt", sim);
-  EXPECT_EQ(message("TS_SCAN_OPEN\na\nb\nTS_SCAN_NUM_REFLEX_PRESET\n3\nTS_SCAN_INT_FILE\nm.txt\n"
+  EXPECT_EQ(message("TS_SCAN_OPEN\nt4\np4\nTS_SCAN_NUM_REFLEX_PRESET\n3\nTS_SCAN_INT_FILE\nm.txt\n"
                     "TS_SCAN_HG_SHIFT_SIM\n0 0\nTS_SCAN_SIM_FILE_FIXED_SHIFT\nbad.txt\n"),
             "$$ERROR: (set_calint_to_ei_shift) h1(0 0 4), h2(0 0 2)\n");
 }
