@@ -301,7 +301,7 @@ void input_fit_mode_file(const std::string& file, csd& cs, int* max_iter, int* n
   FILE* fp = in.get();
   chk_data("FIT_MODE", fp);
   read_eps_ctrl_params_tlv(fp);
-  input_csd_cstr(cs, fp, remove_extention(file));
+  input_csd_cstr(cs, fp, file);
   chk_data("FIT_CALCULATION_CONDITION{", fp);
   read_ITEM_EXP_NUM(max_iter, num_dataset, fp);
   eds.assign(static_cast<std::size_t>(*num_dataset), fed{});

@@ -33,8 +33,8 @@ void output_FIT_MODE_file(const std::string& file, const csd& cs, int max_iter, 
 
 // Reads a fit-mode file: run control (talvis's reader), crystal, and the
 // datasets of FIT_CALCULATION_CONDITION with their intensity files; then
-// evaluates the dataset constraints. The file's base name serves as the
-// crystal reader's base name.
+// evaluates the dataset constraints. The file's name serves as the crystal
+// reader's base name.
 void input_fit_mode_file(const std::string& file, csd& cs, int* max_iter, int* num_dataset,
                          std::vector<fed>& eds, std::vector<fei>& eis);
 

@@ -72,8 +72,8 @@ struct FitModeCase {
     crystal.replace(crystal.find("1.0 FIX occ1"), 12, "0.9");  // no flag: automatic name
     crystal.replace(crystal.find("0.125 FIX z1"), 12, "x1 CST z1");
     const std::string block1 =
-        "THICKNESS_BLOCK{\nSTW_PAR{\n2 FIX scB\nth0 CST thB\n0 FIX twB\n3 -1.5\n}STW_PAR\nREFLEX_SHIFT_PAR{\n"
-        "0 0 0\n0.5 ADJ Ha\n0 FIX Ga\n2 2 0 0\n0.1 ADJ Hb\n0.2 RST Gb 0.3\n-2 -2 0 2.5\nHa CST Hc\n0 FIX Gc\n"
+        "THICKNESS_BLOCK{\nSTW_PAR{\n2 FIX scB\nth0 CST thB\n0 FIX x1\n3 -1.5\n}STW_PAR\nREFLEX_SHIFT_PAR{\n"
+        "0 0 0\n0.5 ADJ Ha\n0 FIX Ga\n2 2 0 0\n0.1 ADJ Hb\n0.2 RST Gb 0.3\n-2 -2 0 2.5\nHa CST Hc\nx1+0.5 CST Gc\n"
         "}REFLEX_SHIFT_PAR\n}THICKNESS_BLOCK\n";
     const std::string text =
         "FIT_MODE\nEPS_CONTROL_PARAMETERS{\nintensity_scaling 5000\neigen_eps 1e-3\nauto_multiplicity_off 1\n"
@@ -96,6 +96,9 @@ TEST(FitModeFile, ReadsEveryBlockAndEvaluatesDatasetConstraints) {
   EXPECT_DOUBLE_EQ(c.cs.atoms[0].z, 0.125);
   EXPECT_DOUBLE_EQ(c.eds[1].tb[0].thickness, 500.0);  // th0 of the first dataset
   EXPECT_DOUBLE_EQ(c.eds[1].tb[0].H_shift[2], 0.5);
+  // x1 names both a site coordinate (0.125) and a thickness width (0): each
+  // record's constraints see their own name space.
+  EXPECT_DOUBLE_EQ(c.eds[1].tb[0].G_shift[2], 0.5);
   EXPECT_EQ(c.eds[1].tb[0].H_shift_fp[1].flg, kFlgFix);  // weight 0
   EXPECT_EQ(c.eds[1].bs.flag_bs, 2);
   EXPECT_DOUBLE_EQ(c.eds[1].bs.s_g_max, 0.1);
