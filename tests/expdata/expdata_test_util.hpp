@@ -10,7 +10,7 @@
 
 namespace kvtest {
 
-struct IntFileSpec {
+struct IntFileRecipe {
   std::string kind = "FIT_EXPDATA_RAW";
   double x0 = 0.0, y0 = 0.0;  // origin added to the range
   int nx = 3;
@@ -25,7 +25,7 @@ struct IntFileSpec {
   bool drop_row_gap = false;  // leave out the empty line after the first row
 };
 
-inline std::string int_file_text(const IntFileSpec& s) {
+inline std::string int_file_text(const IntFileRecipe& s) {
   std::ostringstream o;
   o.precision(17);
   o << s.kind << "\n# measured\nCR{\n1 0 0\n0 1 0\n0 0 1\n1 1 1\n" << s.x0 << " " << s.y0 << "\n}CR\n";

@@ -11,7 +11,7 @@
 #include "support/run_program.hpp"
 
 using kvtest::fatal_text;
-using kvtest::IntFileSpec;
+using kvtest::IntFileRecipe;
 using kvtest::ScratchCwd;
 using kvtest::StringFile;
 
@@ -72,7 +72,7 @@ TEST(Weight, InverseVarianceOrNothing) {
 
 TEST(IntensityFile, GridGeometryValuesAndValidFlags) {
   ScratchCwd cwd(false);
-  IntFileSpec s;
+  IntFileRecipe s;
   s.kind = "FIT_EXPDATA_BGS";
   s.x0 = 10.0;
   s.y0 = -5.0;
@@ -107,18 +107,18 @@ TEST(IntensityFile, GridGeometryValuesAndValidFlags) {
 TEST(IntensityFile, MalformedFilesAreRejected) {
   ScratchCwd cwd(false);
   fei ei;
-  IntFileSpec s;
+  IntFileRecipe s;
   s.kind = "FIT_EXPDATA";
   cwd.dir().write("a.txt", kvtest::int_file_text(s));
   EXPECT_EQ(fatal_text([&] { read_int_file(ei, "a.txt"); }), "$$ Data format error.\n$$ Abort.\n$$ buf=FIT_EXPDATA\n");
 
-  s = IntFileSpec();
+  s = IntFileRecipe();
   s.drop_row_gap = true;
   cwd.dir().write("b.txt", kvtest::int_file_text(s));
   EXPECT_TRUE(contains(fatal_text([&] { read_int_file(ei, "b.txt"); }), "an empty line is expected"));
 
   // npix that is not nx squared would let the interpolation leave the grid.
-  std::string text = kvtest::int_file_text(IntFileSpec());
+  std::string text = kvtest::int_file_text(IntFileRecipe());
   text.replace(text.find("9 3\n"), 4, "6 3\n");
   cwd.dir().write("c.txt", text);
   EXPECT_TRUE(contains(fatal_text([&] { read_int_file(ei, "c.txt"); }), "npix=6 and nx=3"));
@@ -130,7 +130,7 @@ TEST(IntensityFile, MalformedFilesAreRejected) {
 
 struct Grid {
   fei ei;
-  explicit Grid(const IntFileSpec& s, ScratchCwd& cwd) {
+  explicit Grid(const IntFileRecipe& s, ScratchCwd& cwd) {
     cwd.dir().write("g.txt", kvtest::int_file_text(s));
     read_int_file(ei, "g.txt");
   }
@@ -144,7 +144,7 @@ std::vector<pix_point> points(const std::vector<std::pair<double, double>>& xy) 
 
 TEST(CarryMeasured, BilinearWithShiftEdgesAndInvalidNeighbours) {
   ScratchCwd cwd(false);
-  IntFileSpec s;
+  IntFileRecipe s;
   s.nx = 5;
   s.reflexes = {{0, 0, 0}};
   s.xmin = -2.0;
@@ -211,7 +211,7 @@ struct DataSetCase {
   ScratchCwd cwd{false};
   fed ed;
   fei ei;
-  void read(const std::string& block, const IntFileSpec& s = IntFileSpec()) {
+  void read(const std::string& block, const IntFileRecipe& s = IntFileRecipe()) {
     cwd.dir().write("m.txt", kvtest::int_file_text(s));
     StringFile f(block);
     input_fit_exp_dataset(ed, ei, f.get());
@@ -220,7 +220,7 @@ struct DataSetCase {
 
 TEST(DataSetBlock, ReadsGeometryBeamsBlocksAndShifts) {
   DataSetCase c;
-  IntFileSpec s;
+  IntFileRecipe s;
   s.num_thickness = 2;
   c.read(kvtest::data_set_text("m.txt", 2, 2,
                                [](int t) { return kvtest::thickness_block_text(t, 2, t ? "3 1.0\n" : "0 1.0\n"); }),

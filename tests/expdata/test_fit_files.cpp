@@ -61,7 +61,7 @@ struct FitModeCase {
   int max_iter = 0, num = 0;
 
   FitModeCase() {
-    kvtest::IntFileSpec s;
+    kvtest::IntFileRecipe s;
     s.num_thickness = 2;
     cwd.dir().write("m0.txt", kvtest::int_file_text(s));
     s.num_thickness = 1;

@@ -123,7 +123,7 @@ struct ShiftScanCase {
   EpsilonGuard guard;
   ScratchCwd cwd;
   ShiftScanCase() {
-    kvtest::IntFileSpec s;
+    kvtest::IntFileRecipe s;
     s.nx = 41;
     s.xmin = s.ymin = -1.5;
     s.xmax = s.ymax = 1.5;
