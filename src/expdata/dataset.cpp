@@ -16,6 +16,7 @@ namespace kv {
 namespace {
 
 constexpr int kMaxCount = 100000;  // reflections or thicknesses one file may announce
+constexpr int kMaxAvrPix = 255;    // points along one side of an averaging kernel
 
 int checked_count(int n, const char* what, int min) {
   if (n < min || n > kMaxCount)
@@ -136,8 +137,8 @@ void read_STW_block(fed& ed, int t, FILE* fp) {
     fatal_out("$$ thickwidth = %g and num_thickwidth = %d. Abort.\n", b.thickwidth, 0);
   double n = 0.0;
   fget_2d(&n, &b.avrpix_par, fp);
-  if (!(std::fabs(n) <= kMaxDataPixSide))
-    fatal_out("$$ Invalid number of averaging points (=%g). Abort.\n", n);
+  if (!(std::fabs(n) <= kMaxAvrPix))
+    fatal_out("$$ Invalid number of averaging points (=%g): at most %d. Abort.\n", n, kMaxAvrPix);
   b.num_avrpix = static_cast<int>(n);
   calc_avrpix_wt(b.num_avrpix, b.avrpix_wt, b.avrpix_par);
   chk_data("}STW_PAR", fp);

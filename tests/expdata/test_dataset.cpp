@@ -295,6 +295,13 @@ TEST(DataSetBlock, InvalidBlocksEndWithTheirMessages) {
         "must be odd number"));
   }
   {
+    DataSetCase c;
+    EXPECT_EQ(fatal_text([&] { c.read(kvtest::data_set_text("m.txt", 1, 2, [](int t) {
+                return kvtest::thickness_block_text(t, 2, "1001 1.0\n");
+              })); }),
+              "$$ Invalid number of averaging points (=1001): at most 255. Abort.\n");
+  }
+  {
     // The block announces three reflections, the file holds two.
     DataSetCase c;
     EXPECT_TRUE(contains(fatal_text([&] { c.read(kvtest::data_set_text("m.txt", 1, 3, block0)); }),
