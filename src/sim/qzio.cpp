@@ -4,34 +4,42 @@
 
 #include <cstdarg>
 #include <set>
-#include <utility>
+#include <tuple>
 
 #include "sim/error.hpp"
 
 namespace kv {
 
-// Files opened for reading during this run, by device and inode, so that no
-// output file can ever be created over one of the program's own inputs
-// (a parameter file called run_log.txt, a script named like its picture...).
-static std::set<std::pair<dev_t, ino_t>>& input_files() {
-  static std::set<std::pair<dev_t, ino_t>> files;
+// Files opened for reading during this run, so that no output file can ever
+// be created over one of the program's own inputs (a parameter file called
+// run_log.txt, a script named like its picture...). A file is known by its
+// device, inode and status-change time: an inode that the system reuses for
+// a new file after an input was deleted is a different file.
+using FileKey = std::tuple<dev_t, ino_t, time_t, long>;
+
+static FileKey key_of(const struct stat& st) {
+  return FileKey{st.st_dev, st.st_ino, st.st_ctim.tv_sec, st.st_ctim.tv_nsec};
+}
+
+static std::set<FileKey>& input_files() {
+  static std::set<FileKey> files;
   return files;
 }
 
 static void remember_input(FILE* fp) {
   struct stat st {};
-  if (fstat(fileno(fp), &st) == 0) input_files().insert({st.st_dev, st.st_ino});
+  if (fstat(fileno(fp), &st) == 0) input_files().insert(key_of(st));
 }
 
 void mark_input_file(const std::string& path) {
   struct stat st {};
-  if (stat(path.c_str(), &st) == 0) input_files().insert({st.st_dev, st.st_ino});
+  if (stat(path.c_str(), &st) == 0) input_files().insert(key_of(st));
 }
 
 bool is_input_file(const std::string& path) {
   struct stat st {};
   if (stat(path.c_str(), &st) != 0) return false;
-  return input_files().count({st.st_dev, st.st_ino}) != 0;
+  return input_files().count(key_of(st)) != 0;
 }
 
 static void refuse_input_overwrite(const std::string& path) {

@@ -127,7 +127,9 @@ TEST(ThicknessScan, FindsTheThicknessAndShiftOfASimulatedMeasurement) {
   for (std::size_t i = 0; i < 5; ++i) {
     ASSERT_EQ(rows[i].size(), 5u);
     EXPECT_DOUBLE_EQ(rows[i][0], 300.0 + 100 * i);
-    if (i != 2) EXPECT_GT(rows[i][3], 20 * rows[2][3]) << i;  // the shifted comparison picks 500 A
+    if (i != 2) {
+      EXPECT_GT(rows[i][3], 20 * rows[2][3]) << i;  // the shifted comparison picks 500 A
+    }
   }
   EXPECT_LT(rows[2][3], 1e-3);
   EXPECT_NEAR(rows[2][4], kScale, 1e-4);

@@ -106,8 +106,8 @@ TEST(TfringeJob, FringesEqualTheCbedIntensitiesAtTheSameTiltAndThicknesses) {
     EXPECT_DOUBLE_EQ(in[t][0], 100.0 * (t + 1));
     std::string expect_header = "#thickness";
     for (std::size_t i = 0; i < ng; ++i) {
-      expect_header += "\t" + std::to_string(sim.hkl[i][0]) + "_" + std::to_string(sim.hkl[i][1]) + "_" +
-                       std::to_string(sim.hkl[i][2]);
+      expect_header.append("\t").append(std::to_string(sim.hkl[i][0])).append("_");
+      expect_header.append(std::to_string(sim.hkl[i][1])).append("_").append(std::to_string(sim.hkl[i][2]));
       const double v = sim.values[i][0];
       EXPECT_NEAR(in[t][1 + i], v, 1e-5 * std::max(v, 1.0)) << "t=" << t << " g=" << i;
       const double re = reim[t][1 + 2 * i], im = reim[t][2 + 2 * i];

@@ -24,3 +24,33 @@ TEST(GuardedMain, EveryFailureBecomesAMessageAndAStatus) {
 
 }  // namespace
 }  // namespace kv
+
+#include <unistd.h>
+
+#include <thread>
+
+#include "sim/qzio.hpp"
+#include "support/run_program.hpp"
+
+namespace kv {
+namespace {
+
+TEST(InputFiles, AreNeverOverwrittenButADeletedOneFreesItsName) {
+  kvtest::ScratchDir d;
+  const std::string in = (d / "input.txt").string();
+  kvtest::write_file(in, "data\n");
+  { File fp = fopen_chk_rmode(in); }
+  EXPECT_TRUE(is_input_file(in));
+  EXPECT_THROW(qz_fopen_chk_wmode(in), FatalError);
+  EXPECT_THROW(fopen_chk_wmode(in), FatalError);
+  EXPECT_EQ(kvtest::read_file(in), "data\n");
+  // Once the input is gone, a new file of that name (even on the same inode)
+  // is an ordinary output.
+  unlink(in.c_str());
+  std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  EXPECT_NO_THROW(qz_fopen_chk_wmode(in));
+  EXPECT_FALSE(is_input_file(in));
+}
+
+}  // namespace
+}  // namespace kv
