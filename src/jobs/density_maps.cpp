@@ -6,6 +6,7 @@
 
 #include "beams/beam_select.hpp"
 #include "beams/reflex_list.hpp"
+#include "bloch/bloch_analysis.hpp"
 #include "bloch/potential.hpp"
 #include "input/crystal_data.hpp"
 #include "input/fields.hpp"
@@ -24,18 +25,6 @@ namespace {
 constexpr double kPi = 3.141592653589793;
 // Largest number of points along one axis of a map grid.
 constexpr int kMaxMapSide = 1024;
-
-// INCIDENT_BEAM{ ... }INCIDENT_BEAM.
-void read_incident_beam(sd& s, FILE* fp) {
-  chk_data("INCIDENT_BEAM{", fp);
-  s.incidence = fget_uvw(fp);
-  s.normal = fget_uvw(fp);
-  s.zolzbase1 = fget_r_hkl(fp);
-  s.tiltH = fget_d(fp);
-  s.tiltG = fget_d(fp);
-  s.voltage = fget_d(fp);
-  chk_data("}INCIDENT_BEAM", fp);
-}
 
 // The listing of the selected beams and the disk size the search saw.
 void list_beams(sd& s, csd& c, const lattice_metric& lm) {
@@ -57,22 +46,7 @@ void no_tilt_output(sd& s) {
   s.calc_type = -1;
 }
 
-// Coordinate i of n equal steps from b to e (b when n = 1).
-double grid_coord(double b, double e, int i, int n) { return n > 1 ? b + (e - b) * i / (n - 1) : b; }
 
-// sum over the first n beams of coef_g exp(2 pi i g.r), r in direct-lattice
-// coordinates.
-complex fourier_sum(const Vec3& r, int n, const BeamList& beams, const complex* coef) {
-  double re = 0, im = 0;
-  for (int i = 0; i < n; ++i) {
-    const Hkl& g = beams[i];
-    const double ph = 2.0 * kPi * (g.h * r[0] + g.k * r[1] + g.l * r[2]);
-    const double c = std::cos(ph), s = std::sin(ph);
-    re += coef[i].re * c - coef[i].im * s;
-    im += coef[i].re * s + coef[i].im * c;
-  }
-  return complex{re, im};
-}
 
 void write_plot(const std::string& name, const char* title, const std::string& png, const char* zrange,
                 const std::string& data, int column) {
@@ -92,7 +66,7 @@ void input_density_proj_data(map_condition& m, csd& c, FILE* fp) {
   sd& s = m.s;
   const lattice_metric lm = bravai(c.lp);
   chk_data("E_DENSITY_CALCULATION_CONDITION{", fp);
-  read_incident_beam(s, fp);
+  fget_sd_incident_beam(s, fp);
   chk_data("BEAM_SEARCH{", fp);
   // The map has no tilt disk; the searches see a disk of size 1.
   s.bs.disksize = 1.0;
@@ -124,7 +98,7 @@ void input_density_3d_data(map_condition& m, csd& c, FILE* fp) {
   sd& s = m.s;
   const lattice_metric lm = bravai(c.lp);
   chk_data("E_DENSITY_CALCULATION_CONDITION{", fp);
-  read_incident_beam(s, fp);
+  fget_sd_incident_beam(s, fp);
   chk_data("BEAM_SEARCH_3D{", fp);
   s.bs.disksize = 1.0;
   fget_sd_beams_3d(s, c, fp);
@@ -237,12 +211,12 @@ void qz_electron_density_proj(FILE* fp, FILE* /*log*/, const std::string& base_n
   proj_header(fed.get(), "Projected electron density", j.n, m, "# x\ty\tpotential.re[V])\n");
   for (int i = 0; i < m.nx; ++i) {
     progress_indicator(i, m.nx);
-    const double x = grid_coord(m.x_begin, m.x_end, i, m.nx);
+    const double x = map_coord(m.x_begin, m.x_end, i, m.nx);
     for (int k = 0; k < m.ny; ++k) {
-      const double y = grid_coord(m.y_begin, m.y_end, k, m.ny);
+      const double y = map_coord(m.y_begin, m.y_end, k, m.ny);
       const Vec3 r = map_point(m, x, y);
-      const complex v = fourier_sum(r, j.n, m.s.beams, vg.data());
-      const complex f = fourier_sum(r, j.n, m.s.beams, fxg.data());
+      const complex v = calc_inv_fourier(r, j.n, m.s.beams, vg.data());
+      const complex f = calc_inv_fourier(r, j.n, m.s.beams, fxg.data());
       std::fprintf(fpp.get(), "%g\t%g\t%g\n", x, y, v.re);
       std::fprintf(fed.get(), "%g\t%g\t%g\n", x, y, f.re / m.area_proj_cell);
     }
@@ -270,10 +244,10 @@ void qz_potential_reim_proj(FILE* fp, FILE* /*log*/, const std::string& base_nam
   proj_header(fpp.get(), "Projected potential", j.n, m, "# x\ty\tpot.re[V]\tpot.im[V])\n");
   for (int i = 0; i < m.nx; ++i) {
     progress_indicator(i, m.nx);
-    const double x = grid_coord(m.x_begin, m.x_end, i, m.nx);
+    const double x = map_coord(m.x_begin, m.x_end, i, m.nx);
     for (int k = 0; k < m.ny; ++k) {
-      const double y = grid_coord(m.y_begin, m.y_end, k, m.ny);
-      const complex v = fourier_sum(map_point(m, x, y), j.n, m.s.beams, vg.data());
+      const double y = map_coord(m.y_begin, m.y_end, k, m.ny);
+      const complex v = calc_inv_fourier(map_point(m, x, y), j.n, m.s.beams, vg.data());
       std::fprintf(fpp.get(), "%g\t%g\t%g\t%g\n", x, y, v.re, v.im);
     }
     std::fprintf(fpp.get(), "\n");
