@@ -11,73 +11,19 @@
 #include "crystal/lattice.hpp"
 #include "crystal/structure_factor.hpp"
 #include "sim/runctl.hpp"
+#include "bloch/synthetic_crystal.hpp"
 #include "support/run_program.hpp"
 
 namespace kv {
 namespace {
 
+using kvtest::hermitian_potential;
+using kvtest::make_synthetic;
+using kvtest::Synthetic;
+using kvtest::zolz_beams;
+
 constexpr double kPi = 3.141592653589793;
 
-// A cubic crystal (a = 4 angstrom) viewed down [001] at 200 kV with a
-// synthetic potential; owns everything the engine setup points to.
-struct Synthetic {
-  lattice_metric lm;
-  BeamList beams;
-  CMatrix vg;
-  std::vector<int> cal_g;
-  std::vector<double> thickness;
-  engine_setup job;
-};
-
-template <class VFn>
-void make_job(Synthetic& s, const BeamList& beams, VFn v, const std::vector<int>& cal_g,
-              const std::vector<double>& thickness, Hkl normal = Hkl{0, 0, 1}) {
-  const double lp[6] = {4, 4, 4, 90, 90, 90};
-  s.lm = bravai(lp);
-  s.beams = beams;
-  const int n = static_cast<int>(beams.size());
-  s.vg = CMatrix(n, n);
-  for (int i = 0; i < n; ++i)
-    for (int j = 0; j < n; ++j)
-      s.vg[i][j] = v(Hkl{beams[i].h - beams[j].h, beams[i].k - beams[j].k, beams[i].l - beams[j].l});
-  s.cal_g = cal_g;
-  s.thickness = thickness;
-  engine_setup& job = s.job;
-  job.kv = 200;
-  job.incidence = Hkl{0, 0, 1};
-  job.normal = normal;
-  double evd = 0;
-  pre_calc_intensity(job.kv, job.incidence, job.normal, s.lm, &job.abs_u, &job.abs_n, &job.cos_phi, &job.lambda,
-                     &evd);
-  const complex u0 = vg_to_ug(s.vg[0][0], relativ_corr(job.kv));
-  job.K = std::sqrt(1.0 / (job.lambda * job.lambda) + u0.re);
-  job.lm = s.lm;
-  job.n_e0 = n;
-  job.n_b0 = 0;
-  job.beams = &s.beams;
-  job.vg = &s.vg;
-  job.num_g = static_cast<int>(s.cal_g.size());
-  job.cal_g = s.cal_g.data();
-  job.num_thickness = static_cast<int>(s.thickness.size());
-  job.thickness = s.thickness.data();
-}
-
-BeamList zolz_beams(int r) {
-  BeamList b{{0, 0, 0}};
-  for (int h = -r; h <= r; ++h)
-    for (int k = -r; k <= r; ++k)
-      if (!(h == 0 && k == 0) && h * h + k * k <= r * r) b.push_back(Hkl{h, k, 0});
-  return b;
-}
-
-// V_{-h} = conj(V_h) for the elastic part, plus an absorptive part.
-complex hermitian_potential(const Hkl& h, double absorption) {
-  if (h == Hkl{0, 0, 0}) return complex{15.0, absorption * 8.0};
-  const double mag = 4.0 / (1.0 + h.h * h.h + h.k * h.k);
-  const double even = std::cos(0.7 * h.h) * std::cos(1.1 * h.k);
-  const double odd = std::sin(0.9 * h.h + 0.4 * h.k);
-  return complex{mag * even, mag * 0.4 * odd + absorption * mag};
-}
 
 // Data rows of a tab-separated file (lines not starting with '#' or a letter).
 std::vector<std::vector<double>> numeric_rows(const std::string& text) {
@@ -102,7 +48,7 @@ class BlochAnalysisTest : public ::testing::Test {
 TEST_F(BlochAnalysisTest, TwoBeamDispersionSurfaceIsAHyperbolaSplitByUgAtTheBraggCondition) {
   const double v0 = 12.0, vgv = 3.5;  // volts, no absorption
   Synthetic s;
-  make_job(s, {{0, 0, 0}, {2, 0, 0}},
+  make_synthetic(s, {{0, 0, 0}, {2, 0, 0}},
            [&](const Hkl& h) { return h == Hkl{0, 0, 0} ? complex{v0, 0} : complex{vgv, 0}; }, {1},
            {150.0, 400.0});
   const double ug = vg_to_ug(complex{vgv, 0}, relativ_corr(200)).re;
@@ -164,7 +110,7 @@ TEST_F(BlochAnalysisTest, TwoBeamDispersionSurfaceIsAHyperbolaSplitByUgAtTheBrag
 TEST_F(BlochAnalysisTest, ManyBeamExcitationsSumToOneWithoutAbsorption) {
   Synthetic s;
   const BeamList beams = zolz_beams(2);
-  make_job(s, beams, [](const Hkl& h) { return hermitian_potential(h, 0.0); }, {0, 3}, {200.0});
+  make_synthetic(s, beams, [](const Hkl& h) { return hermitian_potential(h, 0.0); }, {0, 3}, {200.0});
   const int n = static_cast<int>(beams.size());
   std::vector<ds_point> pts{{Vec3{0.1, -0.05, 0}, 0.2, -0.1}, {Vec3{-0.3, 0.2, 0}, -0.6, 0.4}};
   kvtest::ScratchDir dir;
@@ -190,7 +136,7 @@ TEST_F(BlochAnalysisTest, BlochStatesAddUpToTheIncidentWaveAndToTheBeamsInside) 
   Synthetic s;
   const BeamList beams = zolz_beams(2);
   // An inclined surface makes the obliquity factors differ from 1.
-  make_job(s, beams, [](const Hkl& h) { return hermitian_potential(h, 0.3); }, {0}, {}, Hkl{0, 1, 5});
+  make_synthetic(s, beams, [](const Hkl& h) { return hermitian_potential(h, 0.3); }, {0}, {}, Hkl{0, 1, 5});
   const int n = static_cast<int>(beams.size());
   const Vec3 kt{0.137, -0.071, 0};
   work_cal_int w = alloc_work_cal_int(n, 1, 0);
@@ -238,7 +184,7 @@ TEST_F(BlochAnalysisTest, BlochStatesAddUpToTheIncidentWaveAndToTheBeamsInside) 
 TEST_F(BlochAnalysisTest, ProjectedPotentialAveragesToTheMeanPotential) {
   Synthetic s;
   const BeamList beams = zolz_beams(3);
-  make_job(s, beams, [](const Hkl& h) { return hermitian_potential(h, 0.2); }, {0}, {});
+  make_synthetic(s, beams, [](const Hkl& h) { return hermitian_potential(h, 0.2); }, {0}, {});
   const int n = static_cast<int>(beams.size());
   CVector coef(static_cast<std::size_t>(n));
   for (int g = 0; g < n; ++g) coef[g] = s.vg[g][0];
@@ -262,7 +208,7 @@ TEST_F(BlochAnalysisTest, ProjectedPotentialAveragesToTheMeanPotential) {
   // A real, centrosymmetric set of coefficients gives a real potential
   // symmetric under r -> -r.
   Synthetic c;
-  make_job(c, beams, [](const Hkl& h) { return complex{3.0 / (1 + h.h * h.h + 2 * h.k * h.k), 0}; }, {0}, {});
+  make_synthetic(c, beams, [](const Hkl& h) { return complex{3.0 / (1 + h.h * h.h + 2 * h.k * h.k), 0}; }, {0}, {});
   const complex a = calc_projpot(Vec3{0.21, 0.34, 0}, n, beams, c.vg);
   const complex b = calc_projpot(Vec3{-0.21, -0.34, 0}, n, beams, c.vg);
   EXPECT_NEAR(a.im, 0.0, 1e-12);
@@ -279,7 +225,7 @@ TEST(BlochMap, CoordinatesRunFromBeginToEndOrStayAtBegin) {
 TEST_F(BlochAnalysisTest, BlochStateFilesAndScript) {
   Synthetic s;
   const BeamList beams = zolz_beams(1);  // 000 and the four 100-type beams
-  make_job(s, beams, [](const Hkl& h) { return hermitian_potential(h, 0.1); }, {}, {});
+  make_synthetic(s, beams, [](const Hkl& h) { return hermitian_potential(h, 0.1); }, {}, {});
   rxy_map map;
   map.nx = 1;
   map.ny = 3;

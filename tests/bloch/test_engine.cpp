@@ -11,70 +11,30 @@
 #include "bloch/engine.hpp"
 #include "crystal/lattice.hpp"
 #include "crystal/structure_factor.hpp"
+#include "bloch/synthetic_crystal.hpp"
 #include "sim/runctl.hpp"
 
 namespace kv {
 namespace {
 
+using kvtest::hermitian_potential;
+using kvtest::make_synthetic;
+using kvtest::Synthetic;
+using kvtest::zolz_beams;
+
 constexpr double kPi = 3.141592653589793;
 
-struct Synthetic {
-  lattice_metric lm;
-  BeamList beams;
-  CMatrix vg;
-  std::vector<int> cal_g;
-  std::vector<double> thickness;
-  engine_setup job;
-};
-
-// A cubic crystal (a = 4 angstrom) viewed down [001] at 200 kV, with the
-// potential V_h given by `v` for every difference of beams.
+// The first n_exact beams exact, the rest Bethe beams; every exact beam is
+// an output reflection.
 template <class VFn>
-Synthetic make_job(const BeamList& beams, int n_exact, VFn v, const std::vector<double>& thickness,
-                   int flag_bs = 0) {
-  Synthetic s;
-  const double lp[6] = {4, 4, 4, 90, 90, 90};
-  s.lm = bravai(lp);
-  s.beams = beams;
-  const int n = static_cast<int>(beams.size());
-  s.vg = CMatrix(n, n);
-  for (int i = 0; i < n; ++i)
-    for (int j = 0; j < n; ++j)
-      s.vg[i][j] = v(Hkl{beams[i].h - beams[j].h, beams[i].k - beams[j].k, beams[i].l - beams[j].l});
-  for (int i = 0; i < n_exact; ++i) s.cal_g.push_back(i);
-  s.thickness = thickness;
-  engine_setup& job = s.job;
-  job.kv = 200;
-  job.incidence = Hkl{0, 0, 1};
-  job.normal = Hkl{0, 0, 1};
-  double evd = 0;
-  pre_calc_intensity(job.kv, job.incidence, job.normal, s.lm, &job.abs_u, &job.abs_n, &job.cos_phi,
-                     &job.lambda, &evd);
-  const complex u0 = vg_to_ug(s.vg[0][0], relativ_corr(job.kv));
-  job.K = std::sqrt(1.0 / (job.lambda * job.lambda) + u0.re);
-  job.lm = s.lm;
-  job.bs.flag_bs = flag_bs;
-  job.n_e0 = n_exact;
-  job.n_b0 = n - n_exact;
-  job.beams = &s.beams;
-  job.vg = &s.vg;
-  job.num_g = n_exact;
-  job.cal_g = s.cal_g.data();
-  job.num_thickness = static_cast<int>(thickness.size());
-  job.thickness = s.thickness.data();
-  return s;
-}
-
-// Re-points the setup at the record's own members after a copy or move.
-void fix_pointers(Synthetic& s) {
-  s.job.beams = &s.beams;
-  s.job.vg = &s.vg;
-  s.job.cal_g = s.cal_g.data();
-  s.job.thickness = s.thickness.data();
+void make_job(Synthetic& s, const BeamList& beams, int n_exact, VFn v, const std::vector<double>& thickness,
+              int flag_bs = 0) {
+  std::vector<int> cal_g;
+  for (int i = 0; i < n_exact; ++i) cal_g.push_back(i);
+  make_synthetic(s, beams, v, cal_g, thickness, Hkl{0, 0, 1}, n_exact, flag_bs);
 }
 
 RMatrix run_tilt(Synthetic& s, const Vec3& kt) {
-  fix_pointers(s);
   work_cal_int w = alloc_work_cal_int(s.job.n_e0 + s.job.n_b0, s.job.num_g, 0);
   RMatrix out(s.job.num_g, s.job.num_thickness);
   calc_intensity_with_perturb_ug(kt, s.job, w, out);
@@ -92,7 +52,8 @@ TEST_F(EngineTest, TwoBeamPendelloesungAtAndOffTheBraggCondition) {
   const double v0 = 12.0, vgv = 3.5;  // volts, no absorption
   std::vector<double> t;
   for (int i = 0; i <= 20; ++i) t.push_back(40.0 * i);
-  Synthetic s = make_job({{0, 0, 0}, {2, 0, 0}}, 2,
+  Synthetic s;
+  make_job(s, {{0, 0, 0}, {2, 0, 0}}, 2,
                          [&](const Hkl& h) { return h == Hkl{0, 0, 0} ? complex{v0, 0} : complex{vgv, 0}; }, t);
   const double gamma = relativ_corr(200);
   const double ug = vg_to_ug(complex{vgv, 0}, gamma).re;
@@ -116,28 +77,13 @@ TEST_F(EngineTest, TwoBeamPendelloesungAtAndOffTheBraggCondition) {
   }
 }
 
-BeamList zolz_beams(int r) {
-  BeamList b{{0, 0, 0}};
-  for (int h = -r; h <= r; ++h)
-    for (int k = -r; k <= r; ++k)
-      if (!(h == 0 && k == 0) && h * h + k * k <= r * r) b.push_back(Hkl{h, k, 0});
-  return b;
-}
-
-// Potential with V_{-h} = conj(V_h) (elastic) plus an even absorptive part.
-complex hermitian_potential(const Hkl& h, double absorption) {
-  if (h == Hkl{0, 0, 0}) return complex{15.0, absorption * 8.0};
-  const double mag = 4.0 / (1.0 + h.h * h.h + h.k * h.k);
-  const double even = std::cos(0.7 * h.h) * std::cos(1.1 * h.k);
-  const double odd = std::sin(0.9 * h.h + 0.4 * h.k);
-  return complex{mag * even, mag * 0.4 * odd + absorption * mag};
-}
 
 TEST_F(EngineTest, FluxIsConservedWithoutAbsorption) {
   epsilon.vg_select_flag = 0;
   const BeamList beams = zolz_beams(3);
   const int n = static_cast<int>(beams.size());
-  Synthetic s = make_job(beams, n, [](const Hkl& h) { return hermitian_potential(h, 0.0); },
+  Synthetic s;
+  make_job(s, beams, n, [](const Hkl& h) { return hermitian_potential(h, 0.0); },
                          {0.0, 57.0, 230.0, 1000.0, 2345.0});
   // The solver's absolute tolerance (eigen_eps) bounds how exactly the Bloch
   // waves come out orthogonal: 1e-8 by default, tighter on request.
@@ -164,8 +110,9 @@ TEST_F(EngineTest, EntranceSurfaceHoldsOnlyTheTransmittedBeam) {
   std::uniform_real_distribution<double> u(-0.8, 0.8);
   for (int flag_bs : {0, 10}) {
     // Eight exact beams, the rest treated as Bethe beams, with absorption.
-    Synthetic s = make_job(beams, 8, [](const Hkl& h) { return hermitian_potential(h, 0.05); }, {0.0, 300.0},
-                           flag_bs);
+    Synthetic s;
+    make_job(s, beams, 8, [](const Hkl& h) { return hermitian_potential(h, 0.05); }, {0.0, 300.0},
+             flag_bs);
     for (int trial = 0; trial < 6; ++trial) {
       const RMatrix I = run_tilt(s, Vec3{u(rng), u(rng), 0.0});
       EXPECT_NEAR(I[0][0], 1.0, 1e-10);
@@ -189,9 +136,12 @@ TEST_F(EngineTest, WeakBetheBeamMatchesItsExactTreatment) {
     return complex{0.6, 0.03};
   };
   const std::vector<double> t{100.0, 400.0, 900.0};
-  Synthetic exact = make_job(beams, 4, pot, t);
-  Synthetic gba = make_job(beams, 3, pot, t, 0);
-  Synthetic sba = make_job(beams, 3, pot, t, 10);
+  Synthetic exact;
+  make_job(exact, beams, 4, pot, t);
+  Synthetic gba;
+  make_job(gba, beams, 3, pot, t, 0);
+  Synthetic sba;
+  make_job(sba, beams, 3, pot, t, 10);
   exact.job.num_g = 3;  // compare 000, 200, -200 only
   const Vec3 kt{-1.0, 0.0, 0.0};
   const RMatrix ie = run_tilt(exact, kt), ig = run_tilt(gba, kt), is = run_tilt(sba, kt);
@@ -211,7 +161,8 @@ TEST_F(EngineTest, WeakBetheBeamMatchesItsExactTreatment) {
 TEST_F(EngineTest, ReselectionDropsBeamsFarFromTheirBraggCondition) {
   epsilon.vg_select_flag = 1;
   const BeamList beams{{0, 0, 0}, {2, 0, 0}, {-2, 0, 0}, {0, 2, 0}};
-  Synthetic s = make_job(beams, 4, [](const Hkl& h) { return hermitian_potential(h, 0.02); }, {0.0, 500.0}, 2);
+  Synthetic s;
+  make_job(s, beams, 4, [](const Hkl& h) { return hermitian_potential(h, 0.02); }, {0.0, 500.0}, 2);
   // At K_t = -(2 0 0)/2: s(200) = 0, |s(020)| = 0.125/K = 0.0031 and
   // |s(-200)| = 0.25/K = 0.0063 inverse angstrom.
   s.job.bs.s_g_bethe_min = 0.001;  // exact when |s_g| < 0.001
@@ -232,7 +183,8 @@ TEST_F(EngineTest, ReselectionDropsBeamsFarFromTheirBraggCondition) {
 
 TEST_F(EngineTest, ReselectionNeedsTheTransmittedBeamFirst) {
   epsilon.vg_select_flag = 1;
-  Synthetic s = make_job({{2, 0, 0}, {0, 0, 0}}, 2, [](const Hkl&) { return complex{1, 0}; }, {0.0}, 2);
+  Synthetic s;
+  make_job(s, {{2, 0, 0}, {0, 0, 0}}, 2, [](const Hkl&) { return complex{1, 0}; }, {0.0}, 2);
   s.job.bs.s_g_bethe_min = 1;
   s.job.bs.s_g_max = 2;
   EXPECT_THROW(run_tilt(s, Vec3{0, 0, 0}), FatalError);
