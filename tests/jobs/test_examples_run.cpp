@@ -33,4 +33,22 @@ TEST(Examples, EveryExampleRunsToItsResultsAndScript) {
   EXPECT_GE(count, 12);
 }
 
+// The examples of the other korvex jobs (dispersion surface, Bloch states,
+// thickness fringes, projected and unit-cell maps) run to completion.
+TEST(Examples, EveryOtherJobExampleRuns) {
+  int count = 0;
+  for (const auto& entry : fs::directory_iterator(fs::path(KV_EXAMPLES_DIR) / "jobs")) {
+    if (entry.path().extension() != ".dat") continue;
+    ++count;
+    ScratchDir d;
+    const std::string name = entry.path().filename().string();
+    fs::copy_file(entry.path(), d / name);
+    const RunResult r = run_program(KORVEX_EXE, {name}, d.path());
+    EXPECT_EQ(r.status, 0) << name << "\n" << r.out << r.err;
+    EXPECT_NE(r.out.find("See you again!!"), std::string::npos) << name;
+    EXPECT_EQ(d.read(name), read_file(entry.path())) << name;
+  }
+  EXPECT_GE(count, 5);
+}
+
 }  // namespace
