@@ -71,21 +71,15 @@ TEST_F(TalvisRun, HeaderAndModeDispatch) {
   r = script("TALVIS_SCRIPT\nSIM_VISUAL_MODE\n", "3\n");
   EXPECT_NE(r.out.find("1: whole patterns / 2: individual reflections   >>$$ERROR: (talvis) invalid number (flag=3)\n"),
             std::string::npos);
-  // Modes of scans and plots reach their jobs, which say they are not built.
-  for (const char* mode : {"DISPSURF_VISUAL_MODE", "BLOCH_VISUAL_MODE"}) {
-    r = script(std::string("TALVIS_SCRIPT\n") + mode + "\n");
-    EXPECT_EQ(r.status, 1) << mode;
-    EXPECT_NE(r.out.find(std::string("$$ Script mode ") + mode + " is not available in this build yet. Abort.\n"),
-              std::string::npos);
-  }
   // The shift scan reaches its job, which wants the fit-mode file's name.
   r = script("TALVIS_SCRIPT\nFIT_SHIFT_SCAN_MODE\n");
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.out.find("##### SHIFT scan mode #####\n$$ Data format error: FIT_MODE file name expected in the script."),
             std::string::npos);
-  // Page and thickness-scan modes with an empty command list end normally.
+  // Page, plot and thickness-scan modes with an empty command list end
+  // normally.
   for (const char* mode : {"SIM_COHERENT_VISUAL_MODE", "FIT_VISUAL_MODE", "FITEXP_VISUAL_MODE", "TS_SCAN_MODE",
-                           "TS_SCAN_VIS_MODE"})
+                           "TS_SCAN_VIS_MODE", "DISPSURF_VISUAL_MODE", "BLOCH_VISUAL_MODE"})
     EXPECT_EQ(script(std::string("TALVIS_SCRIPT\n") + mode + "\n").status, 0) << mode;
 }
 

@@ -1,0 +1,293 @@
+// Gnuplot plot jobs: the DISPSURF_VISUAL_MODE and BLOCH_VISUAL_MODE script
+// modes, their plot scripts and the lines they add to the HTML page.
+#include "vis/plots.hpp"
+
+#include <cctype>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "input/fields.hpp"
+#include "sim/linereader.hpp"
+#include "sim/qzio.hpp"
+#include "vis/html.hpp"
+#include "vis/spawn.hpp"
+#include "vis/tlv_jobs.hpp"
+
+namespace kv {
+
+namespace {
+
+// A file name goes into a gnuplot script inside double quotes. Gnuplot ends
+// the string at a double quote, reads escapes after a backslash and runs a
+// backquoted text as a shell command even inside the quotes, so a name with
+// any of these (or with a control character) cannot be written at all.
+// A name that begins with a character gnuplot gives a meaning of its own
+// ('<' and '|' pipes, '-' inline data, '+' pseudo-files, '$' data blocks,
+// '~' the home folder) gets "./" in front and stays a plain file name.
+std::string gnuplot_name(const std::string& name) {
+  for (char ch : name) {
+    const unsigned char c = static_cast<unsigned char>(ch);
+    if (ch == '"' || ch == '`' || ch == '\\' || c < 0x20 || c == 0x7f)
+      error_exit(stdout,
+                 "(talvis) the file name \"%s\" cannot be written into a gnuplot script "
+                 "(it holds a double quote, backquote, backslash or control character)",
+                 name.c_str());
+  }
+  const unsigned char first = name.empty() ? 'a' : static_cast<unsigned char>(name[0]);
+  const bool plain = std::isalnum(first) || first == '_' || first == '.' || first == '/';
+  return plain ? name : "./" + name;
+}
+
+// Gnuplot writes the picture itself; it must not replace a file this run
+// reads.
+void refuse_input_picture(const std::string& png) {
+  if (is_input_file(png)) error_exit(stdout, "%s is an input file of this run and is not overwritten", png.c_str());
+}
+
+// A data file named in a plot must be there: a missing one ends the run
+// here, before any script or picture refers to it. Opening it also records
+// it as an input, so no plot script is written over it.
+void check_data_file(const std::string& path) { File fp = fopen_chk_rmode(path); }
+
+// One whole line without its line end (column-label lines grow with the
+// number of branches and can be longer than the script reader's lines);
+// nothing at end of file.
+std::optional<std::string> whole_line(FILE* fp, const std::string& path) {
+  constexpr std::size_t kMaxLine = 1 << 20;
+  std::string s;
+  int c = 0;
+  bool any = false;
+  while ((c = std::fgetc(fp)) != EOF) {
+    any = true;
+    if (c == '\n') break;
+    s.push_back(static_cast<char>(c));
+    if (s.size() > kMaxLine) error_exit(stdout, "%s: a line longer than %zu characters", path.c_str(), kMaxLine);
+  }
+  if (!any) return std::nullopt;
+  return rm_cr(s);
+}
+
+// The column-label line of a dispersion-surface file: the first line that
+// is neither empty nor a comment.
+std::string ds_label_line(const std::string& ds_file) {
+  File fp = fopen_chk_rmode(ds_file);
+  while (std::optional<std::string> line = whole_line(fp.get(), ds_file)) {
+    if (line->empty() || (*line)[0] == '#' || (*line)[0] == '%') continue;
+    if (line->rfind("kxy(H)", 0) != 0) break;
+    return *line;
+  }
+  error_exit(stdout, "%s has no column labels (a line beginning kxy(H)): not a dispersion-surface file",
+             ds_file.c_str());
+}
+
+struct DsPlot {
+  const char* suffix;  // of the script and picture names
+  const char* ylabel;
+  const char* title;
+  const char* page_line;  // with the base name
+  int DispsurfColumns::*column;
+  bool kinematical;  // Kz, the kinematical curve, closes the plot
+};
+
+const DsPlot kDsPlots[] = {
+    {"_ds_re", "set ylabel \"Re{k_z}\"\n", "set title \"Dispersion surface\"\n",
+     "<hr><p><img src=\"%s_ds_re.png\"></p>\n", &DispsurfColumns::re_kz, true},
+    {"_ds_im", "set ylabel \"Im{k_z}\"\n", "set title \"Absorption (Dispersion surface)\"\n",
+     "<p><img src=\"%s_ds_im.png\"></p>\n", &DispsurfColumns::im_kz, false},
+    {"_ds_sqeps", "set ylabel \"eps^2\"\n", "set title \"Excitation amplitudes of branches (eps^2)\"\n",
+     "<p><img src=\"%s_ds_sqeps.png\"></p>\n", &DispsurfColumns::sq_eps, false},
+};
+
+// One curve of a dispersion-surface plot: the branch and its columns.
+struct DsCurve {
+  int branch;
+  DispsurfColumns columns;
+};
+
+// The curves in plot order: branch_begin, the branches between, and
+// branch_end (branch_begin twice when the two are equal).
+std::vector<DsCurve> ds_curves(int b0, int b1, const std::string& label_line, const std::string& ds_file) {
+  std::vector<DsCurve> curves;
+  curves.push_back({b0, dispsurf_columns(label_line, b0, ds_file)});
+  const DsCurve last{b1, dispsurf_columns(label_line, b1, ds_file)};
+  for (long long b = static_cast<long long>(b0) + 1; b < b1; ++b)
+    curves.push_back({static_cast<int>(b), dispsurf_columns(label_line, static_cast<int>(b), ds_file)});
+  curves.push_back(last);
+  return curves;
+}
+
+void write_ds_plot(const DsPlot& p, const std::vector<DsCurve>& curves, const std::string& ds_file,
+                   const std::string& base, FILE* page) {
+  const std::string f = gnuplot_name(ds_file);
+  const std::string n = gnuplot_name(base);
+  refuse_input_picture(base + p.suffix + ".png");
+
+  const std::string plt = base + p.suffix + ".plt";
+  File fp = qz_fopen_chk_wmode(plt);
+  FILE* o = fp.get();
+  qz_fprintf(o, "#\n");
+  qz_fprintf(o, "set xlabel \"k_xy(H)\"\n");
+  qz_fprintf(o, "%s", p.ylabel);
+  qz_fprintf(o, "%s", p.title);
+  qz_fprintf(o, "#set xrange [0:2]\n#set yrange [0:1]\n#set xtics 1\n#set mxtics 5\n#set ytics 0.5\n#set mytics 5\n");
+  qz_fprintf(o, "set term png\n");
+  qz_fprintf(o, "set output \"%s%s.png\"\n", n.c_str(), p.suffix);
+  qz_fprintf(o, "#set term postscript\n");
+  qz_fprintf(o, "#set output \"%s%s.ps\"\n", n.c_str(), p.suffix);
+  const std::size_t last = curves.size() - 1;
+  for (std::size_t i = 0; i <= last; ++i) {
+    const int b = curves[i].branch;
+    const int column = curves[i].columns.*p.column;
+    if (i == 0)
+      qz_fprintf(o, "plot \"%s\" using 1:%d title \"branch %d\" with lines, \\\n", f.c_str(), column, b);
+    else if (i < last || p.kinematical)
+      qz_fprintf(o, "\"%s\" using 1:%d title \"%d\" with lines, \\\n", f.c_str(), column, b);
+    else
+      qz_fprintf(o, "\"%s\" using 1:%d title \"%d\" with lines\n", f.c_str(), column, b);
+  }
+  if (p.kinematical) qz_fprintf(o, "\"%s\" using 1:3 title \"Kinematical\" with dots\n", f.c_str());
+  qz_fprintf(o, "#pause -1\n");
+  qz_fprintf(page, p.page_line, base.c_str());
+  fp.reset();
+  exec_gnuplot(plt);
+}
+
+// The surface-plot frame shared by the projected potential and the Bloch
+// states, up to the picture name.
+void write_surface_frame(FILE* o) {
+  qz_fprintf(o, "set size square\n");
+  qz_fprintf(o, "set view 5,5\n");
+  qz_fprintf(o, "set nosurface\n");
+  qz_fprintf(o, "set pm3d\n");
+  qz_fprintf(o, "set term png crop\n");
+}
+
+// Next command token; blank lines between commands are passed over.
+std::optional<std::string> next_command(FILE* script) {
+  for (;;) {
+    std::optional<std::string> tok = fget_1s(script);
+    if (!tok || !tok->empty()) return tok;
+  }
+}
+
+std::string read_name(FILE* script, const std::string& command, const char* what) {
+  std::optional<std::string> name = fget_1s(script);
+  if (!name || name->empty()) error_exit(stdout, "%s: %s expected in the script", command.c_str(), what);
+  return *name;
+}
+
+}  // namespace
+
+DispsurfColumns dispsurf_columns(const std::string& label_line, int branch, const std::string& ds_file) {
+  const std::string b = std::to_string(branch);
+  const std::string re = "Re(kz" + b + ")", im = "Im(kz" + b + ")", sq = "Sq(eps" + b + ")";
+  DispsurfColumns c;
+  const std::vector<std::string_view> labels = split_tokens(label_line);
+  for (std::size_t i = 0; i < labels.size(); ++i) {
+    const int column = static_cast<int>(i) + 1;
+    if (labels[i] == re) c.re_kz = column;
+    if (labels[i] == im) c.im_kz = column;
+    if (labels[i] == sq) c.sq_eps = column;
+  }
+  if (c.re_kz == 0 || c.im_kz == 0 || c.sq_eps == 0)
+    error_exit(stdout, "branch %d is not among the branches of %s", branch, ds_file.c_str());
+  return c;
+}
+
+void pltout_dispsurf(int branch_begin, int branch_end, int num_rf_amp, int num_thick, const std::string& ds_file,
+                     const std::string& amp_file, const std::string& int_file, const std::string& base, FILE* page) {
+  const std::vector<DsCurve> curves = ds_curves(branch_begin, branch_end, ds_label_line(ds_file), ds_file);
+  for (const DsPlot& p : kDsPlots) write_ds_plot(p, curves, ds_file, base, page);
+}
+
+void pltout_pp(const std::string& pp_file, const std::string& base, FILE* page) {
+  check_data_file(pp_file);
+  const std::string f = gnuplot_name(pp_file);
+  const std::string n = gnuplot_name(base);
+  refuse_input_picture(base + "_pp.png");
+  const std::string plt = base + "_pp.plt";
+  File fp = qz_fopen_chk_wmode(plt);
+  write_surface_frame(fp.get());
+  // The picture name stands without its closing quote; gnuplot ends the
+  // string at the line end.
+  qz_fprintf(fp.get(), "set output \"%s_pp.png\n", n.c_str());
+  qz_fprintf(fp.get(), "splot \"%s\" using 1:2:3 with lines\n", f.c_str());
+  qz_fprintf(fp.get(), "#pause -1\n");
+  qz_fprintf(page, "<hr><p>Projected potential [V]</p>\n");
+  qz_fprintf(page, "<p><img src=\"%s_pp.png\"></p>\n", base.c_str());
+  fp.reset();
+  exec_gnuplot(plt);
+}
+
+void pltout_bloch(const std::string& branch_file, const std::string& base, int branch, double eps2, FILE* page) {
+  check_data_file(branch_file);
+  const std::string f = gnuplot_name(branch_file);
+  const std::string n = gnuplot_name(base);
+  refuse_input_picture(base + "_b" + std::to_string(branch) + ".png");
+  const std::string plt = base + "_b" + std::to_string(branch) + ".plt";
+  File fp = qz_fopen_chk_wmode(plt);
+  write_surface_frame(fp.get());
+  qz_fprintf(fp.get(), "set output \"%s_b%d.png\n", n.c_str(), branch);
+  qz_fprintf(fp.get(), "splot \"%s\" using 1:2:3 with lines\n", f.c_str());
+  qz_fprintf(fp.get(), "#splot \"%s\" using 1:2:6 with lines\n", f.c_str());
+  qz_fprintf(fp.get(), "#pause -1\n");
+  qz_fprintf(page, "<hr><p>Branch %d, excitation (eps^2) = %g</p>\n", branch, eps2);
+  qz_fprintf(page, "<p><img src=\"%s_b%d.png\"></p>\n", base.c_str(), branch);
+  fp.reset();
+  exec_gnuplot(plt);
+}
+
+void job_dispsurf_visual_mode(FILE* script) {
+  HtmlPage page;
+  while (std::optional<std::string> cmd = next_command(script)) {
+    if (*cmd == "HTML_OPEN") {
+      page.open_from_script(script);
+    } else if (*cmd == "HTML_CLOSE") {
+      page.close();
+    } else if (*cmd == "DISPSURF_VISUAL") {
+      FILE* pg = page.require(*cmd);
+      const int branch_begin = fget_i(script);
+      const int branch_end = fget_i(script);
+      const int num_rf_amp = fget_i(script);
+      const int num_thick = fget_i(script);
+      const std::string base = read_name(script, *cmd, "the base name");
+      const std::string ds = read_name(script, *cmd, "the dispersion-surface file");
+      const std::string amp = read_name(script, *cmd, "the amplitude file");
+      const std::string in = read_name(script, *cmd, "the intensity file");
+      pltout_dispsurf(branch_begin, branch_end, num_rf_amp, num_thick, ds, amp, in, base, pg);
+    } else {
+      error_exit(stdout, "invalid command: %s", cmd->c_str());
+    }
+  }
+}
+
+void job_bloch_visual_mode(FILE* script) {
+  HtmlPage page;
+  while (std::optional<std::string> cmd = next_command(script)) {
+    if (*cmd == "HTML_OPEN") {
+      page.open_from_script(script);
+      qz_fprintf(page.require(*cmd), "<p>Probability density distribution of Bloch waves</p>\n");
+    } else if (*cmd == "HTML_CLOSE") {
+      page.close();
+    } else if (*cmd == "BLOCH_VISUAL") {
+      FILE* pg = page.require(*cmd);
+      const std::string base = read_name(script, *cmd, "the base name");
+      const std::string pp = read_name(script, *cmd, "the projected-potential file");
+      pltout_pp(pp, base, pg);
+      const int branch_begin = fget_i(script);
+      const int branch_end = fget_i(script);
+      // Counted in a wider type so that a range up to the largest int ends.
+      for (long long b = branch_begin; b <= branch_end; ++b) {
+        const std::string file = read_name(script, *cmd, "a Bloch-state file");
+        const int branch = fget_i(script);
+        const double eps2 = fget_d(script);
+        pltout_bloch(file, base, branch, eps2, pg);
+      }
+    } else {
+      error_exit(stdout, "invalid command: %s", cmd->c_str());
+    }
+  }
+}
+
+}  // namespace kv
