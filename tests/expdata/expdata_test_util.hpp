@@ -7,8 +7,16 @@
 #include <vector>
 
 #include "input/fields.hpp"
+#include "sim/runctl.hpp"
 
 namespace kvtest {
+
+// Restores the run-control record (the tolerances) that a fit-mode file
+// reader replaces.
+struct EpsilonGuard {
+  kv::Epsilon saved = kv::epsilon;
+  ~EpsilonGuard() { kv::epsilon = saved; }
+};
 
 struct IntFileRecipe {
   std::string kind = "FIT_EXPDATA_RAW";

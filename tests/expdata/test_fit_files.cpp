@@ -13,18 +13,13 @@
 #include "support/run_program.hpp"
 #include "vis/fitvis.hpp"
 
+using kvtest::EpsilonGuard;
 using kvtest::fatal_text;
 using kvtest::ScratchCwd;
 using kvtest::StringFile;
 
 namespace kv {
 namespace {
-
-// Restores the run-control record a fit-mode file reader replaces.
-struct EpsilonGuard {
-  Epsilon saved = epsilon;
-  ~EpsilonGuard() { epsilon = saved; }
-};
 
 std::string written(const std::function<void(FILE*)>& body) {
   kvtest::ScratchDir dir;

@@ -15,17 +15,13 @@
 #include "support/run_program.hpp"
 #include "vis/tlv_jobs.hpp"
 
+using kvtest::EpsilonGuard;
 using kvtest::fatal_text;
 using kvtest::ScratchCwd;
 using kvtest::StringFile;
 
 namespace kv {
 namespace {
-
-struct EpsilonGuard {
-  Epsilon saved = epsilon;
-  ~EpsilonGuard() { epsilon = saved; }
-};
 
 // A fei of one thickness with n reflections over a 2 x 2 calculated grid
 // whose extracted and calculated values are given directly.
