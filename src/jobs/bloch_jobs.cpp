@@ -34,6 +34,26 @@ void fget_sd_branch(sd& s, FILE* fp, bool abort_word) {
 
 const double* lattice_parameters(const csd& c) { return c.lp.data(); }
 
+// What the three jobs share before their analysis: the crystal and the job's
+// condition block read from the input, the lattice metric and the potential
+// matrix of the selected beams. The engine setup points at `vg`, so the record
+// stays where the job made it.
+struct bloch_job_input {
+  csd crystal;
+  sd cond;
+  lattice_metric lm;
+  CMatrix vg;
+};
+
+void read_bloch_job(bloch_job_input& in, void (*read_condition)(sd&, csd&, FILE*), const char* potential_note,
+                    FILE* fp, FILE* log, const std::string& base_name) {
+  input_csd_cstr(in.crystal, fp, base_name);
+  read_condition(in.cond, in.crystal, fp);
+  in.lm = bravai(lattice_parameters(in.crystal));
+  std::printf("%s", potential_note);
+  in.vg = sd_potential_matrix(in.cond, in.crystal, in.lm, log);
+}
+
 }  // namespace
 
 void input_dispsurf_data(sd& s, csd& c, FILE* fp) {
@@ -98,16 +118,12 @@ void input_tfringe_data(sd& s, csd& c, FILE* fp) {
 }
 
 void qz_dispersion_surface(FILE* fp, FILE* log, const std::string& base_name) {
-  csd crystal;
-  sd cond;
-  input_csd_cstr(crystal, fp, base_name);
-  input_dispsurf_data(cond, crystal, fp);
-  const lattice_metric lm = bravai(lattice_parameters(crystal));
-  std::printf("Potential.\n");
-  const CMatrix vg = sd_potential_matrix(cond, crystal, lm, log);
-  calc_kxy_tilt(cond, lm);
+  bloch_job_input in;
+  read_bloch_job(in, input_dispsurf_data, "Potential.\n", fp, log, base_name);
+  sd& cond = in.cond;
+  calc_kxy_tilt(cond, in.lm);
   std::printf("$$ num_k_points = %d\n", cond.num_k_points);
-  const engine_setup job = make_engine_setup(crystal, cond, vg, lm);
+  const engine_setup job = make_engine_setup(in.crystal, cond, in.vg, in.lm);
   cond.intensity = Tensor3<double>(1, 1, 1);
 
   std::vector<ds_point> points(static_cast<std::size_t>(cond.num_k_points));
@@ -116,15 +132,11 @@ void qz_dispersion_surface(FILE* fp, FILE* log, const std::string& base_name) {
 }
 
 void qz_bloch_state(FILE* fp, FILE* log, const std::string& base_name) {
-  csd crystal;
-  sd cond;
-  input_csd_cstr(crystal, fp, base_name);
-  input_bloch_data(cond, crystal, fp);
-  const lattice_metric lm = bravai(lattice_parameters(crystal));
-  std::printf("Potential calc.\n");
-  const CMatrix vg = sd_potential_matrix(cond, crystal, lm, log);
-  const engine_setup job = make_engine_setup(crystal, cond, vg, lm);
-  calc_kxy_tilt(cond, lm);
+  bloch_job_input in;
+  read_bloch_job(in, input_bloch_data, "Potential calc.\n", fp, log, base_name);
+  sd& cond = in.cond;
+  const engine_setup job = make_engine_setup(in.crystal, cond, in.vg, in.lm);
+  calc_kxy_tilt(cond, in.lm);
   cond.intensity = Tensor3<double>(1, 1, 1);
 
   rxy_map map;
@@ -140,15 +152,11 @@ void qz_bloch_state(FILE* fp, FILE* log, const std::string& base_name) {
 }
 
 void qz_tfringe(FILE* fp, FILE* log, const std::string& base_name) {
-  csd crystal;
-  sd cond;
-  input_csd_cstr(crystal, fp, base_name);
-  input_tfringe_data(cond, crystal, fp);
-  const lattice_metric lm = bravai(lattice_parameters(crystal));
-  std::printf("Potential.\n");
-  const CMatrix vg = sd_potential_matrix(cond, crystal, lm, log);
-  const engine_setup job = make_engine_setup(crystal, cond, vg, lm);
-  calc_kxy_tilt(cond, lm);
+  bloch_job_input in;
+  read_bloch_job(in, input_tfringe_data, "Potential.\n", fp, log, base_name);
+  sd& cond = in.cond;
+  const engine_setup job = make_engine_setup(in.crystal, cond, in.vg, in.lm);
+  calc_kxy_tilt(cond, in.lm);
   cond.intensity = Tensor3<double>(1, 1, 1);
   calc_tfringe_ug(cond.tilt[0], job, base_name);
 }
