@@ -33,6 +33,19 @@ void list_beams(sd& s, csd& c, const lattice_metric& lm) {
   std::printf("$$disksize = %f\n", s.bs.disksize);
 }
 
+// BEAM_SEARCH{...} of a projected map or BEAM_SEARCH_3D{...} of a 3D map. The
+// map has no tilt disk; the searches see a disk of size 1.
+void fget_map_beam_block(sd& s, csd& c, FILE* fp, const lattice_metric& lm, bool three_d) {
+  chk_data(three_d ? "BEAM_SEARCH_3D{" : "BEAM_SEARCH{", fp);
+  s.bs.disksize = 1.0;
+  if (three_d)
+    fget_sd_beams_3d(s, c, fp);
+  else
+    fget_sd_beams(s, c, fp);
+  list_beams(s, c, lm);
+  chk_data(three_d ? "}BEAM_SEARCH_3D" : "}BEAM_SEARCH", fp);
+}
+
 void real_space_base(map_condition& m, const lattice_metric& lm) {
   zolz_ort_base_two_uvw(m.s.incidence, m.s.zolzbase1, lm, &m.x1, &m.x2);
   std::printf("real-space base-vector ( length = 1/|zolzbase1| )\n");
@@ -67,12 +80,7 @@ void input_density_proj_data(map_condition& m, csd& c, FILE* fp) {
   const lattice_metric lm = bravai(c.lp);
   chk_data("E_DENSITY_CALCULATION_CONDITION{", fp);
   fget_sd_incident_beam(s, fp);
-  chk_data("BEAM_SEARCH{", fp);
-  // The map has no tilt disk; the searches see a disk of size 1.
-  s.bs.disksize = 1.0;
-  fget_sd_beams(s, c, fp);
-  list_beams(s, c, lm);
-  chk_data("}BEAM_SEARCH", fp);
+  fget_map_beam_block(s, c, fp, lm, false);
   chk_data("CALC_RXY_RANGE{", fp);
   real_space_base(m, lm);
   fget_2i(&m.nx, &m.ny, fp);
@@ -99,11 +107,7 @@ void input_density_3d_data(map_condition& m, csd& c, FILE* fp) {
   const lattice_metric lm = bravai(c.lp);
   chk_data("E_DENSITY_CALCULATION_CONDITION{", fp);
   fget_sd_incident_beam(s, fp);
-  chk_data("BEAM_SEARCH_3D{", fp);
-  s.bs.disksize = 1.0;
-  fget_sd_beams_3d(s, c, fp);
-  list_beams(s, c, lm);
-  chk_data("}BEAM_SEARCH_3D", fp);
+  fget_map_beam_block(s, c, fp, lm, true);
   real_space_base(m, lm);
   chk_data("CALC_RXY_RANGE_3D{", fp);
   const std::string line = need_line(kLineCap, fp);
