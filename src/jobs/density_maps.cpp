@@ -192,6 +192,23 @@ Vec3 map_point(const map_condition& m, double x, double y) {
   return r;
 }
 
+// Walks the map grid row by row (x outer, y inner) under the progress
+// indicator: point(x, y, r) for each point with r its real-space position,
+// row_end() after each row.
+template <class Point, class RowEnd>
+void for_each_map_point(const map_condition& m, Point point, RowEnd row_end) {
+  for (int i = 0; i < m.nx; ++i) {
+    progress_indicator(i, m.nx);
+    const double x = map_coord(m.x_begin, m.x_end, i, m.nx);
+    for (int k = 0; k < m.ny; ++k) {
+      const double y = map_coord(m.y_begin, m.y_end, k, m.ny);
+      point(x, y, map_point(m, x, y));
+    }
+    row_end();
+  }
+  qz_fprintf(stdout, "100%%.\n");
+}
+
 }  // namespace
 
 void qz_electron_density_proj(FILE* fp, FILE* /*log*/, const std::string& base_name) {
@@ -213,21 +230,18 @@ void qz_electron_density_proj(FILE* fp, FILE* /*log*/, const std::string& base_n
   std::printf("Projected electron density ==> %s\n", ed.c_str());
   proj_header(fpp.get(), "Projected potential", j.n, m, "# x\ty\tpotential.re[V])\n");
   proj_header(fed.get(), "Projected electron density", j.n, m, "# x\ty\tpotential.re[V])\n");
-  for (int i = 0; i < m.nx; ++i) {
-    progress_indicator(i, m.nx);
-    const double x = map_coord(m.x_begin, m.x_end, i, m.nx);
-    for (int k = 0; k < m.ny; ++k) {
-      const double y = map_coord(m.y_begin, m.y_end, k, m.ny);
-      const Vec3 r = map_point(m, x, y);
-      const complex v = calc_inv_fourier(r, j.n, m.s.beams, vg.data());
-      const complex f = calc_inv_fourier(r, j.n, m.s.beams, fxg.data());
-      std::fprintf(fpp.get(), "%g\t%g\t%g\n", x, y, v.re);
-      std::fprintf(fed.get(), "%g\t%g\t%g\n", x, y, f.re / m.area_proj_cell);
-    }
-    std::fprintf(fpp.get(), "\n");
-    std::fprintf(fed.get(), "\n");
-  }
-  qz_fprintf(stdout, "100%%.\n");
+  for_each_map_point(
+      m,
+      [&](double x, double y, const Vec3& r) {
+        const complex v = calc_inv_fourier(r, j.n, m.s.beams, vg.data());
+        const complex f = calc_inv_fourier(r, j.n, m.s.beams, fxg.data());
+        std::fprintf(fpp.get(), "%g\t%g\t%g\n", x, y, v.re);
+        std::fprintf(fed.get(), "%g\t%g\t%g\n", x, y, f.re / m.area_proj_cell);
+      },
+      [&] {
+        std::fprintf(fpp.get(), "\n");
+        std::fprintf(fed.get(), "\n");
+      });
   qz_fclose(fpp);
   qz_fclose(fed);
   write_plot(base_name + "_ed.plt", "#", base_name + "_ed.png", "#set zrange [0:3]", ed, 3);
@@ -246,17 +260,13 @@ void qz_potential_reim_proj(FILE* fp, FILE* /*log*/, const std::string& base_nam
   File fpp = qz_fopen_chk_wmode(pp);
   std::printf("Projected potential        ==> %s\n", pp.c_str());
   proj_header(fpp.get(), "Projected potential", j.n, m, "# x\ty\tpot.re[V]\tpot.im[V])\n");
-  for (int i = 0; i < m.nx; ++i) {
-    progress_indicator(i, m.nx);
-    const double x = map_coord(m.x_begin, m.x_end, i, m.nx);
-    for (int k = 0; k < m.ny; ++k) {
-      const double y = map_coord(m.y_begin, m.y_end, k, m.ny);
-      const complex v = calc_inv_fourier(map_point(m, x, y), j.n, m.s.beams, vg.data());
-      std::fprintf(fpp.get(), "%g\t%g\t%g\t%g\n", x, y, v.re, v.im);
-    }
-    std::fprintf(fpp.get(), "\n");
-  }
-  qz_fprintf(stdout, "100%%.\n");
+  for_each_map_point(
+      m,
+      [&](double x, double y, const Vec3& r) {
+        const complex v = calc_inv_fourier(r, j.n, m.s.beams, vg.data());
+        std::fprintf(fpp.get(), "%g\t%g\t%g\t%g\n", x, y, v.re, v.im);
+      },
+      [&] { std::fprintf(fpp.get(), "\n"); });
   qz_fclose(fpp);
   write_plot(base_name + "_re_pp.plt", "#Real (elastic) potential plot", base_name + "_re_pp.png",
              "#set zrange [0:20]", pp, 3);
