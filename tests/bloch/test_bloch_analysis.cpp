@@ -19,25 +19,12 @@ namespace {
 
 using kvtest::hermitian_potential;
 using kvtest::make_synthetic;
+using kvtest::numeric_rows;
 using kvtest::Synthetic;
 using kvtest::zolz_beams;
 
 constexpr double kPi = 3.141592653589793;
 
-
-// Data rows of a tab-separated file (lines not starting with '#' or a letter).
-std::vector<std::vector<double>> numeric_rows(const std::string& text) {
-  std::vector<std::vector<double>> rows;
-  for (const std::string& line : kvtest::split_lines(text)) {
-    if (line.empty() || line[0] == '#' || std::isalpha(static_cast<unsigned char>(line[0]))) continue;
-    std::istringstream in(line);
-    std::vector<double> r;
-    double x;
-    while (in >> x) r.push_back(x);
-    rows.push_back(r);
-  }
-  return rows;
-}
 
 class BlochAnalysisTest : public ::testing::Test {
  protected:

@@ -53,19 +53,6 @@ std::string tfringe(const std::string& incident, const std::string& kxy, const s
          "}OUTPUT_REFLEX\n}TFRINGE_CALCULATION_CONDITION\n";
 }
 
-std::vector<std::vector<double>> rows_of(const std::string& text) {
-  std::vector<std::vector<double>> rows;
-  for (const std::string& line : split_lines(text)) {
-    if (line.empty() || line[0] == '#' || line[0] == 'k') continue;
-    std::istringstream in(line);
-    std::vector<double> r;
-    double x;
-    while (in >> x) r.push_back(x);
-    rows.push_back(r);
-  }
-  return rows;
-}
-
 int count_of(const std::string& text, const std::string& what) {
   int n = 0;
   for (std::size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) ++n;
@@ -91,8 +78,8 @@ TEST(TfringeJob, FringesEqualTheCbedIntensitiesAtTheSameTiltAndThicknesses) {
   EXPECT_NE(r.out.find("\n==> SEE tf.plt\n"), std::string::npos);
   EXPECT_FALSE(std::filesystem::exists(d / "tf_tlv.txt"));
 
-  const auto in = rows_of(d.read("tf_int.txt"));
-  const auto reim = rows_of(d.read("tf_re_im.txt"));
+  const auto in = numeric_rows(d.read("tf_int.txt"));
+  const auto reim = numeric_rows(d.read("tf_re_im.txt"));
   ASSERT_EQ(in.size(), 5u);
   ASSERT_EQ(reim.size(), 5u);
   const std::string header = split_lines(d.read("tf_int.txt"))[0];
@@ -126,7 +113,7 @@ TEST(TfringeJob, GnuplotScriptLineByLineAndASingleThickness) {
             "#\nset xlabel \"thickness [A]\"\nset ylabel \"Intensity\"\nset title \"Thickness fringes\"\n"
             "set term png\nset output \"one_out.png\"\n"
             "plot \"one_int.txt\" using 1:2 title \"1 -1 1\" with lines \n#pause -1 \n");
-  const auto in = rows_of(d.read("one_int.txt"));
+  const auto in = numeric_rows(d.read("one_int.txt"));
   ASSERT_EQ(in.size(), 1u);
   EXPECT_DOUBLE_EQ(in[0][0], 250.0);  // a single thickness is t_begin
 
@@ -138,7 +125,7 @@ TEST(TfringeJob, GnuplotScriptLineByLineAndASingleThickness) {
   EXPECT_EQ(plt[6], "plot \"two_int.txt\" using 1:2 title \"0 0 0\" with lines ,\\");
   EXPECT_EQ(plt[7], "\"two_int.txt\" using 1:3 title \"-1 1 -1\" with lines ");
   EXPECT_EQ(plt[8], "#pause -1 ");
-  const auto rows = rows_of(d.read("two_int.txt"));
+  const auto rows = numeric_rows(d.read("two_int.txt"));
   ASSERT_EQ(rows.size(), 3u);
   EXPECT_DOUBLE_EQ(rows[1][0], 100.0);
   // At the entrance surface only the transmitted beam is there.
@@ -180,7 +167,7 @@ TEST(DispsurfJob, FilesAndScriptLineByLine) {
   EXPECT_EQ(in[3], "# thickness 0: 0[A]");
   EXPECT_EQ(in[4], "# thickness 1: 250.5[A]");
   EXPECT_EQ(in[5], "kxy(H)\tkxy(G)\tg0t0\tg0t1\tg1t0\tg1t1");
-  const auto rows = rows_of(d.read("ds_int.txt"));
+  const auto rows = numeric_rows(d.read("ds_int.txt"));
   ASSERT_EQ(rows.size(), 3u);
   for (const auto& row : rows) {
     ASSERT_EQ(row.size(), 6u);
@@ -205,7 +192,7 @@ TEST(DispsurfJob, ZeroReflectionsGiveNoneAndEveryGridPointIsComputed) {
   ASSERT_EQ(amp.size(), 3u + 9u);
   EXPECT_EQ(amp[2], "kxy(H)\tkxy(G)");
   EXPECT_EQ(amp[3], "-0.5\t-0.5");  // the corner of the disk grid is written too
-  const auto ds = rows_of(d.read("z_ds.txt"));
+  const auto ds = numeric_rows(d.read("z_ds.txt"));
   ASSERT_EQ(ds.size(), 9u);
   for (const auto& row : ds) {
     ASSERT_EQ(row.size(), 18u);
@@ -289,7 +276,7 @@ TEST(BlochJobs, OneBranchOfOneExactBeamIsAccepted) {
       d, "one.dat",
       dispsurf(kxy_range(0, 1, 0.5), "BEAM_SEARCH{\n0\n1 0\n0 0 0\n}BEAM_SEARCH\n", "1 1", "1\n0 0 0\n", "1\n300\n"));
   ASSERT_EQ(r.status, 0) << r.out;
-  const auto rows = rows_of(d.read("one_ds.txt"));
+  const auto rows = numeric_rows(d.read("one_ds.txt"));
   ASSERT_EQ(rows.size(), 1u);
   EXPECT_NEAR(rows[0][7], 1.0, 1e-9);  // the single Bloch wave carries everything
 }

@@ -60,11 +60,7 @@ ProjMap read_proj(const std::string& text) {
       m.rows.emplace_back();
       continue;
     }
-    std::istringstream in(l);
-    std::vector<double> v;
-    double x;
-    while (in >> x) v.push_back(x);
-    m.rows.back().push_back(v);
+    m.rows.back().push_back(numbers_of(l));
   }
   if (m.rows.back().empty()) m.rows.pop_back();
   return m;

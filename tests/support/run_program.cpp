@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -44,6 +45,23 @@ std::vector<std::string> split_lines(const std::string& text) {
   }
   if (!cur.empty()) lines.push_back(cur);
   return lines;
+}
+
+std::vector<double> numbers_of(const std::string& line) {
+  std::istringstream in(line);
+  std::vector<double> v;
+  double x;
+  while (in >> x) v.push_back(x);
+  return v;
+}
+
+std::vector<std::vector<double>> numeric_rows(const std::string& text) {
+  std::vector<std::vector<double>> rows;
+  for (const std::string& line : split_lines(text)) {
+    if (line.empty() || line[0] == '#' || std::isalpha(static_cast<unsigned char>(line[0]))) continue;
+    rows.push_back(numbers_of(line));
+  }
+  return rows;
 }
 
 ScratchDir::ScratchDir() {

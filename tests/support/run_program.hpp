@@ -39,6 +39,11 @@ class ScratchDir {
 std::string read_file(const std::filesystem::path& p);
 void write_file(const std::filesystem::path& p, const std::string& text);
 std::vector<std::string> split_lines(const std::string& text);
+// The numbers of one line, up to the first word that is not a number.
+std::vector<double> numbers_of(const std::string& line);
+// The data rows of a whitespace-separated table; empty lines, comments ('#')
+// and column labels (a line opening with a letter) are passed over.
+std::vector<std::vector<double>> numeric_rows(const std::string& text);
 
 // A stdio stream over a string, for feeding readers in-process.
 struct StringFile {
