@@ -5,6 +5,11 @@
 
 namespace kvtest {
 
+RunResult run_korvex(const ScratchDir& d, const std::string& name, const std::string& text) {
+  d.write(name, text);
+  return run_program(KORVEX_EXE, {name}, d.path());
+}
+
 std::string eps_block(const std::string& extra) {
   return "EPS_CONTROL_PARAMETERS{\n" + extra + "}EPS_CONTROL_PARAMETERS\n";
 }

@@ -1,6 +1,6 @@
 #pragma once
-// Parameter files of real crystals for the job tests, and a reader of the
-// SIM_RESULT files the jobs write.
+// Parameter files of real crystals for the job tests, a run of korvex on
+// one, and a reader of the SIM_RESULT files the jobs write.
 #include <map>
 #include <string>
 #include <vector>
@@ -15,6 +15,10 @@ namespace kvtest {
 std::string eps_block(const std::string& extra = "");
 std::string si_crystal(int af = 0);
 std::string gaas_crystal();
+
+// Writes the parameter file `name` with `text` into the scratch folder and
+// runs korvex on it there.
+RunResult run_korvex(const ScratchDir& d, const std::string& name, const std::string& text);
 
 struct SimCondition {
   std::string incidence = "0 0 1";

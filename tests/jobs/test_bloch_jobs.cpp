@@ -13,11 +13,6 @@ using namespace kvtest;
 
 namespace {
 
-RunResult run_korvex(const ScratchDir& d, const std::string& name, const std::string& text) {
-  d.write(name, text);
-  return run_program(KORVEX_EXE, {name}, d.path());
-}
-
 // Silicon [110] at 200 kV, g1 = 2-20, centre tilt (H, G).
 std::string incident_beam(double H = 0, double G = 0) {
   std::ostringstream s;

@@ -20,11 +20,6 @@ namespace {
 constexpr double kPi = 3.141592653589793;
 constexpr double kSiA = 5.4309;
 
-RunResult run_korvex(const ScratchDir& d, const std::string& name, const std::string& text) {
-  d.write(name, text);
-  return run_program(KORVEX_EXE, {name}, d.path());
-}
-
 const char* kIncident001 = "INCIDENT_BEAM{\n0 0 1\n0 0 1\n2 2 0\n0\n0\n200\n}INCIDENT_BEAM\n";
 
 // A projected-map block: ZOLZ beams of [001] out to 2.5 / A, nx x ny points.

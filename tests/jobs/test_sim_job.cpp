@@ -13,11 +13,6 @@ using namespace kvtest;
 
 namespace {
 
-RunResult run_korvex(const ScratchDir& d, const std::string& name, const std::string& text) {
-  d.write(name, text);
-  return run_program(KORVEX_EXE, {name}, d.path());
-}
-
 // Intensity of point (i, j) of an n x n grid (row j outer, column i inner).
 double at(const std::vector<double>& v, int n, int i, int j) { return v[static_cast<std::size_t>(j * n + i)]; }
 
