@@ -1,6 +1,6 @@
 #pragma once
 // Measured CBED data: the experimental dataset of a fit-mode file (DATA_SET
-// block: geometry, beam set, intensity file, and per specimen thickness the
+// block: geometry, beam set, intensity file, and for each specimen thickness the
 // scale, thickness and disk-shift parameters) and the measured intensity
 // file it names (intensities and standard deviations on a square grid of
 // points across every reflection's disk). Besides the readers this holds the
