@@ -62,3 +62,24 @@ TEST(Examples, EveryOtherJobExampleRuns) {
 }
 
 }  // namespace
+
+namespace {
+
+// A parameter file cut short anywhere ends the run with status 1 and a
+// message, never with a crash, a hang or a silent success.
+TEST(Examples, EveryTruncationOfTheSiliconExampleEndsWithOneMessage) {
+  const std::string text = read_file(fs::path(KV_EXAMPLES_DIR) / "si_110_200kv.dat");
+  const std::vector<std::string> lines = split_lines(text);
+  ScratchDir d;
+  std::string partial;
+  for (std::size_t k = 0; k < lines.size(); ++k) {
+    d.write("cut.dat", partial);
+    const RunResult r = run_program(KORVEX_EXE, {"cut.dat"}, d.path());
+    EXPECT_EQ(r.status, 1) << "first " << k << " lines";
+    const std::string said = r.out + r.err;
+    EXPECT_NE(said.find("Abort"), std::string::npos) << "first " << k << " lines:\n" << said;
+    partial += lines[k] + "\n";
+  }
+}
+
+}  // namespace
