@@ -80,9 +80,13 @@ MapRange joint_range(int n, const RMatrix& a, const RMatrix& b) {
   return {std::min(amin, bmin), std::max(amax, bmax)};
 }
 
-void write_page_end(FILE* page) {
-  qz_fprintf(page, "</table>\n");
-  qz_fprintf(page, "</body>\n</html>\n");
+// Closes the table and the page, closes both files and names the page.
+void finish_page(File& page, File& data, const std::string& page_name) {
+  qz_fprintf(page.get(), "</table>\n");
+  qz_fprintf(page.get(), "</body>\n</html>\n");
+  page.reset();
+  data.reset();
+  std::printf("\nResult: \"%s\"\n\n", page_name.c_str());
 }
 
 }  // namespace
@@ -167,10 +171,7 @@ void qz_fit_result_visualize(const std::string& file, int mag, int cont_rev, dou
     }
     chk_data("}THICKNESS", fp.get());
   }
-  write_page_end(pg);
-  page.reset();
-  fp.reset();
-  std::printf("\nResult: \"%s\"\n\n", page_name.c_str());
+  finish_page(page, fp, page_name);
 }
 
 void qz_fit_expdata_visualize(const std::string& file, int mag, int cont_rev, double preset_max, double gamma) {
@@ -239,10 +240,7 @@ void qz_fit_expdata_visualize(const std::string& file, int mag, int cont_rev, do
     }
     chk_data("}THICKNESS", fp.get());
   }
-  write_page_end(pg);
-  page.reset();
-  fp.reset();
-  std::printf("\nResult: \"%s\"\n\n", page_name.c_str());
+  finish_page(page, fp, page_name);
 }
 
 }  // namespace kv
