@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "fit/fit_job.hpp"
 #include "jobs/jobs.hpp"
 #include "sim/error.hpp"
 #include "sim/linereader.hpp"
@@ -33,6 +34,7 @@ constexpr JobMode kModes[] = {
      qz_electron_density_3d_unitcell},
     {"POTENTIAL_REIM_3D_UNITCELL_MODE", "##### Calculation of 3D electrostatic potential #####\n",
      qz_potential_reim_3d_unitcell},
+    {"FIT_MODE", "##### Refinement against measured CBED intensities #####\n", qz_fit},
 };
 
 const char* version_line() { return "#####  korvex version " KV_VERSION " (C++20 build)\n"; }

@@ -1,0 +1,397 @@
+#include "fit/fit_job.hpp"
+
+#include <ceres/ceres.h>
+
+#include <Eigen/Dense>
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "expdata/fed_constraints.hpp"
+#include "expdata/fit_files.hpp"
+#include "input/crystal_data.hpp"
+#include "sim/error.hpp"
+#include "sim/linereader.hpp"
+#include "sim/qzio.hpp"
+#include "sim/runctl.hpp"
+
+namespace kv {
+
+namespace {
+
+using Mat = Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
+
+// The whole model as one residual block over all measured points, with its
+// own Jacobian. The last evaluation is kept: Ceres asks for the Jacobian at
+// a point whose residuals it has just evaluated, and the convergence tests
+// need it.
+class fit_cost final : public ceres::CostFunction {
+ public:
+  explicit fit_cost(fit_problem& fp) : fp_(fp) {
+    set_num_residuals(fp.num_residuals());
+    mutable_parameter_block_sizes()->push_back(fp.num_params());
+  }
+
+  bool Evaluate(double const* const* parameters, double* residuals, double** jacobians) const override {
+    const int P = fp_.num_params(), M = fp_.num_residuals();
+    const double* x = parameters[0];
+    const bool want_jac = jacobians && jacobians[0];
+    const bool same_x = !last_x_.empty() && std::equal(x, x + P, last_x_.begin());
+    if (!(same_x && (!want_jac || have_jac_))) {
+      last_x_.assign(x, x + P);
+      last_res_.assign(static_cast<std::size_t>(M), 0.0);
+      have_jac_ = want_jac;
+      if (want_jac) last_jac_.assign(static_cast<std::size_t>(M) * P, 0.0);
+      eval_residuals(fp_, x, last_res_.data(), want_jac ? last_jac_.data() : nullptr);
+    }
+    std::copy(last_res_.begin(), last_res_.end(), residuals);
+    if (want_jac) std::copy(last_jac_.begin(), last_jac_.end(), jacobians[0]);
+    for (int n = 0; n < M; ++n)
+      if (!std::isfinite(residuals[n])) return false;
+    return true;
+  }
+
+  // Jacobian at the last point evaluated with derivatives.
+  Mat jacobian() const {
+    const int P = fp_.num_params(), M = fp_.num_residuals();
+    return Eigen::Map<const Mat>(last_jac_.data(), M, P);
+  }
+  bool has_jacobian() const { return have_jac_; }
+
+ private:
+  fit_problem& fp_;
+  mutable std::vector<double> last_x_, last_res_, last_jac_;
+  mutable bool have_jac_ = false;
+};
+
+// Covariance (J^T J)^-1 through the singular value decomposition of J;
+// singular values below rcond times the largest are dropped. The dropped
+// directions come back as the columns of *null.
+Mat covariance(const Mat& J, double rcond, Mat* null) {
+  Eigen::JacobiSVD<Eigen::MatrixXd> svd(J, Eigen::ComputeThinV);
+  const Eigen::VectorXd s = svd.singularValues();
+  const Eigen::MatrixXd V = svd.matrixV();
+  const int P = static_cast<int>(J.cols());
+  Mat C = Mat::Zero(P, P);
+  std::vector<int> drop;
+  const double smax = s.size() ? s(0) : 0.0;
+  for (int k = 0; k < s.size(); ++k) {
+    if (!(s(k) > rcond * smax)) {
+      drop.push_back(k);
+      continue;
+    }
+    C += (V.col(k) * V.col(k).transpose()) / (s(k) * s(k));
+  }
+  if (null) {
+    *null = Mat(P, static_cast<int>(drop.size()));
+    for (std::size_t d = 0; d < drop.size(); ++d) null->col(static_cast<int>(d)) = V.col(drop[d]);
+  }
+  return C;
+}
+
+constexpr double kRcond = 1e-9;
+
+std::string combination_text(const fit_problem& fp, const Eigen::VectorXd& v) {
+  std::string s;
+  for (int j = 0; j < v.size(); ++j) {
+    if (std::fabs(v(j)) < 0.05) continue;
+    s += strprintf("%s%.3f %s", s.empty() ? "" : " + ", v(j), fp.params[j].name.c_str());
+  }
+  return s;
+}
+
+std::string names_in(const fit_problem& fp, const Mat& null) {
+  std::string s;
+  for (int j = 0; j < null.rows(); ++j) {
+    bool involved = false;
+    for (int c = 0; c < null.cols(); ++c) involved = involved || std::fabs(null(j, c)) >= 0.05;
+    if (involved) s += (s.empty() ? "" : ", ") + fp.params[j].name;
+  }
+  return s;
+}
+
+// Scaled Jacobian columns (each divided by its norm) for the rank test, so
+// that parameters of very different units are compared fairly.
+Mat column_scaled(const Mat& J, std::vector<double>* norms) {
+  Mat S = J;
+  norms->assign(static_cast<std::size_t>(J.cols()), 0.0);
+  for (int j = 0; j < J.cols(); ++j) {
+    const double n = J.col(j).norm();
+    (*norms)[j] = n;
+    if (n > 0) S.col(j) /= n;
+  }
+  return S;
+}
+
+// Checks at the start point: every parameter changes some intensity, and
+// the normal matrix is regular (or, with svd_flag, which combinations the
+// SVD will leave out).
+void check_start_jacobian(const fit_problem& fp, const Mat& J, FILE* log, fit_outcome* out) {
+  const int P = fp.num_params();
+  const int M = static_cast<int>(fp.pts.size());
+  for (int j = 0; j < P; ++j) {
+    if (fp.params[j].fp->flg == kFlgRst) continue;  // the restraint alone keeps it determined
+    if (J.block(0, j, M, 1).norm() == 0.0)
+      fatal_out("$$ Parameter %s has no influence on any intensity. Abort.\n", fp.params[j].name.c_str());
+  }
+  std::vector<double> norms;
+  const Mat S = column_scaled(J, &norms);
+  Mat null;
+  covariance(S, kRcond, &null);
+  if (null.cols() == 0) return;
+  if (epsilon.svd_flag == 0)
+    fatal_out("$$ Singular normal matrix: the parameters %s cannot be determined independently. Abort.\n",
+              names_in(fp, null).c_str());
+  for (int c = 0; c < null.cols(); ++c) {
+    const std::string t = combination_text(fp, null.col(c));
+    out->dropped.push_back(t);
+    qz_fprintf_stdo(log, "$$ SVD: the combination %s is not determined by the data and is left out.\n", t.c_str());
+  }
+}
+
+// Progress line of every iteration; the absolute chi-squared tolerance and
+// the parameter tolerance (a step smaller than tol_parameter standard
+// uncertainties in every parameter) end the loop.
+class fit_progress final : public ceres::IterationCallback {
+ public:
+  fit_progress(const fit_problem& fp, const fit_cost& cost, const double* x, int dof, FILE* log,
+               fit_outcome* out)
+      : fp_(fp), cost_(cost), x_(x), dof_(dof), log_(log), out_(out), prev_(x, x + fp.num_params()) {}
+
+  ceres::CallbackReturnType operator()(const ceres::IterationSummary& s) override {
+    fit_iteration it;
+    it.iteration = s.iteration;
+    it.chisq = 2.0 * s.cost;
+    it.reduced = dof_ > 0 ? it.chisq / dof_ : 0.0;
+    it.lambda = s.trust_region_radius > 0 ? 1.0 / s.trust_region_radius : 0.0;
+    it.seconds = s.cumulative_time_in_seconds;
+    out_->history.push_back(it);
+    qz_fprintf_stdo(log_, "$$ iteration %3d  chisq = %.8g  reduced chisq = %.6g  lambda = %.3g  %.2f s%s\n",
+                    it.iteration, it.chisq, it.reduced, it.lambda, it.seconds,
+                    s.step_is_successful ? "" : "  (step rejected)");
+    std::fflush(stdout);
+    if (s.iteration == 0 || !s.step_is_successful) return ceres::SOLVER_CONTINUE;
+    const int P = fp_.num_params();
+    bool small = cost_.has_jacobian();
+    if (small) {
+      Mat null;
+      const Mat C = covariance(cost_.jacobian(), kRcond, &null);
+      for (int j = 0; j < P && small; ++j) {
+        const double sd = std::sqrt(std::max(C(j, j), 0.0));
+        small = std::fabs(x_[j] - prev_[j]) <= epsilon.tol_parameter * sd;
+      }
+    }
+    prev_.assign(x_, x_ + P);
+    if (std::fabs(2.0 * s.cost_change) < epsilon.tol_chisq_abs) {
+      out_->stop_reason = strprintf("chi-squared changed by less than tol_chisq_abs = %g", epsilon.tol_chisq_abs);
+      return ceres::SOLVER_TERMINATE_SUCCESSFULLY;
+    }
+    if (small) {
+      out_->stop_reason = strprintf("no parameter moved by more than tol_parameter = %g standard uncertainties",
+                                    epsilon.tol_parameter);
+      return ceres::SOLVER_TERMINATE_SUCCESSFULLY;
+    }
+    return ceres::SOLVER_CONTINUE;
+  }
+
+ private:
+  const fit_problem& fp_;
+  const fit_cost& cost_;
+  const double* x_;
+  int dof_;
+  FILE* log_;
+  fit_outcome* out_;
+  std::vector<double> prev_;
+};
+
+ceres::Solver::Options solver_options(int max_iter) {
+  ceres::Solver::Options o;
+  o.minimizer_type = ceres::TRUST_REGION;
+  o.trust_region_strategy_type = ceres::LEVENBERG_MARQUARDT;
+  o.linear_solver_type = ceres::DENSE_QR;
+  o.max_num_iterations = std::max(0, max_iter);
+  o.function_tolerance = epsilon.tol_chisq_rel;
+  o.parameter_tolerance = 0.0;  // tested per parameter by fit_progress
+  o.gradient_tolerance = 0.0;
+  // Marquardt's lambda is the inverse of the trust-region radius.
+  o.initial_trust_region_radius = epsilon.tol_lambda > 0 ? epsilon.tol_lambda : 1e4;
+  o.min_trust_region_radius = epsilon.marq_lambda_max > 0 ? 1.0 / epsilon.marq_lambda_max : 1e-32;
+  o.jacobi_scaling = epsilon.flag_modified_marquardt != 0;
+  o.num_threads = 1;
+  o.logging_type = ceres::SILENT;
+  o.minimizer_progress_to_stdout = false;
+  o.update_state_every_iteration = true;
+  return o;
+}
+
+std::string ceres_reason(const ceres::Solver::Summary& s) {
+  switch (s.termination_type) {
+    case ceres::CONVERGENCE:
+      if (s.message.find("Function tolerance") != std::string::npos)
+        return strprintf("relative change of chi-squared below tol_chisq_rel = %g", epsilon.tol_chisq_rel);
+      if (s.message.find("trust region radius") != std::string::npos)
+        return strprintf("lambda exceeded marq_lambda_max = %g", epsilon.marq_lambda_max);
+      return s.message;
+    case ceres::NO_CONVERGENCE:
+      return "maximum number of iterations reached";
+    default:
+      return s.message;
+  }
+}
+
+}  // namespace
+
+fit_outcome run_refinement(fit_problem& fp, int max_iter, FILE* log) {
+  fit_outcome out;
+  const int P = fp.num_params(), M = fp.num_residuals();
+  out.dof = M - P;
+  if (out.dof <= 0)
+    fatal_out("$$ %d residuals for %d refined parameters: nothing is left to estimate the fit. Abort.\n", M, P);
+  std::vector<double> x = current_params(fp);
+  out.start = x;
+
+  auto* cost = new fit_cost(fp);  // owned by the ceres problem
+  {
+    std::vector<double> res(static_cast<std::size_t>(M));
+    std::vector<double*> jp{nullptr};
+    std::vector<double> jac(static_cast<std::size_t>(M) * P);
+    jp[0] = jac.data();
+    const double* xp = x.data();
+    cost->Evaluate(&xp, res.data(), jp.data());
+    check_start_jacobian(fp, cost->jacobian(), log, &out);
+  }
+
+  ceres::Problem::Options po;
+  po.cost_function_ownership = ceres::TAKE_OWNERSHIP;
+  ceres::Problem problem(po);
+  problem.AddResidualBlock(cost, nullptr, x.data());
+  ceres::Solver::Options options = solver_options(max_iter);
+  fit_progress progress(fp, *cost, x.data(), out.dof, log, &out);
+  options.callbacks.push_back(&progress);
+  ceres::Solver::Summary summary;
+  ceres::Solve(options, &problem, &summary);
+  if (out.stop_reason.empty()) out.stop_reason = ceres_reason(summary);
+
+  // Final values with their Jacobian.
+  std::vector<double> res(static_cast<std::size_t>(M)), jac(static_cast<std::size_t>(M) * P);
+  eval_residuals(fp, x.data(), res.data(), jac.data());
+  out.final_x = x;
+  out.chisq = 0.0;
+  for (double r : res) out.chisq += r * r;
+  out.reduced = out.chisq / out.dof;
+  const Mat J = Eigen::Map<const Mat>(jac.data(), M, P);
+  Mat null;
+  const Mat C = covariance(J, epsilon.svd_flag ? kRcond : 0.0, &null);
+  out.sigma.assign(static_cast<std::size_t>(P), 0.0);
+  out.corr.assign(static_cast<std::size_t>(P), std::vector<double>(static_cast<std::size_t>(P), 0.0));
+  for (int j = 0; j < P; ++j) out.sigma[j] = std::sqrt(std::max(C(j, j), 0.0) * out.reduced);
+  for (int j = 0; j < P; ++j)
+    for (int k = 0; k < P; ++k) {
+      const double d = std::sqrt(C(j, j) * C(k, k));
+      out.corr[j][k] = d > 0 ? C(j, k) / d : 0.0;
+    }
+  return out;
+}
+
+namespace {
+
+void report(const fit_problem& fp, const fit_outcome& o, const std::vector<double>& r_start,
+            const std::vector<double>& r_end, FILE* log) {
+  qz_fprintf_stdo(log, "\n$$ Refinement stopped: %s.\n", o.stop_reason.c_str());
+  qz_fprintf_stdo(log, "$$ chisq = %.8g for %d degrees of freedom (%d points, %d restraints, %d parameters)\n",
+                  o.chisq, o.dof, static_cast<int>(fp.pts.size()), static_cast<int>(fp.restrained.size()),
+                  fp.num_params());
+  qz_fprintf_stdo(log, "$$ reduced chisq = %.6g\n", o.reduced);
+  for (std::size_t i = 0; i < r_end.size(); ++i)
+    qz_fprintf_stdo(log, "$$ dataset %d: R = %.6g (start %.6g)\n", static_cast<int>(i), r_end[i], r_start[i]);
+  qz_fprintf_stdo(log, "\n$$ Refined parameters (standard uncertainty scaled by the reduced chisq)\n");
+  qz_fprintf_stdo(log, "%-20s %16s %16s %14s\n", "name", "start", "final", "s.u.");
+  for (int j = 0; j < fp.num_params(); ++j)
+    qz_fprintf_stdo(log, "%-20s %16.8g %16.8g %14.6g\n", fp.params[j].name.c_str(), o.start[j], o.final_x[j],
+                    o.sigma[j]);
+  qz_fprintf_stdo(log, "\n$$ Correlations above corr_threshold = %g\n", epsilon.corr_threshold);
+  int n = 0;
+  for (int j = 0; j < fp.num_params(); ++j)
+    for (int k = j + 1; k < fp.num_params(); ++k)
+      if (std::fabs(o.corr[j][k]) > epsilon.corr_threshold) {
+        qz_fprintf_stdo(log, "  %s  %s  %.4f\n", fp.params[j].name.c_str(), fp.params[k].name.c_str(), o.corr[j][k]);
+        ++n;
+      }
+  if (n == 0) qz_fprintf_stdo(log, "  (none)\n");
+}
+
+void write_history(const fit_outcome& o, const std::string& base_name) {
+  const std::string data = base_name + "_chisq.txt", plot = base_name + "_chisq.plt";
+  {
+    File f = qz_fopen_chk_wmode(data);
+    std::fprintf(f.get(), "# iteration  chisq  reduced_chisq  lambda  seconds\n");
+    for (const fit_iteration& it : o.history)
+      std::fprintf(f.get(), "%d  %.10g  %.10g  %.6g  %.4f\n", it.iteration, it.chisq, it.reduced, it.lambda,
+                   it.seconds);
+  }
+  File f = qz_fopen_chk_wmode(plot);
+  std::fprintf(f.get(),
+               "set terminal png\nset output \"%s_chisq.png\"\nset xlabel \"iteration\"\n"
+               "set ylabel \"chi-squared\"\nset logscale y\nplot \"%s\" using 1:2 with linespoints title "
+               "\"chi-squared\"\n",
+               base_name.c_str(), data.c_str());
+}
+
+void write_script(int num_dataset, const std::string& base_name) {
+  const std::string name = base_name + "_fit_tlv.txt";
+  File f = qz_fopen_chk_wmode(name);
+  FILE* fp = f.get();
+  std::fprintf(fp, "TALVIS_SCRIPT\n# script for talvis.\nFIT_VISUAL_MODE\n#\n");
+  std::fprintf(fp, "# chi-squared against iteration: gnuplot %s_chisq.plt\n#\n", base_name.c_str());
+  std::fprintf(fp, "VIS_PARAMS\n# gamma_coef mag(integer) cont_reverse_flag(1/0) preset_max_val\n1.0  2  1\n#\n");
+  for (int i = 0; i < num_dataset; ++i) {
+    std::fprintf(fp, "# dataset %d: start, then refined\n", i);
+    std::fprintf(fp, "FIT_VISUALIZE\n%s_fit_fst%d.txt\n", base_name.c_str(), i);
+    std::fprintf(fp, "FIT_VISUALIZE\n%s_fit_res%d.txt\n", base_name.c_str(), i);
+  }
+  std::printf("\nThe script for visualization ==> %s\nUsage: talvis %s\n", name.c_str(), name.c_str());
+}
+
+}  // namespace
+
+void qz_fit(FILE* fp, FILE* log, const std::string& base_name) {
+  csd cs;
+  input_csd_cstr(cs, fp, base_name);
+  chk_data("FIT_CALCULATION_CONDITION{", fp);
+  int max_iter = 0, num_dataset = 0;
+  read_ITEM_EXP_NUM(&max_iter, &num_dataset, fp);
+  if (num_dataset < 1) fatal_out("$$ Number of experimental datasets = %d: at least one is needed. Abort.\n", num_dataset);
+  std::vector<fed> eds(static_cast<std::size_t>(num_dataset));
+  std::vector<fei> eis(static_cast<std::size_t>(num_dataset));
+  for (int i = 0; i < num_dataset; ++i) input_fit_exp_dataset(eds[i], eis[i], fp);
+  chk_data("}FIT_CALCULATION_CONDITION", fp);
+  constraint_fed(num_dataset, eds);
+
+  fit_problem prob;
+  setup_fit_problem(prob, cs, eds, eis);
+  qz_fprintf_stdo(log, "$$ %d refined parameters, %d measured points, %d restraints, %d threads\n",
+                  prob.num_params(), static_cast<int>(prob.pts.size()), static_cast<int>(prob.restrained.size()),
+                  prob.threads);
+
+  const double lp[6] = {cs.lp[0], cs.lp[1], cs.lp[2], cs.lp[3], cs.lp[4], cs.lp[5]};
+  fill_fit_results(prob);
+  fit_res_output(num_dataset, eds, eis, lp, base_name + "_fit_fst");
+  std::vector<double> x0 = current_params(prob);
+  const std::vector<double> r_start = r_factors(prob, x0.data());
+
+  const fit_outcome o = run_refinement(prob, max_iter, log);
+  apply_fit_params(prob.params, o.final_x.data(), cs, eds);
+  const std::vector<double> r_end = r_factors(prob, o.final_x.data());
+  report(prob, o, r_start, r_end, log);
+
+  fill_fit_results(prob);
+  const double lp_end[6] = {cs.lp[0], cs.lp[1], cs.lp[2], cs.lp[3], cs.lp[4], cs.lp[5]};
+  fit_res_output(num_dataset, eds, eis, lp_end, base_name + "_fit_res");
+  const std::string fit_file = base_name + "_fit.txt";
+  output_FIT_MODE_file(fit_file, cs, max_iter, num_dataset, eds, eis);
+  qz_fprintf_stdo(log, "$$ Refined fit-mode file ==> %s\n", fit_file.c_str());
+  write_history(o, base_name);
+  write_script(num_dataset, base_name);
+}
+
+}  // namespace kv

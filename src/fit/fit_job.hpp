@@ -1,0 +1,37 @@
+#pragma once
+// The refinement job ("FIT_MODE"): structure factors, Debye-Waller factors,
+// coordinates, occupancies, cell, thickness, scale and geometry refined
+// against measured CBED intensities by Levenberg-Marquardt least squares.
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "fit/fit_model.hpp"
+
+namespace kv {
+
+// One line of the refinement's progress.
+struct fit_iteration {
+  int iteration = 0;
+  double chisq = 0, reduced = 0, lambda = 0, seconds = 0;
+};
+
+struct fit_outcome {
+  std::vector<double> start, final_x, sigma;  // per refined parameter
+  std::vector<std::vector<double>> corr;
+  double chisq = 0, reduced = 0;
+  int dof = 0;
+  std::string stop_reason;
+  std::vector<fit_iteration> history;
+  std::vector<std::string> dropped;  // parameter combinations left out by the SVD
+};
+
+// Reads the crystal and FIT_CALCULATION_CONDITION from fp (the run control
+// is read already), refines and writes the results named from base_name.
+void qz_fit(FILE* fp, FILE* log, const std::string& base_name);
+
+// The minimisation itself on a prepared problem: x starts at the current
+// values; on return the fields hold the refined values.
+fit_outcome run_refinement(fit_problem& fp, int max_iter, FILE* log);
+
+}  // namespace kv

@@ -1,0 +1,710 @@
+#include "fit/fit_model.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+#include "beams/beam_select.hpp"
+#include "bloch/potential.hpp"
+#include "fit/tilt_derivatives.hpp"
+#include "sim/error.hpp"
+#include "sim/linereader.hpp"
+#include "sim/parallel.hpp"
+#include "sim/qzio.hpp"
+#include "sim/runctl.hpp"
+
+namespace kv {
+
+int fit_thread_count() { return resolve_thread_count(0); }
+
+void thickness_points(double t, double w, int n, int type, std::vector<double>* tk, std::vector<double>* wk) {
+  tk->clear();
+  wk->clear();
+  if (n <= 0) {
+    tk->push_back(t);
+    wk->push_back(1.0);
+    return;
+  }
+  double sum = 0.0;
+  for (int k = -n; k <= n; ++k) {
+    const double u = static_cast<double>(k) / n;  // -1 .. 1 across the plus-minus range
+    double wt = 1.0;
+    if (type == 1)
+      wt = n + 1 - std::abs(k);
+    else if (type == 2)
+      wt = std::exp(-2.0 * u * u);
+    tk->push_back(t + u * w);
+    wk->push_back(wt);
+    sum += wt;
+  }
+  for (double& v : *wk) v /= sum;
+}
+
+double measured_variance(double obs, double sig) {
+  return epsilon.w_sq_coef * sig * sig + epsilon.w_exponent_coef * std::pow(std::fabs(obs), epsilon.w_exponent);
+}
+
+namespace {
+
+// ---- Grid geometry ------------------------------------------------------------
+
+struct grid_geom {
+  int m = 0;
+  double H0 = 0, G0 = 0, d = 0, step = 0;
+};
+
+grid_geom geometry_of(const fed& ed) {
+  grid_geom g;
+  g.m = ed.num_cal_pix_side;
+  g.H0 = ed.tiltH;
+  g.G0 = ed.tiltG;
+  g.d = ed.disksize;
+  g.step = 2.0 * g.d / (g.m - 1);
+  return g;
+}
+
+// Bilinear cell of an absolute position (H, G) on the calculated grid,
+// clamped to the grid.
+struct cell {
+  int k00 = 0, k10 = 0, k01 = 0, k11 = 0;
+  double fx = 0, fy = 0;
+};
+
+cell cell_of(const grid_geom& g, double H, double G) {
+  auto axis = [&](double v, double o, int* i, double* f) {
+    double q = (v - (o - g.d)) / g.step;
+    q = std::clamp(q, 0.0, static_cast<double>(g.m - 1));
+    int iq = static_cast<int>(q);
+    if (iq > g.m - 2) iq = g.m - 2;
+    *i = iq;
+    *f = q - iq;
+  };
+  int ix = 0, iy = 0;
+  cell c;
+  axis(H, g.H0, &ix, &c.fx);
+  axis(G, g.G0, &iy, &c.fy);
+  c.k00 = iy * g.m + ix;
+  c.k10 = c.k00 + 1;
+  c.k01 = c.k00 + g.m;
+  c.k11 = c.k01 + 1;
+  return c;
+}
+
+double interp(const double* v, const cell& c) {
+  return (v[c.k00] * (1 - c.fx) + v[c.k10] * c.fx) * (1 - c.fy) + (v[c.k01] * (1 - c.fx) + v[c.k11] * c.fx) * c.fy;
+}
+
+double shift_of(const fed& ed, int b, int r, bool g) { return g ? ed.tb[b].G_shift[r] : ed.tb[b].H_shift[r]; }
+
+cell point_cell(const fed& ed, const fei& ei, const grid_geom& g, const measured_point& p) {
+  const pix_point& q = ei.pix[static_cast<std::size_t>(p.pix)];
+  return cell_of(g, q.x + shift_of(ed, p.block, p.reflex, false), q.y + shift_of(ed, p.block, p.reflex, true));
+}
+
+// ---- Thickness sets -------------------------------------------------------------
+
+// One thickness average of one block: thicknesses thick[first ..] with weights.
+struct thick_set {
+  int block = 0;
+  int first = 0;
+  std::vector<double> wk;
+};
+
+int add_set(std::vector<thick_set>& sets, std::vector<double>& thick, int block, double t, double w) {
+  std::vector<double> tk, wk;
+  thickness_points(t, w, epsilon.num_thickwidth, epsilon.thickwidth_type, &tk, &wk);
+  thick_set s;
+  s.block = block;
+  s.first = static_cast<int>(thick.size());
+  s.wk = wk;
+  thick.insert(thick.end(), tk.begin(), tk.end());
+  sets.push_back(s);
+  return static_cast<int>(sets.size()) - 1;
+}
+
+double fd_step(double v) {
+  const double a = std::fabs(v);
+  return epsilon.perturb_step * (a > epsilon.general_eps ? a : 1.0);
+}
+
+// ---- Engine over the grid ---------------------------------------------------------
+
+// The condition record of a dataset for the engine: its beams, output
+// reflections, thickness list and a square tilt grid (point k = row * m +
+// column, H along the columns).
+sd dataset_condition(const fed& ed, const dataset_model& dm, const std::vector<double>& thick,
+                     const lattice_metric& lm) {
+  sd s;
+  s.incidence = ed.incidence;
+  s.normal = ed.normal;
+  s.zolzbase1 = ed.zolzbase1;
+  s.tiltH = ed.tiltH;
+  s.tiltG = ed.tiltG;
+  s.voltage = ed.voltage;
+  s.bs = ed.bs;
+  s.num_exact_beam = dm.n_e0;
+  s.num_bethe_beam = dm.n_b0;
+  s.beams = dm.beams;
+  s.num_g = static_cast<int>(dm.cal_g.size());
+  s.cal_g = dm.cal_g;
+  s.thickness = thick;
+  s.num_thickness = static_cast<int>(thick.size());
+  s.calc_type = 3;
+  s.num_cal_pix_side = dm.side;
+  s.disksize = ed.disksize;
+  calc_kxy_tilt(s, lm);
+  return s;
+}
+
+CMatrix dataset_potential(const fit_problem& fp, int i) {
+  const dataset_model& dm = fp.dm[i];
+  const fed& ed = (*fp.eds)[i];
+  const lattice_metric lm = bravai(fp.cs->lp.data());
+  const int n = dm.n_e0 + dm.n_b0;
+  CMatrix vg(n, n);
+  int error_flag = 0;
+  potential_matrix_csd(dm.n_e0, dm.n_b0, dm.beams, *fp.cs, ed.voltage, lm, vg, &error_flag);
+  return vg;
+}
+
+// Grids of one dataset: val[v] holds, for the potential matrix vg (v = 0)
+// and then for each perturbed matrix, the intensities of every thickness set
+// and reflection at every needed grid point, averaged with the block's
+// kernel: val[v][(set * R + r) * K + k]. For v >= 1 the values are the
+// derivatives (I(vg_v) - I(vg)) / h_v.
+struct dataset_grids {
+  std::vector<std::vector<double>> val;
+};
+
+// Grid points whose values the interpolation reads (corners) and the
+// points the kernel needs around them.
+void dilate(const std::vector<char>& in, int m, int h, std::vector<char>* out) {
+  *out = in;
+  if (h <= 0) return;
+  for (int iy = 0; iy < m; ++iy)
+    for (int ix = 0; ix < m; ++ix) {
+      if (!in[iy * m + ix]) continue;
+      for (int a = std::max(0, iy - h); a <= std::min(m - 1, iy + h); ++a)
+        for (int b = std::max(0, ix - h); b <= std::min(m - 1, ix + h); ++b) (*out)[a * m + b] = 1;
+    }
+}
+
+int kernel_half(const fed& ed) {
+  int h = 0;
+  for (const thickness_block& b : ed.tb)
+    if (b.num_avrpix > 1) h = std::max(h, (b.num_avrpix - 1) / 2);
+  return h;
+}
+
+void compute_grids(const fit_problem& fp, int i, const CMatrix& vg, const std::vector<CMatrix>& vg_plus,
+                   const std::vector<double>& h_plus, const std::vector<thick_set>& sets,
+                   const std::vector<double>& thick, const std::vector<char>& corner_need, dataset_grids& out) {
+  const fed& ed = (*fp.eds)[i];
+  const dataset_model& dm = fp.dm[i];
+  const lattice_metric lm = bravai(fp.cs->lp.data());
+  const sd s = dataset_condition(ed, dm, thick, lm);
+  const engine_setup job = make_engine_setup(*fp.cs, s, vg, lm);
+  const int m = dm.side, K = m * m, R = s.num_g, T = s.num_thickness, S = static_cast<int>(sets.size());
+  const int V = 1 + static_cast<int>(vg_plus.size());
+
+  std::vector<char> raw_need;
+  dilate(corner_need, m, kernel_half(ed), &raw_need);
+  std::vector<int> tilts;
+  for (int k = 0; k < K; ++k)
+    if (raw_need[k]) tilts.push_back(k);
+
+  // raw[v][(k * R + r) * T + t]
+  std::vector<std::vector<double>> raw(static_cast<std::size_t>(V),
+                                       std::vector<double>(static_cast<std::size_t>(K) * R * T, 0.0));
+  const int threads = std::max(1, fp.threads);
+  const int N = dm.n_e0 + dm.n_b0;
+  std::vector<work_cal_int> work;
+  std::vector<tilt_derivative_work> dwork(static_cast<std::size_t>(threads));
+  for (int t = 0; t < threads; ++t) work.push_back(alloc_work_cal_int(N, R, 0));
+  parallel_for(static_cast<int>(tilts.size()), threads, [&](int tid, int n) {
+    const int k = tilts[n];
+    tilt_derivative_work& dw = dwork[tid];
+    tilt_potential_derivatives(s.tilt[k], job, vg_plus, h_plus, work[tid], dw);
+    for (int v = 0; v < V; ++v) {
+      const RMatrix& I = v == 0 ? dw.intensity : dw.d_param[v - 1];
+      double* dst = raw[v].data() + static_cast<std::size_t>(k) * R * T;
+      for (int r = 0; r < R; ++r)
+        for (int t = 0; t < T; ++t) dst[r * T + t] = I[r][t];
+    }
+  });
+
+  // Thickness averages, then the averaging kernel at the corner points.
+  out.val.assign(static_cast<std::size_t>(V), std::vector<double>(static_cast<std::size_t>(S) * R * K, 0.0));
+  std::vector<double> avg(static_cast<std::size_t>(K));
+  for (int v = 0; v < V; ++v)
+    for (int si = 0; si < S; ++si) {
+      const thick_set& ts = sets[si];
+      const thickness_block& blk = ed.tb[ts.block];
+      for (int r = 0; r < R; ++r) {
+        for (int k : tilts) {
+          const double* src = raw[v].data() + (static_cast<std::size_t>(k) * R + r) * T + ts.first;
+          double a = 0.0;
+          for (std::size_t j = 0; j < ts.wk.size(); ++j) a += ts.wk[j] * src[j];
+          avg[k] = a * epsilon.intensity_scaling;
+        }
+        double* dst = out.val[v].data() + (static_cast<std::size_t>(si) * R + r) * K;
+        const int n = blk.num_avrpix;
+        for (int k = 0; k < K; ++k) {
+          if (!corner_need[k]) continue;
+          if (n <= 1) {
+            dst[k] = avg[k];
+            continue;
+          }
+          const int hk = (n - 1) / 2, iy = k / m, ix = k % m;
+          double a = 0.0;
+          for (int p = 0; p < n; ++p)
+            for (int q = 0; q < n; ++q) {
+              const int y = std::clamp(iy + p - hk, 0, m - 1), x = std::clamp(ix + q - hk, 0, m - 1);
+              a += blk.avrpix_wt[p][q] * avg[y * m + x];
+            }
+          dst[k] = a;
+        }
+      }
+    }
+}
+
+// ---- One dataset's residuals -------------------------------------------------------
+
+// The base thickness set of every block, and for each thickness or width
+// parameter of the dataset its perturbed set.
+struct dataset_plan {
+  std::vector<thick_set> sets;
+  std::vector<double> thick;
+  std::vector<int> base_set;               // per block
+  std::vector<int> param_set;              // per fit parameter: perturbed set or -1
+  std::vector<double> param_h;             // its step
+};
+
+dataset_plan plan_dataset(const fit_problem& fp, int i, bool with_derivatives) {
+  const fed& ed = (*fp.eds)[i];
+  dataset_plan pl;
+  for (int b = 0; b < ed.num_thick_block; ++b)
+    pl.base_set.push_back(add_set(pl.sets, pl.thick, b, ed.tb[b].thickness, ed.tb[b].thickwidth));
+  pl.param_set.assign(fp.params.size(), -1);
+  pl.param_h.assign(fp.params.size(), 0.0);
+  if (!with_derivatives || fp.fed_constrained) return pl;
+  for (std::size_t j = 0; j < fp.params.size(); ++j) {
+    const fit_param& p = fp.params[j];
+    if (p.dataset != i) continue;
+    const thickness_block& blk = ed.tb[p.block];
+    if (p.kind == fit_kind::thickness) {
+      const double h = fd_step(blk.thickness);
+      pl.param_h[j] = h;
+      pl.param_set[j] = add_set(pl.sets, pl.thick, p.block, blk.thickness + h, blk.thickwidth);
+    } else if (p.kind == fit_kind::thickwidth) {
+      const double h = fd_step(blk.thickwidth);
+      pl.param_h[j] = h;
+      pl.param_set[j] = add_set(pl.sets, pl.thick, p.block, blk.thickness, blk.thickwidth + h);
+    }
+  }
+  return pl;
+}
+
+std::vector<char> corner_need_of(const fit_problem& fp, int i, const std::vector<int>& pts, double extra_shift) {
+  const fed& ed = (*fp.eds)[i];
+  const fei& ei = (*fp.eis)[i];
+  const grid_geom g = geometry_of(ed);
+  std::vector<char> need(static_cast<std::size_t>(g.m) * g.m, 0);
+  for (int n : pts) {
+    const measured_point& p = fp.pts[n];
+    for (int dir = 0; dir < 3; ++dir) {
+      const pix_point& q = ei.pix[static_cast<std::size_t>(p.pix)];
+      const double dH = dir == 1 ? extra_shift : 0.0, dG = dir == 2 ? extra_shift : 0.0;
+      const cell c = cell_of(g, q.x + shift_of(ed, p.block, p.reflex, false) + dH,
+                             q.y + shift_of(ed, p.block, p.reflex, true) + dG);
+      need[c.k00] = need[c.k10] = need[c.k01] = need[c.k11] = 1;
+    }
+  }
+  return need;
+}
+
+// The measured points of dataset i (indices into fp.pts).
+std::vector<int> points_of(const fit_problem& fp, int i) {
+  std::vector<int> v;
+  for (std::size_t n = 0; n < fp.pts.size(); ++n)
+    if (fp.pts[n].dataset == i) v.push_back(static_cast<int>(n));
+  return v;
+}
+
+// Residuals of dataset i's points from the grids (base thickness sets, v = 0).
+void dataset_residuals(const fit_problem& fp, int i, const dataset_plan& pl, const dataset_grids& gr,
+                       const std::vector<int>& pts, double* res) {
+  const fed& ed = (*fp.eds)[i];
+  const fei& ei = (*fp.eis)[i];
+  const grid_geom g = geometry_of(ed);
+  const int K = g.m * g.m, R = static_cast<int>(fp.dm[i].cal_g.size());
+  for (int n : pts) {
+    const measured_point& p = fp.pts[n];
+    const cell c = point_cell(ed, ei, g, p);
+    const double* v = gr.val[0].data() + (static_cast<std::size_t>(pl.base_set[p.block]) * R + p.reflex) * K;
+    const double model = ed.tb[p.block].scale * interp(v, c);
+    res[n] = p.sqrt_weight * (ei.obs_int(p.reflex, p.block, p.pix) - model);
+  }
+}
+
+void restraint_residuals(const fit_problem& fp, const double* x, double* res) {
+  const double s = std::sqrt(epsilon.scale_rst_chisq);
+  for (std::size_t n = 0; n < fp.restrained.size(); ++n) {
+    const int j = fp.restrained[n];
+    res[fp.pts.size() + n] = s * (x[j] - fp.params[j].fp->rst_val);
+  }
+}
+
+// Residuals of every measured point at the current field values (no
+// derivatives).
+void all_residuals(fit_problem& fp, double* res) {
+  for (int i = 0; i < static_cast<int>(fp.eds->size()); ++i) {
+    const std::vector<int> pts = points_of(fp, i);
+    if (pts.empty()) continue;
+    const dataset_plan pl = plan_dataset(fp, i, false);
+    const CMatrix vg = dataset_potential(fp, i);
+    dataset_grids gr;
+    compute_grids(fp, i, vg, {}, {}, pl.sets, pl.thick, corner_need_of(fp, i, pts, 0.0), gr);
+    dataset_residuals(fp, i, pl, gr, pts, res);
+  }
+}
+
+// Whether parameter j can change dataset i's intensities.
+bool touches(const fit_problem& fp, const fit_param& p, int i) {
+  if (p.dataset < 0) return true;
+  return fp.fed_constrained || p.dataset == i;
+}
+
+// Jacobian columns of dataset i for every parameter that needs no complete
+// re-evaluation, from one pass over the grid.
+void dataset_jacobian(fit_problem& fp, int i, const double* x, double* res, double* jac) {
+  const std::vector<int> pts = points_of(fp, i);
+  if (pts.empty()) return;
+  const int P = fp.num_params();
+  const fed& ed = (*fp.eds)[i];
+  const fei& ei = (*fp.eis)[i];
+  const dataset_plan pl = plan_dataset(fp, i, true);
+  const CMatrix vg = dataset_potential(fp, i);
+
+  // The potential matrix with each potential parameter stepped.
+  std::vector<CMatrix> vg_plus;
+  std::vector<double> h_plus;
+  std::vector<int> pot_index(static_cast<std::size_t>(P), -1);
+  std::vector<double> xs(x, x + P);
+  for (int j = 0; j < P; ++j) {
+    if (fp.params[j].kind != fit_kind::potential) continue;
+    const double h = fd_step(x[j]);
+    xs[j] = x[j] + h;
+    apply_fit_params(fp.params, xs.data(), *fp.cs, *fp.eds);
+    vg_plus.push_back(dataset_potential(fp, i));
+    xs[j] = x[j];
+    apply_fit_params(fp.params, xs.data(), *fp.cs, *fp.eds);
+    h_plus.push_back(h);
+    pot_index[j] = static_cast<int>(vg_plus.size());
+  }
+
+  // Shift derivatives need the cells one step further along H or G.
+  const double hs = fd_step(0.0);
+  dataset_grids gr;
+  compute_grids(fp, i, vg, vg_plus, h_plus, pl.sets, pl.thick, corner_need_of(fp, i, pts, hs), gr);
+  dataset_residuals(fp, i, pl, gr, pts, res);
+
+  const grid_geom g = geometry_of(ed);
+  const int K = g.m * g.m, R = static_cast<int>(fp.dm[i].cal_g.size());
+  auto grid = [&](int v, int set, int r) {
+    return gr.val[v].data() + (static_cast<std::size_t>(set) * R + r) * K;
+  };
+  for (int n : pts) {
+    const measured_point& p = fp.pts[n];
+    const cell c = point_cell(ed, ei, g, p);
+    const double scale = ed.tb[p.block].scale;
+    const int bs = pl.base_set[p.block];
+    const double base = interp(grid(0, bs, p.reflex), c);
+    double* row = jac + static_cast<std::size_t>(n) * P;
+    for (int j = 0; j < P; ++j) {
+      const fit_param& q = fp.params[j];
+      if (!touches(fp, q, i)) continue;
+      if (q.kind == fit_kind::potential) {
+        row[j] = -p.sqrt_weight * scale * interp(grid(pot_index[j], bs, p.reflex), c);
+      } else if (fp.fed_constrained || q.kind == fit_kind::lattice || q.kind == fit_kind::geometry) {
+        continue;  // complete re-evaluation below
+      } else if (q.block != p.block) {
+        continue;
+      } else if (q.kind == fit_kind::scale) {
+        row[j] = -p.sqrt_weight * base;
+      } else if (q.kind == fit_kind::thickness || q.kind == fit_kind::thickwidth) {
+        const double moved = interp(grid(0, pl.param_set[j], p.reflex), c);
+        row[j] = -p.sqrt_weight * scale * (moved - base) / pl.param_h[j];
+      } else if (q.kind == fit_kind::shift && q.reflex == p.reflex) {
+        const pix_point& pp = ei.pix[static_cast<std::size_t>(p.pix)];
+        const double H = pp.x + shift_of(ed, p.block, p.reflex, false) + (q.shift_g ? 0.0 : hs);
+        const double G = pp.y + shift_of(ed, p.block, p.reflex, true) + (q.shift_g ? hs : 0.0);
+        const double moved = interp(grid(0, bs, p.reflex), cell_of(g, H, G));
+        row[j] = -p.sqrt_weight * scale * (moved - base) / hs;
+      }
+    }
+  }
+}
+
+// Columns of the parameters that change the whole setup: complete
+// re-evaluation at x + h e_j.
+void full_fd_columns(fit_problem& fp, const double* x, const double* res, double* jac) {
+  const int P = fp.num_params(), M = static_cast<int>(fp.pts.size());
+  std::vector<double> xs(x, x + P), r2(static_cast<std::size_t>(M));
+  for (int j = 0; j < P; ++j) {
+    const fit_param& q = fp.params[j];
+    const bool full = q.kind == fit_kind::lattice || q.kind == fit_kind::geometry ||
+                      (fp.fed_constrained && q.dataset >= 0);
+    if (!full) continue;
+    const double h = fd_step(x[j]);
+    xs[j] = x[j] + h;
+    apply_fit_params(fp.params, xs.data(), *fp.cs, *fp.eds);
+    all_residuals(fp, r2.data());
+    xs[j] = x[j];
+    apply_fit_params(fp.params, xs.data(), *fp.cs, *fp.eds);
+    for (int n = 0; n < M; ++n) jac[static_cast<std::size_t>(n) * P + j] = (r2[n] - res[n]) / h;
+  }
+}
+
+// ---- Setup ------------------------------------------------------------------------------
+
+BeamList dataset_beams(fed& ed, csd& cs, int* n_e0, int* n_b0) {
+  if (ed.bs.flag_bs % 10 == 0) {
+    *n_e0 = ed.num_exact_beam;
+    *n_b0 = ed.num_bethe_beam;
+    return ed.beams;
+  }
+  BeamList exact, bethe;
+  int ne = 0, nb = 0;
+  std::printf("Beam search... ");
+  switch (ed.bs.flag_bs % 10) {
+    case 1:
+      simple_beam_search_wg(&ne, &nb, &exact, &bethe, ed.bs, ed.incidence, ed.zolzbase1, ed.tiltH, ed.tiltG,
+                            ed.voltage, cs);
+      break;
+    case 2:
+      simple_beam_search_sg(&ne, &nb, &exact, &bethe, ed.bs, ed.incidence, ed.zolzbase1, ed.tiltH, ed.tiltG,
+                            ed.voltage, cs);
+      break;
+    default:
+      beam_search_sg_multi(&ne, &nb, &exact, &bethe, ed.bs, ed.incidence, ed.zolzbase1, ed.tiltH, ed.tiltG,
+                           ed.voltage, cs);
+  }
+  std::printf("Exact = %d, Bethe = %d\n", ne, nb);
+  *n_e0 = ne;
+  *n_b0 = nb;
+  return beam_merge(ne, nb, exact, bethe);
+}
+
+bool is_number(const std::string& tok) {
+  if (tok.empty()) return false;
+  char* end = nullptr;
+  const double v = std::strtod(tok.c_str(), &end);
+  return end && *end == '\0' && std::isfinite(v);
+}
+
+// Every intensity and deviation of the file is a finite number: the reader
+// takes a token that is not a number for 0, which a refinement must not.
+void check_int_file_numbers(const std::string& file) {
+  File f = fopen_chk_rmode(file);
+  FILE* fp = f.get();
+  bool in_rf = false, hkl_seen = false;
+  char buf[1024];
+  int line_no = 0;
+  while (std::fgets(buf, sizeof buf, fp)) {
+    ++line_no;
+    std::string line(buf);
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+    if (line.empty() || line[0] == '#' || line[0] == '%') continue;
+    std::vector<std::string> toks;
+    std::size_t pos = 0;
+    while (pos < line.size()) {
+      const std::size_t b = line.find_first_not_of(" \t,", pos);
+      if (b == std::string::npos) break;
+      const std::size_t e = line.find_first_of(" \t,", b);
+      toks.push_back(line.substr(b, e == std::string::npos ? std::string::npos : e - b));
+      pos = e == std::string::npos ? line.size() : e;
+    }
+    if (toks.empty()) continue;
+    if (toks[0] == "RF{") {
+      in_rf = true;
+      hkl_seen = false;
+      continue;
+    }
+    if (toks[0] == "}RF") {
+      in_rf = false;
+      continue;
+    }
+    if (!in_rf) continue;
+    if (!hkl_seen) {
+      hkl_seen = true;
+      continue;
+    }
+    for (std::size_t k = 0; k < toks.size() && k < 2; ++k)
+      if (!is_number(toks[k]))
+        fatal_out("$$ %s line %d: the measured value \"%s\" is not a finite number. Abort.\n", file.c_str(),
+                  line_no, toks[k].c_str());
+  }
+}
+
+void check_dataset(const fed& ed, const fei& ei, int i) {
+  if (ed.calc_type != 2 && ed.calc_type != 3)
+    fatal_out("$$ Dataset %d: calc_type=%d; a refinement compares disks (calc_type 2 or 3). Abort.\n", i,
+              ed.calc_type);
+  if (ed.num_cal_pix_side < 2 || !(ed.disksize > 0.0))
+    fatal_out("$$ Dataset %d: num_cal_pix_side=%d and disksize=%g do not describe a grid. Abort.\n", i,
+              ed.num_cal_pix_side, ed.disksize);
+  for (int r = 0; r < ei.num_rg; ++r)
+    for (int t = 0; t < ei.num_thickness; ++t)
+      for (int p = 0; p < ei.npix; ++p)
+        if (!std::isfinite(ei.obs_int(r, t, p)) || !std::isfinite(ei.obs_sig(r, t, p)))
+          fatal_out("$$ %s: reflection %d %d %d, thickness %d, point %d is not a finite number. Abort.\n",
+                    ed.int_file.c_str(), ei.rg[r].h, ei.rg[r].k, ei.rg[r].l, t, p);
+}
+
+bool inside_disk(const fed& ed, double H, double G) {
+  const double e = epsilon.general_eps;
+  if (ed.calc_type == 3) return std::fabs(H - ed.tiltH) <= ed.disksize + e && std::fabs(G - ed.tiltG) <= ed.disksize + e;
+  return std::hypot(H - ed.tiltH, G - ed.tiltG) <= ed.disksize + e;
+}
+
+void select_points(fit_problem& fp, int i) {
+  const fed& ed = (*fp.eds)[i];
+  const fei& ei = (*fp.eis)[i];
+  for (int b = 0; b < ed.num_thick_block; ++b)
+    for (int r = 0; r < ed.num_reflex; ++r) {
+      const double w = ed.tb[b].weight[r];
+      if (!(w > epsilon.general_eps)) continue;
+      for (int p = 0; p < ei.npix; ++p) {
+        const double sig = ei.obs_sig(r, b, p);
+        if (!(sig > 0.0)) continue;
+        const double var = measured_variance(ei.obs_int(r, b, p), sig);
+        if (!(var > 0.0)) continue;
+        const pix_point& q = ei.pix[static_cast<std::size_t>(p)];
+        if (!inside_disk(ed, q.x + ed.tb[b].H_shift[r], q.y + ed.tb[b].G_shift[r])) continue;
+        measured_point m;
+        m.dataset = i;
+        m.block = b;
+        m.reflex = r;
+        m.pix = p;
+        m.sqrt_weight = std::sqrt(w / var);
+        fp.pts.push_back(m);
+      }
+    }
+}
+
+}  // namespace
+
+void setup_fit_problem(fit_problem& fp, csd& cs, std::vector<fed>& eds, std::vector<fei>& eis) {
+  fp.cs = &cs;
+  fp.eds = &eds;
+  fp.eis = &eis;
+  fp.threads = fit_thread_count();
+  fp.params = collect_fit_params(cs, eds);
+  if (fp.params.empty()) fatal_out("$$ No parameter is flagged ADJ or RST: nothing to refine. Abort.\n");
+  for (std::size_t j = 0; j < fp.params.size(); ++j)
+    if (fp.params[j].fp->flg == kFlgRst) fp.restrained.push_back(static_cast<int>(j));
+  for (const fed& ed : eds) {
+    if (ed.tiltH_fp.flg == kFlgCst || ed.tiltG_fp.flg == kFlgCst || ed.voltage_fp.flg == kFlgCst)
+      fp.fed_constrained = true;
+    for (const thickness_block& b : ed.tb) {
+      if (b.scale_fp.flg == kFlgCst || b.thickness_fp.flg == kFlgCst || b.thickwidth_fp.flg == kFlgCst)
+        fp.fed_constrained = true;
+      for (std::size_t r = 0; r < b.H_shift_fp.size(); ++r)
+        if (b.H_shift_fp[r].flg == kFlgCst || b.G_shift_fp[r].flg == kFlgCst) fp.fed_constrained = true;
+    }
+  }
+
+  fp.dm.assign(eds.size(), dataset_model{});
+  for (std::size_t i = 0; i < eds.size(); ++i) {
+    fed& ed = eds[i];
+    fei& ei = eis[i];
+    check_int_file_numbers(ed.int_file);
+    check_dataset(ed, ei, static_cast<int>(i));
+    dataset_model& dm = fp.dm[i];
+    dm.beams = dataset_beams(ed, cs, &dm.n_e0, &dm.n_b0);
+    dm.side = ed.num_cal_pix_side;
+    for (int r = 0; r < ei.num_rg; ++r) {
+      const int n = find_n_g(dm.n_e0, ei.rg[r], dm.beams);
+      if (n < 0)
+        fatal_out("$$ Reflection %d %d %d of %s is not among the exact beams of dataset %d. Abort.\n", ei.rg[r].h,
+                  ei.rg[r].k, ei.rg[r].l, ed.int_file.c_str(), static_cast<int>(i));
+      dm.cal_g.push_back(n);
+    }
+    select_points(fp, static_cast<int>(i));
+  }
+  if (fp.pts.empty()) fatal_out("$$ No measured point with a positive weight lies inside a calculated disk. Abort.\n");
+}
+
+std::vector<double> current_params(const fit_problem& fp) {
+  std::vector<double> x;
+  for (const fit_param& p : fp.params) x.push_back(*p.value);
+  return x;
+}
+
+void eval_residuals(fit_problem& fp, const double* x, double* res, double* jac) {
+  apply_fit_params(fp.params, x, *fp.cs, *fp.eds);
+  const int P = fp.num_params(), M = fp.num_residuals();
+  if (!jac) {
+    all_residuals(fp, res);
+  } else {
+    std::fill(jac, jac + static_cast<std::size_t>(M) * P, 0.0);
+    for (int i = 0; i < static_cast<int>(fp.eds->size()); ++i) dataset_jacobian(fp, i, x, res, jac);
+    full_fd_columns(fp, x, res, jac);
+    const double s = std::sqrt(epsilon.scale_rst_chisq);
+    for (std::size_t n = 0; n < fp.restrained.size(); ++n)
+      jac[(fp.pts.size() + n) * P + fp.restrained[n]] = s;
+  }
+  restraint_residuals(fp, x, res);
+}
+
+void fill_fit_results(fit_problem& fp) {
+  for (int i = 0; i < static_cast<int>(fp.eds->size()); ++i) {
+    fed& ed = (*fp.eds)[i];
+    fei& ei = (*fp.eis)[i];
+    const grid_geom g = geometry_of(ed);
+    alloc_ei_cal(ei, g.m);
+    const int K = g.m * g.m, R = ei.num_rg;
+    std::vector<char> need(static_cast<std::size_t>(K), 0);
+    for (int k = 0; k < K; ++k) {
+      pix_point& q = ei.cal_pix[k];
+      q.ix = k % g.m;
+      q.iy = k / g.m;
+      q.x = g.H0 - g.d + q.ix * g.step;
+      q.y = g.G0 - g.d + q.iy * g.step;
+      q.flag = inside_disk(ed, q.x, q.y) ? 1 : 0;
+      need[k] = static_cast<char>(q.flag);
+    }
+    const dataset_plan pl = plan_dataset(fp, i, false);
+    const CMatrix vg = dataset_potential(fp, i);
+    dataset_grids gr;
+    compute_grids(fp, i, vg, {}, {}, pl.sets, pl.thick, need, gr);
+    for (int b = 0; b < ed.num_thick_block; ++b)
+      for (int r = 0; r < R; ++r) {
+        const double* v = gr.val[0].data() + (static_cast<std::size_t>(pl.base_set[b]) * R + r) * K;
+        for (int k = 0; k < K; ++k) ei.cal_int(r, b, k) = ei.cal_pix[k].flag == 1 ? ed.tb[b].scale * v[k] : 0.0;
+        calc_extr_obs_int(ed.tb[b].H_shift[r], ed.tb[b].G_shift[r], ei.npix, ei.nx, ei.xmin, ei.xmax, ei.ymin,
+                          ei.ymax, ei.obs_int(r, b), ei.obs_sig(r, b), ei.num_cal_pix, ei.cal_pix.data(),
+                          ei.extr_int(r, b), ei.extr_sig(r, b));
+      }
+  }
+}
+
+std::vector<double> r_factors(fit_problem& fp, const double* x) {
+  std::vector<double> res(static_cast<std::size_t>(fp.num_residuals()));
+  eval_residuals(fp, x, res.data(), nullptr);
+  const std::size_t D = fp.eds->size();
+  std::vector<double> num(D, 0.0), den(D, 0.0);
+  for (std::size_t n = 0; n < fp.pts.size(); ++n) {
+    const measured_point& p = fp.pts[n];
+    const double obs = (*fp.eis)[p.dataset].obs_int(p.reflex, p.block, p.pix);
+    num[p.dataset] += std::fabs(res[n] / p.sqrt_weight);
+    den[p.dataset] += std::fabs(obs);
+  }
+  std::vector<double> r(D, 0.0);
+  for (std::size_t i = 0; i < D; ++i) r[i] = den[i] > 0.0 ? num[i] / den[i] : 0.0;
+  return r;
+}
+
+}  // namespace kv

@@ -1,0 +1,202 @@
+#!/usr/bin/python3
+"""Synthetic CBED measurement of silicon [110] at 200 kV for the refinement job.
+
+korvex simulates the pattern at known ("true") values of the 111 and 220
+structure factors, the Debye-Waller factor B, the thickness and the scale; the
+tool adds Poisson noise at a given seed, displaces every reflection's disk by
+a known shift (whole grid steps), and writes
+
+  <name>_int.txt   the measured intensities and deviations (FIT_EXPDATA_RAW)
+  <name>.dat       the fit-mode file that refines f111_re, f220_re, B,
+                   thickness and scale from a start several per cent off
+  <name>_true.txt  the true values, one "name value" line each
+
+Measured point u of reflection r holds the simulated value at u + shift_r, so
+the fit-mode file carries H_shift, G_shift = shift_r (FIX).
+"""
+import argparse
+import math
+import os
+import subprocess
+import sys
+
+import numpy as np
+
+TRUE = {"f111_re": -18.21877, "f220_re": -14.45013, "b_si": 0.4632, "thickness": 1200.0}
+REFLEXES = [(0, 0, 0), (1, -1, 1), (-1, 1, -1), (2, -2, 0), (-2, 2, 0)]
+SHIFTS = [(0, 0), (1, 0), (0, -1), (-1, 1), (1, 1)]  # grid steps per reflection (H, G)
+
+
+def crystal_block(f111, f220, b, b_flag, fg_flag):
+    return f"""CRYSTAL_STRUCTURE_DATA{{
+LATTICE{{
+227
+5.431020511 FIX a
+a CST b
+a CST c
+90.0 FIX alpha
+90.0 FIX beta
+90.0 FIX gamma
+}}LATTICE
+ATOM{{
+1
+SITE{{
+Si
+0.125 FIX x_si
+0.125 FIX y_si
+0.125 FIX z_si
+ISO
+{b:.10g} {b_flag} b_si
+1.0 FIX occ_si
+0
+}}SITE
+}}ATOM
+LOW_ORDER_FG{{
+2
+2
+1 1 1
+{f111:.10g} {fg_flag} f111_re
+0.0 FIX f111_im
+2 2 0
+{f220:.10g} {fg_flag} f220_re
+0.0 FIX f220_im
+}}LOW_ORDER_FG
+}}CRYSTAL_STRUCTURE_DATA
+"""
+
+
+def beam_block(gmax):
+    return f"BEAM_SEARCH{{\n2\n400 {gmax} 0 0\n0.02 0.08 20000.0\n}}BEAM_SEARCH\n"
+
+
+def sim_file(args, side, disk):
+    return ("SIM_MODE\n% synthetic measurement: the true values\n"
+            "EPS_CONTROL_PARAMETERS{\nintensity_scaling 10000.0\n}EPS_CONTROL_PARAMETERS\n"
+            + crystal_block(TRUE["f111_re"], TRUE["f220_re"], TRUE["b_si"], "FIX", "FIX")
+            + "SIM_CALCULATION_CONDITION{\nINCIDENT_BEAM{\n1 1 0\n1 1 0\n2 -2 0\n0.0\n0.0\n200.0\n}INCIDENT_BEAM\n"
+            + f"CALC_KXY_RANGE{{\n3\n{side}\n{disk}\n}}CALC_KXY_RANGE\n" + beam_block(args.gmax)
+            + "OUTPUT_REFLEX{\n%d\n" % len(REFLEXES) + "".join("%d %d %d\n" % g for g in REFLEXES)
+            + "}OUTPUT_REFLEX\n" + f"OUTPUT_THICKNESS{{\n1\n{TRUE['thickness']}\n}}OUTPUT_THICKNESS\n"
+            + "}SIM_CALCULATION_CONDITION\n")
+
+
+def read_sim_result(path, num_g, npts):
+    """Intensities [reflection][point] of a SIM_RESULT file (rows of G, H fastest)."""
+    lines = [l.strip() for l in open(path) if l.strip() and not l.startswith("#")]
+    out, i = [], 0
+    while i < len(lines):
+        if lines[i] == "RF{":
+            hkl = tuple(int(v) for v in lines[i + 1].split())
+            vals = [float(v) for v in lines[i + 2:i + 2 + npts]]
+            out.append((hkl, np.array(vals)))
+            i += 2 + npts
+        else:
+            i += 1
+    return dict(out)
+
+
+def write_int_file(path, data, sig, n, step):
+    half = (n - 1) / 2 * step
+    with open(path, "w") as f:
+        f.write("FIT_EXPDATA_RAW\n# synthetic silicon [110] measurement\nCR{\n")
+        f.write("1 0 0\n0 1 0\n0 0 1\n0 0 0\n0.0 0.0\n}CR\n")
+        f.write(f"PAR{{\n1\n{len(REFLEXES)}\n{n * n} {n}\n{-half:.12g} {half:.12g} {-half:.12g} {half:.12g}\n}}PAR\n")
+        f.write("THICKNESS{\n")
+        for r, g in enumerate(REFLEXES):
+            f.write("RF{\n%d %d %d\n" % g)
+            for p in range(n * n):
+                f.write(f"{data[r][p]:.10g} {sig[r][p]:.10g}\n")
+                if (p + 1) % n == 0:
+                    f.write("\n")
+            f.write("}RF\n")
+        f.write("}THICKNESS\n")
+
+
+def fit_file(args, name, side, disk, start, step):
+    eps = ("EPS_CONTROL_PARAMETERS{\nintensity_scaling 10000.0\n"
+           f"perturb_step {args.perturb_step}\ntol_chisq_abs {args.tol_chisq_abs}\n"
+           f"tol_chisq_rel {args.tol_chisq_rel}\ntol_parameter {args.tol_parameter}\n"
+           f"svd_flag {args.svd_flag}\n}}EPS_CONTROL_PARAMETERS\n")
+    b_flag = "FIX" if args.wrong_b else "ADJ"
+    s = ("FIT_MODE\n% refinement of the synthetic silicon [110] measurement\n" + eps
+         + crystal_block(start["f111_re"], start["f220_re"], start["b_si"], b_flag, "ADJ")
+         + f"FIT_CALCULATION_CONDITION{{\nITER_EXP_NUM{{\n{args.max_iter}\n1\n}}ITER_EXP_NUM\n"
+         + "DATA_SET{\nINCIDENT_BEAM{\n1 1 0\n1 1 0\n2 -2 0\n0.0 FIX tH\n0.0 FIX tG\n200.0 FIX kv\n}INCIDENT_BEAM\n"
+         + f"CALC_KXY_RANGE{{\n2\n{side}\n{disk}\n}}CALC_KXY_RANGE\n" + beam_block(args.gmax)
+         + f"INTENSITY_DATA{{\n{name}_int.txt\n1\n{len(REFLEXES)}\n}}INTENSITY_DATA\n"
+         + "THICKNESS_BLOCK{\nSTW_PAR{\n"
+         + f"{start['scale']:.10g} ADJ scale\n{start['thickness']:.10g} ADJ thick\n0.0 FIX thick_width\n0 1.0\n}}STW_PAR\n"
+         + "REFLEX_SHIFT_PAR{\n")
+    for r, (g, (sx, sy)) in enumerate(zip(REFLEXES, SHIFTS)):
+        s += "%d %d %d 1.0\n" % g + f"{sx * step:.12g} FIX H_shift{r}\n{sy * step:.12g} FIX G_shift{r}\n"
+    s += "}REFLEX_SHIFT_PAR\n}THICKNESS_BLOCK\n}DATA_SET\n}FIT_CALCULATION_CONDITION\n"
+    return s
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--korvex", default="korvex")
+    ap.add_argument("--dir", default=".")
+    ap.add_argument("--name", default="si110_fit")
+    ap.add_argument("--side", type=int, default=13, help="measured points along one side")
+    ap.add_argument("--disk", type=float, default=0.3, help="disk half-width of the measurement (tilt units)")
+    ap.add_argument("--gmax", type=float, default=1.5)
+    ap.add_argument("--counts", type=float, default=1000.0, help="counts at the brightest point of 000")
+    ap.add_argument("--seed", type=int, default=1)
+    ap.add_argument("--noise-free", action="store_true")
+    ap.add_argument("--fg-off", type=float, default=0.03)
+    ap.add_argument("--b-off", type=float, default=0.10)
+    ap.add_argument("--t-off", type=float, default=0.10)
+    ap.add_argument("--scale-off", type=float, default=0.05)
+    ap.add_argument("--wrong-b", action="store_true", help="B fixed at its start value (b-off from the truth)")
+    ap.add_argument("--max-iter", type=int, default=30)
+    ap.add_argument("--perturb-step", type=float, default=1e-4)
+    ap.add_argument("--tol-chisq-abs", type=float, default=1e-3)
+    ap.add_argument("--tol-chisq-rel", type=float, default=1e-9)
+    ap.add_argument("--tol-parameter", type=float, default=1e-3)
+    ap.add_argument("--svd-flag", type=int, default=1)
+    args = ap.parse_args()
+
+    n = args.side
+    smax = 1
+    N = n + 2 * smax
+    step = 2 * args.disk / (n - 1)
+    disk_sim = (N - 1) / 2 * step
+    os.makedirs(args.dir, exist_ok=True)
+    sim_name = args.name + "_sim.dat"
+    with open(os.path.join(args.dir, sim_name), "w") as f:
+        f.write(sim_file(args, N, disk_sim))
+    r = subprocess.run([args.korvex, sim_name], cwd=args.dir, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    if r.returncode != 0:
+        sys.stderr.write(r.stdout.decode(errors="replace"))
+        sys.exit("korvex failed on the simulation")
+    sim = read_sim_result(os.path.join(args.dir, args.name + "_sim_rs0.txt"), len(REFLEXES), N * N)
+
+    grids = [sim[g].reshape(N, N) for g in REFLEXES]
+    scale = args.counts / grids[0].max()
+    rng = np.random.default_rng(args.seed)
+    data, sig = [], []
+    for grid, (sx, sy) in zip(grids, SHIFTS):
+        mean = scale * grid[smax + sy:smax + sy + n, smax + sx:smax + sx + n].reshape(-1)
+        obs = mean if args.noise_free else rng.poisson(mean).astype(float)
+        # The stated noise: the Poisson deviation of the expected count (1 count
+        # at least, so that an empty point keeps a finite weight).
+        data.append(obs)
+        sig.append(np.sqrt(np.maximum(mean, 1.0)))
+    write_int_file(os.path.join(args.dir, args.name + "_int.txt"), data, sig, n, step)
+
+    true = dict(TRUE, scale=scale)
+    start = {"f111_re": true["f111_re"] * (1 + args.fg_off), "f220_re": true["f220_re"] * (1 - args.fg_off),
+             "b_si": true["b_si"] * (1 + args.b_off), "thickness": true["thickness"] * (1 - args.t_off),
+             "scale": true["scale"] * (1 + args.scale_off)}
+    fit_disk = (N - 1) / 2 * step
+    with open(os.path.join(args.dir, args.name + ".dat"), "w") as f:
+        f.write(fit_file(args, args.name, N, fit_disk, start, step))
+    with open(os.path.join(args.dir, args.name + "_true.txt"), "w") as f:
+        for k in ("f111_re", "f220_re", "b_si", "thickness", "scale"):
+            f.write(f"{k} {true[k]:.12g} {start[k]:.12g}\n")
+    print(f"wrote {args.name}.dat, {args.name}_int.txt, {args.name}_true.txt in {args.dir}")
+
+
+if __name__ == "__main__":
+    main()
