@@ -27,7 +27,11 @@ REFLEXES = [(0, 0, 0), (1, -1, 1), (-1, 1, -1), (2, -2, 0), (-2, 2, 0)]
 SHIFTS = [(0, 0), (1, 0), (0, -1), (-1, 1), (1, 1)]  # grid steps per reflection (H, G)
 
 
-def crystal_block(f111, f220, b, b_flag, fg_flag):
+def crystal_block(f111, f220, b, b_flag, fg_flag, split=False):
+    if split:
+        sites = "2\n" + "".join(site(f"b_si{k}", b, b_flag, 0.5) for k in (1, 2))
+    else:
+        sites = "1\n" + site("b_si", b, b_flag, 1.0)
     return f"""CRYSTAL_STRUCTURE_DATA{{
 LATTICE{{
 227
@@ -39,18 +43,7 @@ a CST c
 90.0 FIX gamma
 }}LATTICE
 ATOM{{
-1
-SITE{{
-Si
-0.125 FIX x_si
-0.125 FIX y_si
-0.125 FIX z_si
-ISO
-{b:.10g} {b_flag} b_si
-1.0 FIX occ_si
-0
-}}SITE
-}}ATOM
+{sites}}}ATOM
 LOW_ORDER_FG{{
 2
 2
@@ -63,6 +56,11 @@ LOW_ORDER_FG{{
 }}LOW_ORDER_FG
 }}CRYSTAL_STRUCTURE_DATA
 """
+
+
+def site(b_name, b, b_flag, occ):
+    return (f"SITE{{\nSi\n0.125 FIX x_{b_name}\n0.125 FIX y_{b_name}\n0.125 FIX z_{b_name}\nISO\n"
+            f"{b:.10g} {b_flag} {b_name}\n{occ} FIX occ_{b_name}\n0\n}}SITE\n")
 
 
 def beam_block(gmax):
@@ -119,7 +117,7 @@ def fit_file(args, name, side, disk, start, step):
            f"svd_flag {args.svd_flag}\n}}EPS_CONTROL_PARAMETERS\n")
     b_flag = "FIX" if args.wrong_b else "ADJ"
     s = ("FIT_MODE\n% refinement of the synthetic silicon [110] measurement\n" + eps
-         + crystal_block(start["f111_re"], start["f220_re"], start["b_si"], b_flag, "ADJ")
+         + crystal_block(start["f111_re"], start["f220_re"], start["b_si"], b_flag, "ADJ", args.split_site)
          + f"FIT_CALCULATION_CONDITION{{\nITER_EXP_NUM{{\n{args.max_iter}\n1\n}}ITER_EXP_NUM\n"
          + "DATA_SET{\nINCIDENT_BEAM{\n1 1 0\n1 1 0\n2 -2 0\n0.0 FIX tH\n0.0 FIX tG\n200.0 FIX kv\n}INCIDENT_BEAM\n"
          + f"CALC_KXY_RANGE{{\n2\n{side}\n{disk}\n}}CALC_KXY_RANGE\n" + beam_block(args.gmax)
@@ -139,7 +137,7 @@ def main():
     ap.add_argument("--dir", default=".")
     ap.add_argument("--name", default="si110_fit")
     ap.add_argument("--side", type=int, default=13, help="measured points along one side")
-    ap.add_argument("--disk", type=float, default=0.3, help="disk half-width of the measurement (tilt units)")
+    ap.add_argument("--disk", type=float, default=0.5, help="disk half-width of the measurement (tilt units)")
     ap.add_argument("--gmax", type=float, default=1.5)
     ap.add_argument("--counts", type=float, default=1000.0, help="counts at the brightest point of 000")
     ap.add_argument("--seed", type=int, default=1)
@@ -149,6 +147,8 @@ def main():
     ap.add_argument("--t-off", type=float, default=0.10)
     ap.add_argument("--scale-off", type=float, default=0.05)
     ap.add_argument("--wrong-b", action="store_true", help="B fixed at its start value (b-off from the truth)")
+    ap.add_argument("--split-site", action="store_true",
+                    help="the site as two half-occupied sites at one position, each with its own B (ADJ)")
     ap.add_argument("--max-iter", type=int, default=30)
     ap.add_argument("--perturb-step", type=float, default=1e-4)
     ap.add_argument("--tol-chisq-abs", type=float, default=1e-3)
@@ -186,8 +186,8 @@ def main():
     write_int_file(os.path.join(args.dir, args.name + "_int.txt"), data, sig, n, step)
 
     true = dict(TRUE, scale=scale)
-    start = {"f111_re": true["f111_re"] * (1 + args.fg_off), "f220_re": true["f220_re"] * (1 - args.fg_off),
-             "b_si": true["b_si"] * (1 + args.b_off), "thickness": true["thickness"] * (1 - args.t_off),
+    start = {"f111_re": true["f111_re"] * (1 - args.fg_off), "f220_re": true["f220_re"] * (1 + args.fg_off),
+             "b_si": true["b_si"] * (1 + args.b_off), "thickness": true["thickness"] * (1 + args.t_off),
              "scale": true["scale"] * (1 + args.scale_off)}
     fit_disk = (N - 1) / 2 * step
     with open(os.path.join(args.dir, args.name + ".dat"), "w") as f:

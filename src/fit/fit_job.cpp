@@ -354,18 +354,27 @@ void write_script(int num_dataset, const std::string& base_name) {
 
 }  // namespace
 
-void qz_fit(FILE* fp, FILE* log, const std::string& base_name) {
-  csd cs;
+void read_fit_input(FILE* fp, const std::string& base_name, csd& cs, int* max_iter, std::vector<fed>& eds,
+                    std::vector<fei>& eis) {
   input_csd_cstr(cs, fp, base_name);
   chk_data("FIT_CALCULATION_CONDITION{", fp);
-  int max_iter = 0, num_dataset = 0;
-  read_ITEM_EXP_NUM(&max_iter, &num_dataset, fp);
+  int num_dataset = 0;
+  read_ITEM_EXP_NUM(max_iter, &num_dataset, fp);
   if (num_dataset < 1) fatal_out("$$ Number of experimental datasets = %d: at least one is needed. Abort.\n", num_dataset);
-  std::vector<fed> eds(static_cast<std::size_t>(num_dataset));
-  std::vector<fei> eis(static_cast<std::size_t>(num_dataset));
+  eds.assign(static_cast<std::size_t>(num_dataset), fed{});
+  eis.assign(static_cast<std::size_t>(num_dataset), fei{});
   for (int i = 0; i < num_dataset; ++i) input_fit_exp_dataset(eds[i], eis[i], fp);
   chk_data("}FIT_CALCULATION_CONDITION", fp);
   constraint_fed(num_dataset, eds);
+}
+
+void qz_fit(FILE* fp, FILE* log, const std::string& base_name) {
+  csd cs;
+  int max_iter = 0;
+  std::vector<fed> eds;
+  std::vector<fei> eis;
+  read_fit_input(fp, base_name, cs, &max_iter, eds, eis);
+  const int num_dataset = static_cast<int>(eds.size());
 
   fit_problem prob;
   setup_fit_problem(prob, cs, eds, eis);

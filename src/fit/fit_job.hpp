@@ -26,6 +26,11 @@ struct fit_outcome {
   std::vector<std::string> dropped;  // parameter combinations left out by the SVD
 };
 
+// The crystal block and FIT_CALCULATION_CONDITION with every dataset and
+// its intensity file, from the stream's position (after the run control).
+void read_fit_input(FILE* fp, const std::string& base_name, csd& cs, int* max_iter, std::vector<fed>& eds,
+                    std::vector<fei>& eis);
+
 // Reads the crystal and FIT_CALCULATION_CONDITION from fp (the run control
 // is read already), refines and writes the results named from base_name.
 void qz_fit(FILE* fp, FILE* log, const std::string& base_name);

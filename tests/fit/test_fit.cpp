@@ -1,0 +1,252 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "fit/fit_job.hpp"
+#include "fit/fit_model.hpp"
+#include "sim/linereader.hpp"
+#include "sim/qzio.hpp"
+#include "sim/runctl.hpp"
+#include "support/run_program.hpp"
+
+using kvtest::run_program;
+using kvtest::RunResult;
+using kvtest::ScratchDir;
+
+namespace kv {
+namespace {
+
+const std::string kTool = std::string(KV_EXAMPLES_DIR) + "/../tools/make_fit_example.py";
+
+// The synthetic silicon [110] measurement and its fit-mode file si.dat in d.
+void make_example(const ScratchDir& d, const std::vector<std::string>& extra) {
+  std::vector<std::string> args{kTool, "--korvex", KORVEX_EXE, "--dir", d.path().string(), "--name", "si"};
+  args.insert(args.end(), extra.begin(), extra.end());
+  const RunResult r = run_program("/usr/bin/python3", args, d.path());
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+}
+
+RunResult run_fit(const ScratchDir& d, const std::string& file = "si.dat") {
+  return run_program(KORVEX_EXE, {file}, d.path());
+}
+
+struct refined {
+  double start = 0, final_v = 0, su = 0;
+};
+
+// The parameter table of a refinement's log.
+std::map<std::string, refined> parameter_table(const std::string& out) {
+  std::map<std::string, refined> t;
+  std::istringstream in(out);
+  std::string line;
+  bool in_table = false;
+  while (std::getline(in, line)) {
+    if (line.rfind("name ", 0) == 0) {
+      in_table = true;
+      continue;
+    }
+    if (!in_table) continue;
+    std::istringstream l(line);
+    std::string name;
+    refined r;
+    if (!(l >> name >> r.start >> r.final_v >> r.su)) break;
+    t[name] = r;
+  }
+  return t;
+}
+
+std::map<std::string, double> true_values(const ScratchDir& d) {
+  std::map<std::string, double> v;
+  std::istringstream in(d.read("si_true.txt"));
+  std::string name;
+  double t = 0, s = 0;
+  while (in >> name >> t >> s) v[name] = t;
+  return v;
+}
+
+double reduced_chisq(const std::string& out) {
+  const std::string key = "$$ reduced chisq = ";
+  const std::size_t p = out.rfind(key);
+  return p == std::string::npos ? -1.0 : std::atof(out.c_str() + p + key.size());
+}
+
+void replace_all(std::string& s, const std::string& from, const std::string& to) {
+  for (std::size_t p = s.find(from); p != std::string::npos; p = s.find(from, p + to.size())) s.replace(p, from.size(), to);
+}
+
+TEST(FitJob, NoiseFreeRoundTripReturnsTheTrueValuesAndWritesFilesThatRunAgain) {
+  ScratchDir d;
+  make_example(d, {"--noise-free", "--tol-chisq-abs", "1e-6"});
+  const RunResult r = run_fit(d);
+  ASSERT_EQ(r.status, 0) << r.out;
+  const auto table = parameter_table(r.out);
+  const auto truth = true_values(d);
+  ASSERT_EQ(table.size(), 5u) << r.out;
+  for (const char* fg : {"f111_re", "f220_re"}) {
+    EXPECT_NEAR(table.at(fg).start / truth.at(fg), 0.97 + (std::string(fg) == "f220_re") * 0.06, 1e-6);
+    EXPECT_LT(std::fabs(table.at(fg).final_v / truth.at(fg) - 1.0), 1e-4) << fg;
+  }
+  EXPECT_NEAR(table.at("thick").start, 1320.0, 1e-6);
+  EXPECT_NEAR(table.at("thick").final_v, truth.at("thickness"), 0.1);
+  EXPECT_LT(std::fabs(table.at("b_si").final_v / truth.at("b_si") - 1.0), 1e-3);
+  EXPECT_LT(std::fabs(table.at("scale").final_v / truth.at("scale") - 1.0), 1e-4);
+  EXPECT_LT(reduced_chisq(r.out), 1e-6);
+  EXPECT_NE(r.out.find("Refinement stopped: "), std::string::npos);
+  EXPECT_NE(r.out.find("$$ iteration   1  chisq = "), std::string::npos);
+
+  for (const char* f : {"si_fit_fst0.txt", "si_fit_res0.txt", "si_fit_tlv.txt", "si_chisq.txt", "si_chisq.plt"})
+    EXPECT_TRUE(std::filesystem::exists(d / f)) << f;
+  EXPECT_EQ(d.read("si_fit_res0.txt").rfind("FIT_RESULT", 0), 0u);
+  const std::string script = d.read("si_fit_tlv.txt");
+  EXPECT_NE(script.find("FIT_VISUAL_MODE"), std::string::npos);
+  EXPECT_NE(script.find("si_fit_res0.txt"), std::string::npos);
+
+  // The refined file starts where the refinement ended.
+  const RunResult again = run_fit(d, "si_fit.txt");
+  ASSERT_EQ(again.status, 0) << again.out;
+  const auto t2 = parameter_table(again.out);
+  EXPECT_NEAR(t2.at("thick").start, truth.at("thickness"), 0.1);
+  EXPECT_LT(reduced_chisq(again.out), 1e-4);
+}
+
+// ---- The model in-process: Jacobian and threads ---------------------------------
+
+struct loaded {
+  csd cs;
+  std::vector<fed> eds;
+  std::vector<fei> eis;
+  fit_problem fp;
+};
+
+void load(const ScratchDir& d, loaded& L) {
+  const std::filesystem::path saved = std::filesystem::current_path();
+  std::filesystem::current_path(d.path());
+  File f = fopen_chk_rmode("si.dat");
+  fget_1s(f.get());
+  read_eps_ctrl_params(f.get());
+  int max_iter = 0;
+  read_fit_input(f.get(), "si", L.cs, &max_iter, L.eds, L.eis);
+  setup_fit_problem(L.fp, L.cs, L.eds, L.eis);
+  std::filesystem::current_path(saved);
+}
+
+TEST(FitModel, JacobianAgreesWithCentralDifferencesAndThreadsGiveIdenticalBytes) {
+  const Epsilon saved = epsilon;
+  ScratchDir d;
+  make_example(d, {"--noise-free", "--side", "7", "--perturb-step", "1e-4"});
+  loaded L;
+  load(d, L);
+  fit_problem& fp = L.fp;
+  const int P = fp.num_params(), M = fp.num_residuals();
+  std::vector<double> x = current_params(fp), res(M), jac(static_cast<std::size_t>(M) * P);
+  fp.threads = 1;
+  eval_residuals(fp, x.data(), res.data(), jac.data());
+
+  for (int j = 0; j < P; ++j) {
+    const double h = 1e-4 * std::max(std::fabs(x[j]), 1.0);
+    std::vector<double> xp = x, xm = x, rp(M), rm(M);
+    xp[j] += h;
+    xm[j] -= h;
+    eval_residuals(fp, xp.data(), rp.data(), nullptr);
+    eval_residuals(fp, xm.data(), rm.data(), nullptr);
+    double diff = 0, norm = 0;
+    for (int n = 0; n < M; ++n) {
+      const double fd = (rp[n] - rm[n]) / (2 * h);
+      diff += std::pow(jac[static_cast<std::size_t>(n) * P + j] - fd, 2);
+      norm += fd * fd;
+    }
+    EXPECT_GT(norm, 0.0) << fp.params[j].name;
+    // Forward differences of relative step 1e-4 are good to O(h): about 1e-3
+    // across a thickness fringe; a wrong column is off by order 1.
+    EXPECT_LT(std::sqrt(diff / norm), 5e-3) << fp.params[j].name;
+  }
+
+  std::vector<double> res3(M), jac3(jac.size());
+  fp.threads = 3;
+  eval_residuals(fp, x.data(), res3.data(), jac3.data());
+  EXPECT_EQ(std::memcmp(res.data(), res3.data(), res.size() * sizeof(double)), 0);
+  EXPECT_EQ(std::memcmp(jac.data(), jac3.data(), jac.size() * sizeof(double)), 0);
+  epsilon = saved;
+}
+
+TEST(FitModel, ThicknessAveragingWeightsAreNormalisedAndShaped) {
+  std::vector<double> tk, wk;
+  thickness_points(1000.0, 50.0, 2, 1, &tk, &wk);
+  ASSERT_EQ(tk.size(), 5u);
+  EXPECT_DOUBLE_EQ(tk[0], 950.0);
+  EXPECT_DOUBLE_EQ(tk[4], 1050.0);
+  EXPECT_NEAR(wk[2] / wk[0], 3.0, 1e-12);  // triangle: 1 2 3 2 1
+  double sum = 0;
+  for (double w : wk) sum += w;
+  EXPECT_NEAR(sum, 1.0, 1e-12);
+  thickness_points(1000.0, 50.0, 2, 0, &tk, &wk);
+  EXPECT_NEAR(wk[0], 0.2, 1e-12);
+  thickness_points(1000.0, 50.0, 2, 2, &tk, &wk);
+  EXPECT_NEAR(wk[0] / wk[2], std::exp(-2.0), 1e-12);
+  thickness_points(1000.0, 50.0, 0, 2, &tk, &wk);
+  ASSERT_EQ(tk.size(), 1u);
+  EXPECT_DOUBLE_EQ(tk[0], 1000.0);
+}
+
+// ---- Bad input: one message, status 1 ---------------------------------------------
+
+struct bad_case {
+  const char* what;
+  std::vector<std::string> tool_args;
+  std::function<void(std::string& fit, std::string& data)> edit;
+  const char* message;
+};
+
+TEST(FitJob, BadInputEndsWithOneMessageAndStatusOne) {
+  const std::vector<bad_case> cases = {
+      {"nothing to refine", {"--wrong-b"},
+       [](std::string& f, std::string&) {
+         replace_all(f, " ADJ ", " FIX ");
+       },
+       "$$ No parameter is flagged ADJ or RST: nothing to refine. Abort.\n"},
+      {"parameter without influence", {},
+       [](std::string& f, std::string&) { replace_all(f, "0.0 FIX thick_width", "0.0 ADJ thick_width"); },
+       "$$ Parameter thick_width has no influence on any intensity. Abort.\n"},
+      {"reflection missing from the beams", {},
+       [](std::string& f, std::string& data) {
+         replace_all(data, "RF{\n-2 2 0\n", "RF{\n-8 8 0\n");
+       },
+       "$$ Reflection -8 8 0 of si_int.txt is not among the exact beams of dataset 0. Abort.\n"},
+      {"NaN measured value", {},
+       [](std::string&, std::string& data) {
+         const std::size_t p = data.find("RF{\n1 -1 1\n") + 11;
+         data.replace(p, data.find(' ', p) - p, "nan");
+       },
+       "is not a finite number. Abort.\n"},
+      {"non-numeric deviation", {},
+       [](std::string&, std::string& data) {
+         const std::size_t p = data.find(' ', data.find("RF{\n0 0 0\n") + 10) + 1;
+         data.replace(p, data.find('\n', p) - p, "x12");
+       },
+       "the measured value \"x12\" is not a finite number. Abort.\n"},
+      {"singular normal matrix without svd", {"--split-site", "--svd-flag", "0"},
+       [](std::string&, std::string&) {},
+       "$$ Singular normal matrix: the parameters b_si1, b_si2 cannot be determined independently. Abort.\n"},
+  };
+  for (const bad_case& c : cases) {
+    ScratchDir d;
+    make_example(d, c.tool_args);
+    std::string fit = d.read("si.dat"), data = d.read("si_int.txt");
+    c.edit(fit, data);
+    d.write("si.dat", fit);
+    d.write("si_int.txt", data);
+    const RunResult r = run_fit(d);
+    EXPECT_EQ(r.status, 1) << c.what << "\n" << r.out;
+    EXPECT_NE(r.out.find(c.message), std::string::npos) << c.what << "\n" << r.out;
+    EXPECT_EQ(r.out.find("$$ iteration"), std::string::npos) << c.what;
+  }
+}
+
+}  // namespace
+}  // namespace kv
