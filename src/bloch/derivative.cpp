@@ -35,8 +35,34 @@ void size_scratch(const engine_setup& job, work_cal_int& w) {
     ensure_size(*m, N, N);
   ensure_size(w.d_vec, N);
   ensure_size(w.d_exp, N);
+  ensure_size(w.d_row, N);
+  if (w.inv_sqrt_beta.size() < N) w.inv_sqrt_beta = alloc_vector<double>(N);
+  if (w.d_rows.size() < N) w.d_rows.resize(N);
   ensure_size(w.d_psi, ng, nt);
   if (w.d_weight.dim1() != nt || w.d_weight.dim2() < N) w.d_weight = Tensor3<complex>(nt, N, N);
+}
+
+// y[k] += sum_q f[q] x[q][k] for k < n, q < m: four rows of x per pass so
+// that y is loaded and stored once for four products.
+void add_row_combination(int n, complex* y, int m, const complex* f, const complex* const* x) {
+  int q = 0;
+  for (; q + 4 <= m; q += 4) {
+    const complex f0 = f[q], f1 = f[q + 1], f2 = f[q + 2], f3 = f[q + 3];
+    const complex *x0 = x[q], *x1 = x[q + 1], *x2 = x[q + 2], *x3 = x[q + 3];
+    for (int k = 0; k < n; ++k) {
+      double yr = y[k].re, yi = y[k].im;
+      yr += f0.re * x0[k].re - f0.im * x0[k].im + f1.re * x1[k].re - f1.im * x1[k].im;
+      yi += f0.re * x0[k].im + f0.im * x0[k].re + f1.re * x1[k].im + f1.im * x1[k].re;
+      yr += f2.re * x2[k].re - f2.im * x2[k].im + f3.re * x3[k].re - f3.im * x3[k].im;
+      yi += f2.re * x2[k].im + f2.im * x2[k].re + f3.re * x3[k].im + f3.im * x3[k].re;
+      y[k] = complex{yr, yi};
+    }
+  }
+  for (; q < m; ++q) {
+    const complex fq = f[q];
+    const complex* xq = x[q];
+    for (int k = 0; k < n; ++k) y[k] += fq * xq[k];
+  }
 }
 
 double calc_K_n(const Vec3& kt, const engine_setup& job) {
@@ -156,30 +182,32 @@ void thickness_terms(double kn, const engine_setup& job, work_cal_int& w, intens
 // are skipped, so a parameter touching few reflections costs little.
 void d_structure_times_right(const CMatrix& dvg, double kv, double K_local, bool simple, work_cal_int& w) {
   const int n = w.n_e, N = w.n_e + w.n_b;
-  const double gamma = relativ_corr(kv);
-  const complex du0 = vg_to_ug(dvg[0][0], gamma);
+  const double ucoef = vg_to_ug(complex{1.0, 0.0}, relativ_corr(kv)).re;  // U = ucoef V
+  const complex du0 = ucoef * dvg[0][0];
   const double dK = du0.re / (2.0 * K_local);
+  complex* da = w.d_row.data();
+  const complex** rows = w.d_rows.data();
   for (int a = 0; a < N; ++a) {
     const int ia = w.idx[a];
-    const double sa = 1.0 / std::sqrt(w.beta[ia]);
-    complex* trow = w.d_right[a];
-    for (int k = 0; k < n; ++k) trow[k] = complex{0, 0};
+    const double sa = ucoef / std::sqrt(w.beta[ia]);
     const complex* vrow = dvg[ia];
+    int m = 0;
     for (int b = 0; b < N; ++b) {
-      complex da;
       if (a == b) {
         if (du0.re == 0.0 && du0.im == 0.0) continue;
-        da = complex{2.0 * w.sg[ia] / w.beta[ia] * dK, du0.im / w.beta[ia]};
+        da[m] = complex{2.0 * w.sg[ia] / w.beta[ia] * dK, du0.im / w.beta[ia]};
       } else {
         if (simple && a >= n && b >= n) continue;  // classical Bethe sees only the diagonal of A_bb
         const int jb = w.idx[b];
         const complex dv = vrow[jb];
         if (dv.re == 0.0 && dv.im == 0.0) continue;
-        da = (sa / std::sqrt(w.beta[jb])) * vg_to_ug(dv, gamma);
+        da[m] = (sa * w.inv_sqrt_beta[b]) * dv;
       }
-      const complex* rrow = w.right[b];
-      for (int k = 0; k < n; ++k) trow[k] += da * rrow[k];
+      rows[m++] = w.right[b];
     }
+    complex* trow = w.d_right[a];
+    for (int k = 0; k < n; ++k) trow[k] = complex{0, 0};
+    add_row_combination(n, trow, m, da, rows);
   }
 }
 
@@ -188,15 +216,12 @@ void one_parameter(const CMatrix& dvg, double kv, double K_local, bool simple, c
   const int n = w.n_e, N = w.n_e + w.n_b;
   d_structure_times_right(dvg, kv, K_local, simple, w);
   // d_eig = L (dA R) = C^-1 dB C
+  const complex** rows = w.d_rows.data();
+  for (int a = 0; a < N; ++a) rows[a] = w.d_right[a];
   for (int j = 0; j < n; ++j) {
     complex* grow = w.d_eig[j];
     for (int k = 0; k < n; ++k) grow[k] = complex{0, 0};
-    const complex* lrow = w.left[j];
-    for (int a = 0; a < N; ++a) {
-      const complex f = lrow[a];
-      const complex* trow = w.d_right[a];
-      for (int k = 0; k < n; ++k) grow[k] += f * trow[k];
-    }
+    add_row_combination(n, grow, N, w.left[j], rows);
   }
   for (int t = 0; t < job.num_thickness; ++t) {
     for (int j = 0; j < n; ++j) {
@@ -231,11 +256,11 @@ complex exp_divided_difference(complex x, complex a, complex b, complex half_a, 
                                double degeneracy_eps) {
   const complex delta = a - b;
   const complex mid = x * half_a * half_b;  // x exp(x (a + b) / 2)
-  if (c_abs(delta) < degeneracy_eps) return mid;
+  if (c_norm2(delta) < degeneracy_eps * degeneracy_eps) return mid;
   // (e_a - e_b) / (a - b) = x exp(x (a + b) / 2) sinh(z) / z with z = x (a - b) / 2;
   // the series avoids the cancellation of the difference for close eigenvalues.
   const complex z = 0.5 * (x * delta);
-  if (c_abs(z) < 0.1) {
+  if (c_norm2(z) < 0.01) {
     const complex z2 = z * z;
     complex s = complex{1.0 / 362880.0, 0};
     for (double d : {5040.0, 120.0, 6.0, 1.0}) s = s * z2 + complex{1.0 / d, 0};
@@ -257,6 +282,7 @@ void calc_intensity_derivatives(const Vec3& kt, const engine_setup& job, const s
   const double kn = calc_K_n(kt, job);
   const int n = w.n_e;
   const bool simple = simple_bethe_mode(job.bs.flag_bs);
+  for (int a = 0; a < n + w.n_b; ++a) w.inv_sqrt_beta[a] = 1.0 / std::sqrt(w.beta_sel[a]);
 
   for (int i = 0; i < n; ++i)
     for (int j = 0; j < n; ++j) w.c_inv[i][j] = w.c[i][j];

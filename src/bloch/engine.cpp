@@ -48,6 +48,9 @@ work_cal_int alloc_work_cal_int(int n, int num_g, int n_perturb) {
     w.d_eig = CMatrix(N, N);
     w.d_vec = alloc_vector<complex>(N);
     w.d_exp = alloc_vector<complex>(N);
+    w.d_row = alloc_vector<complex>(N);
+    w.d_rows = alloc_vector<const complex*>(N);
+    w.inv_sqrt_beta = alloc_vector<double>(N);
   }
   return w;
 }

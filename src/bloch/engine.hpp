@@ -43,6 +43,9 @@ struct work_cal_int {
   CVector d_exp;                 // exp(-i pi lambda_j t / K_n / 2)
   Tensor3<complex> d_weight;     // F_jk(t) alpha_k per thickness, sized on first use
   CMatrix d_psi;                 // all-branch amplitude per output reflection and thickness
+  CVector d_row;                 // nonzero elements of one row of dA
+  std::vector<const complex*> d_rows;  // the rows of the right factor they multiply
+  std::vector<double> inv_sqrt_beta;   // 1 / sqrt(beta), selection order
 };
 
 work_cal_int alloc_work_cal_int(int n, int num_g, int n_perturb);
