@@ -96,44 +96,36 @@ void bethe_factors(int n, int nb, bool simple, work_cal_int& w) {
     for (int i = 0; i < nb; ++i)
       for (int j = 0; j < nb; ++j) inv[i][j] = a[n + i][n + j];
     invmat(nb, inv);
-    for (int m = 0; m < nb; ++m) {
+    const complex** rows = w.d_rows.data();
+    for (int k = 0; k < nb; ++k) rows[k] = a[n + k];
+    for (int m = 0; m < nb; ++m) {  // Y = A_bb^-1 A_be
       complex* yrow = y[m];
       for (int j = 0; j < n; ++j) yrow[j] = complex{0, 0};
-      for (int k = 0; k < nb; ++k) {
-        const complex f = inv[m][k];
-        const complex* arow = a[n + k];
-        for (int j = 0; j < n; ++j) yrow[j] += f * arow[j];
-      }
+      add_row_combination(n, yrow, nb, inv[m], rows);
     }
-    for (int i = 0; i < n; ++i) {
+    for (int k = 0; k < nb; ++k) rows[k] = inv[k];
+    for (int i = 0; i < n; ++i) {  // Z = A_eb A_bb^-1
       complex* zrow = z[i];
       for (int m = 0; m < nb; ++m) zrow[m] = complex{0, 0};
-      for (int k = 0; k < nb; ++k) {
-        const complex f = a[i][n + k];
-        const complex* irow = inv[k];
-        for (int m = 0; m < nb; ++m) zrow[m] += f * irow[m];
-      }
+      add_row_combination(nb, zrow, nb, a[i] + n, rows);
     }
   }
+  const complex** rows = w.d_rows.data();
   // left[j][n + m] = -(C^-1 Z)_jm
+  for (int i = 0; i < n; ++i) rows[i] = z[i];
   for (int j = 0; j < n; ++j) {
     complex* lrow = left[j] + n;
     for (int m = 0; m < nb; ++m) lrow[m] = complex{0, 0};
-    for (int i = 0; i < n; ++i) {
-      const complex f = -w.c_inv[j][i];
-      const complex* zrow = z[i];
-      for (int m = 0; m < nb; ++m) lrow[m] += f * zrow[m];
-    }
+    add_row_combination(nb, lrow, n, w.c_inv[j], rows);
+    for (int m = 0; m < nb; ++m) lrow[m] = -lrow[m];
   }
   // right[n + m][k] = -(Y C)_mk
+  for (int j = 0; j < n; ++j) rows[j] = c[j];
   for (int m = 0; m < nb; ++m) {
     complex* rrow = right[n + m];
     for (int k = 0; k < n; ++k) rrow[k] = complex{0, 0};
-    for (int j = 0; j < n; ++j) {
-      const complex f = -y[m][j];
-      const complex* crow = c[j];
-      for (int k = 0; k < n; ++k) rrow[k] += f * crow[k];
-    }
+    add_row_combination(n, rrow, n, y[m], rows);
+    for (int k = 0; k < n; ++k) rrow[k] = -rrow[k];
   }
 }
 
