@@ -23,7 +23,7 @@ int laue_zone(const Hkl& g, const Hkl& uvw) { return g.h * uvw.h + g.k * uvw.k +
 
 }  // namespace
 
-work_cal_int alloc_work_cal_int(int n, int num_g, int /*n_perturb*/) {
+work_cal_int alloc_work_cal_int(int n, int num_g, int n_perturb) {
   const std::size_t N = n > 0 ? static_cast<std::size_t>(n) : 0;
   work_cal_int w;
   w.sg = alloc_vector<double>(N);
@@ -37,6 +37,21 @@ work_cal_int alloc_work_cal_int(int n, int num_g, int /*n_perturb*/) {
   w.branch = alloc_vector<int>(N);
   w.pos = alloc_vector<int>(num_g > 0 ? static_cast<std::size_t>(num_g) : 0);
   w.idx = alloc_vector<int>(N);
+  w.n_perturb = n_perturb > 0 ? n_perturb : 0;
+  if (w.n_perturb > 0) {
+    w.c_inv = CMatrix(N, N);
+    w.left = CMatrix(N, N);
+    w.right = CMatrix(N, N);
+    w.bethe_bb = CMatrix(N, N);
+    w.bethe_z = CMatrix(N, N);
+    w.d_right = CMatrix(N, N);
+    w.d_eig = CMatrix(N, N);
+    w.d_vec = alloc_vector<complex>(N);
+    w.d_exp = alloc_vector<complex>(N);
+    w.d_row = alloc_vector<complex>(N);
+    w.d_rows = alloc_vector<const complex*>(N);
+    w.inv_sqrt_beta = alloc_vector<double>(N);
+  }
   return w;
 }
 

@@ -29,6 +29,23 @@ struct work_cal_int {
   std::vector<int> idx;          // selection: exact beams, then Bethe beams
   int n_e = 0, n_b = 0;          // this tilt's beam counts
   int n_branch = 0;
+  // Scratch of the intensity derivatives (bloch/derivative.hpp), sized for
+  // N beams when n_perturb >= 1 and empty otherwise.
+  int n_perturb = 0;
+  CMatrix c_inv;                 // C^-1
+  CMatrix left;                  // [C^-1, -C^-1 Z], n_e x N
+  CMatrix right;                 // [C; -Y C], N x n_e
+  CMatrix bethe_bb;              // A_bb^-1, then the Bethe factor Y
+  CMatrix bethe_z;               // the Bethe factor Z = A_eb A_bb^-1
+  CMatrix d_right;               // dA times the right factor, N x n_e
+  CMatrix d_eig;                 // C^-1 dB C, n_e x n_e
+  CVector d_vec;                 // (C^-1 dB C o F(t)) alpha
+  CVector d_exp;                 // exp(-i pi lambda_j t / K_n / 2)
+  Tensor3<complex> d_weight;     // F_jk(t) alpha_k per thickness, sized on first use
+  CMatrix d_psi;                 // all-branch amplitude per output reflection and thickness
+  CVector d_row;                 // nonzero elements of one row of dA
+  std::vector<const complex*> d_rows;  // the rows of the right factor they multiply
+  std::vector<double> inv_sqrt_beta;   // 1 / sqrt(beta), selection order
 };
 
 work_cal_int alloc_work_cal_int(int n, int num_g, int n_perturb);
