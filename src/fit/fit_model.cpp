@@ -172,7 +172,8 @@ CMatrix dataset_potential(const fit_problem& fp, int i) {
 // and then for each perturbed matrix, the intensities of every thickness set
 // and reflection at every needed grid point, averaged with the block's
 // kernel: val[v][(set * R + r) * K + k]. For v >= 1 the values are the
-// derivatives (I(vg_v) - I(vg)) / h_v.
+// derivatives with respect to the potential parameter whose dV/dp is
+// dvg[v - 1].
 struct dataset_grids {
   std::vector<std::vector<double>> val;
 };
@@ -197,7 +198,7 @@ int kernel_half(const fed& ed) {
   return h;
 }
 
-void compute_grids(const fit_problem& fp, int i, const CMatrix& vg, const std::vector<CMatrix>& vg_plus,
+void compute_grids(const fit_problem& fp, int i, const CMatrix& vg, const std::vector<CMatrix>& dvg,
                    const std::vector<double>& h_plus, const std::vector<thick_set>& sets,
                    const std::vector<double>& thick, const std::vector<char>& corner_need, dataset_grids& out) {
   const fed& ed = (*fp.eds)[i];
@@ -206,7 +207,7 @@ void compute_grids(const fit_problem& fp, int i, const CMatrix& vg, const std::v
   const sd s = dataset_condition(ed, dm, thick, lm);
   const engine_setup job = make_engine_setup(*fp.cs, s, vg, lm);
   const int m = dm.side, K = m * m, R = s.num_g, T = s.num_thickness, S = static_cast<int>(sets.size());
-  const int V = 1 + static_cast<int>(vg_plus.size());
+  const int V = 1 + static_cast<int>(dvg.size());
 
   std::vector<char> raw_need;
   dilate(corner_need, m, kernel_half(ed), &raw_need);
@@ -221,13 +222,16 @@ void compute_grids(const fit_problem& fp, int i, const CMatrix& vg, const std::v
   const int N = dm.n_e0 + dm.n_b0;
   std::vector<work_cal_int> work;
   std::vector<tilt_derivative_work> dwork(static_cast<std::size_t>(threads));
-  for (int t = 0; t < threads; ++t) work.push_back(alloc_work_cal_int(N, R, 0));
+  for (int t = 0; t < threads; ++t) work.push_back(alloc_work_cal_int(N, R, dvg.empty() ? 0 : 1));
   parallel_for(static_cast<int>(tilts.size()), threads, [&](int tid, int n) {
     const int k = tilts[n];
     tilt_derivative_work& dw = dwork[tid];
-    tilt_potential_derivatives(s.tilt[k], job, vg_plus, h_plus, work[tid], dw);
+    if (dvg.empty())
+      tilt_potential_derivatives(s.tilt[k], job, dvg, h_plus, false, work[tid], dw);
+    else
+      tilt_potential_derivatives(s.tilt[k], job, dvg, h_plus, fp.analytic_derivatives, work[tid], dw);
     for (int v = 0; v < V; ++v) {
-      const RMatrix& I = v == 0 ? dw.intensity : dw.d_param[v - 1];
+      const RMatrix& I = v == 0 ? dw.jac.intensity : dw.jac.d_param[v - 1];
       double* dst = raw[v].data() + static_cast<std::size_t>(k) * R * T;
       for (int r = 0; r < R; ++r)
         for (int t = 0; t < T; ++t) dst[r * T + t] = I[r][t];
@@ -387,7 +391,8 @@ void dataset_jacobian(fit_problem& fp, int i, const double* x, double* res, doub
   const dataset_plan pl = plan_dataset(fp, i, true);
   const CMatrix vg = dataset_potential(fp, i);
 
-  // The potential matrix with each potential parameter stepped.
+  // dV/dp of each potential parameter: divided differences of the potential
+  // matrix (structure factors only, no Bloch solution).
   std::vector<CMatrix> vg_plus;
   std::vector<double> h_plus;
   std::vector<int> pot_index(static_cast<std::size_t>(P), -1);
@@ -397,7 +402,10 @@ void dataset_jacobian(fit_problem& fp, int i, const double* x, double* res, doub
     const double h = fd_step(x[j]);
     xs[j] = x[j] + h;
     apply_fit_params(fp.params, xs.data(), *fp.cs, *fp.eds);
-    vg_plus.push_back(dataset_potential(fp, i));
+    CMatrix d = dataset_potential(fp, i);
+    for (std::size_t a = 0; a < d.rows(); ++a)
+      for (std::size_t b = 0; b < d.cols(); ++b) d[a][b] = (1.0 / h) * (d[a][b] - vg[a][b]);
+    vg_plus.push_back(std::move(d));
     xs[j] = x[j];
     apply_fit_params(fp.params, xs.data(), *fp.cs, *fp.eds);
     h_plus.push_back(h);

@@ -48,6 +48,9 @@ struct fit_problem {
   // Dataset parameters are constrained among each other: their derivatives
   // are then taken through a complete re-evaluation.
   bool fed_constrained = false;
+  // Potential-parameter derivatives through the perturbed eigen solution
+  // (true) or by solving again with a stepped potential matrix (false).
+  bool analytic_derivatives = true;
 
   int num_residuals() const { return static_cast<int>(pts.size() + restrained.size()); }
   int num_params() const { return static_cast<int>(params.size()); }

@@ -1,23 +1,26 @@
 #pragma once
 // Derivatives of one tilt's intensities with respect to parameters that
 // enter only the potential matrix V(g_i - g_j) (structure factors, Debye-
-// Waller factors, coordinates, occupancies). Each parameter comes as the
-// potential matrix with that parameter stepped by h. The derivative is the
-// divided difference of the intensities of the two Bloch solutions.
+// Waller factors, coordinates, occupancies). Each parameter comes as dV/dp.
+// The analytic route perturbs the Bloch solution to first order; the
+// finite-difference route solves again with V + h dV/dp and divides.
 #include <vector>
 
+#include "bloch/derivative.hpp"
 #include "bloch/engine.hpp"
 #include "numeric/matrix.hpp"
 
 namespace kv {
 
 struct tilt_derivative_work {
-  RMatrix intensity;             // I[r][t] with the job's potential matrix
-  std::vector<RMatrix> d_param;  // dI[r][t]/dp for each stepped matrix
-  RMatrix stepped;               // scratch
+  intensity_jacobian jac;        // intensity and d_param as filled by either route
+  std::vector<CMatrix> stepped;  // finite differences: V + h dV/dp
+  RMatrix scratch;
 };
 
-void tilt_potential_derivatives(const Vec3& kt, const engine_setup& job, const std::vector<CMatrix>& vg_plus,
-                                const std::vector<double>& h, work_cal_int& w, tilt_derivative_work& out);
+// h: the finite-difference steps (used only when analytic is false).
+void tilt_potential_derivatives(const Vec3& kt, const engine_setup& job, const std::vector<CMatrix>& dvg,
+                                const std::vector<double>& h, bool analytic, work_cal_int& w,
+                                tilt_derivative_work& out);
 
 }  // namespace kv
