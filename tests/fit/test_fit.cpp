@@ -115,6 +115,27 @@ TEST(FitJob, NoiseFreeRoundTripReturnsTheTrueValuesAndWritesFilesThatRunAgain) {
   EXPECT_LT(reduced_chisq(again.out), 1e-4);
 }
 
+TEST(FitJob, RestrainedParameterIsPulledToItsValueConstrainedFollowFixedStay) {
+  ScratchDir d;
+  make_example(d, {"--noise-free", "--fg-off", "0", "--t-off", "0", "--scale-off", "0", "--b-off", "0.1"});
+  std::string fit = d.read("si.dat");
+  // B restrained to 0.6 with a weight that outweighs the data; f220_im
+  // follows f111_re through a constraint; y of the site stays fixed.
+  replace_all(fit, "ADJ b_si", "RST b_si 0.6");
+  replace_all(fit, "intensity_scaling 10000.0\n", "intensity_scaling 10000.0\nscale_rst_chisq 1e12\n");
+  replace_all(fit, "0.0 FIX f220_im", "0.001*f111_re CST f220_im");
+  d.write("si.dat", fit);
+  const RunResult r = run_fit(d);
+  ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_NE(r.out.find("(689 points, 1 restraints, 5 parameters)"), std::string::npos) << r.out;
+  const auto t = parameter_table(r.out);
+  EXPECT_NEAR(t.at("b_si").final_v, 0.6, 1e-4);
+  const std::string refined = d.read("si_fit.txt");
+  EXPECT_NE(refined.find("RST  b_si  0.6"), std::string::npos) << refined;
+  EXPECT_NE(refined.find("0.001*f111_re  CST  f220_im"), std::string::npos) << refined;
+  EXPECT_NE(refined.find("0.125  FIX  y_b_si"), std::string::npos) << refined;
+}
+
 // ---- The model in-process: Jacobian and threads ---------------------------------
 
 struct loaded {
