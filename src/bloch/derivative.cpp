@@ -5,6 +5,7 @@
 #include "crystal/lattice.hpp"
 #include "crystal/structure_factor.hpp"
 #include "numeric/invert.hpp"
+#include "sim/error.hpp"
 #include "sim/runctl.hpp"
 
 namespace kv {
@@ -264,6 +265,10 @@ complex exp_divided_difference(complex x, complex a, complex b, complex half_a, 
 void calc_intensity_derivatives(const Vec3& kt, const engine_setup& job, const std::vector<const CMatrix*>& dvg,
                                 work_cal_int& w, intensity_jacobian& out) {
   const std::size_t ng = static_cast<std::size_t>(job.num_g), nt = static_cast<std::size_t>(job.num_thickness);
+  const std::size_t N = static_cast<std::size_t>(job.n_e0 + job.n_b0);
+  for (std::size_t p = 0; p < dvg.size(); ++p)
+    if (dvg[p] == nullptr || dvg[p]->rows() < N || dvg[p]->cols() < N)
+      fatal_err("Potential derivative %zu does not cover the %zu beams of the job.\n", p + 1, N);
   ensure_size(out.intensity, ng, nt);
   ensure_size(out.d_thickness, ng, nt);
   out.d_param.resize(dvg.size());
