@@ -5,6 +5,7 @@
 #include "crystal/lattice.hpp"
 #include "crystal/structure_factor.hpp"
 #include "numeric/invert.hpp"
+#include "sim/error.hpp"
 #include "sim/runctl.hpp"
 
 namespace kv {
@@ -38,6 +39,7 @@ void size_scratch(const engine_setup& job, work_cal_int& w) {
   ensure_size(w.d_row, N);
   if (w.inv_sqrt_beta.size() < N) w.inv_sqrt_beta = alloc_vector<double>(N);
   if (w.d_rows.size() < N) w.d_rows.resize(N);
+  if (w.d_kept.size() < N) w.d_kept = alloc_vector<int>(N);
   ensure_size(w.d_psi, ng, nt);
   if (w.d_weight.dim1() != nt || w.d_weight.dim2() < N) w.d_weight = Tensor3<complex>(nt, N, N);
 }
@@ -136,7 +138,8 @@ void thickness_terms(double kn, const engine_setup& job, work_cal_int& w, intens
   const double deg = epsilon.degeneracy_eps;
   const complex* lam = w.eigval.data();
   const complex* alpha = w.alpha.data();
-  std::vector<char> kept(static_cast<std::size_t>(n), 0);
+  int* kept = w.d_kept.data();
+  for (int j = 0; j < n; ++j) kept[j] = 0;
   for (int k = 0; k < w.n_branch; ++k) kept[w.branch[k]] = 1;
   for (int t = 0; t < job.num_thickness; ++t) {
     const double f = -kPi * job.thickness[t] / kn;
@@ -264,6 +267,10 @@ complex exp_divided_difference(complex x, complex a, complex b, complex half_a, 
 void calc_intensity_derivatives(const Vec3& kt, const engine_setup& job, const std::vector<const CMatrix*>& dvg,
                                 work_cal_int& w, intensity_jacobian& out) {
   const std::size_t ng = static_cast<std::size_t>(job.num_g), nt = static_cast<std::size_t>(job.num_thickness);
+  const std::size_t N = static_cast<std::size_t>(job.n_e0 + job.n_b0);
+  for (std::size_t p = 0; p < dvg.size(); ++p)
+    if (dvg[p] == nullptr || dvg[p]->rows() < N || dvg[p]->cols() < N)
+      fatal_err("Potential derivative %zu does not cover the %zu beams of the job.\n", p + 1, N);
   ensure_size(out.intensity, ng, nt);
   ensure_size(out.d_thickness, ng, nt);
   out.d_param.resize(dvg.size());

@@ -51,6 +51,7 @@ work_cal_int alloc_work_cal_int(int n, int num_g, int n_perturb) {
     w.d_row = alloc_vector<complex>(N);
     w.d_rows = alloc_vector<const complex*>(N);
     w.inv_sqrt_beta = alloc_vector<double>(N);
+    w.d_kept = alloc_vector<int>(N);
   }
   return w;
 }

@@ -46,6 +46,7 @@ struct work_cal_int {
   CVector d_row;                 // nonzero elements of one row of dA
   std::vector<const complex*> d_rows;  // the rows of the right factor they multiply
   std::vector<double> inv_sqrt_beta;   // 1 / sqrt(beta), selection order
+  std::vector<int> d_kept;             // 1 for the Bloch waves summed
 };
 
 work_cal_int alloc_work_cal_int(int n, int num_g, int n_perturb);

@@ -8,12 +8,14 @@
 #include <cmath>
 #include <complex>
 #include <cstdio>
+#include <thread>
 
 #include "bloch/derivative.hpp"
 #include "bloch/engine.hpp"
 #include "bloch/potential.hpp"
 #include "crystal/structure_factor.hpp"
 #include "input/crystal_data.hpp"
+#include "sim/error.hpp"
 #include "sim/runctl.hpp"
 
 namespace kv {
@@ -279,6 +281,87 @@ TEST_F(DerivativeTest, DegenerateEigenvaluesOnTheZoneAxis) {
   EXPECT_LT(rel_error(jac.d_param[0], fd_potential(s, d_re, 2e-3)), 1e-6);
   EXPECT_LT(rel_error(jac.d_param[1], fd_potential(s, d_b, 2e-3)), 1e-6);
   EXPECT_LT(rel_error(jac.d_thickness, fd_thickness(s, 0.05)), 1e-6);
+}
+
+// One work area carried from tilt to tilt (as the tilt loop does), and
+// several threads with their own work areas, give exactly what a fresh work
+// area gives at each tilt.
+TEST_F(DerivativeTest, WorkAreaReuseAndThreadsGiveIdenticalResults) {
+  Silicon s(31, 15, 0);
+  const CMatrix d_re = pair_derivative(s, Hkl{1, -1, 1}, complex{1, 0}, complex{1, 0});
+  const CMatrix d_b = b_derivative(s);
+  const std::vector<const CMatrix*> dv{&d_re, &d_b};
+  const std::vector<Vec3> tilts{{0.011, -0.011, 0.02}, {0, 0, 0}, {-0.02, 0.02, 0.005}, {0.004, -0.004, -0.03}};
+  auto fresh = [&](const Vec3& kt) {
+    work_cal_int w = alloc_work_cal_int(s.size(), s.job.num_g, 0);  // scratch sized on first use
+    intensity_jacobian j;
+    calc_intensity_derivatives(kt, s.job, dv, w, j);
+    return j;
+  };
+  auto same = [](const RMatrix& a, const RMatrix& b) {
+    if (a.rows() != b.rows() || a.cols() != b.cols()) return false;
+    for (std::size_t r = 0; r < a.rows(); ++r)
+      for (std::size_t t = 0; t < a.cols(); ++t)
+        if (a[r][t] != b[r][t]) return false;
+    return true;
+  };
+  auto same_jac = [&](const intensity_jacobian& a, const intensity_jacobian& b) {
+    return same(a.intensity, b.intensity) && same(a.d_thickness, b.d_thickness) &&
+           same(a.d_param[0], b.d_param[0]) && same(a.d_param[1], b.d_param[1]);
+  };
+  std::vector<intensity_jacobian> ref;
+  for (const Vec3& kt : tilts) ref.push_back(fresh(kt));
+
+  work_cal_int w = alloc_work_cal_int(s.size(), s.job.num_g, 2);
+  intensity_jacobian j;
+  for (std::size_t k = 0; k < tilts.size(); ++k) {
+    calc_intensity_derivatives(tilts[k], s.job, dv, w, j);
+    EXPECT_TRUE(same_jac(j, ref[k])) << "tilt " << k;
+  }
+
+  std::vector<intensity_jacobian> par(tilts.size());
+  std::vector<std::thread> threads;
+  for (std::size_t k = 0; k < tilts.size(); ++k)
+    threads.emplace_back([&, k] {
+      work_cal_int wk = alloc_work_cal_int(s.size(), s.job.num_g, 2);
+      calc_intensity_derivatives(tilts[k], s.job, dv, wk, par[k]);
+    });
+  for (std::thread& t : threads) t.join();
+  for (std::size_t k = 0; k < tilts.size(); ++k) EXPECT_TRUE(same_jac(par[k], ref[k])) << "thread " << k;
+}
+
+// With weak Bloch waves dropped from the sum (bc_accuracy < 1) the thickness
+// derivatives are those of the intensities as summed, and the parameter
+// derivatives those of the sum over all waves.
+TEST_F(DerivativeTest, LimitedBranchesKeepThicknessDerivativeOfTheSummedIntensity) {
+  Silicon s(31, 15, 0);
+  s.kt = Vec3{0.011, -0.011, 0.02};
+  const CMatrix d_re = pair_derivative(s, Hkl{1, -1, 1}, complex{1, 0}, complex{1, 0});
+  epsilon.bc_accuracy = 1.0;
+  const RMatrix fd_all = fd_potential(s, d_re, 2e-3);
+  epsilon.bc_accuracy = 0.9;
+  work_cal_int w = alloc_work_cal_int(s.size(), s.job.num_g, 1);
+  intensity_jacobian jac;
+  calc_intensity_derivatives(s.kt, s.job, {&d_re}, w, jac);
+  ASSERT_LT(w.n_branch, w.n_e) << "no Bloch wave was dropped";
+  EXPECT_LT(rel_error(jac.d_thickness, fd_thickness(s, 0.05)), 1e-6);
+  EXPECT_LT(rel_error(jac.d_param[0], fd_all), 1e-6);
+}
+
+// A potential derivative smaller than the job's beam list is refused with
+// one message instead of being read out of bounds.
+TEST_F(DerivativeTest, UndersizedPotentialDerivativeIsFatal) {
+  Silicon s(25, 0, 0);
+  const CMatrix small(10, 10);
+  work_cal_int w = alloc_work_cal_int(s.size(), s.job.num_g, 1);
+  intensity_jacobian jac;
+  try {
+    calc_intensity_derivatives(s.kt, s.job, {&small}, w, jac);
+    FAIL() << "no error";
+  } catch (const FatalError& e) {
+    EXPECT_EQ(e.text(), "Potential derivative 1 does not cover the 25 beams of the job.\n");
+    EXPECT_EQ(e.status(), 1);
+  }
 }
 
 // The divided differences of the exponential: the plain quotient for well
