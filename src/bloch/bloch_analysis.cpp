@@ -43,9 +43,9 @@ double solve_bloch_tilt(const Vec3& kt, const engine_setup& job, work_cal_int& w
   if (job.bs.flag_bs > 9)
     simple_bethe(w.n_e, w.n_b, w.a, w.b);
   else
-    g_bethe(w.n_e, w.n_b, w.a, w.b);
-  eigmat(w.n_e, w.b, w.eigval.data(), w.c);
-  upper_b_cond(w.n_e, w.beta_sel.data(), w.c, w.alpha.data());
+    g_bethe(w.n_e, w.n_b, w.a, w.b, w);
+  eigmat(w.n_e, w.b, w.eigval.data(), w.c, w.eig);
+  upper_b_cond(w.n_e, w.beta_sel.data(), w.c, w.alpha.data(), w);
   limited_branch(epsilon.bc_accuracy, w.n_e, w.alpha.data(), &w.n_branch, w.branch.data());
   return kn;
 }
