@@ -369,6 +369,10 @@ void calc_intensity_with_perturb_ug(const Vec3& kt, const engine_setup& job, wor
   dbg_print_cvec(dbg.b_cond_dump_flag, "upper_b_cond:", w.n_e, w.alpha.data());
   limited_branch(epsilon.bc_accuracy, w.n_e, w.alpha.data(), &w.n_branch, w.branch.data());
   dbg_mon("$$ calc_intensity\n");
+  sum_intensities(job, kn, w, intensity);
+}
+
+void sum_intensities(const engine_setup& job, double kn, work_cal_int& w, RMatrix& intensity) {
   excitation_phases(job, kn, w);
   for (int r = 0; r < job.num_g; ++r)
     for (int t = 0; t < job.num_thickness; ++t) intensity[r][t] = c_norm2(summed_amplitude(w.pos[r], t, w));

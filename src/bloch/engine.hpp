@@ -108,6 +108,9 @@ double psi_to_intensity_limited_ug(int p, double t, int n, int n_branch, const i
 // (unscaled fractions of the incident beam).
 void calc_intensity_with_perturb_ug(const Vec3& kt, const engine_setup& job, work_cal_int& w,
                                     RMatrix& intensity);
+// The summation step of a solved tilt (eigen solution, excitations and
+// branches in w): intensity[r][t] at every output reflection and thickness.
+void sum_intensities(const engine_setup& job, double kn, work_cal_int& w, RMatrix& intensity);
 // One tilt of a coherent probe: amplitudes with incident partial wave a0.
 void calc_intensity_ug_coherent(const Vec3& kt, complex a0, const engine_setup& job, work_cal_int& w,
                                 CMatrix& amplitude);
