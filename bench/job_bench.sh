@@ -1,38 +1,65 @@
 #!/usr/bin/env bash
 # Whole-job timings of korvex: the demo simulation (Si [110], 31 x 31 disk)
-# and a larger one (about 150 exact beams, 51 x 51 disk). Prints wall time,
-# peak memory and time per computed tilt. Run after scripts/test.sh or
-# scripts/demo.sh has built build/.
+# and a larger one (Si [110], about 110 exact and 20 Bethe beams, a
+# KV_BENCH_SIDE x KV_BENCH_SIDE disk, 51 by default). The larger job runs
+# serially and on every core, with eigmat_func 0 and 2, and the script
+# prints wall time, CPU time, peak memory and time per computed tilt of each
+# run, then the ratios. Run after scripts/test.sh or scripts/demo.sh has built
+# build/. On a shared machine the ratios depend on the load: note `uptime`.
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 KORVEX="$ROOT/build/korvex"
+SIDE=${KV_BENCH_SIDE:-51}
 WORK=$(mktemp -d)
 trap 'rm -rf "$WORK"' EXIT
 cp "$ROOT/examples/si_110_200kv.dat" "$WORK/demo.dat"
 
-# The larger job: a wider exact-beam window and a 51 x 51 grid.
-sed -e 's/^31$/51/' -e "s/^400 2.0 0 0$/800 4.0 0 0/" -e "s/^0.02 0.08 20000.0$/0.08 0.2 20000.0/" \
+# The larger job: a wider exact-beam window and a SIDE x SIDE grid.
+sed -e "s/^31$/$SIDE/" -e "s/^400 2.0 0 0$/800 4.0 0 0/" -e "s/^0.02 0.08 20000.0$/0.05 0.12 20000.0/" \
   "$WORK/demo.dat" > "$WORK/large.dat"
 
+# large.dat with extra run-control lines: variant NAME LINES...
+variant() {
+  local name=$1
+  shift
+  local extra
+  extra=$(printf '%s\\n' "$@")
+  sed -e "s/^}EPS_CONTROL_PARAMETERS/${extra}}EPS_CONTROL_PARAMETERS/" "$WORK/large.dat" > "$WORK/$name.dat"
+}
+
+declare -A WALL
 run() {
   local name=$1
   cd "$WORK"
   local t0 t1
   t0=$(date +%s.%N)
-  if [ -x /usr/bin/time ]; then
-    /usr/bin/time -f "%M" -o "$name.mem" "$KORVEX" "$name.dat" > "$name.out"
-  else
-    "$KORVEX" "$name.dat" > "$name.out"
-    echo "?" > "$name.mem"
-  fi
+  /usr/bin/time -f "%M %U %S" -o "$name.mem" "$KORVEX" "$name.dat" > "$name.out"
   t1=$(date +%s.%N)
   local beams tilts
-  beams=$(grep -o 'Exact = [0-9]*, Bethe = [0-9]*' "$name.out" | head -1)
+  beams=$(grep -o 'Exact = [0-9]*, Bethe = [0-9]*' "$name.out" | head -1 || true)
   tilts=$(sed -n 's/.*num_k_points_effective = \([0-9]*\).*/\1/p' "$name.out")
-  awk -v n="$name" -v b="$beams" -v k="$tilts" -v t0="$t0" -v t1="$t1" -v m="$(cat "$name.mem")" 'BEGIN {
-    w = t1 - t0;
-    printf "%-6s %-28s tilts %5d  wall %7.2f s  peak %8s kB  per tilt %7.3f ms\n", n, b, k, w, m, 1000 * w / k }'
+  WALL[$name]=$(awk -v a="$t0" -v b="$t1" 'BEGIN { print b - a }')
+  read -r mem user sys < "$name.mem"
+  awk -v n="$name" -v b="$beams" -v k="$tilts" -v w="${WALL[$name]}" -v m="$mem" -v c="$(awk -v u="$user" -v s="$sys" 'BEGIN{print u+s}')" 'BEGIN {
+    printf "%-10s %-26s tilts %5d  wall %7.2f s  cpu %7.2f s  peak %8s kB  per tilt %7.3f ms\n", n, b, k, w, c, m, 1000 * w / k }'
 }
 
+ratio() { awk -v a="${WALL[$2]}" -v b="${WALL[$3]}" -v t="$1" 'BEGIN { printf "%-44s %.2fx\n", t, a / b }'; }
+
+variant t1_e0 "num_threads 1"
+variant tall_e0 "num_threads 0"
+variant t1_e2 "num_threads 1" "eigmat_func 2" "bc_invmat_func 2"
+variant tall_e2 "num_threads 0" "eigmat_func 2" "bc_invmat_func 2"
+
+echo "load before: $(uptime)"
 run demo
-run large
+for v in t1_e0 tall_e0 t1_e2 tall_e2; do run "$v"; done
+echo "load after: $(uptime)"
+# The second line of a result file names the file itself; the rest must match.
+for t in 0 1 2; do
+  cmp -s <(tail -n +3 "$WORK/t1_e0_rs$t.txt") <(tail -n +3 "$WORK/tall_e0_rs$t.txt") ||
+    echo "rs$t differs between 1 thread and all cores"
+done
+ratio "num_threads 1 / all cores ($(nproc) cores), eigmat 0" t1_e0 tall_e0
+ratio "num_threads 1 / all cores ($(nproc) cores), eigmat 2" t1_e2 tall_e2
+ratio "eigmat_func 0 / eigmat_func 2, one thread" t1_e0 t1_e2

@@ -1,9 +1,15 @@
 #include "bloch/bloch_analysis.hpp"
 
 #include <cmath>
+#include <algorithm>
 #include <cstdio>
+#include <string>
+#include <vector>
 
 #include "numeric/eigen.hpp"
+#include "numeric/lapack.hpp"
+#include "sim/error.hpp"
+#include "sim/parallel.hpp"
 #include "sim/progress.hpp"
 #include "sim/qzio.hpp"
 #include "sim/runctl.hpp"
@@ -43,9 +49,9 @@ double solve_bloch_tilt(const Vec3& kt, const engine_setup& job, work_cal_int& w
   if (job.bs.flag_bs > 9)
     simple_bethe(w.n_e, w.n_b, w.a, w.b);
   else
-    g_bethe(w.n_e, w.n_b, w.a, w.b);
-  eigmat(w.n_e, w.b, w.eigval.data(), w.c);
-  upper_b_cond(w.n_e, w.beta_sel.data(), w.c, w.alpha.data());
+    g_bethe(w.n_e, w.n_b, w.a, w.b, w);
+  eigmat(w.n_e, w.b, w.eigval.data(), w.c, w.eig);
+  upper_b_cond(w.n_e, w.beta_sel.data(), w.c, w.alpha.data(), w);
   limited_branch(epsilon.bc_accuracy, w.n_e, w.alpha.data(), &w.n_branch, w.branch.data());
   return kn;
 }
@@ -71,6 +77,47 @@ complex calc_bloch_state_func_ug(int j, const Vec3& r, int n, const BeamList& be
 }
 
 double map_coord(double b, double e, int i, int n) { return n > 1 ? b + (e - b) * i / (n - 1) : b; }
+
+namespace {
+
+// The lines of one point in the three files of the dispersion-surface job.
+struct point_lines {
+  std::string ds, amp, in;
+};
+
+point_lines disp_surf_lines(const ds_point& q, const engine_setup& job, int branch_begin, int branch_end,
+                            work_cal_int& w) {
+  point_lines out;
+  const double kn = solve_bloch_tilt(q.kt, job, w);
+  out.ds = strprintf("%g\t%g\t%.12lg", q.H, q.G, std::fabs(kn));
+  for (int j = branch_begin - 1; j < branch_end; ++j) {
+    const complex l = w.eigval[j];
+    out.ds += strprintf("\t%.12lg\t%lg\t%lg\t%lg\t%lg", std::fabs(l.re / (2 * kn) + kn), std::fabs(l.im / (2 * kn)),
+                        l.re, l.im, c_norm2(w.alpha[j]));
+  }
+  out.ds += "\n";
+  out.amp = strprintf("%g\t%g", q.H, q.G);
+  for (int i = 0; i < job.num_g; ++i) {
+    const int b = w.pos[i];
+    for (int j = branch_begin - 1; j < branch_end; ++j) {
+      const complex ec = b >= 0 ? w.alpha[j] * w.c[b][j] : complex{0, 0};
+      const double sb = b >= 0 ? std::sqrt(w.beta_sel[b]) : 1.0;
+      out.amp += strprintf("\t%lg\t%lg", c_abs(ec) / sb, c_arg(ec));
+    }
+  }
+  out.amp += "\n";
+  out.in = strprintf("%g\t%g", q.H, q.G);
+  for (int i = 0; i < job.num_g; ++i)
+    for (int t = 0; t < job.num_thickness; ++t)
+      out.in += strprintf("\t%g", psi_to_intensity_limited_ug(w.pos[i], job.thickness[t], w.n_e, w.n_branch,
+                                                               w.branch.data(), kn, w.beta_sel.data(),
+                                                               w.eigval.data(), w.c, w.alpha.data()) *
+                                       epsilon.intensity_scaling);
+  out.in += "\n";
+  return out;
+}
+
+}  // namespace
 
 void calc_disp_surf_ug(const std::vector<ds_point>& points, const engine_setup& job, int branch_begin,
                        int branch_end, const std::string& s) {
@@ -109,39 +156,28 @@ void calc_disp_surf_ug(const std::vector<ds_point>& points, const engine_setup& 
     for (int t = 0; t < job.num_thickness; ++t) qz_fprintf(in.get(), "\tg%dt%d", i, t);
   qz_fprintf(in.get(), "\n");
 
-  work_cal_int w = alloc_work_cal_int(job.n_e0 + job.n_b0, job.num_g, 0);
+  // The points are solved in blocks on every thread; each point's three
+  // lines are formatted by the thread that solved it and written in point
+  // order, so the files do not depend on the thread count.
   const int count = static_cast<int>(points.size());
-  for (int p = 0; p < count; ++p) {
-    progress_indicator(p, count);
-    const ds_point& q = points[p];
-    const double kn = solve_bloch_tilt(q.kt, job, w);
-    qz_fprintf(ds.get(), "%g\t%g\t%.12lg", q.H, q.G, std::fabs(kn));
-    for (int j = branch_begin - 1; j < branch_end; ++j) {
-      const complex l = w.eigval[j];
-      qz_fprintf(ds.get(), "\t%.12lg\t%lg\t%lg\t%lg\t%lg", std::fabs(l.re / (2 * kn) + kn),
-                 std::fabs(l.im / (2 * kn)), l.re, l.im, c_norm2(w.alpha[j]));
+  const int threads = std::max(1, std::min(tilt_loop_threads(), std::max(count, 1)));
+  blas_single_thread();
+  std::printf("Tilt loop: %d thread%s\n", threads, threads == 1 ? "" : "s");
+  std::vector<work_cal_int> areas;
+  for (int t = 0; t < threads; ++t) areas.push_back(alloc_work_cal_int(job.n_e0 + job.n_b0, job.num_g, 0));
+  const int block = 64 * threads;
+  std::vector<point_lines> lines(static_cast<std::size_t>(std::min(block, std::max(count, 1))));
+  for (int first = 0; first < count; first += block) {
+    const int n = std::min(block, count - first);
+    parallel_for(n, threads, [&](int tid, int i) {
+      lines[i] = disp_surf_lines(points[first + i], job, branch_begin, branch_end, areas[tid]);
+    });
+    for (int i = 0; i < n; ++i) {
+      progress_indicator(first + i, count);
+      qz_fprintf(ds.get(), "%s", lines[i].ds.c_str());
+      qz_fprintf(amp.get(), "%s", lines[i].amp.c_str());
+      qz_fprintf(in.get(), "%s", lines[i].in.c_str());
     }
-    qz_fprintf(ds.get(), "\n");
-
-    qz_fprintf(amp.get(), "%g\t%g", q.H, q.G);
-    for (int i = 0; i < job.num_g; ++i) {
-      const int b = w.pos[i];
-      for (int j = branch_begin - 1; j < branch_end; ++j) {
-        const complex ec = b >= 0 ? w.alpha[j] * w.c[b][j] : complex{0, 0};
-        const double sb = b >= 0 ? std::sqrt(w.beta_sel[b]) : 1.0;
-        qz_fprintf(amp.get(), "\t%lg\t%lg", c_abs(ec) / sb, c_arg(ec));
-      }
-    }
-    qz_fprintf(amp.get(), "\n");
-
-    qz_fprintf(in.get(), "%g\t%g", q.H, q.G);
-    for (int i = 0; i < job.num_g; ++i)
-      for (int t = 0; t < job.num_thickness; ++t)
-        qz_fprintf(in.get(), "\t%g",
-                   psi_to_intensity_limited_ug(w.pos[i], job.thickness[t], w.n_e, w.n_branch, w.branch.data(), kn,
-                                               w.beta_sel.data(), w.eigval.data(), w.c, w.alpha.data()) *
-                       epsilon.intensity_scaling);
-    qz_fprintf(in.get(), "\n");
   }
   std::printf("100%%\n");
   qz_fclose(ds);

@@ -32,7 +32,7 @@ void size_scratch(const engine_setup& job, work_cal_int& w) {
   const std::size_t N = static_cast<std::size_t>(job.n_e0 + job.n_b0);
   const std::size_t nt = static_cast<std::size_t>(job.num_thickness > 0 ? job.num_thickness : 0);
   const std::size_t ng = static_cast<std::size_t>(job.num_g > 0 ? job.num_g : 0);
-  for (CMatrix* m : {&w.c_inv, &w.left, &w.right, &w.bethe_bb, &w.bethe_z, &w.d_right, &w.d_eig})
+  for (CMatrix* m : {&w.c_inv, &w.left, &w.right, &w.d_bethe_y, &w.d_bethe_z, &w.d_right, &w.d_eig})
     ensure_size(*m, N, N);
   ensure_size(w.d_vec, N);
   ensure_size(w.d_exp, N);
@@ -77,8 +77,8 @@ double calc_K_n(const Vec3& kt, const engine_setup& job) {
 void bethe_factors(int n, int nb, bool simple, work_cal_int& w) {
   const CMatrix& a = w.a;
   const CMatrix& c = w.c;
-  CMatrix& y = w.bethe_bb;  // A_bb^-1 first, then Y (n_b x n_e)
-  CMatrix& z = w.bethe_z;   // Z (n_e x n_b)
+  CMatrix& y = w.d_bethe_y;  // A_bb^-1 first, then Y (n_b x n_e)
+  CMatrix& z = w.d_bethe_z;   // Z (n_e x n_b)
   CMatrix& left = w.left;
   CMatrix& right = w.right;
   for (int j = 0; j < n; ++j) {

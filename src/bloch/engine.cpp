@@ -1,5 +1,6 @@
 #include "bloch/engine.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
@@ -7,6 +8,7 @@
 #include "input/fields.hpp"
 #include "numeric/eigen.hpp"
 #include "numeric/invert.hpp"
+#include "numeric/lapack.hpp"
 #include "sim/debug.hpp"
 #include "sim/qzio.hpp"
 #include "sim/runctl.hpp"
@@ -37,13 +39,18 @@ work_cal_int alloc_work_cal_int(int n, int num_g, int n_perturb) {
   w.branch = alloc_vector<int>(N);
   w.pos = alloc_vector<int>(num_g > 0 ? static_cast<std::size_t>(num_g) : 0);
   w.idx = alloc_vector<int>(N);
+  w.eig = alloc_eigmat_work(n);
+  w.bc = CMatrix(N, N);
+  w.bethe_bb = alloc_vector<complex>(N * N);
+  w.bethe_y = alloc_vector<complex>(N * N);
+  w.bethe_ipiv = alloc_vector<int>(N);
   w.n_perturb = n_perturb > 0 ? n_perturb : 0;
   if (w.n_perturb > 0) {
     w.c_inv = CMatrix(N, N);
     w.left = CMatrix(N, N);
     w.right = CMatrix(N, N);
-    w.bethe_bb = CMatrix(N, N);
-    w.bethe_z = CMatrix(N, N);
+    w.d_bethe_y = CMatrix(N, N);
+    w.d_bethe_z = CMatrix(N, N);
     w.d_right = CMatrix(N, N);
     w.d_eig = CMatrix(N, N);
     w.d_vec = alloc_vector<complex>(N);
@@ -129,20 +136,17 @@ void vg_select_info_ug(int n_e0, int n_b0, int* n_e, int* n_b, int* idx, const C
     return 2;
   };
 
+  // Exact beams first, then the Bethe beams, each in beam-list order: two
+  // passes instead of a list, so that a tilt allocates nothing.
   int ne = 0;
   idx[ne++] = 0;
-  std::vector<int> bethe;
-  bethe.reserve(static_cast<std::size_t>(N));
-  for (int i = 1; i < N; ++i) {
-    const int c = classify(i);
-    if (c == 0)
-      idx[ne++] = i;
-    else if (c == 1)
-      bethe.push_back(i);
-  }
-  for (std::size_t k = 0; k < bethe.size(); ++k) idx[ne + static_cast<int>(k)] = bethe[k];
+  for (int i = 1; i < N; ++i)
+    if (classify(i) == 0) idx[ne++] = i;
+  int nb = 0;
+  for (int i = 1; i < N; ++i)
+    if (classify(i) == 1) idx[ne + nb++] = i;
   *n_e = ne;
-  *n_b = static_cast<int>(bethe.size());
+  *n_b = nb;
 }
 
 void vg_select_trans_ug(int /*n_e0*/, int /*n_b0*/, int n_e, int n_b, const int* idx, const double* beta,
@@ -176,22 +180,14 @@ void construct_ug_mat_slct(int n_e, int n_b, const int* idx, double kv, const CM
   }
 }
 
+void g_bethe(int n_e, int n_b, const CMatrix& a, CMatrix& b, work_cal_int& w) {
+  const int status = bethe_solve(n_e, n_b, a, b, w.bethe_bb, w.bethe_y, w.bethe_ipiv);
+  if (status != 0) qz_fprintf(stdout, "$$ (g_bethe): zgesv = %d\n", status);
+}
+
 void g_bethe(int n_e, int n_b, const CMatrix& a, CMatrix& b) {
-  for (int i = 0; i < n_e; ++i)
-    for (int j = 0; j < n_e; ++j) b[i][j] = a[i][j];
-  if (n_b < 1) return;
-  CMatrix abb(n_b, n_b), abe(n_b, n_e), aeb(n_e, n_b), t(n_b, n_e), corr(n_e, n_e);
-  for (int i = 0; i < n_b; ++i) {
-    for (int j = 0; j < n_b; ++j) abb[i][j] = a[n_e + i][n_e + j];
-    for (int j = 0; j < n_e; ++j) abe[i][j] = a[n_e + i][j];
-  }
-  for (int i = 0; i < n_e; ++i)
-    for (int j = 0; j < n_b; ++j) aeb[i][j] = a[i][n_e + j];
-  invmat(n_b, abb);
-  c_matmult(n_b, n_e, n_b, t, abb, abe);
-  c_matmult(n_e, n_e, n_b, corr, aeb, t);
-  for (int i = 0; i < n_e; ++i)
-    for (int j = 0; j < n_e; ++j) b[i][j] = b[i][j] - corr[i][j];
+  work_cal_int w;
+  g_bethe(n_e, n_b, a, b, w);
 }
 
 void simple_bethe(int n_e, int n_b, const CMatrix& a, CMatrix& b) {
@@ -230,25 +226,46 @@ int check_b_cond(int n, const CMatrix& c, const complex* alpha) {
 
 }  // namespace
 
-int upper_b_cond(int n, const double* beta_sel, const CMatrix& c, complex* alpha) {
-  CMatrix m(n, n);
+namespace {
+
+// m_gj = C_gj / sqrt(beta_g), the matrix of the entrance-surface condition.
+void scaled_eigvec(int n, const double* beta_sel, const CMatrix& c, CMatrix& m) {
   for (int g = 0; g < n; ++g) {
     const double s = 1.0 / std::sqrt(beta_sel[g]);
     for (int j = 0; j < n; ++j) m[g][j] = s * c[g][j];
   }
-  bc_invmat(n, m, alpha);
+}
+
+}  // namespace
+
+int upper_b_cond(int n, const double* beta_sel, const CMatrix& c, complex* alpha, work_cal_int& w) {
+  if (static_cast<int>(w.bc.cols()) < n) w.bc = CMatrix(n, n);
+  scaled_eigvec(n, beta_sel, c, w.bc);
+  bc_invmat(n, w.bc, alpha, w.eig.lw);
   return check_b_cond(n, c, alpha);
 }
 
-int upper_b_cond_coherent(int n, const double* beta_sel, complex a0, const CMatrix& c, complex* alpha) {
-  CMatrix m(n, n);
-  for (int g = 0; g < n; ++g) {
-    const double s = 1.0 / std::sqrt(beta_sel[g]);
-    for (int j = 0; j < n; ++j) m[g][j] = s * c[g][j];
-  }
-  bc_invmat(n, m, alpha);
+int upper_b_cond_coherent(int n, const double* beta_sel, complex a0, const CMatrix& c, complex* alpha,
+                          work_cal_int& w) {
+  if (static_cast<int>(w.bc.cols()) < n) w.bc = CMatrix(n, n);
+  scaled_eigvec(n, beta_sel, c, w.bc);
+  bc_invmat(n, w.bc, alpha, w.eig.lw);
   for (int j = 0; j < n; ++j) alpha[j] = alpha[j] * a0;
   return check_b_cond(n, c, alpha);
+}
+
+int upper_b_cond(int n, const double* beta_sel, const CMatrix& c, complex* alpha) {
+  work_cal_int w;
+  w.bc = CMatrix(n, n);
+  if (epsilon.bc_invmat_func == 2) w.eig.lw = alloc_lapack_work(n);
+  return upper_b_cond(n, beta_sel, c, alpha, w);
+}
+
+int upper_b_cond_coherent(int n, const double* beta_sel, complex a0, const CMatrix& c, complex* alpha) {
+  work_cal_int w;
+  w.bc = CMatrix(n, n);
+  if (epsilon.bc_invmat_func == 2) w.eig.lw = alloc_lapack_work(n);
+  return upper_b_cond_coherent(n, beta_sel, a0, c, alpha, w);
 }
 
 void limited_branch(double accuracy, int n, const complex* alpha, int* n_branch, int* branch) {
@@ -299,6 +316,35 @@ double psi_to_intensity_limited_ug(int p, double t, int n, int n_branch, const i
 
 namespace {
 
+// w.excite[t][k] = alpha_j exp(-i pi lambda_j t / K_n) for branch j =
+// branch[k]: one exponential per branch and thickness, shared by every
+// output reflection.
+void excitation_phases(const engine_setup& job, double kn, work_cal_int& w) {
+  const int nt = job.num_thickness, nbr = w.n_branch;
+  if (static_cast<int>(w.excite.rows()) < nt || static_cast<int>(w.excite.cols()) < nbr)
+    w.excite = CMatrix(static_cast<std::size_t>(std::max(nt, 1)), w.alpha.size() > 0 ? w.alpha.size() : 1);
+  for (int t = 0; t < nt; ++t) {
+    const double f = -kPi * job.thickness[t] / kn;
+    complex* q = w.excite[t];
+    for (int k = 0; k < nbr; ++k) {
+      const int j = w.branch[k];
+      q[k] = w.alpha[j] * c_exp(complex{-f * w.eigval[j].im, f * w.eigval[j].re});
+    }
+  }
+}
+
+// The amplitude of output position p at thickness index t from the phases
+// of excitation_phases.
+complex summed_amplitude(int p, int t, const work_cal_int& w) {
+  if (p < 0 || p >= w.n_e || w.n_branch < 1) return complex{0, 0};
+  const double sb = 1.0 / std::sqrt(w.beta_sel[p]);
+  const complex* row = w.c[p];
+  const complex* q = w.excite[t];
+  complex sum{0, 0};
+  for (int k = 0; k < w.n_branch; ++k) sum += (sb * row[w.branch[k]]) * q[k];
+  return sum;
+}
+
 // Steps shared by the incoherent and the coherent tilt: geometry, beam
 // selection, structure matrix, Bethe reduction and eigen solution. Returns K_n.
 double solve_tilt(const Vec3& kt, const engine_setup& job, work_cal_int& w, const char* bethe_msg) {
@@ -322,10 +368,10 @@ double solve_tilt(const Vec3& kt, const engine_setup& job, work_cal_int& w, cons
   if (simple_bethe_mode(job.bs.flag_bs))
     simple_bethe(w.n_e, w.n_b, w.a, w.b);
   else
-    g_bethe(w.n_e, w.n_b, w.a, w.b);
+    g_bethe(w.n_e, w.n_b, w.a, w.b, w);
   dbg_print_cmat(dbg.b_mat_dump_flag, "bethe_matrix:", w.n_e, w.b);
 
-  eigmat(w.n_e, w.b, w.eigval.data(), w.c);
+  eigmat(w.n_e, w.b, w.eigval.data(), w.c, w.eig);
   return kn;
 }
 
@@ -335,29 +381,30 @@ void calc_intensity_with_perturb_ug(const Vec3& kt, const engine_setup& job, wor
                                     RMatrix& intensity) {
   const double kn = solve_tilt(kt, job, w, "$$ Bethe Approx.\n");
   dbg_mon("$$ upper_b_cond\n");
-  upper_b_cond(w.n_e, w.beta_sel.data(), w.c, w.alpha.data());
+  upper_b_cond(w.n_e, w.beta_sel.data(), w.c, w.alpha.data(), w);
   dbg_print_cvec(dbg.b_cond_dump_flag, "upper_b_cond:", w.n_e, w.alpha.data());
   limited_branch(epsilon.bc_accuracy, w.n_e, w.alpha.data(), &w.n_branch, w.branch.data());
   dbg_mon("$$ calc_intensity\n");
+  sum_intensities(job, kn, w, intensity);
+}
+
+void sum_intensities(const engine_setup& job, double kn, work_cal_int& w, RMatrix& intensity) {
+  excitation_phases(job, kn, w);
   for (int r = 0; r < job.num_g; ++r)
-    for (int t = 0; t < job.num_thickness; ++t)
-      intensity[r][t] = psi_to_intensity_limited_ug(w.pos[r], job.thickness[t], w.n_e, w.n_branch,
-                                                    w.branch.data(), kn, w.beta_sel.data(), w.eigval.data(),
-                                                    w.c, w.alpha.data());
+    for (int t = 0; t < job.num_thickness; ++t) intensity[r][t] = c_norm2(summed_amplitude(w.pos[r], t, w));
 }
 
 void calc_intensity_ug_coherent(const Vec3& kt, complex a0, const engine_setup& job, work_cal_int& w,
                                 CMatrix& amplitude) {
   const double kn = solve_tilt(kt, job, w, "$$ GBA\n");
   dbg_mon("$$ upper_b_cond\n");
-  upper_b_cond_coherent(w.n_e, w.beta_sel.data(), a0, w.c, w.alpha.data());
+  upper_b_cond_coherent(w.n_e, w.beta_sel.data(), a0, w.c, w.alpha.data(), w);
   dbg_print_cvec(dbg.b_cond_dump_flag, "upper_b_cond:", w.n_e, w.alpha.data());
   limited_branch(epsilon.bc_accuracy, w.n_e, w.alpha.data(), &w.n_branch, w.branch.data());
   dbg_mon("$$ calc_intensity\n");
+  excitation_phases(job, kn, w);
   for (int r = 0; r < job.num_g; ++r)
-    for (int t = 0; t < job.num_thickness; ++t)
-      amplitude[r][t] = psi_limited_ug(w.pos[r], job.thickness[t], w.n_e, w.n_branch, w.branch.data(), kn,
-                                       w.beta_sel.data(), w.eigval.data(), w.c, w.alpha.data());
+    for (int t = 0; t < job.num_thickness; ++t) amplitude[r][t] = summed_amplitude(w.pos[r], t, w);
 }
 
 }  // namespace kv

@@ -10,6 +10,7 @@
 
 #include "beams/beam_search.hpp"
 #include "crystal/lattice.hpp"
+#include "numeric/eigen.hpp"
 #include "numeric/matrix.hpp"
 
 namespace kv {
@@ -29,14 +30,21 @@ struct work_cal_int {
   std::vector<int> idx;          // selection: exact beams, then Bethe beams
   int n_e = 0, n_b = 0;          // this tilt's beam counts
   int n_branch = 0;
+  // Solver scratch, sized once so that a tilt allocates nothing.
+  eigmat_work eig;               // eigen solver copies and LAPACK workspace
+  CMatrix bc;                    // scaled eigenvectors of the boundary condition
+  std::vector<complex> bethe_bb; // A_bb, factorised in place
+  std::vector<complex> bethe_y;  // A_eb A_bb^-1
+  std::vector<int> bethe_ipiv;
+  CMatrix excite;                // alpha_j exp(-i pi lambda_j t / K_n), thickness x branch
   // Scratch of the intensity derivatives (bloch/derivative.hpp), sized for
   // N beams when n_perturb >= 1 and empty otherwise.
   int n_perturb = 0;
   CMatrix c_inv;                 // C^-1
   CMatrix left;                  // [C^-1, -C^-1 Z], n_e x N
   CMatrix right;                 // [C; -Y C], N x n_e
-  CMatrix bethe_bb;              // A_bb^-1, then the Bethe factor Y
-  CMatrix bethe_z;               // the Bethe factor Z = A_eb A_bb^-1
+  CMatrix d_bethe_y;             // A_bb^-1, then the Bethe factor Y
+  CMatrix d_bethe_z;              // the Bethe factor Z = A_eb A_bb^-1
   CMatrix d_right;               // dA times the right factor, N x n_e
   CMatrix d_eig;                 // C^-1 dB C, n_e x n_e
   CVector d_vec;                 // (C^-1 dB C o F(t)) alpha
@@ -91,14 +99,21 @@ void vg_select_trans_ug(int n_e0, int n_b0, int n_e, int n_b, const int* idx, co
                         double* beta_sel, int num_g, const int* cal_g, int* pos);
 void construct_ug_mat_slct(int n_e, int n_b, const int* idx, double kv, const CMatrix& vg,
                            const double* sg, const double* beta, CMatrix& a);
-// Generalised Bethe potentials: B = A_ee - A_eb A_bb^-1 A_be.
+// Generalised Bethe potentials: B = A_ee - A_eb A_bb^-1 A_be, by one LU
+// solve with A_bb and one matrix product (no explicit inverse).
 void g_bethe(int n_e, int n_b, const CMatrix& a, CMatrix& b);
+// The same with the scratch of w (w.a and w.b untouched otherwise).
+void g_bethe(int n_e, int n_b, const CMatrix& a, CMatrix& b, work_cal_int& w);
 // Classical Bethe potentials: B_ij = A_ij - sum_k A_ik A_kj / A_kk.
 void simple_bethe(int n_e, int n_b, const CMatrix& a, CMatrix& b);
 
 // Excitations alpha with sum_j C_gj / sqrt(beta_g) alpha_j = delta_g0.
 int upper_b_cond(int n, const double* beta_sel, const CMatrix& c, complex* alpha);
 int upper_b_cond_coherent(int n, const double* beta_sel, complex a0, const CMatrix& c, complex* alpha);
+// Both with the scratch of w.
+int upper_b_cond(int n, const double* beta_sel, const CMatrix& c, complex* alpha, work_cal_int& w);
+int upper_b_cond_coherent(int n, const double* beta_sel, complex a0, const CMatrix& c, complex* alpha,
+                          work_cal_int& w);
 void limited_branch(double accuracy, int n, const complex* alpha, int* n_branch, int* branch);
 complex psi_limited_ug(int p, double t, int n, int n_branch, const int* branch, double kn,
                        const double* beta_sel, const complex* eigval, const CMatrix& c,
@@ -111,6 +126,9 @@ double psi_to_intensity_limited_ug(int p, double t, int n, int n_branch, const i
 // (unscaled fractions of the incident beam).
 void calc_intensity_with_perturb_ug(const Vec3& kt, const engine_setup& job, work_cal_int& w,
                                     RMatrix& intensity);
+// The summation step of a solved tilt (eigen solution, excitations and
+// branches in w): intensity[r][t] at every output reflection and thickness.
+void sum_intensities(const engine_setup& job, double kn, work_cal_int& w, RMatrix& intensity);
 // One tilt of a coherent probe: amplitudes with incident partial wave a0.
 void calc_intensity_ug_coherent(const Vec3& kt, complex a0, const engine_setup& job, work_cal_int& w,
                                 CMatrix& amplitude);

@@ -8,6 +8,7 @@
 #include "beams/beam_select.hpp"
 #include "bloch/potential.hpp"
 #include "fit/tilt_derivatives.hpp"
+#include "numeric/lapack.hpp"
 #include "sim/error.hpp"
 #include "sim/linereader.hpp"
 #include "sim/parallel.hpp"
@@ -16,7 +17,8 @@
 
 namespace kv {
 
-int fit_thread_count() { return resolve_thread_count(0); }
+// The refinement uses the tilt loops' thread count (num_threads, dumps force one).
+int fit_thread_count() { return tilt_loop_threads(); }
 
 void thickness_points(double t, double w, int n, int type, std::vector<double>* tk, std::vector<double>* wk) {
   tk->clear();
@@ -223,6 +225,7 @@ void compute_grids(const fit_problem& fp, int i, const CMatrix& vg, const std::v
   std::vector<work_cal_int> work;
   std::vector<tilt_derivative_work> dwork(static_cast<std::size_t>(threads));
   for (int t = 0; t < threads; ++t) work.push_back(alloc_work_cal_int(N, R, dvg.empty() ? 0 : 1));
+  blas_single_thread();  // the tilts are the parallel level; LAPACK calls inside stay serial
   parallel_for(static_cast<int>(tilts.size()), threads, [&](int tid, int n) {
     const int k = tilts[n];
     tilt_derivative_work& dw = dwork[tid];

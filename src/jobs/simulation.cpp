@@ -1,7 +1,9 @@
 #include "jobs/simulation.hpp"
 
 #include <cmath>
+#include <algorithm>
 #include <cstdlib>
+#include <vector>
 
 #include "beams/beam_select.hpp"
 #include "beams/reflex_list.hpp"
@@ -10,9 +12,11 @@
 #include "crystal/structure_factor.hpp"
 #include "input/crystal_data.hpp"
 #include "input/fields.hpp"
+#include "numeric/lapack.hpp"
 #include "jobs/jobs.hpp"
 #include "sim/error.hpp"
 #include "sim/linereader.hpp"
+#include "sim/parallel.hpp"
 #include "sim/progress.hpp"
 #include "sim/qzio.hpp"
 #include "sim/runctl.hpp"
@@ -218,6 +222,46 @@ engine_setup make_engine_setup(csd& c, const sd& s, const CMatrix& vg, const lat
 }
 
 
+namespace {
+
+// One thread's work area of a tilt loop: the engine scratch and the
+// reflection x thickness result of one tilt.
+template <class M>
+struct tilt_area {
+  work_cal_int w;
+  M out;
+};
+
+template <class M>
+std::vector<tilt_area<M>> tilt_areas(const sd& s, int threads) {
+  std::vector<tilt_area<M>> areas(static_cast<std::size_t>(threads));
+  for (tilt_area<M>& a : areas) {
+    a.w = alloc_work_cal_int(s.num_exact_beam + s.num_bethe_beam, s.num_g, 0);
+    a.out = M(s.num_g, s.num_thickness);
+  }
+  return areas;
+}
+
+// The tilts inside the disk (flag 1), in grid order.
+std::vector<int> computed_tilts(const sd& s) {
+  std::vector<int> todo;
+  todo.reserve(static_cast<std::size_t>(s.num_k_points_effective));
+  for (int k = 0; k < s.num_k_points; ++k)
+    if (s.kp[k].flag == 1) todo.push_back(k);
+  return todo;
+}
+
+// The thread count of a loop over n tilts, reported on the console, with
+// the BLAS library held to the calling thread.
+int tilt_threads_for(int n) {
+  const int threads = std::max(1, std::min(tilt_loop_threads(), std::max(n, 1)));
+  blas_single_thread();
+  std::printf("Tilt loop: %d thread%s\n", threads, threads == 1 ? "" : "s");
+  return threads;
+}
+
+}  // namespace
+
 void calc_cbed_pattern(csd& c, sd& s, const CMatrix& vg, const std::string& base_name, FILE* log) {
   const lattice_metric lm = bravai(lattice_parameters(c));
   calc_kxy_tilt(s, lm);
@@ -225,25 +269,21 @@ void calc_cbed_pattern(csd& c, sd& s, const CMatrix& vg, const std::string& base
   const engine_setup job = make_engine_setup(c, s, vg, lm);
 
   s.intensity = Tensor3<double>(s.num_g, s.num_thickness, s.num_k_points);
-  RMatrix work(s.num_g, s.num_thickness);
-  work_cal_int w = alloc_work_cal_int(s.num_exact_beam + s.num_bethe_beam, s.num_g, 0);
+  const std::vector<int> todo = computed_tilts(s);
+  const int threads = tilt_threads_for(static_cast<int>(todo.size()));
+  std::vector<tilt_area<RMatrix>> areas = tilt_areas<RMatrix>(s, threads);
 
   std::printf("Intensity calculation\n");
-  int count = 0;
-  for (int k = 0; k < s.num_k_points; ++k) {
-    if (s.kp[k].flag == 1) {
-      if (count == 0) exec_time_forecast(-1);
-      progress_indicator(count, s.num_k_points_effective);
-      calc_intensity_with_perturb_ug(s.tilt[k], job, w, work);
-      if (count == 0) exec_time_forecast(s.num_k_points_effective);
-      ++count;
-    } else {
-      work.fill(0.0);
-    }
-    for (int i = 0; i < s.num_g; ++i)
-      for (int t = 0; t < s.num_thickness; ++t) s.intensity(i, t, k) = work[i][t] * epsilon.intensity_scaling;
-  }
-  exec_time_forecast(0);
+  // Each tilt writes only its own column of s.intensity; points outside the
+  // disk keep the zeros of the fresh tensor.
+  parallel_for_progress(static_cast<int>(todo.size()), threads, [&](int tid, int i) {
+    const int k = todo[i];
+    tilt_area<RMatrix>& a = areas[tid];
+    calc_intensity_with_perturb_ug(s.tilt[k], job, a.w, a.out);
+    for (int g = 0; g < s.num_g; ++g)
+      for (int t = 0; t < s.num_thickness; ++t)
+        s.intensity(g, t, k) = a.out[g][t] * epsilon.intensity_scaling;
+  });
   std::printf("$$Intensity output\n");
   sim_output(s, lattice_parameters(c), base_name, log);
 }
@@ -382,21 +422,18 @@ void calc_coherent_cbed_pattern(csd& c, sd& s, const CMatrix& vg, const std::str
   calc_initial_phase(s, job.lambda, phase.data(), lm);
   s.intensity = Tensor3<double>(1, 1, 1);
   Tensor3<complex> amplitude(s.num_g, s.num_thickness, s.num_k_points);
-  CMatrix work(s.num_g, s.num_thickness);
-  work_cal_int w = alloc_work_cal_int(s.num_exact_beam + s.num_bethe_beam, s.num_g, 0);
+  const std::vector<int> todo = computed_tilts(s);
+  const int threads = tilt_threads_for(static_cast<int>(todo.size()));
+  std::vector<tilt_area<CMatrix>> areas = tilt_areas<CMatrix>(s, threads);
 
   std::printf("Intensity calculation\n");
-  for (int k = 0; k < s.num_k_points; ++k) {
-    if (k == 0) exec_time_forecast(-1);
-    progress_indicator(k, s.num_k_points);
-    if (s.kp[k].flag == 1) {
-      calc_intensity_ug_coherent(s.tilt[k], phase[k], job, w, work);
-      for (int i = 0; i < s.num_g; ++i)
-        for (int t = 0; t < s.num_thickness; ++t) amplitude(i, t, k) = work[i][t];
-    }
-    if (k == 0) exec_time_forecast(s.num_k_points);
-  }
-  exec_time_forecast(0);
+  parallel_for_progress(static_cast<int>(todo.size()), threads, [&](int tid, int i) {
+    const int k = todo[i];
+    tilt_area<CMatrix>& a = areas[tid];
+    calc_intensity_ug_coherent(s.tilt[k], phase[k], job, a.w, a.out);
+    for (int g = 0; g < s.num_g; ++g)
+      for (int t = 0; t < s.num_thickness; ++t) amplitude(g, t, k) = a.out[g][t];
+  });
   std::printf("$$Intensity output\n");
   sim_coherent_output(s, lattice_parameters(c), amplitude, base_name, log);
 }

@@ -85,25 +85,48 @@ void re_part_csort(int n, complex* val, CMatrix& vec, int dir) {
   exchange_csort(n, val, vec, [sign](complex z) { return sign * z.re; });
 }
 
-int eigmat(int n, const CMatrix& a, complex* eigval, CMatrix& eigvec) {
+eigmat_work alloc_eigmat_work(int n) {
+  eigmat_work ew;
+  const std::size_t N = static_cast<std::size_t>(std::max(n, 0));
+  ew.copy = CMatrix(N, N);
+  ew.lw = alloc_lapack_work(n);
+  return ew;
+}
+
+int eigmat(int n, const CMatrix& a, complex* eigval, CMatrix& eigvec, eigmat_work& ew) {
   const int func = epsilon.eigmat_func;
-  if (func != 0 && func != 1) fatal_out("$$ Invalid epsilon.eigmat_func=%d. Abort.\n", func);
-  dbg_mon(func == 0 ? "$$ eigen values and vectors: eispack_cg\n"
-                    : "$$ eigen values and vectors: eigen_c_mat\n");
-  {
-    CMatrix work(static_cast<std::size_t>(std::max(n, 0)), static_cast<std::size_t>(std::max(n, 0)));
-    for (int i = 0; i < n; ++i) std::copy(a[i], a[i] + n, work[i]);
+  if (func != 0 && func != 1 && func != 2) fatal_out("$$ Invalid epsilon.eigmat_func=%d. Abort.\n", func);
+  if (func == 2) {
+    dbg_mon("$$ eigen values and vectors: zgeev\n");
+    const int status = zgeev_eigmat(n, a, eigval, eigvec, ew.lw);
+    if (status != 0) qz_fprintf(stdout, "$$ (eigmat): zgeev = %d\n", status);
+  } else {
+    dbg_mon(func == 0 ? "$$ eigen values and vectors: eispack_cg\n"
+                      : "$$ eigen values and vectors: eigen_c_mat\n");
+    if (static_cast<int>(ew.copy.rows()) < n || static_cast<int>(ew.copy.cols()) < n)
+      ew.copy = CMatrix(static_cast<std::size_t>(n), static_cast<std::size_t>(n));
+    // The solvers index rows by the scratch's own stride, so a larger
+    // scratch serves a smaller matrix.
+    CMatrix* work = &ew.copy;
+    for (int i = 0; i < n; ++i) std::copy(a[i], a[i] + n, (*work)[i]);
     if (func == 0) {
-      const int status = eispack_cg(n, epsilon.eigen_eps, work, eigval, eigvec);
+      const int status = eispack_cg(n, epsilon.eigen_eps, *work, eigval, eigvec);
       if (status != 0) qz_fprintf(stdout, "$$ (eigmat): eispack_cg = %d\n", status);
     } else {
-      const int status = eigen_c_mat(n, epsilon.eigen_eps, 1, work, eigval, eigvec);
+      const int status = eigen_c_mat(n, epsilon.eigen_eps, 1, *work, eigval, eigvec);
       if (status != 0) qz_fprintf(stdout, "$$ (eigmat): eigen_c_mat = %d\n", status);
     }
   }
   dbg_print_cvec(dbg.eigval_dump_flag, " eigen values:", n, eigval);
   dbg_print_cmat(dbg.eigvec_dump_flag, " eigen vectors", n, eigvec);
   return 0;
+}
+
+int eigmat(int n, const CMatrix& a, complex* eigval, CMatrix& eigvec) {
+  eigmat_work ew;
+  ew.copy = CMatrix(static_cast<std::size_t>(std::max(n, 0)), static_cast<std::size_t>(std::max(n, 0)));
+  if (epsilon.eigmat_func == 2) ew.lw = alloc_lapack_work(n);
+  return eigmat(n, a, eigval, eigvec, ew);
 }
 
 }  // namespace kv

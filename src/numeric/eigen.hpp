@@ -5,7 +5,9 @@
 //   - `eispack_cg`: balancing, Householder reduction to Hessenberg form,
 //     complex QR with accumulated transformations, back-transformation;
 //   - `eigen_c_mat`: elementary (pivoted) Hessenberg reduction, shifted
-//     complex QR with plane rotations, back substitution.
+//     complex QR with plane rotations, back substitution;
+//   - LAPACK `zgeev` of the system library (eigmat_func 2), vectors of unit
+//     length.
 // Both return the eigenvalues ordered by decreasing real part and the
 // eigenvectors as the columns of an n x n matrix (eigvec[i][j] is component
 // i of vector j).
@@ -15,6 +17,7 @@
 // dispatcher `eigmat` reads the run-control records (eigmat_func, eigen_eps
 // and the debug flags).
 #include "numeric/complex.hpp"
+#include "numeric/lapack.hpp"
 #include "numeric/matrix.hpp"
 
 namespace kv {
@@ -23,6 +26,16 @@ namespace kv {
 // the solver chosen by epsilon.eigmat_func and the tolerance
 // epsilon.eigen_eps. eigval holds n values; eigvec is n x n. Returns 0.
 int eigmat(int n, const CMatrix& a, complex* eigval, CMatrix& eigvec);
+
+// Scratch of eigmat for matrices up to n x n, kept by a caller that solves
+// many problems (one per thread), so that no solve allocates it again.
+struct eigmat_work {
+  CMatrix copy;     // the matrix handed to the in-house solvers (destroyed)
+  lapack_work lw;   // the zgeev scratch
+};
+eigmat_work alloc_eigmat_work(int n);
+// eigmat with the caller's scratch; the same results.
+int eigmat(int n, const CMatrix& a, complex* eigval, CMatrix& eigvec, eigmat_work& ew);
 
 // Balancing, orthogonal Hessenberg reduction, QR and back-transformation,
 // with every zero test made against tol; a is destroyed. The eigenvectors

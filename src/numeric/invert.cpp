@@ -212,12 +212,23 @@ void inverse(int n, CMatrix& m, complex* x, double tol, int& status) {
   std::swap(x[p], x[last]);
 }
 
-int bc_invmat(int n, CMatrix& m, complex* x) {
-  if (epsilon.bc_invmat_func != 0)
-    fatal_out("$$ Invalid epsilon.bc_invmat_func=%d. Abort.\n", epsilon.bc_invmat_func);
+int bc_invmat(int n, CMatrix& m, complex* x, lapack_work& lw) {
+  const int func = epsilon.bc_invmat_func;
+  if (func != 0 && func != 2) fatal_out("$$ Invalid epsilon.bc_invmat_func=%d. Abort.\n", func);
+  if (func == 2) {
+    const int status = zgesv_first_column(n, m, x, lw);
+    if (status != 0) qz_fprintf(stdout, "$$ (bc_invmat): zgesv = %d\n", status);
+    return status;
+  }
   int status = 0;
   inverse(n, m, x, epsilon.inv_eps, status);
   return status;
+}
+
+int bc_invmat(int n, CMatrix& m, complex* x) {
+  lapack_work lw;
+  if (epsilon.bc_invmat_func == 2) lw = alloc_lapack_work(n);
+  return bc_invmat(n, m, x, lw);
 }
 
 }  // namespace kv

@@ -5,6 +5,7 @@
 // boundary condition). The solvers take their pivot tolerance as an
 // argument and keep no state; the dispatchers read the run-control records.
 #include "numeric/complex.hpp"
+#include "numeric/lapack.hpp"
 #include "numeric/matrix.hpp"
 
 namespace kv {
@@ -20,9 +21,12 @@ int invmat(int n, CMatrix& a);
 // failing column counted from 1 (a is then partly overwritten).
 int inv_c_mat(int n, double tol, CMatrix& a);
 
-// Solves m x = e_0 (inverse with tolerance epsilon.inv_eps); m is destroyed.
-// Returns the status of inverse.
+// Solves m x = e_0: bc_invmat_func 0 by inverse with tolerance
+// epsilon.inv_eps (m is destroyed), 2 by LAPACK zgesv (m is kept). Returns
+// the status of the solver.
 int bc_invmat(int n, CMatrix& m, complex* x);
+// The same with the caller's LAPACK scratch.
+int bc_invmat(int n, CMatrix& m, complex* x, lapack_work& lw);
 
 // Solves m x = e_0, the first column of the inverse, by elimination that
 // keeps the equation with the right-hand side 1 in the last row; m is

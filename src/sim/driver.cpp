@@ -1,11 +1,14 @@
 #include "sim/driver.hpp"
 
+#include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "fit/fit_job.hpp"
 #include "jobs/jobs.hpp"
 #include "sim/error.hpp"
 #include "sim/linereader.hpp"
+#include "sim/parallel.hpp"
 #include "sim/qzio.hpp"
 #include "sim/runctl.hpp"
 
@@ -39,13 +42,44 @@ constexpr JobMode kModes[] = {
 
 const char* version_line() { return "#####  korvex version " KV_VERSION " (C++20 build)\n"; }
 
-void write_banner(FILE* fp) {
+// The banner's line on the processors used: one thread, or how many.
+std::string cpu_line(int threads) {
+  if (threads <= 1) return "#####  [Single CPU version]\n";
+  return "#####  [Multi-thread version: " + std::to_string(threads) + " threads]\n";
+}
+
+void write_banner(FILE* fp, int threads) {
   std::fprintf(fp,
                "#####\n"
                "#####  korvex: many-beam Bloch-wave simulation of\n"
                "#####          convergent-beam electron diffraction\n"
-               "#####  [Single CPU version]\n"
-               "#####\n");
+               "%s"
+               "#####\n",
+               cpu_line(threads).c_str());
+}
+
+// The thread count a run of this parameter file asks for, read ahead of the
+// job from a num_threads line of its EPS_CONTROL_PARAMETERS block, so that
+// the banner can say it. Anything unreadable means the default (every
+// core); the job's own reading reports problems.
+int planned_threads(const std::string& parameter_file) {
+  int requested = 0;
+  File fp(std::fopen(parameter_file.c_str(), "r"));
+  if (fp) {
+    char line[256];
+    bool in_block = false;
+    while (std::fgets(line, sizeof line, fp.get())) {
+      const std::string l(line);
+      if (l.find("EPS_CONTROL_PARAMETERS{") != std::string::npos) in_block = true;
+      if (l.find("}EPS_CONTROL_PARAMETERS") != std::string::npos) break;
+      const std::size_t at = l.find("num_threads");
+      if (in_block && l[0] != '#' && l[0] != '%' && at != std::string::npos) {
+        int v = 0;
+        if (std::sscanf(l.c_str() + at + std::strlen("num_threads"), "%d", &v) == 1) requested = v;
+      }
+    }
+  }
+  return requested < 0 ? 1 : resolve_thread_count(requested);
 }
 
 void ending_title(FILE* log) {
@@ -86,7 +120,10 @@ void qz_job(const std::string& parameter_file_name, const std::string& base_name
 int korvex_main(int argc, char** argv) {
   std::printf("\n#####  Welcome to KORVEX\n");
   std::printf("%s", version_line());
-  write_banner(stdout);
+  // Named on the command line, the parameter file tells the banner how many
+  // threads the run uses; asked for afterwards, the default is announced.
+  const int banner_threads = argc == 2 ? planned_threads(argv[1]) : resolve_thread_count(0);
+  write_banner(stdout, banner_threads);
   read_ini_file();
 
   std::string parameter_file;
@@ -105,7 +142,7 @@ int korvex_main(int argc, char** argv) {
   mark_input_file(parameter_file);
   File log = qz_fopen_chk_wmode(log_name);
   std::fprintf(log.get(), "%s", version_line());
-  write_banner(log.get());
+  write_banner(log.get(), banner_threads);
   qz_fprintf_stdo(log.get(), "parameter_file: %s\n", parameter_file.c_str());
 
   qz_job(parameter_file, base_name, log.get());

@@ -20,6 +20,12 @@ inline int resolve_thread_count(int requested) {
   return hw == 0 ? 1 : static_cast<int>(hw);
 }
 
+// Threads for the tilt loops of this run: epsilon.num_threads resolved
+// against the cores, but 1 while a per-tilt debug dump or the process
+// monitor is switched on (their lines must come out in tilt order). A negative
+// count is fatal: "$$ Invalid epsilon.num_threads=%d. Abort.\n".
+int tilt_loop_threads();
+
 // Calls fn(thread_index, i) for every i in [0, n), with thread_index in
 // [0, threads) so that callers can keep one work area per thread.
 template <class Fn>
@@ -54,6 +60,18 @@ void parallel_for(int n, int threads, Fn&& fn) {
   worker(0);
   for (auto& th : pool) th.join();
   if (first_error) std::rethrow_exception(first_error);
+}
+
+// Runs fn(thread_index, item) over items [0, n) on `threads` threads with the
+// console progress line and run-time forecast of a long loop. Only worker 0
+// (the calling thread) writes them, from a count of finished items, so the
+// lines are the same whatever the thread count.
+void progress_loop(int n, int threads, void (*fn)(void*, int, int), void* ctx);
+
+template <class Fn>
+void parallel_for_progress(int n, int threads, Fn&& fn) {
+  auto thunk = [](void* c, int tid, int i) { (*static_cast<Fn*>(c))(tid, i); };
+  progress_loop(n, threads, thunk, &fn);
 }
 
 }  // namespace kv

@@ -35,6 +35,21 @@ void exec_time_forecast(int n) {
   }
 }
 
+void exec_time_forecast_threads(int n, int threads) {
+  if (threads <= 1 || n <= 0) {
+    exec_time_forecast(n);
+    return;
+  }
+  const double s = seconds_since_start();
+  if (s > 0.1) {
+    const double units = static_cast<double>((n + threads - 1) / threads);
+    std::printf(" %.1lf [min] (%d threads)\n", units * s / 60.0, threads);
+    std::fflush(stdout);
+  } else {
+    std::printf(" Maybe not so long.\n");
+  }
+}
+
 void progress_indicator(int i, int n) {
   if (i == 0) g_threshold = 5;
   const int p = static_cast<int>(i * 100.0 / n);

@@ -37,6 +37,8 @@ struct Epsilon {
   int numh = 20;
   int auto_multiplicity_off = 0;
   int flag_modified_marquardt = 1;
+  // Threads of the tilt loops: 0 every available core, 1 strictly serial.
+  int num_threads = 0;
 };
 
 struct Dbg {

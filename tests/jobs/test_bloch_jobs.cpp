@@ -195,6 +195,27 @@ TEST(DispsurfJob, ZeroReflectionsGiveNoneAndEveryGridPointIsComputed) {
   }
 }
 
+// 144 points: more than one block of points for two threads, so that the
+// blocks are joined in order too.
+TEST(DispsurfJob, FilesAreTheSameOnAnyThreadCount) {
+  const std::string cond = "DISPSURF_CALCULATION_CONDITION{\n" + incident_beam() + kxy_range(3, 12, 0.5) + kManual3 +
+                           "OUTPUT_BRANCH{\n1 3\n}OUTPUT_BRANCH\nOUTPUT_REFLEX{\n2\n0 0 0\n1 -1 1\n}OUTPUT_REFLEX\n"
+                           "OUTPUT_THICKNESS{\n2\n500\n1000\n}OUTPUT_THICKNESS\n}DISPSURF_CALCULATION_CONDITION\n";
+  ScratchDir one, two, three;
+  const auto r1 = run_korvex(one, "ds.dat", "DISPSURF_MODE\n" + eps_block("num_threads 1\n") + si_crystal() + cond);
+  ASSERT_EQ(r1.status, 0) << r1.out;
+  EXPECT_NE(r1.out.find("Tilt loop: 1 thread\n"), std::string::npos);
+  const auto r2 = run_korvex(two, "ds.dat", "DISPSURF_MODE\n" + eps_block("num_threads 2\n") + si_crystal() + cond);
+  ASSERT_EQ(r2.status, 0) << r2.out;
+  const auto r3 = run_korvex(three, "ds.dat", "DISPSURF_MODE\n" + eps_block("num_threads 3\n") + si_crystal() + cond);
+  ASSERT_EQ(r3.status, 0) << r3.out;
+  EXPECT_EQ(split_lines(one.read("ds_ds.txt")).size(), 3u + 144u);  // two comments, the header, the points
+  for (const char* f : {"ds_ds.txt", "ds_amp.txt", "ds_int.txt"}) {
+    EXPECT_EQ(one.read(f), two.read(f)) << f;
+    EXPECT_EQ(one.read(f), three.read(f)) << f;
+  }
+}
+
 TEST(BlochJob, StatesAreThoseOfTheFirstGridPoint) {
   ScratchDir d;
   const std::string rxy = "4 3\n0 1\n-0.5 0.5\n";

@@ -585,14 +585,14 @@ TEST(Eigmat, DispatchesOnTheSelectorAndLeavesTheInputAlone) {
 
 TEST(Eigmat, RejectsAnUnknownSolver) {
   RunControlGuard guard;
-  epsilon.eigmat_func = 2;
+  epsilon.eigmat_func = 3;
   CMatrix a(2, 2), vec(2, 2);
   complex val[2];
   try {
     eigmat(2, a, val, vec);
     FAIL() << "no error";
   } catch (const FatalError& e) {
-    EXPECT_EQ(e.text(), "$$ Invalid epsilon.eigmat_func=2. Abort.\n");
+    EXPECT_EQ(e.text(), "$$ Invalid epsilon.eigmat_func=3. Abort.\n");
     EXPECT_EQ(e.channel(), Channel::out);
     EXPECT_EQ(e.status(), 1);
   }

@@ -254,12 +254,12 @@ TEST(Dispatchers, BcInvmatUsesTheRunControlToleranceAndSelector) {
   complex x1[1];
   EXPECT_EQ(bc_invmat(1, small, x1), 30000);
 
-  epsilon.bc_invmat_func = 2;
+  epsilon.bc_invmat_func = 1;
   try {
     bc_invmat(n, m, x.data());
     FAIL() << "no error";
   } catch (const FatalError& e) {
-    EXPECT_EQ(e.text(), "$$ Invalid epsilon.bc_invmat_func=2. Abort.\n");
+    EXPECT_EQ(e.text(), "$$ Invalid epsilon.bc_invmat_func=1. Abort.\n");
     EXPECT_EQ(e.status(), 1);
   }
 }

@@ -2,8 +2,12 @@
 // the failures of the start-up sequence.
 #include <gtest/gtest.h>
 
+#include <string>
+
+#include "sim/parallel.hpp"
 #include "support/run_program.hpp"
 
+using kv::resolve_thread_count;
 using kvtest::run_program;
 using kvtest::ScratchDir;
 
@@ -31,15 +35,31 @@ TEST(KorvexProcess, GreetingBannerAndUnknownMode) {
   const auto r = run_program(KORVEX_EXE, {"run.dat"}, d.path());
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out.rfind("\n#####  Welcome to KORVEX\n#####", 0), 0u);
-  EXPECT_NE(r.out.find("#####  [Single CPU version]\n#####\n"), std::string::npos);
+  // No num_threads line: the banner announces every core.
+  const int cores = resolve_thread_count(0);
+  const std::string cpu = cores == 1 ? "#####  [Single CPU version]\n"
+                                     : "#####  [Multi-thread version: " + std::to_string(cores) + " threads]\n";
+  EXPECT_NE(r.out.find(cpu + "#####\n"), std::string::npos);
   EXPECT_NE(r.out.find("Cannot find korvex.ini file.  No options.\n"), std::string::npos);
   EXPECT_NE(r.out.find("parameter_file: run.dat\n"), std::string::npos);
   const std::string tail = "##### Job mode sim_mode is not supported. Abort.\n";
   ASSERT_GE(r.out.size(), tail.size());
   EXPECT_EQ(r.out.substr(r.out.size() - tail.size()), tail);
   const std::string log = d.read("run_log.txt");
-  EXPECT_NE(log.find("#####  [Single CPU version]\n"), std::string::npos);
+  EXPECT_NE(log.find(cpu), std::string::npos);
   EXPECT_EQ(log.find("See you again"), std::string::npos);  // no closing block after a failure
+}
+
+TEST(KorvexProcess, BannerNamesTheThreadsTheRunAsksFor) {
+  ScratchDir d;
+  d.write("one.dat", "BOGUS\nEPS_CONTROL_PARAMETERS{\nnum_threads 1\n}EPS_CONTROL_PARAMETERS\n");
+  d.write("three.dat", "BOGUS\nEPS_CONTROL_PARAMETERS{\nnum_threads 3\n}EPS_CONTROL_PARAMETERS\n");
+  auto r = run_program(KORVEX_EXE, {"one.dat"}, d.path());
+  EXPECT_NE(r.out.find("#####  [Single CPU version]\n#####\n"), std::string::npos);
+  EXPECT_NE(d.read("one_log.txt").find("#####  [Single CPU version]\n"), std::string::npos);
+  r = run_program(KORVEX_EXE, {"three.dat"}, d.path());
+  EXPECT_NE(r.out.find("#####  [Multi-thread version: 3 threads]\n#####\n"), std::string::npos);
+  EXPECT_EQ(r.out.find("[Single CPU version]"), std::string::npos);
 }
 
 TEST(KorvexProcess, PromptsForTheFileWhenNoArgument) {

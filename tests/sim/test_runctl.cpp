@@ -111,6 +111,20 @@ TEST(EpsBlock, UtilityVariantKnowsFewerKeys) {
   EXPECT_NE(out.find("could not be recognized.\ninvmat_func 1\n"), std::string::npos);
 }
 
+// num_threads sits next to num_thickwidth, numh and the other short keys:
+// each line must set its own field, in both readers.
+TEST(EpsBlock, ThreadCountIsReadByBothReaders) {
+  EXPECT_EQ(read_block("").num_threads, 0);
+  Epsilon e = read_block("num_threads 3\nnum_thickwidth 2\nnumh 9\n");
+  EXPECT_EQ(e.num_threads, 3);
+  EXPECT_EQ(e.num_thickwidth, 2);
+  EXPECT_EQ(e.numh, 9);
+  std::string out;
+  e = read_block("num_threads 1\n", true, &out);
+  EXPECT_EQ(e.num_threads, 1);
+  EXPECT_EQ(out.find("could not be recognized"), std::string::npos);
+}
+
 TEST(EpsBlock, TruncatedBlockAndMissingValueAreFormatErrors) {
   {
     StringFile f("EPS_CONTROL_PARAMETERS{\neigen_eps 1e-6\n");
