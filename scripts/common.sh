@@ -6,7 +6,8 @@ KV_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 KV_BUILD="$KV_ROOT/build"
 
 KV_PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev
-             liblapacke-dev netpbm gnuplot-nox pngcheck)
+             liblapacke-dev netpbm gnuplot-nox pngcheck libcairo2-dev libhdf5-dev
+             fonts-dejavu-core)
 
 kv_install_packages() {
   local missing=()
