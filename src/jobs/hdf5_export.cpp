@@ -315,6 +315,8 @@ std::optional<ExportInfo> read_export_info(const std::string& path) {
   read_double("wavelength_A", &e.wavelength);
   read_int("num_exact_beam", &e.num_exact_beam);
   read_int("num_bethe_beam", &e.num_bethe_beam);
+  read_int("incidence", e.incidence);
+  read_double("tilt_centre_HG", e.tilt_centre);
   H5Handle a(H5Aopen(f.get(), "crystal", H5P_DEFAULT), H5Aclose);
   if (a.ok()) {
     H5Handle type(H5Aget_type(a.get()), H5Tclose);

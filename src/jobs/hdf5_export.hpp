@@ -47,6 +47,8 @@ struct ExportInfo {
   double wavelength = 0.0;  // angstrom
   std::string crystal;
   int num_exact_beam = 0, num_bethe_beam = 0;
+  int incidence[3] = {0, 0, 0};
+  double tilt_centre[2] = {0, 0};  // (H, G)
 };
 // Reads the attributes of an existing export; nothing when the file is
 // absent or not one of ours.

@@ -183,3 +183,41 @@ TEST(LabelledPages, PatternPageLoadsInABrowserAndIsNotBlank) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(TfringePage, ExportScriptAndLabelledPlots) {
+  ScratchDir d;
+  fs::copy_file(fs::path(KV_EXAMPLES_DIR) / "jobs" / "si_110_tfringe.dat", d / "tf.dat");
+  const RunResult k = run_program(KORVEX_EXE, {"tf.dat"}, d.path());
+  ASSERT_EQ(k.status, 0) << k.out;
+  // The export holds the intensities of the text file at full precision.
+  const std::vector<std::vector<double>> rows = numeric_rows(d.read("tf_int.txt"));
+  const hid_t f = H5Fopen((d / "tf.h5").c_str(), H5F_ACC_RDONLY, H5P_DEFAULT);
+  ASSERT_GE(f, 0);
+  const std::vector<hsize_t> dims = dims_of(f, "intensity");
+  ASSERT_EQ(dims.size(), 2u);
+  ASSERT_EQ(dims[1], rows.size());
+  ASSERT_EQ(dims[0] + 1, rows[0].size());
+  const std::vector<double> in = read_all<double>(f, "intensity", H5T_NATIVE_DOUBLE);
+  const std::vector<double> t = read_all<double>(f, "thickness", H5T_NATIVE_DOUBLE);
+  for (std::size_t j = 0; j < rows.size(); ++j) {
+    EXPECT_NEAR(t[j], rows[j][0], 1e-9);
+    for (std::size_t r = 0; r < dims[0]; ++r)
+      EXPECT_NEAR(in[r * dims[1] + j], rows[j][r + 1], 1e-5 * (1 + rows[j][r + 1]));
+  }
+  EXPECT_EQ(dims_of(f, "amplitude"), (std::vector<hsize_t>{dims[0], dims[1], 2}));
+  H5Fclose(f);
+
+  ASSERT_TRUE(fs::exists(d / "tf_tlv.txt"));
+  const RunResult t2 = run_program(TALVIS_EXE, {"tf_tlv.txt"}, d.path());
+  ASSERT_EQ(t2.status, 0) << t2.out;
+  const std::string plt = d.read("tf_tfr.plt");
+  EXPECT_NE(plt.find("noenhanced"), std::string::npos);
+  EXPECT_NE(plt.find("set title \"0 0 0\""), std::string::npos);
+  EXPECT_NE(plt.find("Si  [1 1 0]  200 kV"), std::string::npos) << plt;
+  EXPECT_EQ(img_sources(d.read("tf_.html")), (std::vector<std::string>{"tf_tfr.png", "tf_tfr_all.png"}));
+  if (!find_on_path("gnuplot").empty()) EXPECT_TRUE(png_is_valid(d / "tf_tfr.png"));
+}
+
+}  // namespace

@@ -165,3 +165,15 @@ TEST(CbedFigure, FigureStyleLineIsChecked) {
 }
 
 }  // namespace
+
+#include "vis/job_pages.hpp"
+
+namespace {
+
+TEST(TfringeLabels, ColumnNamesBecomeIndices) {
+  EXPECT_EQ(tfringe_labels("#thickness\t0_0_0\t-2_2_0\t1_-1_1"),
+            (std::vector<std::string>{"0 0 0", "-2 2 0", "1 -1 1"}));
+  EXPECT_TRUE(tfringe_labels("#thickness").empty());
+}
+
+}  // namespace
