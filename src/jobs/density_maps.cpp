@@ -10,6 +10,7 @@
 #include "bloch/potential.hpp"
 #include "input/crystal_data.hpp"
 #include "input/fields.hpp"
+#include "jobs/cell_map_views.hpp"
 #include "jobs/jobs.hpp"
 #include "numeric/fft.hpp"
 #include "sim/error.hpp"
@@ -354,9 +355,12 @@ void qz_electron_density_3d_unitcell(FILE* fp, FILE* /*log*/, const std::string&
 
   const std::string ed = base_name + "_ed.3ed", pt = base_name + "_pt.3ed";
   std::printf("Electron density (VEND-format): ==> %s\n", ed.c_str());
-  write_vend(ed, "#Electron density [e/A^3]", j.crystal.lp.data(), to_map(ed_re, 1.0 / j.lm.vol));
+  const Tensor3<double> ed_map = to_map(ed_re, 1.0 / j.lm.vol), pt_map = to_map(pt_re, 1.0);
+  write_vend(ed, "#Electron density [e/A^3]", j.crystal.lp.data(), ed_map);
   std::printf("Potential.re (VEND-format):        ==> %s\n", pt.c_str());
-  write_vend(pt, "#Electrostatic potential [V]", j.crystal.lp.data(), to_map(pt_re, 1.0));
+  write_vend(pt, "#Electrostatic potential [V]", j.crystal.lp.data(), pt_map);
+  write_cell_map_views(base_name, "E_DENSITY_3D_UNITCELL_MODE", m.s, j.crystal,
+                       {{"ed", "Electron density", "e/A^3", &ed_map}, {"pt", "Electrostatic potential", "V", &pt_map}});
 }
 
 void qz_potential_reim_3d_unitcell(FILE* fp, FILE* /*log*/, const std::string& base_name) {
@@ -376,9 +380,12 @@ void qz_potential_reim_3d_unitcell(FILE* fp, FILE* /*log*/, const std::string& b
 
   const std::string pt = base_name + "_pt.3ed", ptim = base_name + "_ptim.3ed";
   std::printf("Potential.re (VEND-format):        ==> %s\n", pt.c_str());
-  write_vend(pt, "#Electrostatic potential [V]", j.crystal.lp.data(), to_map(re, 1.0));
+  const Tensor3<double> re_map = to_map(re, 1.0), im_map = to_map(im, 1.0);
+  write_vend(pt, "#Electrostatic potential [V]", j.crystal.lp.data(), re_map);
   std::printf("Potential.im (VEND-format):        ==> %s\n", ptim.c_str());
-  write_vend(ptim, "#Imaginary potential [V]", j.crystal.lp.data(), to_map(im, 1.0));
+  write_vend(ptim, "#Imaginary potential [V]", j.crystal.lp.data(), im_map);
+  write_cell_map_views(base_name, "POTENTIAL_REIM_3D_UNITCELL_MODE", m.s, j.crystal,
+                       {{"pt", "Electrostatic potential", "V", &re_map}, {"ptim", "Imaginary potential", "V", &im_map}});
 }
 
 }  // namespace kv
