@@ -281,12 +281,15 @@ void write_tfringe_hdf5(const std::string& base_name, const sd& s, const csd& c,
 }
 
 void write_map_hdf5(const std::string& base_name, const std::string& job, const sd& s, const csd& c,
-                    const std::vector<std::size_t>& dims, const std::vector<MapLayer>& layers) {
+                    const std::vector<std::size_t>& dims, const std::vector<MapLayer>& layers, const double* x1,
+                    const double* x2) {
   const std::string path = base_name + ".h5";
   H5Out h(path);
   common_attributes(h, job, s, c);
-  h.attr_array("x1", s.x1.data(), 3);
-  h.attr_array("x2", s.x2.data(), 3);
+  if (x1 && x2) {
+    h.attr_array("x1", x1, 3);
+    h.attr_array("x2", x2, 3);
+  }
   const std::vector<hsize_t> d(dims.begin(), dims.end());
   for (const MapLayer& l : layers) {
     h.dataset(l.name.c_str(), d, l.values.data());

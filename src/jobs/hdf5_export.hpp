@@ -38,8 +38,11 @@ struct MapLayer {
   std::string name, unit;
   std::vector<double> values;
 };
+// x1 and x2 are the real-space base vectors of a projected map (null for a
+// unit-cell map, whose axes are a, b, c).
 void write_map_hdf5(const std::string& base_name, const std::string& job, const sd& s, const csd& c,
-                    const std::vector<std::size_t>& dims, const std::vector<MapLayer>& layers);
+                    const std::vector<std::size_t>& dims, const std::vector<MapLayer>& layers,
+                    const double* x1 = nullptr, const double* x2 = nullptr);
 
 // What talvis needs from an export to annotate a picture.
 struct ExportInfo {

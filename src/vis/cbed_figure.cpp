@@ -518,6 +518,7 @@ void FigurePage::add(const std::string& file, double gamma, double preset_max, b
   const CbedFigureInput in = read_cbed_figure_input(file, coherent, gamma, preset_max);
   const std::string png =
       remove_extention(file) + (kind_ == FigureLayoutKind::pattern ? "_pattern.png" : "_reflex.png");
+  if (is_input_file(png)) error_exit(stdout, "%s is an input file of this run and is not overwritten", png.c_str());
   if (!draw_cbed_figure(in, style, kind_, png)) return;
   std::printf("Labelled picture ==> %s\n", png.c_str());
   const std::string h5 = export_path_for_result(file);

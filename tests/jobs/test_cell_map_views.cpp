@@ -58,3 +58,32 @@ TEST(CellMapViews, DensityRunWritesXsfSlicesAndPage) {
 }
 
 }  // namespace
+
+#include <hdf5.h>
+
+namespace {
+
+TEST(ProjectedMapExport, PotentialJobExportsTheGridOfItsTextFile) {
+  ScratchDir d;
+  fs::copy_file(fs::path(KV_EXAMPLES_DIR) / "jobs" / "si_001_potential_proj.dat", d / "p.dat");
+  const RunResult k = run_program(KORVEX_EXE, {"p.dat"}, d.path());
+  ASSERT_EQ(k.status, 0) << k.out;
+  const std::vector<std::vector<double>> rows = numeric_rows(d.read("p_pp.txt"));
+  const hid_t f = H5Fopen((d / "p.h5").c_str(), H5F_ACC_RDONLY, H5P_DEFAULT);
+  ASSERT_GE(f, 0);
+  const hid_t ds = H5Dopen2(f, "potential_im", H5P_DEFAULT);
+  ASSERT_GE(ds, 0);
+  const hid_t sp = H5Dget_space(ds);
+  hsize_t dims[2] = {0, 0};
+  ASSERT_EQ(H5Sget_simple_extent_ndims(sp), 2);
+  H5Sget_simple_extent_dims(sp, dims, nullptr);
+  ASSERT_EQ(dims[0] * dims[1], rows.size());
+  std::vector<double> im(rows.size());
+  ASSERT_GE(H5Dread(ds, H5T_NATIVE_DOUBLE, H5S_ALL, H5S_ALL, H5P_DEFAULT, im.data()), 0);
+  for (std::size_t p = 0; p < rows.size(); ++p) EXPECT_NEAR(im[p], rows[p][3], 1e-5 * (1 + std::fabs(rows[p][3])));
+  H5Sclose(sp);
+  H5Dclose(ds);
+  H5Fclose(f);
+}
+
+}  // namespace
