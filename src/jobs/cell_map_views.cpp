@@ -286,4 +286,151 @@ void write_cell_map_views(const std::string& base, const std::string& job, const
   std::printf("\n==> SEE %s\n", page_name.c_str());
 }
 
+namespace {
+
+double dot3(const double* a, const double* b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
+
+void draw_proj_map(const std::string& png, const ProjMap& map, int nx, int ny, const double xr[2],
+                   const double yr[2], double lx, double ly, const std::vector<std::pair<double, double>>& cols,
+                   const std::vector<std::string>& names) {
+  const double wx = std::fabs(xr[1] - xr[0]) * lx, wy = std::fabs(yr[1] - yr[0]) * ly;
+  const double scale = 460.0 / std::max({wx, wy, 1e-9});
+  const int W = std::max(1, static_cast<int>(wx * scale)), H = std::max(1, static_cast<int>(wy * scale));
+  const int left = 70, top = 50;
+  const int width = left + W + 150, height = top + H + 70;
+  std::unique_ptr<cairo_surface_t, decltype(&cairo_surface_destroy)> s(
+      cairo_image_surface_create(CAIRO_FORMAT_RGB24, width, height), cairo_surface_destroy);
+  std::unique_ptr<cairo_t, decltype(&cairo_destroy)> ctx(cairo_create(s.get()), cairo_destroy);
+  cairo_t* cr = ctx.get();
+  cairo_set_source_rgb(cr, 0.06, 0.06, 0.08);
+  cairo_paint(cr);
+  double lo = 1e300, hi = -1e300;
+  for (double v : map.values) lo = std::min(lo, v), hi = std::max(hi, v);
+  if (!(hi > lo)) hi = lo + 1;
+  cairo_surface_flush(s.get());
+  unsigned char* data = cairo_image_surface_get_data(s.get());
+  const int stride = cairo_image_surface_get_stride(s.get());
+  for (int y = 0; y < H; ++y)
+    for (int x = 0; x < W; ++x) {
+      const int i = nx > 1 ? static_cast<int>(std::lround((x + 0.5) / W * (nx - 1))) : 0;
+      const int j = ny > 1 ? static_cast<int>(std::lround((H - y - 0.5) / H * (ny - 1))) : 0;
+      const Rgb c = colormap_rgb(Colormap::viridis, (map.values[static_cast<std::size_t>(i) * ny + j] - lo) / (hi - lo));
+      reinterpret_cast<std::uint32_t*>(data + static_cast<std::size_t>(top + y) * stride)[left + x] =
+          (static_cast<std::uint32_t>(c.r) << 16) | (static_cast<std::uint32_t>(c.g) << 8) | c.b;
+    }
+  cairo_surface_mark_dirty(s.get());
+  cairo_select_font_face(cr, "DejaVu Sans", CAIRO_FONT_SLANT_NORMAL, CAIRO_FONT_WEIGHT_NORMAL);
+  cairo_set_font_size(cr, 11);
+  // Atom columns, with their periodic images inside the map.
+  for (std::size_t a = 0; a < cols.size(); ++a)
+    for (int pu = static_cast<int>(std::floor(std::min(xr[0], xr[1]))) - 1; pu <= std::max(xr[0], xr[1]) + 1; ++pu)
+      for (int pv = static_cast<int>(std::floor(std::min(yr[0], yr[1]))) - 1; pv <= std::max(yr[0], yr[1]) + 1; ++pv) {
+        const double u = cols[a].first + pu, v = cols[a].second + pv;
+        const double fu = (u - xr[0]) / (xr[1] - xr[0]), fv = (v - yr[0]) / (yr[1] - yr[0]);
+        if (fu < -1e-6 || fu > 1 + 1e-6 || fv < -1e-6 || fv > 1 + 1e-6) continue;
+        const double X = left + fu * W, Y = top + H - fv * H;
+        cairo_set_source_rgb(cr, 1, 1, 1);
+        cairo_set_line_width(cr, 1.5);
+        cairo_new_path(cr);
+        cairo_arc(cr, X, Y, 5, 0, 2 * 3.141592653589793);
+        cairo_stroke(cr);
+        cairo_move_to(cr, X + 6, Y - 6);
+        cairo_show_text(cr, names[a].c_str());
+      }
+  cairo_set_source_rgb(cr, 0.93, 0.93, 0.93);
+  cairo_set_line_width(cr, 1);
+  cairo_rectangle(cr, left, top, W, H);
+  cairo_stroke(cr);
+  const double x0 = std::min(xr[0], xr[1]) * lx, y0 = std::min(yr[0], yr[1]) * ly;
+  for (int t = static_cast<int>(std::ceil(x0)); t <= x0 + wx + 1e-9; ++t) {
+    const double X = left + (t - x0) * scale;
+    cairo_move_to(cr, X, top + H);
+    cairo_line_to(cr, X, top + H + 5);
+    cairo_stroke(cr);
+    cairo_move_to(cr, X - 3, top + H + 17);
+    cairo_show_text(cr, std::to_string(t).c_str());
+  }
+  for (int t = static_cast<int>(std::ceil(y0)); t <= y0 + wy + 1e-9; ++t) {
+    const double Y = top + H - (t - y0) * scale;
+    cairo_move_to(cr, left - 5, Y);
+    cairo_line_to(cr, left, Y);
+    cairo_stroke(cr);
+    cairo_move_to(cr, left - 20, Y + 4);
+    cairo_show_text(cr, std::to_string(t).c_str());
+  }
+  cairo_move_to(cr, left + W / 2.0 - 40, top + H + 36);
+  cairo_show_text(cr, "along x1 [\xC3\x85]");
+  cairo_move_to(cr, 8, top - 10);
+  cairo_show_text(cr, "along x2 [\xC3\x85]");
+  cairo_set_font_size(cr, 14);
+  cairo_move_to(cr, left, 22);
+  cairo_show_text(cr, map.title.c_str());
+  const double bx = left + W + 30, bh = H;
+  for (int j = 0; j < static_cast<int>(bh); ++j) {
+    const Rgb c = colormap_rgb(Colormap::viridis, 1.0 - j / bh);
+    cairo_set_source_rgb(cr, c.r / 255.0, c.g / 255.0, c.b / 255.0);
+    cairo_rectangle(cr, bx, top + j, 16, 1.2);
+    cairo_fill(cr);
+  }
+  cairo_set_source_rgb(cr, 0.93, 0.93, 0.93);
+  cairo_set_font_size(cr, 11);
+  cairo_move_to(cr, bx + 20, top + 8);
+  cairo_show_text(cr, strprintf("%.3g", hi).c_str());
+  cairo_move_to(cr, bx + 20, top + bh);
+  cairo_show_text(cr, strprintf("%.3g", lo).c_str());
+  cairo_move_to(cr, bx - 4, top + bh + 18);
+  cairo_show_text(cr, map.unit.c_str());
+  cairo_surface_flush(s.get());
+  if (cairo_surface_write_to_png(s.get(), png.c_str()) != CAIRO_STATUS_SUCCESS)
+    fatal_err("Cannot open file %s\n", png.c_str());
+}
+
+}  // namespace
+
+void write_proj_map_page(const std::string& base, const csd& c, int nx, int ny, const double xr[2],
+                         const double yr[2], const double x1[3], const double x2[3], const std::vector<ProjMap>& maps) {
+  if (nx < 1 || ny < 1) return;
+  double a[3], b[3], cv[3], e1[3], e2[3];
+  cell_vectors(c.lp.data(), a, b, cv);
+  cart(a, b, cv, Vec3{x1[0], x1[1], x1[2]}, e1);
+  cart(a, b, cv, Vec3{x2[0], x2[1], x2[2]}, e2);
+  const double l1 = std::sqrt(dot3(e1, e1)), l2 = std::sqrt(dot3(e2, e2));
+  // Atom columns: each position projected on the plane along the
+  // incidence, in base-vector units, reduced to [0, 1).
+  std::vector<std::pair<double, double>> cols;
+  std::vector<std::string> names;
+  if (l1 > 0 && l2 > 0)
+    for (const CellAtom& at : cell_atoms(c)) {
+      double r[3];
+      cart(a, b, cv, at.f, r);
+      double u = dot3(r, e1) / (l1 * l1), v = dot3(r, e2) / (l2 * l2);
+      u -= std::floor(u + 1e-9);
+      v -= std::floor(v + 1e-9);
+      bool seen = false;
+      for (std::size_t k = 0; k < cols.size(); ++k)
+        seen = seen || (std::fabs(cols[k].first - u) < 1e-4 && std::fabs(cols[k].second - v) < 1e-4 && names[k] == at.element);
+      if (!seen) {
+        cols.push_back({u, v});
+        names.push_back(at.element);
+      }
+    }
+  const std::string page_name = base + "_maps.html";
+  File page = qz_fopen_chk_wmode(page_name);
+  qz_fprintf(page.get(),
+             "<!DOCTYPE html>\n<html>\n<head>\n<meta charset=\"utf-8\">\n<title>%s</title>\n"
+             "<style>body{background:#101014;color:#eee;font-family:sans-serif}a{color:#9cf}</style>\n"
+             "</head>\n<body>\n<h1>%s: projected maps</h1>\n<p>",
+             page_name.c_str(), crystal_label(c).c_str());
+  for (const ProjMap& m : maps) {
+    if (m.values.size() != static_cast<std::size_t>(nx) * ny) continue;
+    const std::string png = base + "_" + m.suffix + "_map.png";
+    draw_proj_map(png, m, nx, ny, xr, yr, l1, l2, cols, names);
+    qz_fprintf(page.get(), "<img src=\"%s\" alt=\"%s\"> ", png.c_str(), png.c_str());
+  }
+  qz_fprintf(page.get(), "</p>\n<p>Numbers: <a href=\"%s.h5\">%s.h5</a></p>\n</body>\n</html>\n", base.c_str(),
+             base.c_str());
+  page.reset();
+  std::printf("\n==> SEE %s\n", page_name.c_str());
+}
+
 }  // namespace kv

@@ -32,4 +32,17 @@ void write_xsf(const std::string& path, const csd& c, const CellMap& map);
 void write_cell_map_views(const std::string& base, const std::string& job, const sd& s, const csd& c,
                           const std::vector<CellMap>& maps);
 
+// A projected map on the plane of x1 and x2 (both perpendicular to the
+// incidence): values [i][j] (x outer) over the ranges in base-vector units.
+struct ProjMap {
+  std::string suffix, title, unit;
+  std::vector<double> values;
+};
+
+// Pictures "<base>_<suffix>_map.png" of the projected maps (square pixels,
+// axes in angstrom, colour bar with the unit, the projected atom columns
+// marked) on the page "<base>_maps.html".
+void write_proj_map_page(const std::string& base, const csd& c, int nx, int ny, const double xr[2],
+                         const double yr[2], const double x1[3], const double x2[3], const std::vector<ProjMap>& maps);
+
 }  // namespace kv

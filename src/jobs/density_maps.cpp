@@ -225,13 +225,19 @@ struct ProjExport {
     for (std::size_t q = 0; q < values.size(); ++q) v[q].push_back(values[q]);
   }
   void write(const std::string& base, const char* job, const ProjJob& j,
-             const std::vector<std::pair<std::string, std::string>>& names) const {
+             const std::vector<std::pair<std::string, std::string>>& names,
+             const std::vector<std::string>& titles) const {
     std::vector<MapLayer> layers = {{"x", "x1 units", x}, {"y", "x2 units", y}};
     for (std::size_t q = 0; q < names.size() && q < v.size(); ++q)
       layers.push_back({names[q].first, names[q].second, v[q]});
     write_map_hdf5(base, job, j.m.s, j.crystal,
                    {static_cast<std::size_t>(j.m.nx), static_cast<std::size_t>(j.m.ny)}, layers, j.m.x1.data(),
                    j.m.x2.data());
+    std::vector<ProjMap> pictures;
+    for (std::size_t q = 0; q < names.size() && q < v.size(); ++q)
+      pictures.push_back({names[q].first, titles[q], names[q].second, v[q]});
+    const double xr[2] = {j.m.x_begin, j.m.x_end}, yr[2] = {j.m.y_begin, j.m.y_end};
+    write_proj_map_page(base, j.crystal, j.m.nx, j.m.ny, xr, yr, j.m.x1.data(), j.m.x2.data(), pictures);
   }
 };
 
@@ -274,7 +280,8 @@ void qz_electron_density_proj(FILE* fp, FILE* /*log*/, const std::string& base_n
   qz_fclose(fed);
   write_plot(base_name + "_ed.plt", "#", base_name + "_ed.png", "#set zrange [0:3]", ed, 3);
   write_plot(base_name + "_pp.plt", "#", base_name + "_pp.png", "#set zrange [0:20]", pp, 3);
-  ex.write(base_name, "E_DENSITY_PROJ_MODE", j, {{"potential", "V"}, {"density", "e/A^2"}});
+  ex.write(base_name, "E_DENSITY_PROJ_MODE", j, {{"potential", "V"}, {"density", "e/A^2"}},
+           {"Projected potential", "Projected electron density"});
 }
 
 void qz_potential_reim_proj(FILE* fp, FILE* /*log*/, const std::string& base_name) {
@@ -303,7 +310,8 @@ void qz_potential_reim_proj(FILE* fp, FILE* /*log*/, const std::string& base_nam
              "#set zrange [0:20]", pp, 3);
   write_plot(base_name + "_im_pp.plt", "#Imaginary (inelastic) potential plot", base_name + "_im_pp.png",
              "#set zrange [-3:3]", pp, 4);
-  ex.write(base_name, "POTENTIAL_REIM_PROJ_MODE", j, {{"potential_re", "V"}, {"potential_im", "V"}});
+  ex.write(base_name, "POTENTIAL_REIM_PROJ_MODE", j, {{"potential_re", "V"}, {"potential_im", "V"}},
+           {"Projected potential (elastic, real part)", "Projected potential (absorptive, imaginary part)"});
 }
 
 namespace {

@@ -84,6 +84,10 @@ TEST(ProjectedMapExport, PotentialJobExportsTheGridOfItsTextFile) {
   H5Sclose(sp);
   H5Dclose(ds);
   H5Fclose(f);
+  // The page shows both parts of the potential.
+  const std::vector<std::string> imgs = img_sources(d.read("p_maps.html"));
+  EXPECT_EQ(imgs, (std::vector<std::string>{"p_potential_re_map.png", "p_potential_im_map.png"}));
+  for (const std::string& img : imgs) EXPECT_TRUE(png_is_valid(d / img)) << img;
 }
 
 }  // namespace
