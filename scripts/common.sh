@@ -7,7 +7,8 @@ KV_BUILD="$KV_ROOT/build"
 
 KV_PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev
              liblapacke-dev libceres-dev libeigen3-dev libopenblas-dev libopenmpi-dev openmpi-bin
-             netpbm gnuplot-nox pngcheck)
+             netpbm gnuplot-nox pngcheck libcairo2-dev libhdf5-dev
+             fonts-dejavu-core python3-h5py python3-matplotlib)
 
 kv_install_packages() {
   local missing=()

@@ -12,6 +12,7 @@
 #include "input/crystal_data.hpp"
 #include "input/fields.hpp"
 #include "jobs/jobs.hpp"
+#include "jobs/tfringe_page.hpp"
 #include "sim/error.hpp"
 #include "sim/linereader.hpp"
 
@@ -159,6 +160,7 @@ void qz_tfringe(FILE* fp, FILE* log, const std::string& base_name) {
   calc_kxy_tilt(cond, in.lm);
   cond.intensity = Tensor3<double>(1, 1, 1);
   calc_tfringe_ug(cond.tilt[0], job, base_name);
+  tfringe_export_and_script(cond.tilt[0], job, cond, in.crystal, base_name);
 }
 
 }  // namespace kv

@@ -3,6 +3,8 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <utility>
+#include <vector>
 
 #include "beams/beam_select.hpp"
 #include "beams/reflex_list.hpp"
@@ -10,6 +12,8 @@
 #include "bloch/potential.hpp"
 #include "input/crystal_data.hpp"
 #include "input/fields.hpp"
+#include "jobs/cell_map_views.hpp"
+#include "jobs/hdf5_export.hpp"
 #include "jobs/jobs.hpp"
 #include "numeric/fft.hpp"
 #include "sim/error.hpp"
@@ -209,6 +213,34 @@ void for_each_map_point(const map_condition& m, Point point, RowEnd row_end) {
   qz_fprintf(stdout, "100%%.\n");
 }
 
+// The values of a projected map, collected point by point for the HDF5
+// export: x and y in base-vector units and one array per quantity.
+struct ProjExport {
+  std::vector<double> x, y;
+  std::vector<std::vector<double>> v;
+  void add(double px, double py, const std::vector<double>& values) {
+    x.push_back(px);
+    y.push_back(py);
+    v.resize(values.size());
+    for (std::size_t q = 0; q < values.size(); ++q) v[q].push_back(values[q]);
+  }
+  void write(const std::string& base, const char* job, const ProjJob& j,
+             const std::vector<std::pair<std::string, std::string>>& names,
+             const std::vector<std::string>& titles) const {
+    std::vector<MapLayer> layers = {{"x", "x1 units", x}, {"y", "x2 units", y}};
+    for (std::size_t q = 0; q < names.size() && q < v.size(); ++q)
+      layers.push_back({names[q].first, names[q].second, v[q]});
+    write_map_hdf5(base, job, j.m.s, j.crystal,
+                   {static_cast<std::size_t>(j.m.nx), static_cast<std::size_t>(j.m.ny)}, layers, j.m.x1.data(),
+                   j.m.x2.data());
+    std::vector<ProjMap> pictures;
+    for (std::size_t q = 0; q < names.size() && q < v.size(); ++q)
+      pictures.push_back({names[q].first, titles[q], names[q].second, v[q]});
+    const double xr[2] = {j.m.x_begin, j.m.x_end}, yr[2] = {j.m.y_begin, j.m.y_end};
+    write_proj_map_page(base, j.crystal, j.m.nx, j.m.ny, xr, yr, j.m.x1.data(), j.m.x2.data(), pictures);
+  }
+};
+
 }  // namespace
 
 void qz_electron_density_proj(FILE* fp, FILE* /*log*/, const std::string& base_name) {
@@ -230,6 +262,7 @@ void qz_electron_density_proj(FILE* fp, FILE* /*log*/, const std::string& base_n
   std::printf("Projected electron density ==> %s\n", ed.c_str());
   proj_header(fpp.get(), "Projected potential", j.n, m, "# x\ty\tpotential.re[V])\n");
   proj_header(fed.get(), "Projected electron density", j.n, m, "# x\ty\tpotential.re[V])\n");
+  ProjExport ex;
   for_each_map_point(
       m,
       [&](double x, double y, const Vec3& r) {
@@ -237,6 +270,7 @@ void qz_electron_density_proj(FILE* fp, FILE* /*log*/, const std::string& base_n
         const complex f = calc_inv_fourier(r, j.n, m.s.beams, fxg.data());
         std::fprintf(fpp.get(), "%g\t%g\t%g\n", x, y, v.re);
         std::fprintf(fed.get(), "%g\t%g\t%g\n", x, y, f.re / m.area_proj_cell);
+        ex.add(x, y, {v.re, f.re / m.area_proj_cell});
       },
       [&] {
         std::fprintf(fpp.get(), "\n");
@@ -246,6 +280,8 @@ void qz_electron_density_proj(FILE* fp, FILE* /*log*/, const std::string& base_n
   qz_fclose(fed);
   write_plot(base_name + "_ed.plt", "#", base_name + "_ed.png", "#set zrange [0:3]", ed, 3);
   write_plot(base_name + "_pp.plt", "#", base_name + "_pp.png", "#set zrange [0:20]", pp, 3);
+  ex.write(base_name, "E_DENSITY_PROJ_MODE", j, {{"potential", "V"}, {"density", "e/A^2"}},
+           {"Projected potential", "Projected electron density"});
 }
 
 void qz_potential_reim_proj(FILE* fp, FILE* /*log*/, const std::string& base_name) {
@@ -260,11 +296,13 @@ void qz_potential_reim_proj(FILE* fp, FILE* /*log*/, const std::string& base_nam
   File fpp = qz_fopen_chk_wmode(pp);
   std::printf("Projected potential        ==> %s\n", pp.c_str());
   proj_header(fpp.get(), "Projected potential", j.n, m, "# x\ty\tpot.re[V]\tpot.im[V])\n");
+  ProjExport ex;
   for_each_map_point(
       m,
       [&](double x, double y, const Vec3& r) {
         const complex v = calc_inv_fourier(r, j.n, m.s.beams, vg.data());
         std::fprintf(fpp.get(), "%g\t%g\t%g\t%g\n", x, y, v.re, v.im);
+        ex.add(x, y, {v.re, v.im});
       },
       [&] { std::fprintf(fpp.get(), "\n"); });
   qz_fclose(fpp);
@@ -272,6 +310,8 @@ void qz_potential_reim_proj(FILE* fp, FILE* /*log*/, const std::string& base_nam
              "#set zrange [0:20]", pp, 3);
   write_plot(base_name + "_im_pp.plt", "#Imaginary (inelastic) potential plot", base_name + "_im_pp.png",
              "#set zrange [-3:3]", pp, 4);
+  ex.write(base_name, "POTENTIAL_REIM_PROJ_MODE", j, {{"potential_re", "V"}, {"potential_im", "V"}},
+           {"Projected potential (elastic, real part)", "Projected potential (absorptive, imaginary part)"});
 }
 
 namespace {
@@ -354,9 +394,12 @@ void qz_electron_density_3d_unitcell(FILE* fp, FILE* /*log*/, const std::string&
 
   const std::string ed = base_name + "_ed.3ed", pt = base_name + "_pt.3ed";
   std::printf("Electron density (VEND-format): ==> %s\n", ed.c_str());
-  write_vend(ed, "#Electron density [e/A^3]", j.crystal.lp.data(), to_map(ed_re, 1.0 / j.lm.vol));
+  const Tensor3<double> ed_map = to_map(ed_re, 1.0 / j.lm.vol), pt_map = to_map(pt_re, 1.0);
+  write_vend(ed, "#Electron density [e/A^3]", j.crystal.lp.data(), ed_map);
   std::printf("Potential.re (VEND-format):        ==> %s\n", pt.c_str());
-  write_vend(pt, "#Electrostatic potential [V]", j.crystal.lp.data(), to_map(pt_re, 1.0));
+  write_vend(pt, "#Electrostatic potential [V]", j.crystal.lp.data(), pt_map);
+  write_cell_map_views(base_name, "E_DENSITY_3D_UNITCELL_MODE", m.s, j.crystal,
+                       {{"ed", "Electron density", "e/A^3", &ed_map}, {"pt", "Electrostatic potential", "V", &pt_map}});
 }
 
 void qz_potential_reim_3d_unitcell(FILE* fp, FILE* /*log*/, const std::string& base_name) {
@@ -376,9 +419,12 @@ void qz_potential_reim_3d_unitcell(FILE* fp, FILE* /*log*/, const std::string& b
 
   const std::string pt = base_name + "_pt.3ed", ptim = base_name + "_ptim.3ed";
   std::printf("Potential.re (VEND-format):        ==> %s\n", pt.c_str());
-  write_vend(pt, "#Electrostatic potential [V]", j.crystal.lp.data(), to_map(re, 1.0));
+  const Tensor3<double> re_map = to_map(re, 1.0), im_map = to_map(im, 1.0);
+  write_vend(pt, "#Electrostatic potential [V]", j.crystal.lp.data(), re_map);
   std::printf("Potential.im (VEND-format):        ==> %s\n", ptim.c_str());
-  write_vend(ptim, "#Imaginary potential [V]", j.crystal.lp.data(), to_map(im, 1.0));
+  write_vend(ptim, "#Imaginary potential [V]", j.crystal.lp.data(), im_map);
+  write_cell_map_views(base_name, "POTENTIAL_REIM_3D_UNITCELL_MODE", m.s, j.crystal,
+                       {{"pt", "Electrostatic potential", "V", &re_map}, {"ptim", "Imaginary potential", "V", &im_map}});
 }
 
 }  // namespace kv

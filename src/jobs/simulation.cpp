@@ -12,6 +12,7 @@
 #include "crystal/structure_factor.hpp"
 #include "input/crystal_data.hpp"
 #include "input/fields.hpp"
+#include "jobs/hdf5_export.hpp"
 #include "numeric/lapack.hpp"
 #include "jobs/jobs.hpp"
 #include "sim/error.hpp"
@@ -436,6 +437,7 @@ void calc_coherent_cbed_pattern(csd& c, sd& s, const CMatrix& vg, const std::str
   });
   std::printf("$$Intensity output\n");
   sim_coherent_output(s, lattice_parameters(c), amplitude, base_name, log);
+  write_cbed_hdf5(base_name, s, c, &amplitude);
 }
 
 CMatrix sd_potential_matrix(const sd& s, csd& c, const lattice_metric& lm, FILE* log) {
@@ -475,6 +477,7 @@ void qz_simulation(FILE* fp, FILE* log, const std::string& base_name) {
   PreparedJob j;
   prepare_job(j, fp, log, base_name, false);
   calc_cbed_pattern(j.crystal, j.cond, j.vg, base_name, log);
+  write_cbed_hdf5(base_name, j.cond, j.crystal, nullptr);
 }
 
 void qz_sim_coherent(FILE* fp, FILE* log, const std::string& base_name) {

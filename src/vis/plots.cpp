@@ -11,6 +11,7 @@
 #include "sim/linereader.hpp"
 #include "sim/qzio.hpp"
 #include "vis/html.hpp"
+#include "vis/job_pages.hpp"
 #include "vis/spawn.hpp"
 #include "vis/tlv_jobs.hpp"
 
@@ -256,6 +257,7 @@ void job_dispsurf_visual_mode(FILE* script) {
       const std::string amp = read_name(script, *cmd, "the amplitude file");
       const std::string in = read_name(script, *cmd, "the intensity file");
       pltout_dispsurf(branch_begin, branch_end, num_rf_amp, num_thick, ds, amp, in, base, pg);
+      pltout_dispsurf_figures(branch_begin, branch_end, num_rf_amp, num_thick, ds, amp, in, base);
     } else {
       error_exit(stdout, "invalid command: %s", cmd->c_str());
     }

@@ -111,6 +111,8 @@ void run_script(FILE* fp) {
     job_dispsurf_visual_mode(fp);
   } else if (m == "BLOCH_VISUAL_MODE") {
     job_bloch_visual_mode(fp);
+  } else if (m == "TFRINGE_VISUAL_MODE") {
+    job_tfringe_visual_mode(fp);
   } else if (m == "FIT_VISUAL_MODE") {
     job_fit_visual_mode(fp);
   } else if (m == "FITEXP_VISUAL_MODE") {

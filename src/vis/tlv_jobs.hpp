@@ -18,5 +18,7 @@ void job_ts_scan_vis(FILE* script);
 void job_fit_shift_scan_mode(FILE* script);
 void job_dispsurf_visual_mode(FILE* script);
 void job_bloch_visual_mode(FILE* script);
+// Thickness-fringe page (vis/job_pages.cpp).
+void job_tfringe_visual_mode(FILE* script);
 
 }  // namespace kv

@@ -6,6 +6,7 @@
 #include "input/fields.hpp"
 #include "sim/linereader.hpp"
 #include "sim/qzio.hpp"
+#include "vis/cbed_figure.hpp"
 #include "vis/fitvis.hpp"
 #include "vis/html.hpp"
 #include "vis/simvis.hpp"
@@ -48,17 +49,27 @@ VisualizeLine read_visualize_line(FILE* script, bool comma, const std::string& c
 
 using SimBuilder = void (*)(const std::string&, double, int, int, double, FILE*);
 
-void sim_page_loop(FILE* script, SimBuilder build, bool coherent, bool comma) {
+// Every SIM page gets a labelled page beside it (FigurePage); the optional
+// FIGURE_STYLE command sets the colour map and disk size of the labelled
+// pictures that follow it.
+void sim_page_loop(FILE* script, SimBuilder build, bool coherent, bool comma, FigureLayoutKind figure_kind) {
   HtmlPage page;
+  FigurePage figures;
+  FigureStyle style;
   while (std::optional<std::string> cmd = next_command(script)) {
     if (*cmd == "HTML_OPEN") {
       page.open_from_script(script);
+      figures.open(page.name(), figure_kind);
     } else if (*cmd == "HTML_CLOSE") {
       page.close();
+      figures.close();
+    } else if (*cmd == "FIGURE_STYLE") {
+      style = read_figure_style(script);
     } else if (coherent ? *cmd == "SIM_COHERENT_VISUALIZE" : (*cmd == "SIM_VISUALIZE" || *cmd == "VISUALIZE")) {
       FILE* pg = page.require(*cmd);
       const VisualizeLine v = read_visualize_line(script, comma, *cmd);
       build(v.file, v.gamma, v.mag, v.cont_rev, v.preset_max, pg);
+      figures.add(v.file, v.gamma, v.preset_max, coherent, style);
     } else {
       error_exit(stdout, "invalid command %s", cmd->c_str());
     }
@@ -106,15 +117,15 @@ std::string read_file_name(FILE* script, const std::string& command) {
 }  // namespace
 
 void job_sim_visual_mode(FILE* script) {
-  sim_page_loop(script, qz_sim_result_visualize, false, true);
+  sim_page_loop(script, qz_sim_result_visualize, false, true, FigureLayoutKind::pattern);
 }
 
 void job_sim_visual_reflex_mode(FILE* script) {
-  sim_page_loop(script, qz_sim_result_reflex_visualize, false, false);
+  sim_page_loop(script, qz_sim_result_reflex_visualize, false, false, FigureLayoutKind::gallery);
 }
 
 void job_sim_coherent_visual_mode(FILE* script) {
-  sim_page_loop(script, qz_sim_coherent_result_visualize, true, false);
+  sim_page_loop(script, qz_sim_coherent_result_visualize, true, false, FigureLayoutKind::pattern);
 }
 
 void job_fit_visual_mode(FILE* script) {

@@ -71,7 +71,9 @@ TEST(TfringeJob, FringesEqualTheCbedIntensitiesAtTheSameTiltAndThicknesses) {
   ASSERT_EQ(r.status, 0) << r.out;
   EXPECT_NE(r.out.find("  sd->num_thickness = 5\n"), std::string::npos);
   EXPECT_NE(r.out.find("\n==> SEE tf.plt\n"), std::string::npos);
-  EXPECT_FALSE(std::filesystem::exists(d / "tf_tlv.txt"));
+  // The fringe job also writes a script for its labelled page.
+  ASSERT_TRUE(std::filesystem::exists(d / "tf_tlv.txt"));
+  EXPECT_NE(d.read("tf_tlv.txt").find("\nTFRINGE_VISUAL_MODE\n"), std::string::npos);
 
   const auto in = numeric_rows(d.read("tf_int.txt"));
   const auto reim = numeric_rows(d.read("tf_re_im.txt"));

@@ -266,3 +266,36 @@ TEST_F(PlotTest, MissingGnuplotIsReportedOnceAndScriptsKept) {
 }
 
 }  // namespace
+
+#include "vis/job_pages.hpp"
+
+namespace {
+
+TEST(DispsurfFigures, LabelledScriptsPlotEveryBranchAmplitudeAndIntensity) {
+  kvtest::ScratchDir d;
+  // Two branches (2..3), one reflection pair, one thickness.
+  d.write("x_ds.txt", "# Dispersion surface\nkxy(H)\tkxy(G)\tKz\tRe(kz2)\tIm(kz2)\tRe(gamma2)\tIm(gamma2)\tSq(eps2)"
+                      "\tRe(kz3)\tIm(kz3)\tRe(gamma3)\tIm(gamma3)\tSq(eps3)\n0\t0\t1\t1\t0\t0\t0\t0.5\t1\t0\t0\t0\t0.5\n");
+  d.write("x_amp.txt", "# a\n# g 0: 0 0 0\n# g 1: 2 -2 0\nkxy(H)\tkxy(G)\n0\t0\t1\t0\t1\t0\t1\t0\t1\t0\n");
+  d.write("x_int.txt", "# i\n# g 0: 0 0 0\n# g 1: 2 -2 0\n# thickness 0: 500[A]\nkxy(H)\tkxy(G)\tg0t0\tg1t0\n0\t0\t1\t2\n");
+  EXPECT_EQ(kv::comment_labels((d / "x_int.txt").string(), "thickness"), std::vector<std::string>{"500 A"});
+  const std::filesystem::path cwd = std::filesystem::current_path();
+  std::filesystem::current_path(d.path());
+  kv::pltout_dispsurf_figures(2, 3, 2, 1, "x_ds.txt", "x_amp.txt", "x_int.txt", "x");
+  std::filesystem::current_path(cwd);
+  const std::string re = d.read("x_fig_ds_re.plt");
+  EXPECT_NE(re.find("noenhanced"), std::string::npos);
+  EXPECT_NE(re.find("using 1:4 with lines lw 2 lc rgb \"#0072b2\" dt 1 title \"branch 2\""), std::string::npos) << re;
+  EXPECT_NE(re.find("using 1:9 with lines lw 2 lc rgb \"#d55e00\" dt 1 title \"branch 3\""), std::string::npos);
+  EXPECT_NE(re.find("using 1:3 "), std::string::npos);  // the kinematical curve
+  EXPECT_NE(d.read("x_fig_ds_sqeps.plt").find("using 1:13 "), std::string::npos);
+  // Amplitudes: reflection 1 (2 -2 0), branch 3 is column 3 + 2 x (1 x 2 + 1).
+  const std::string amp = d.read("x_fig_amp.plt");
+  EXPECT_NE(amp.find("set title \"reflection 2 -2 0\""), std::string::npos);
+  EXPECT_NE(amp.find("using 1:9 "), std::string::npos);
+  EXPECT_NE(d.read("x_fig_int.plt").find("using 1:4 with lines lw 2 lc rgb \"#d55e00\" dt 1 title \"2 -2 0\""),
+            std::string::npos);
+  EXPECT_EQ(kvtest::img_sources(d.read("x_plots.html")).size(), 5u);
+}
+
+}  // namespace

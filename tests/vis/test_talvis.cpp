@@ -180,9 +180,12 @@ TEST_F(TalvisRun, FileNamesNeverReachAShell) {
                                      " 0.5 1 0\nSIM_VISUALIZE\n" + dash + " 0.5 1 0\nHTML_CLOSE\n",
                                      "1\n");
   ASSERT_EQ(r.status, 0) << r.out;
+  // Beside each picture the labelled picture, beside the page its labelled page.
   EXPECT_EQ(files(), (std::set<std::string>{"s.txt", evil1, evil2, dash, "p;touch${IFS}pwned4.html",
                                             "a;touch${IFS}pwned1;b.png", "$(touch${IFS}pwned2)`touch${IFS}pwned3`.png",
-                                            "-v.png"}));
+                                            "-v.png", "p;touch${IFS}pwned4_pattern.html",
+                                            "a;touch${IFS}pwned1;b_pattern.png",
+                                            "$(touch${IFS}pwned2)`touch${IFS}pwned3`_pattern.png", "-v_pattern.png"}));
   for (const std::string& src : kvtest::img_sources(dir.read("p;touch${IFS}pwned4.html")))
     EXPECT_TRUE(kvtest::png_is_valid(dir / src)) << src;
 

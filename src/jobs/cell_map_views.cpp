@@ -1,0 +1,436 @@
+#include "jobs/cell_map_views.hpp"
+
+#include <cairo.h>
+
+#include <algorithm>
+#include <cmath>
+#include <memory>
+
+#include "crystal/spacegroup.hpp"
+#include "input/crystal_data.hpp"
+#include "jobs/hdf5_export.hpp"
+#include "jobs/simulation.hpp"
+#include "sim/qzio.hpp"
+#include "vis/colormap.hpp"
+
+namespace kv {
+
+namespace {
+
+constexpr double kDeg = 3.141592653589793 / 180.0;
+
+// Generated positions of every site, fractional and reduced to [0, 1).
+struct CellAtom {
+  std::string element;
+  Vec3 f{};
+};
+
+std::vector<CellAtom> cell_atoms(const csd& c) {
+  std::vector<CellAtom> out;
+  const std::vector<std::vector<Vec3>> pos =
+      newpos_sym_op(c.num_atom, c.atoms.data(), static_cast<int>(c.sym_ops.size()), c.sym_ops.data());
+  for (std::size_t s = 0; s < pos.size(); ++s) {
+    std::string e;
+    for (char ch : c.atoms[s].name) {
+      if (!std::isalpha(static_cast<unsigned char>(ch))) break;
+      e += ch;
+    }
+    for (const Vec3& p : pos[s]) {
+      Vec3 f{};
+      for (int k = 0; k < 3; ++k) f[k] = p[k] - std::floor(p[k] + 1e-9);
+      out.push_back({e.empty() ? c.atoms[s].name : e, f});
+    }
+  }
+  return out;
+}
+
+void cart(const double a[3], const double b[3], const double c[3], const Vec3& f, double out[3]) {
+  for (int k = 0; k < 3; ++k) out[k] = f[0] * a[k] + f[1] * b[k] + f[2] * c[k];
+}
+
+// One principal plane: the two cell axes it spans and the fixed one.
+struct Plane {
+  const char* name;  // "ab"
+  int u, v, w;       // axes along the picture's x, y, and the fixed axis
+};
+constexpr Plane kPlanes[] = {{"ab", 0, 1, 2}, {"ac", 0, 2, 1}, {"bc", 1, 2, 0}};
+constexpr const char* kAxis[] = {"a", "b", "c"};
+
+double value_at(const Tensor3<double>& m, const Plane& p, std::size_t iu, std::size_t iv, std::size_t iw) {
+  std::size_t idx[3] = {0, 0, 0};
+  idx[p.w] = iw;
+  idx[p.u] = iu;
+  idx[p.v] = iv;
+  return m(idx[0], idx[1], idx[2]);
+}
+
+// The plane through the origin as a picture: the map resampled to pixels
+// (nearest grid point, the cell drawn oblique where the axes are), axes in
+// angstrom, colour bar with the unit, atoms within half a grid step of the
+// plane marked.
+void draw_slice(const std::string& png, const CellMap& map, const Plane& p, const double lp[6],
+                const std::vector<CellAtom>& atoms) {
+  const Tensor3<double>& m = *map.values;
+  const std::size_t n[3] = {m.dim1(), m.dim2(), m.dim3()};
+  const double lu = lp[p.u], lv = lp[p.v];
+  // The plane goes through the first atom, so that atoms lie on it.
+  const std::size_t iw =
+      atoms.empty() ? 0 : static_cast<std::size_t>(std::lround(atoms[0].f[p.w] * n[p.w])) % n[p.w];
+  const double fw = static_cast<double>(iw) / n[p.w];
+  // Angle between the two axes: gamma for ab, beta for ac, alpha for bc.
+  const double ang = (p.w == 2 ? lp[5] : p.w == 1 ? lp[4] : lp[3]) * kDeg;
+  const double scale = 420.0 / std::max(lu + lv * std::fabs(std::cos(ang)), lv * std::sin(ang));
+  const double W = (lu + lv * std::fabs(std::cos(ang))) * scale, H = lv * std::sin(ang) * scale;
+  const int left = 70, top = 50, bar = 110;
+  const int width = static_cast<int>(left + W + bar + 40), height = static_cast<int>(top + H + 70);
+  std::unique_ptr<cairo_surface_t, decltype(&cairo_surface_destroy)> s(
+      cairo_image_surface_create(CAIRO_FORMAT_RGB24, width, height), cairo_surface_destroy);
+  std::unique_ptr<cairo_t, decltype(&cairo_destroy)> ctx(cairo_create(s.get()), cairo_destroy);
+  cairo_t* cr = ctx.get();
+  cairo_set_source_rgb(cr, 0.06, 0.06, 0.08);
+  cairo_paint(cr);
+
+  double lo = 1e300, hi = -1e300;
+  for (std::size_t i = 0; i < n[p.u]; ++i)
+    for (std::size_t j = 0; j < n[p.v]; ++j) {
+      const double v = value_at(m, p, i, j, iw);
+      lo = std::min(lo, v);
+      hi = std::max(hi, v);
+    }
+  if (!(hi > lo)) hi = lo + 1;
+  const double x_shift = std::cos(ang) < 0 ? -lv * std::cos(ang) * scale : 0.0;
+  // Pixel (x, y) -> fractional (fu, fv) of the two axes.
+  cairo_surface_flush(s.get());
+  unsigned char* data = cairo_image_surface_get_data(s.get());
+  const int stride = cairo_image_surface_get_stride(s.get());
+  for (int y = 0; y < static_cast<int>(H); ++y)
+    for (int x = 0; x < static_cast<int>(W); ++x) {
+      const double py = (H - y - 0.5) / scale, px = (x + 0.5 - x_shift) / scale;
+      const double fv = py / (lv * std::sin(ang));
+      const double fu = (px - fv * lv * std::cos(ang)) / lu;
+      if (fu < 0 || fu >= 1 || fv < 0 || fv >= 1) continue;
+      const std::size_t iu = std::min(n[p.u] - 1, static_cast<std::size_t>(fu * n[p.u] + 0.5) % n[p.u]);
+      const std::size_t iv = std::min(n[p.v] - 1, static_cast<std::size_t>(fv * n[p.v] + 0.5) % n[p.v]);
+      const Rgb c = colormap_rgb(Colormap::viridis, (value_at(m, p, iu, iv, iw) - lo) / (hi - lo));
+      auto* q = reinterpret_cast<std::uint32_t*>(data + static_cast<std::size_t>(top + y) * stride) + left + x;
+      *q = (static_cast<std::uint32_t>(c.r) << 16) | (static_cast<std::uint32_t>(c.g) << 8) | c.b;
+    }
+  cairo_surface_mark_dirty(s.get());
+
+  auto to_px = [&](double fu, double fv, double* X, double* Y) {
+    *X = left + x_shift + (fu * lu + fv * lv * std::cos(ang)) * scale;
+    *Y = top + H - fv * lv * std::sin(ang) * scale;
+  };
+  cairo_select_font_face(cr, "DejaVu Sans", CAIRO_FONT_SLANT_NORMAL, CAIRO_FONT_WEIGHT_NORMAL);
+  cairo_set_font_size(cr, 11);
+  // Atoms on the plane (and their periodic images on the cell edges).
+  for (const CellAtom& a : atoms) {
+    const double d0 = std::fabs(a.f[p.w] - fw), dw = std::min(d0, 1 - d0);
+    if (dw > 0.5 / static_cast<double>(n[p.w]) + 1e-6) continue;
+    for (int su = 0; su < 2; ++su)
+      for (int sv = 0; sv < 2; ++sv) {
+        const double fu = a.f[p.u] + su, fv = a.f[p.v] + sv;
+        if (fu > 1 + 1e-6 || fv > 1 + 1e-6) continue;
+        double X, Y;
+        to_px(fu, fv, &X, &Y);
+        cairo_set_source_rgb(cr, 1, 1, 1);
+        cairo_set_line_width(cr, 1.5);
+        cairo_new_path(cr);
+        cairo_arc(cr, X, Y, 5, 0, 2 * 3.141592653589793);
+        cairo_stroke(cr);
+        cairo_move_to(cr, X + 6, Y - 6);
+        cairo_show_text(cr, a.element.c_str());
+      }
+  }
+  // Axes with ticks every angstrom.
+  cairo_set_source_rgb(cr, 0.93, 0.93, 0.93);
+  cairo_set_line_width(cr, 1);
+  double X0, Y0, X1, Y1, X2, Y2;
+  to_px(0, 0, &X0, &Y0);
+  to_px(1, 0, &X1, &Y1);
+  to_px(0, 1, &X2, &Y2);
+  cairo_move_to(cr, X2, Y2);
+  cairo_line_to(cr, X0, Y0);
+  cairo_line_to(cr, X1, Y1);
+  cairo_stroke(cr);
+  for (int t = 0; t <= static_cast<int>(lu); ++t) {
+    double X, Y;
+    to_px(t / lu, 0, &X, &Y);
+    cairo_move_to(cr, X, Y);
+    cairo_line_to(cr, X, Y + 5);
+    cairo_stroke(cr);
+    cairo_move_to(cr, X - 3, Y + 17);
+    cairo_show_text(cr, std::to_string(t).c_str());
+  }
+  for (int t = 0; t <= static_cast<int>(lv); ++t) {
+    double X, Y;
+    to_px(0, t / lv, &X, &Y);
+    cairo_move_to(cr, X - 5, Y);
+    cairo_line_to(cr, X, Y);
+    cairo_stroke(cr);
+    cairo_move_to(cr, X - 18, Y + 4);
+    cairo_show_text(cr, std::to_string(t).c_str());
+  }
+  cairo_move_to(cr, left + W / 2 - 40, top + H + 36);
+  cairo_show_text(cr, strprintf("along %s [\xC3\x85]", kAxis[p.u]).c_str());
+  cairo_move_to(cr, 8, top - 10);
+  cairo_show_text(cr, strprintf("along %s [\xC3\x85]", kAxis[p.v]).c_str());
+  cairo_set_font_size(cr, 14);
+  cairo_move_to(cr, left, 22);
+  cairo_show_text(cr, strprintf("%s, plane %s = %.3g (%s-%s)", map.title.c_str(), kAxis[p.w], fw, kAxis[p.u],
+                                kAxis[p.v])
+                          .c_str());
+  // Colour bar.
+  const double bx = left + W + 30, bh = std::max(120.0, H);
+  for (int j = 0; j < static_cast<int>(bh); ++j) {
+    const Rgb c = colormap_rgb(Colormap::viridis, 1.0 - j / bh);
+    cairo_set_source_rgb(cr, c.r / 255.0, c.g / 255.0, c.b / 255.0);
+    cairo_rectangle(cr, bx, top + j, 16, 1.2);
+    cairo_fill(cr);
+  }
+  cairo_set_source_rgb(cr, 0.93, 0.93, 0.93);
+  cairo_set_font_size(cr, 11);
+  cairo_move_to(cr, bx + 20, top + 8);
+  cairo_show_text(cr, strprintf("%.3g", hi).c_str());
+  cairo_move_to(cr, bx + 20, top + bh);
+  cairo_show_text(cr, strprintf("%.3g", lo).c_str());
+  cairo_move_to(cr, bx - 4, top + bh + 18);
+  cairo_show_text(cr, map.unit.c_str());
+  cairo_surface_flush(s.get());
+  if (cairo_surface_write_to_png(s.get(), png.c_str()) != CAIRO_STATUS_SUCCESS)
+    fatal_err("Cannot open file %s\n", png.c_str());
+}
+
+}  // namespace
+
+void cell_vectors(const double lp[6], double a[3], double b[3], double c[3]) {
+  const double al = lp[3] * kDeg, be = lp[4] * kDeg, ga = lp[5] * kDeg;
+  a[0] = lp[0];
+  a[1] = a[2] = 0;
+  b[0] = lp[1] * std::cos(ga);
+  b[1] = lp[1] * std::sin(ga);
+  b[2] = 0;
+  c[0] = lp[2] * std::cos(be);
+  c[1] = lp[2] * (std::cos(al) - std::cos(be) * std::cos(ga)) / std::sin(ga);
+  c[2] = std::sqrt(std::max(0.0, lp[2] * lp[2] - c[0] * c[0] - c[1] * c[1]));
+}
+
+void write_xsf(const std::string& path, const csd& c, const CellMap& map) {
+  double a[3], b[3], cv[3];
+  cell_vectors(c.lp.data(), a, b, cv);
+  const std::vector<CellAtom> atoms = cell_atoms(c);
+  File out = qz_fopen_chk_wmode(path);
+  FILE* fp = out.get();
+  std::fprintf(fp, "# %s [%s]\nCRYSTAL\nPRIMVEC\n", map.title.c_str(), map.unit.c_str());
+  for (const double* v : {a, b, cv}) std::fprintf(fp, "  %.8f %.8f %.8f\n", v[0], v[1], v[2]);
+  std::fprintf(fp, "PRIMCOORD\n  %zu 1\n", atoms.size());
+  for (const CellAtom& at : atoms) {
+    double r[3];
+    cart(a, b, cv, at.f, r);
+    std::fprintf(fp, "  %s %.8f %.8f %.8f\n", at.element.c_str(), r[0], r[1], r[2]);
+  }
+  const Tensor3<double>& m = *map.values;
+  const std::size_t nx = m.dim1(), ny = m.dim2(), nz = m.dim3();
+  // A general grid includes the periodic end points: n + 1 values per axis,
+  // the first index fastest.
+  std::fprintf(fp, "BEGIN_BLOCK_DATAGRID_3D\n  %s\n  BEGIN_DATAGRID_3D_%s\n", map.suffix.c_str(), map.suffix.c_str());
+  std::fprintf(fp, "    %zu %zu %zu\n    0 0 0\n", nx + 1, ny + 1, nz + 1);
+  for (const double* v : {a, b, cv}) std::fprintf(fp, "    %.8f %.8f %.8f\n", v[0], v[1], v[2]);
+  int col = 0;
+  for (std::size_t k = 0; k <= nz; ++k)
+    for (std::size_t j = 0; j <= ny; ++j)
+      for (std::size_t i = 0; i <= nx; ++i) {
+        std::fprintf(fp, " %.8e", m(i % nx, j % ny, k % nz));
+        if (++col % 6 == 0) std::fprintf(fp, "\n");
+      }
+  std::fprintf(fp, "\n  END_DATAGRID_3D\nEND_BLOCK_DATAGRID_3D\n");
+  std::printf("Map for 3-D viewers (XSF) ==> %s\n", path.c_str());
+}
+
+void write_cell_map_views(const std::string& base, const std::string& job, const sd& s, const csd& c,
+                          const std::vector<CellMap>& maps) {
+  const std::vector<CellAtom> atoms = cell_atoms(c);
+  const std::string page_name = base + "_maps.html";
+  File page = qz_fopen_chk_wmode(page_name);
+  qz_fprintf(page.get(),
+             "<!DOCTYPE html>\n<html>\n<head>\n<meta charset=\"utf-8\">\n<title>%s</title>\n"
+             "<style>body{background:#101014;color:#eee;font-family:sans-serif}a{color:#9cf}</style>\n"
+             "</head>\n<body>\n<h1>%s: unit-cell maps</h1>\n",
+             page_name.c_str(), crystal_label(c).c_str());
+  std::vector<MapLayer> layers;
+  for (const CellMap& m : maps) {
+    write_xsf(base + "_" + m.suffix + ".xsf", c, m);
+    qz_fprintf(page.get(), "<h2>%s [%s]</h2>\n<p>", m.title.c_str(), m.unit.c_str());
+    for (const Plane& p : kPlanes) {
+      const std::string png = base + "_" + m.suffix + "_" + p.name + ".png";
+      draw_slice(png, m, p, c.lp.data(), atoms);
+      qz_fprintf(page.get(), "<img src=\"%s\" alt=\"%s\"> ", png.c_str(), png.c_str());
+    }
+    qz_fprintf(page.get(), "</p>\n<p>3-D viewers (VESTA, XCrySDen, Ovito): <a href=\"%s_%s.xsf\">%s_%s.xsf</a></p>\n",
+               base.c_str(), m.suffix.c_str(), base.c_str(), m.suffix.c_str());
+    const Tensor3<double>& v = *m.values;
+    MapLayer l;
+    l.name = m.suffix;
+    l.unit = m.unit;
+    for (std::size_t i = 0; i < v.dim1(); ++i)
+      for (std::size_t j = 0; j < v.dim2(); ++j)
+        for (std::size_t k = 0; k < v.dim3(); ++k) l.values.push_back(v(i, j, k));
+    layers.push_back(std::move(l));
+  }
+  if (!maps.empty())
+    write_map_hdf5(base, job, s, c, {maps[0].values->dim1(), maps[0].values->dim2(), maps[0].values->dim3()},
+                   layers);
+  qz_fprintf(page.get(), "<p>Numbers: <a href=\"%s.h5\">%s.h5</a></p>\n</body>\n</html>\n", base.c_str(),
+             base.c_str());
+  page.reset();
+  std::printf("\n==> SEE %s\n", page_name.c_str());
+}
+
+namespace {
+
+double dot3(const double* a, const double* b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
+
+void draw_proj_map(const std::string& png, const ProjMap& map, int nx, int ny, const double xr[2],
+                   const double yr[2], double lx, double ly, const std::vector<std::pair<double, double>>& cols,
+                   const std::vector<std::string>& names) {
+  const double wx = std::fabs(xr[1] - xr[0]) * lx, wy = std::fabs(yr[1] - yr[0]) * ly;
+  const double scale = 460.0 / std::max({wx, wy, 1e-9});
+  const int W = std::max(1, static_cast<int>(wx * scale)), H = std::max(1, static_cast<int>(wy * scale));
+  const int left = 70, top = 50;
+  const int width = left + W + 150, height = top + H + 70;
+  std::unique_ptr<cairo_surface_t, decltype(&cairo_surface_destroy)> s(
+      cairo_image_surface_create(CAIRO_FORMAT_RGB24, width, height), cairo_surface_destroy);
+  std::unique_ptr<cairo_t, decltype(&cairo_destroy)> ctx(cairo_create(s.get()), cairo_destroy);
+  cairo_t* cr = ctx.get();
+  cairo_set_source_rgb(cr, 0.06, 0.06, 0.08);
+  cairo_paint(cr);
+  double lo = 1e300, hi = -1e300;
+  for (double v : map.values) lo = std::min(lo, v), hi = std::max(hi, v);
+  if (!(hi > lo)) hi = lo + 1;
+  cairo_surface_flush(s.get());
+  unsigned char* data = cairo_image_surface_get_data(s.get());
+  const int stride = cairo_image_surface_get_stride(s.get());
+  for (int y = 0; y < H; ++y)
+    for (int x = 0; x < W; ++x) {
+      const int i = nx > 1 ? static_cast<int>(std::lround((x + 0.5) / W * (nx - 1))) : 0;
+      const int j = ny > 1 ? static_cast<int>(std::lround((H - y - 0.5) / H * (ny - 1))) : 0;
+      const Rgb c = colormap_rgb(Colormap::viridis, (map.values[static_cast<std::size_t>(i) * ny + j] - lo) / (hi - lo));
+      reinterpret_cast<std::uint32_t*>(data + static_cast<std::size_t>(top + y) * stride)[left + x] =
+          (static_cast<std::uint32_t>(c.r) << 16) | (static_cast<std::uint32_t>(c.g) << 8) | c.b;
+    }
+  cairo_surface_mark_dirty(s.get());
+  cairo_select_font_face(cr, "DejaVu Sans", CAIRO_FONT_SLANT_NORMAL, CAIRO_FONT_WEIGHT_NORMAL);
+  cairo_set_font_size(cr, 11);
+  // Atom columns, with their periodic images inside the map.
+  for (std::size_t a = 0; a < cols.size(); ++a)
+    for (int pu = static_cast<int>(std::floor(std::min(xr[0], xr[1]))) - 1; pu <= std::max(xr[0], xr[1]) + 1; ++pu)
+      for (int pv = static_cast<int>(std::floor(std::min(yr[0], yr[1]))) - 1; pv <= std::max(yr[0], yr[1]) + 1; ++pv) {
+        const double u = cols[a].first + pu, v = cols[a].second + pv;
+        const double fu = (u - xr[0]) / (xr[1] - xr[0]), fv = (v - yr[0]) / (yr[1] - yr[0]);
+        if (fu < -1e-6 || fu > 1 + 1e-6 || fv < -1e-6 || fv > 1 + 1e-6) continue;
+        const double X = left + fu * W, Y = top + H - fv * H;
+        cairo_set_source_rgb(cr, 1, 1, 1);
+        cairo_set_line_width(cr, 1.5);
+        cairo_new_path(cr);
+        cairo_arc(cr, X, Y, 5, 0, 2 * 3.141592653589793);
+        cairo_stroke(cr);
+        cairo_move_to(cr, X + 6, Y - 6);
+        cairo_show_text(cr, names[a].c_str());
+      }
+  cairo_set_source_rgb(cr, 0.93, 0.93, 0.93);
+  cairo_set_line_width(cr, 1);
+  cairo_rectangle(cr, left, top, W, H);
+  cairo_stroke(cr);
+  const double x0 = std::min(xr[0], xr[1]) * lx, y0 = std::min(yr[0], yr[1]) * ly;
+  for (int t = static_cast<int>(std::ceil(x0)); t <= x0 + wx + 1e-9; ++t) {
+    const double X = left + (t - x0) * scale;
+    cairo_move_to(cr, X, top + H);
+    cairo_line_to(cr, X, top + H + 5);
+    cairo_stroke(cr);
+    cairo_move_to(cr, X - 3, top + H + 17);
+    cairo_show_text(cr, std::to_string(t).c_str());
+  }
+  for (int t = static_cast<int>(std::ceil(y0)); t <= y0 + wy + 1e-9; ++t) {
+    const double Y = top + H - (t - y0) * scale;
+    cairo_move_to(cr, left - 5, Y);
+    cairo_line_to(cr, left, Y);
+    cairo_stroke(cr);
+    cairo_move_to(cr, left - 20, Y + 4);
+    cairo_show_text(cr, std::to_string(t).c_str());
+  }
+  cairo_move_to(cr, left + W / 2.0 - 40, top + H + 36);
+  cairo_show_text(cr, "along x1 [\xC3\x85]");
+  cairo_move_to(cr, 8, top - 10);
+  cairo_show_text(cr, "along x2 [\xC3\x85]");
+  cairo_set_font_size(cr, 14);
+  cairo_move_to(cr, left, 22);
+  cairo_show_text(cr, map.title.c_str());
+  const double bx = left + W + 30, bh = H;
+  for (int j = 0; j < static_cast<int>(bh); ++j) {
+    const Rgb c = colormap_rgb(Colormap::viridis, 1.0 - j / bh);
+    cairo_set_source_rgb(cr, c.r / 255.0, c.g / 255.0, c.b / 255.0);
+    cairo_rectangle(cr, bx, top + j, 16, 1.2);
+    cairo_fill(cr);
+  }
+  cairo_set_source_rgb(cr, 0.93, 0.93, 0.93);
+  cairo_set_font_size(cr, 11);
+  cairo_move_to(cr, bx + 20, top + 8);
+  cairo_show_text(cr, strprintf("%.3g", hi).c_str());
+  cairo_move_to(cr, bx + 20, top + bh);
+  cairo_show_text(cr, strprintf("%.3g", lo).c_str());
+  cairo_move_to(cr, bx - 4, top + bh + 18);
+  cairo_show_text(cr, map.unit.c_str());
+  cairo_surface_flush(s.get());
+  if (cairo_surface_write_to_png(s.get(), png.c_str()) != CAIRO_STATUS_SUCCESS)
+    fatal_err("Cannot open file %s\n", png.c_str());
+}
+
+}  // namespace
+
+void write_proj_map_page(const std::string& base, const csd& c, int nx, int ny, const double xr[2],
+                         const double yr[2], const double x1[3], const double x2[3], const std::vector<ProjMap>& maps) {
+  if (nx < 1 || ny < 1) return;
+  double a[3], b[3], cv[3], e1[3], e2[3];
+  cell_vectors(c.lp.data(), a, b, cv);
+  cart(a, b, cv, Vec3{x1[0], x1[1], x1[2]}, e1);
+  cart(a, b, cv, Vec3{x2[0], x2[1], x2[2]}, e2);
+  const double l1 = std::sqrt(dot3(e1, e1)), l2 = std::sqrt(dot3(e2, e2));
+  // Atom columns: each position projected on the plane along the
+  // incidence, in base-vector units, reduced to [0, 1).
+  std::vector<std::pair<double, double>> cols;
+  std::vector<std::string> names;
+  if (l1 > 0 && l2 > 0)
+    for (const CellAtom& at : cell_atoms(c)) {
+      double r[3];
+      cart(a, b, cv, at.f, r);
+      double u = dot3(r, e1) / (l1 * l1), v = dot3(r, e2) / (l2 * l2);
+      u -= std::floor(u + 1e-9);
+      v -= std::floor(v + 1e-9);
+      bool seen = false;
+      for (std::size_t k = 0; k < cols.size(); ++k)
+        seen = seen || (std::fabs(cols[k].first - u) < 1e-4 && std::fabs(cols[k].second - v) < 1e-4 && names[k] == at.element);
+      if (!seen) {
+        cols.push_back({u, v});
+        names.push_back(at.element);
+      }
+    }
+  const std::string page_name = base + "_maps.html";
+  File page = qz_fopen_chk_wmode(page_name);
+  qz_fprintf(page.get(),
+             "<!DOCTYPE html>\n<html>\n<head>\n<meta charset=\"utf-8\">\n<title>%s</title>\n"
+             "<style>body{background:#101014;color:#eee;font-family:sans-serif}a{color:#9cf}</style>\n"
+             "</head>\n<body>\n<h1>%s: projected maps</h1>\n<p>",
+             page_name.c_str(), crystal_label(c).c_str());
+  for (const ProjMap& m : maps) {
+    if (m.values.size() != static_cast<std::size_t>(nx) * ny) continue;
+    const std::string png = base + "_" + m.suffix + "_map.png";
+    draw_proj_map(png, m, nx, ny, xr, yr, l1, l2, cols, names);
+    qz_fprintf(page.get(), "<img src=\"%s\" alt=\"%s\"> ", png.c_str(), png.c_str());
+  }
+  qz_fprintf(page.get(), "</p>\n<p>Numbers: <a href=\"%s.h5\">%s.h5</a></p>\n</body>\n</html>\n", base.c_str(),
+             base.c_str());
+  page.reset();
+  std::printf("\n==> SEE %s\n", page_name.c_str());
+}
+
+}  // namespace kv

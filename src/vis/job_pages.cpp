@@ -1,0 +1,270 @@
+#include "vis/job_pages.hpp"
+
+#include <cmath>
+#include <optional>
+
+#include "jobs/hdf5_export.hpp"
+#include "sim/linereader.hpp"
+#include "sim/qzio.hpp"
+#include "vis/html.hpp"
+#include "vis/spawn.hpp"
+#include "vis/tlv_jobs.hpp"
+
+namespace kv {
+
+namespace {
+
+// A name written into a gnuplot string: refused when gnuplot would read a
+// quote, escape, backquote command or control character in it.
+std::string plot_name(const std::string& name) {
+  for (char ch : name) {
+    const unsigned char c = static_cast<unsigned char>(ch);
+    if (ch == '"' || ch == '`' || ch == '\\' || c < 0x20 || c == 0x7f)
+      error_exit(stdout, "(talvis) the file name \"%s\" cannot be written into a gnuplot script", name.c_str());
+  }
+  return name;
+}
+
+std::string first_line(const std::string& path) {
+  File fp = fopen_chk_rmode(path);
+  char buf[65536];
+  if (!std::fgets(buf, sizeof buf, fp.get())) error_exit(stdout, "%s is empty", path.c_str());
+  std::string line(buf);
+  if (!line.empty() && line.back() == '\n') line.pop_back();
+  return rm_cr(line);
+}
+
+// Crystal, zone axis, voltage and tilt for a plot title, from the job's
+// export when there is one.
+std::string condition_title(const std::string& data_file) {
+  const std::optional<ExportInfo> e = read_export_info(export_path_for_result(data_file));
+  if (!e) return data_file;
+  return strprintf("%s  [%d %d %d]  %g kV  tilt (H, G) = (%g, %g)", e->crystal.c_str(), e->incidence[0],
+                   e->incidence[1], e->incidence[2], e->voltage_kv, e->tilt_centre[0], e->tilt_centre[1]);
+}
+
+// Distinct colours for curves (colour-blind safe set).
+const char* const kCurveColours[] = {"#0072b2", "#d55e00", "#009e73", "#cc79a7", "#e69f00", "#56b4e9", "#000000",
+                                     "#f0e442"};
+
+std::optional<std::string> next_command(FILE* script) {
+  for (;;) {
+    std::optional<std::string> tok = fget_1s(script);
+    if (!tok || !tok->empty()) return tok;
+  }
+}
+
+std::string read_name(FILE* script, const std::string& command, const char* what) {
+  std::optional<std::string> name = fget_1s(script);
+  if (!name || name->empty()) error_exit(stdout, "%s without %s", command.c_str(), what);
+  return *name;
+}
+
+}  // namespace
+
+std::vector<std::string> tfringe_labels(const std::string& header_line) {
+  std::vector<std::string> labels;
+  const std::vector<std::string_view> tok = split_tokens(header_line);
+  for (std::size_t i = 1; i < tok.size(); ++i) {
+    std::string l(tok[i]);
+    for (char& ch : l)
+      if (ch == '_') ch = ' ';
+    labels.push_back(l);
+  }
+  return labels;
+}
+
+void pltout_tfringe(const std::string& base, const std::string& int_file, const std::string& amp_file, FILE* page) {
+  const std::vector<std::string> labels = tfringe_labels(first_line(int_file));
+  if (labels.empty()) error_exit(stdout, "%s names no reflection", int_file.c_str());
+  const std::string f = plot_name(int_file), n = plot_name(base), title = plot_name(condition_title(int_file));
+  const int count = static_cast<int>(labels.size());
+  const int cols = std::min(count, 3), rows = (count + cols - 1) / cols;
+
+  const std::string plt = base + "_tfr.plt";
+  {
+    File fp = qz_fopen_chk_wmode(plt);
+    qz_fprintf(fp.get(), "set term pngcairo noenhanced size %d,%d font \"DejaVu Sans,10\"\n", 360 * cols + 40,
+               260 * rows + 50);
+    qz_fprintf(fp.get(), "set output \"%s_tfr.png\"\n", n.c_str());
+    qz_fprintf(fp.get(), "set multiplot layout %d,%d title \"Thickness fringes: %s\"\n", rows, cols, title.c_str());
+    qz_fprintf(fp.get(), "set xlabel \"thickness [A]\"\nset ylabel \"intensity\"\nset grid\nset key off\n");
+    for (int r = 0; r < count; ++r) {
+      qz_fprintf(fp.get(), "set title \"%s\"\n", labels[r].c_str());
+      qz_fprintf(fp.get(), "plot \"%s\" using 1:%d with lines lw 2 lc rgb \"%s\"\n", f.c_str(), r + 2,
+                 kCurveColours[r % 8]);
+    }
+    qz_fprintf(fp.get(), "unset multiplot\n");
+  }
+  exec_gnuplot(plt);
+
+  const std::string all = base + "_tfr_all.plt";
+  {
+    File fp = qz_fopen_chk_wmode(all);
+    qz_fprintf(fp.get(), "set term pngcairo noenhanced size 900,560 font \"DejaVu Sans,11\"\n");
+    qz_fprintf(fp.get(), "set output \"%s_tfr_all.png\"\n", n.c_str());
+    qz_fprintf(fp.get(), "set title \"Thickness fringes: %s\"\n", title.c_str());
+    qz_fprintf(fp.get(), "set xlabel \"thickness [A]\"\nset ylabel \"intensity\"\nset grid\n");
+    qz_fprintf(fp.get(), "set key outside right top\nplot ");
+    for (int r = 0; r < count; ++r)
+      qz_fprintf(fp.get(), "%s\"%s\" using 1:%d with lines lw 2 lc rgb \"%s\" dt %d title \"%s\"", r ? ", \\\n  " : "",
+                 f.c_str(), r + 2, kCurveColours[r % 8], 1 + r / 8, labels[r].c_str());
+    qz_fprintf(fp.get(), "\n");
+  }
+  exec_gnuplot(all);
+
+  qz_fprintf(page, "<hr><p>Thickness fringes: %s</p>\n", condition_title(int_file).c_str());
+  qz_fprintf(page, "<p><img src=\"%s_tfr.png\"></p>\n<p><img src=\"%s_tfr_all.png\"></p>\n", base.c_str(),
+             base.c_str());
+  const std::string h5 = export_path_for_result(int_file);
+  qz_fprintf(page, "<p>Data: <a href=\"%s\">%s</a>, <a href=\"%s\">%s</a>", int_file.c_str(), int_file.c_str(),
+             amp_file.c_str(), amp_file.c_str());
+  if (read_export_info(h5)) qz_fprintf(page, ", <a href=\"%s\">%s</a>", h5.c_str(), h5.c_str());
+  qz_fprintf(page, "</p>\n");
+}
+
+void job_tfringe_visual_mode(FILE* script) {
+  HtmlPage page;
+  while (std::optional<std::string> cmd = next_command(script)) {
+    if (*cmd == "HTML_OPEN") {
+      page.open_from_script(script);
+    } else if (*cmd == "HTML_CLOSE") {
+      page.close();
+    } else if (*cmd == "TFRINGE_VISUAL") {
+      FILE* pg = page.require(*cmd);
+      const std::string base = read_name(script, *cmd, "the base name");
+      const std::string in = read_name(script, *cmd, "the intensity file");
+      const std::string amp = read_name(script, *cmd, "the amplitude file");
+      pltout_tfringe(base, in, amp, pg);
+    } else {
+      error_exit(stdout, "invalid command: %s", cmd->c_str());
+    }
+  }
+}
+
+std::vector<std::string> comment_labels(const std::string& file, const std::string& key) {
+  File fp = fopen_chk_rmode(file);
+  std::vector<std::string> labels;
+  char buf[4096];
+  const std::string head = "# " + key + " ";
+  while (std::fgets(buf, sizeof buf, fp.get())) {
+    std::string line(buf);
+    if (line.rfind("#", 0) != 0) break;
+    if (line.rfind(head, 0) != 0) continue;
+    const std::size_t colon = line.find(':');
+    if (colon == std::string::npos) continue;
+    std::string v = line.substr(colon + 1);
+    while (!v.empty() && (v.back() == '\n' || v.back() == '\r' || v.back() == ' ')) v.pop_back();
+    while (!v.empty() && v.front() == ' ') v.erase(v.begin());
+    const std::size_t unit = v.find("[A]");
+    if (unit != std::string::npos) v.replace(unit, 3, " A");
+    labels.push_back(v);
+  }
+  return labels;
+}
+
+namespace {
+
+struct PanelCurve {
+  int column;
+  std::string title;
+};
+
+// One gnuplot script: panels side by side (or a single plot), each a list
+// of curves from one data file, plain-text labels, key outside.
+void write_panels(const std::string& plt, const std::string& png, const std::string& data, const std::string& title,
+                  const std::string& xlabel, const std::string& ylabel,
+                  const std::vector<std::pair<std::string, std::vector<PanelCurve>>>& panels) {
+  const int count = static_cast<int>(panels.size());
+  const int cols = std::min(count, 2), rows = (count + cols - 1) / cols;
+  File fp = qz_fopen_chk_wmode(plt);
+  FILE* o = fp.get();
+  qz_fprintf(o, "set term pngcairo noenhanced size %d,%d font \"DejaVu Sans,10\"\n", count == 1 ? 900 : 560 * cols + 60, 380 * rows + 50);
+  qz_fprintf(o, "set output \"%s\"\n", plot_name(png).c_str());
+  qz_fprintf(o, "set multiplot layout %d,%d title \"%s\"\n", rows, cols, plot_name(title).c_str());
+  qz_fprintf(o, "set xlabel \"%s\"\nset ylabel \"%s\"\nset grid\nset key outside right top\n", xlabel.c_str(),
+             ylabel.c_str());
+  for (const auto& [panel_title, curves] : panels) {
+    qz_fprintf(o, "set title \"%s\"\nplot ", plot_name(panel_title).c_str());
+    for (std::size_t c = 0; c < curves.size(); ++c)
+      qz_fprintf(o, "%s\"%s\" using 1:%d with lines lw 2 lc rgb \"%s\" dt %d title \"%s\"", c ? ", \\\n  " : "",
+                 plot_name(data).c_str(), curves[c].column, kCurveColours[c % 8], 1 + static_cast<int>(c / 8),
+                 plot_name(curves[c].title).c_str());
+    qz_fprintf(o, "\n");
+  }
+  qz_fprintf(o, "unset multiplot\n");
+  fp.reset();
+  exec_gnuplot(plt);
+}
+
+}  // namespace
+
+void pltout_dispsurf_figures(int branch_begin, int branch_end, int num_rf_amp, int num_thick,
+                             const std::string& ds_file, const std::string& amp_file, const std::string& int_file,
+                             const std::string& base) {
+  File page = qz_fopen_chk_wmode(base + "_plots.html");
+  FILE* pg = page.get();
+  const std::string cond = condition_title(ds_file);
+  qz_fprintf(pg, "<!DOCTYPE html>\n<html>\n<head>\n<meta charset=\"utf-8\">\n<title>%s_plots.html</title>\n</head>\n"
+             "<body>\n<h1>Dispersion surface: %s</h1>\n", base.c_str(), cond.c_str());
+  const int nb = branch_end - branch_begin + 1;
+  if (nb < 1 || nb > 4096) error_exit(stdout, "branch range %d..%d cannot be plotted", branch_begin, branch_end);
+
+  // Columns of a dispersion-surface file: 5 per branch after H, G and Kz.
+  struct Part {
+    const char* suffix;
+    const char* ylabel;
+    int offset;  // within a branch's five columns
+    bool kinematical;
+  };
+  const Part parts[] = {{"ds_re", "Re k_z [1/A]", 0, true}, {"ds_im", "Im k_z [1/A]", 1, false},
+                        {"ds_sqeps", "excitation eps^2", 4, false}};
+  for (const Part& p : parts) {
+    std::vector<PanelCurve> curves;
+    for (int j = 0; j < nb; ++j)
+      curves.push_back({4 + 5 * j + p.offset, "branch " + std::to_string(branch_begin + j)});
+    if (p.kinematical) curves.push_back({3, "kinematical K_z (000)"});
+    const std::string png = base + "_fig_" + p.suffix + ".png";
+    write_panels(base + "_fig_" + p.suffix + ".plt", png, ds_file, cond, "tilt H along g1 (g1/2 units)", p.ylabel,
+                 {{std::string(p.ylabel) + " of branches " + std::to_string(branch_begin) + " to " +
+                       std::to_string(branch_end),
+                   curves}});
+    qz_fprintf(pg, "<p><img src=\"%s\"></p>\n", png.c_str());
+  }
+
+  // Amplitude file: per reflection and branch two columns (|eps C|, phase).
+  const std::vector<std::string> g = comment_labels(amp_file, "g");
+  if (num_rf_amp > 0 && static_cast<int>(g.size()) == num_rf_amp) {
+    std::vector<std::pair<std::string, std::vector<PanelCurve>>> panels;
+    for (int i = 0; i < num_rf_amp; ++i) {
+      std::vector<PanelCurve> curves;
+      for (int j = 0; j < nb; ++j) curves.push_back({3 + 2 * (i * nb + j), "branch " + std::to_string(branch_begin + j)});
+      panels.push_back({"reflection " + g[i], curves});
+    }
+    const std::string png = base + "_fig_amp.png";
+    write_panels(base + "_fig_amp.plt", png, amp_file, "Bloch-wave amplitudes |eps C_g|: " + cond,
+                 "tilt H along g1 (g1/2 units)", "|eps C_g|", panels);
+    qz_fprintf(pg, "<p><img src=\"%s\"></p>\n", png.c_str());
+  }
+  // Intensity file: per reflection and thickness one column.
+  const std::vector<std::string> gi = comment_labels(int_file, "g");
+  const std::vector<std::string> th = comment_labels(int_file, "thickness");
+  if (num_rf_amp > 0 && num_thick > 0 && static_cast<int>(gi.size()) == num_rf_amp &&
+      static_cast<int>(th.size()) == num_thick) {
+    std::vector<std::pair<std::string, std::vector<PanelCurve>>> panels;
+    for (int t = 0; t < num_thick; ++t) {
+      std::vector<PanelCurve> curves;
+      for (int i = 0; i < num_rf_amp; ++i) curves.push_back({3 + i * num_thick + t, gi[i]});
+      panels.push_back({"thickness " + th[t], curves});
+    }
+    const std::string png = base + "_fig_int.png";
+    write_panels(base + "_fig_int.plt", png, int_file, "Intensities: " + cond, "tilt H along g1 (g1/2 units)",
+                 "intensity", panels);
+    qz_fprintf(pg, "<p><img src=\"%s\"></p>\n", png.c_str());
+  }
+  qz_fprintf(pg, "</body>\n</html>\n");
+  page.reset();
+  std::printf("\n==> SEE %s_plots.html\n\n", base.c_str());
+}
+
+}  // namespace kv
