@@ -72,6 +72,7 @@ constexpr EpsKey kEpsKeys[] = {
     {"numh", nullptr, &Epsilon::numh},
     {"auto_multiplicity_off", nullptr, &Epsilon::auto_multiplicity_off},
     {"flag_modified_marquardt", nullptr, &Epsilon::flag_modified_marquardt},
+    {"forbidden_beam_flag", nullptr, &Epsilon::forbidden_beam_flag},
 };
 
 bool known_to_talvis(const EpsKey& k) {

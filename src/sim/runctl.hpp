@@ -37,6 +37,9 @@ struct Epsilon {
   int numh = 20;
   int auto_multiplicity_off = 0;
   int flag_modified_marquardt = 1;
+  // 1: the automatic beam searches keep reflections whose structure factor
+  // vanishes (glide and screw extinctions), ranked by s_g alone.
+  int forbidden_beam_flag = 0;
 };
 
 struct Dbg {
