@@ -153,6 +153,9 @@ double ranking_xi(double xi_g, double xi_limit) {
 bool vanishing_fg_reflection(const Hkl& g, double kv, csd& c) {
   if (g == Hkl{0, 0, 0} || extinction_rule(g, c.lattice_type, c.hex_flag) != 0) return false;
   const lattice_metric lm = bravai(c.lp);
+  // Beyond s = 6 1/angstrom the electron table has no factor at all, so a
+  // zero there says nothing about the structure.
+  if (!(sq_abs(hkl2rhkl(g), lm) / 4.0 <= 36.0)) return false;
   fg_table table;
   stock_lofg_tbl(table, kv, lm, c);
   int warn = 0;
