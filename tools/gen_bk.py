@@ -21,18 +21,22 @@ and the absorptive values are written as f[i][j] = (mlt/10) (A exp(-X_j)
 + 1e-6 add), which the reader turns back into A(i, j) = (f[i][j] 10/mlt
 - 1e-6 add) exp(X_j).  The reader returns f' = f_e A / beta.
 
-Elastic factor f_e (Mott formula, f_e = C (Z - f_x(s)) / s^2,
-C = m0 e^2 / (8 pi eps0 h^2) = 1 / (8 pi^2 a0) = 0.02393366 1/angstrom):
-  * s <= S_LO: neutral-atom form C sum a_i (1 - exp(-b_i s^2)) / s^2 with the
-    International Tables (1992) four-Gaussian X-ray coefficients carried by
-    python3-gemmi (finite at s = 0, where it is C sum a_i b_i);
-  * s >= S_HI: C (Z - F(s)) / s^2 with F the Hartree-Fock based atomic form
-    factor of Hubbell et al. (1975) as tabulated by python3-xraylib (FF_Rayl,
-    valid to arbitrarily high s), so that f_e tends to the unscreened
-    Rutherford form C Z / s^2;
-  * in between, the nuclear charge (sum a_i + c -> Z) and the X-ray factor
-    are both blended with the smooth step w = 3t^2 - 2t^3,
-    t = (s - S_LO) / (S_HI - S_LO), so f_e and its slope are continuous.
+Elastic factor f_e:
+  * s <= S_JOIN = 2: the five-Gaussian electron factors of the International
+    Tables Vol. C, Table 4.3.2.2 (python3-gemmi, Element(Z).c4322), fitted
+    to relativistic Hartree-Fock factors over 0 <= s <= 2 and accurate at
+    small s, where any Mott factor from four-Gaussian X-ray fits loses the
+    difference Z - f_x;
+  * s > S_JOIN: r(s) f_HF(s), with f_HF = C (Z - F(s)) / s^2 the Mott
+    factor (C = m0 e^2 / (8 pi eps0 h^2) = 1 / (8 pi^2 a0) = 0.02393366
+    1/angstrom) of the Hartree-Fock based atomic form factor F of Hubbell et
+    al. (1975) as tabulated by python3-xraylib (FF_Rayl, valid to
+    arbitrarily high s), so that f_e tends to the unscreened Rutherford form
+    C Z / s^2.  The ratio r(x) = 1 + (r0 - 1 + (r1 + k (r0 - 1)) x) exp(-k x),
+    x = s - 2, k = K_JOIN, starts at r0 = f_c / f_HF with the slope r1 of
+    that ratio at s = 2 (f_e and its slope are continuous) and relaxes to 1;
+    the Gaussians themselves are never used above s = 2, where they fall
+    far too fast.
 
 Quadrature: with p = s' - s/2 the bracket becomes 1 - exp(B s^2/2 - 2 B p^2),
 which depends on |p| only.  In polar coordinates (p, phi) the angular integral
@@ -60,13 +64,14 @@ from scipy.interpolate import CubicSpline
 # ---------------------------------------------------------------- constants
 C_MOTT = 0.02393366      # m0 e^2 / (8 pi eps0 h^2), 1/angstrom
 KABS = 0.0485262         # 2 h / (m0 c), angstrom
-S_LO, S_HI = 1.5, 2.0    # blend window between the IT92 and the HF forms
+S_JOIN = 2.0             # c4322 below, Hartree-Fock form above (1/angstrom)
+K_JOIN = 3.0             # decay rate of the join correction (angstrom)
 Z_MAX = 98               # Cf
 
 # ---------------------------------------------------------------- table nodes
 DTS = np.array([0.00, 0.03, 0.06, 0.10, 0.14, 0.19, 0.24, 0.30, 0.37,
                 0.45, 0.55, 0.65, 0.77, 0.91, 1.07, 1.25, 1.45, 1.70,
-                1.95, 2.25, 2.60, 3.00, 3.45, 4.00, 4.60, 5.25, 6.00])
+                2.00, 2.25, 2.60, 3.00, 3.45, 4.00, 4.60, 5.25, 6.00])
 GM = np.array([0.1, 0.115, 0.28, 0.69, 1.72, 3.2])
 GMS2 = np.array([0.0, 0.00035, 0.00145, 0.0062, 0.016, 0.054, 0.17, 0.6,
                  1.75, 4.4])
@@ -103,45 +108,56 @@ class Element:
         el = gemmi.Element(z)
         self.z = z
         self.name = el.name
-        co = el.it92.get_coefs()          # a1..a4, b1..b4, c
+        co = el.c4322.get_coefs()         # a1..a5, b1..b5 (angstrom, A^2)
+        self.ea = np.array(co[0:5])
+        self.eb = np.array(co[5:10])
+        co = el.it92.get_coefs()          # a1..a4, b1..b4, c (X-ray)
         self.a = np.array(co[0:4])
         self.b = np.array(co[4:8])
         self.c = co[8]
-        self.z_fit = float(self.a.sum() + self.c)
         # high-angle X-ray factor on a log grid, interpolated by a cubic
         # spline in log s (the tabulation is smooth and monotonic there)
-        ls = np.linspace(math.log(0.8 * S_LO), math.log(400.0), 1500)
+        ls = np.linspace(math.log(0.8 * S_JOIN), math.log(400.0), 1500)
         fx = np.array([xraylib.FF_Rayl(z, math.exp(v)) for v in ls])
         self._hf = CubicSpline(ls, fx)
         self._ls_max = ls[-1]
 
-    def fx_it92(self, s2):
-        return (self.a * np.exp(-self.b * s2[..., None])).sum(-1) + self.c
+    def fe_c4322(self, s):
+        """Five-Gaussian electron factor of the International Tables."""
+        s = np.asarray(s, dtype=float)
+        return (self.ea * np.exp(-self.eb * (s * s)[..., None])).sum(-1)
 
     def fx_hf(self, s):
-        ls = np.log(np.maximum(s, 0.8 * S_LO))
+        ls = np.log(np.maximum(s, 0.8 * S_JOIN))
         out = self._hf(np.minimum(ls, self._ls_max))
         return np.where(s > 400.0, 0.0, out)
+
+    def fe_hf(self, s):
+        """Mott factor of the Hartree-Fock X-ray factor (s >= S_JOIN)."""
+        sh = np.maximum(np.asarray(s, dtype=float), S_JOIN)
+        return C_MOTT * (self.z - self.fx_hf(sh)) / (sh * sh)
+
+    def join(self):
+        """Ratio r0 = f_c/f_HF and its slope at s = S_JOIN (central
+        difference; both forms are smooth there)."""
+        h = 1e-4
+        sj = np.array([S_JOIN - h, S_JOIN, S_JOIN + h])
+        r = self.fe_c4322(sj) / self.fe_hf(sj)
+        return r[1], (r[2] - r[0]) / (2.0 * h)
 
     def fe(self, s):
         """Elastic electron scattering factor (angstrom) at s (1/angstrom)."""
         s = np.asarray(s, dtype=float)
-        s2 = s * s
-        # neutral-atom Mott form, with the small-s limit handled by expm1
-        x = self.b * s2[..., None]
-        safe = np.where(s2 > 0.0, s2, 1.0)[..., None]
-        term = np.where(x < 1e-8, self.b * (1.0 - 0.5 * x),
-                        -np.expm1(-x) / safe)
-        lo = C_MOTT * (self.a * term).sum(-1)
-        if not np.any(s > S_LO):
+        lo = self.fe_c4322(s)
+        if not np.any(s > S_JOIN):
             return lo
-        t = np.clip((s - S_LO) / (S_HI - S_LO), 0.0, 1.0)
-        w = t * t * (3.0 - 2.0 * t)
-        sh = np.maximum(s, S_LO)
-        zeff = (1.0 - w) * self.z_fit + w * self.z
-        fx = (1.0 - w) * self.fx_it92(sh * sh) + w * self.fx_hf(sh)
-        hi = C_MOTT * (zeff - fx) / (sh * sh)
-        return np.where(s > S_LO, hi, lo)
+        # above the join, f_HF times a ratio that starts at f_c/f_HF with
+        # its slope (so f_e and its slope are continuous) and relaxes to 1
+        r0, r1 = self.join()
+        x = np.maximum(s - S_JOIN, 0.0)
+        ratio = 1.0 + ((r0 - 1.0) + (r1 + K_JOIN * (r0 - 1.0)) * x) \
+            * np.exp(-K_JOIN * x)
+        return np.where(s > S_JOIN, ratio * self.fe_hf(s), lo)
 
 
 def angular_sum(fe, s, p, cphi, dphi):
@@ -203,11 +219,11 @@ def _fmt_line(vals, fmt):
 def write_table(path, entries):
     out = []
     out.append("# Electron scattering factors of the neutral atoms H to Cf.")
-    out.append("# Elastic: Mott formula from the IT92 four-Gaussian X-ray")
-    out.append("# factors (s <= %.1f 1/A), joined to Hartree-Fock form factors"
-               % S_LO)
-    out.append("# (s >= %.1f 1/A); dt in 1/1000 angstrom at the DTS nodes."
-               % S_HI)
+    out.append("# Elastic: International Tables Vol. C 4.3.2.2 electron factors")
+    out.append("# (s <= %.1f 1/A), joined in value and slope to the Mott factor"
+               % S_JOIN)
+    out.append("# of Hartree-Fock form factors above; dt in 1/1000 angstrom at")
+    out.append("# the DTS nodes.")
     out.append("# Absorptive: Einstein-model TDS, A(B, X=B s^2) = beta f'_0 / "
                "f_e, stored")
     out.append("# as f = (mlt_fct/10) (A exp(-X) + 1e-6 add_fct); "

@@ -11,6 +11,7 @@
 #include "crystal/structure_factor.hpp"
 #include "input/crystal_data.hpp"
 #include "sim/error.hpp"
+#include "sim/runctl.hpp"
 
 namespace kv {
 
@@ -86,6 +87,7 @@ void run_search(criterion crit, int* n_exact, int* n_bethe, BeamList* exact, Bea
   const double abs_K = calc_abs_K(c, kv, lm);
   const double gamma = relativ_corr(kv);
   const HklBox box = hkl_box(bs.g_max, lm);
+  const bool keep_forbidden = epsilon.forbidden_beam_flag == 1;
 
   exact->assign(1, Hkl{0, 0, 0});
   bethe->clear();
@@ -101,19 +103,20 @@ void run_search(criterion crit, int* n_exact, int* n_bethe, BeamList* exact, Bea
     double xi = 1e10;
     // The s_g criteria need xi_g only for the xi test; a limit at or
     // above the xi_g of a vanishing F_g spares the structure factor.
-    if (crit == criterion::wg || xi_limit < 1e10) {
+    if (crit == criterion::wg || xi_limit < 1e10 || keep_forbidden) {
       int warn = 0;
       const complex fg = structure_factor_ext_tbl(g, kv, lm, c, table, &warn);
       xi = fg_to_xig2(fg, gamma, lambda, lm);
     }
-    if (xi < xi_limit) {
+    const bool forbidden_kept = keep_forbidden && vanishing_fg(xi);
+    if (xi < xi_limit || forbidden_kept) {
       double s_plus = 0, s_minus = 0;
       const double s = abs_edge_s_g_tilt(g, uvw, g1, g2, tiltH, tiltG, abs_b, abs_K,
                                          bs.disksize, lm, &s_plus, &s_minus);
       double value = s, exact_below = 0, bethe_below = 0;
       switch (crit) {
         case criterion::wg:
-          value = s * xi;
+          value = s * ranking_xi(xi, xi_limit);
           exact_below = bs.w_g_bethe_min;
           bethe_below = bs.w_g_max;
           break;
@@ -142,6 +145,23 @@ void run_search(criterion crit, int* n_exact, int* n_bethe, BeamList* exact, Bea
 }
 
 }  // namespace
+
+double ranking_xi(double xi_g, double xi_limit) {
+  return epsilon.forbidden_beam_flag == 1 && vanishing_fg(xi_g) ? xi_limit : xi_g;
+}
+
+bool vanishing_fg_reflection(const Hkl& g, double kv, csd& c) {
+  if (g == Hkl{0, 0, 0} || extinction_rule(g, c.lattice_type, c.hex_flag) != 0) return false;
+  const lattice_metric lm = bravai(c.lp);
+  // Beyond s = 6 1/angstrom the electron table has no factor at all, so a
+  // zero there says nothing about the structure.
+  if (!(sq_abs(hkl2rhkl(g), lm) / 4.0 <= 36.0)) return false;
+  fg_table table;
+  stock_lofg_tbl(table, kv, lm, c);
+  int warn = 0;
+  const complex fg = structure_factor_ext_tbl(g, kv, lm, c, table, &warn);
+  return vanishing_fg(fg_to_xig2(fg, relativ_corr(kv), wavelength(kv), lm));
+}
 
 void evaluate_hklmax(double g_max, const lattice_metric& lm, int* h_max, int* k_max, int* l_max) {
   const int h = axis_max(Hkl{1, 0, 0}, g_max, lm);

@@ -61,7 +61,24 @@ void select_beams_3d(beam_search& bs, const Hkl& incidence, const Vec3& g1, doub
 // standard error.
 void read_beams_no_search(beam_search& bs, FILE* fp, int* n_exact, int* n_bethe, BeamList* beams);
 
+// ---- Reflections with a vanishing structure factor --------------------------
+// xi_g of a structure factor that vanishes (|U_g| < 1e-12): a glide-plane or
+// screw-axis extinction such as Si 002 or wurtzite 0001, which multiple
+// scattering still excites. The lattice centring is tested separately.
+inline bool vanishing_fg(double xi_g) { return xi_g >= 1e10; }
+// The extinction distance a reflection is ranked by in the w_g criterion.
+// With forbidden_beam_flag set (EPS_CONTROL_PARAMETERS), a reflection of
+// vanishing F_g counts as the weakest one the xi limit admits, so that its
+// w_g = s_g xi_limit orders it by its excitation error alone; otherwise its
+// own xi_g, which no limit below 1e10 admits.
+double ranking_xi(double xi_g, double xi_limit);
+// Whether g is a reflection the lattice centring allows but whose structure
+// factor (LOW_ORDER_FG values included) vanishes at voltage kv.
+bool vanishing_fg_reflection(const Hkl& g, double kv, csd& c);
+
 // ---- Automatic searches ----------------------------------------------------
+// With forbidden_beam_flag set, reflections of vanishing F_g pass the xi test
+// and are classified by s_g (w_g = s_g xi_limit in the w_g criterion).
 // Candidates: every g != 000 with lz_min <= h u + k v + l w <= lz_max and
 // |g| < g_max that the lattice centring allows, visited h outermost, l
 // innermost, each index ascending. exact and bethe receive the sorted lists

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 
+#include "beams/beam_select.hpp"
 #include "crystal/structure_factor.hpp"
 #include "input/fields.hpp"
 #include "numeric/eigen.hpp"
@@ -119,7 +120,7 @@ void vg_select_info_ug(int n_e0, int n_b0, int* n_e, int* n_b, int* idx, const C
     const double s = std::fabs(sg[i]);
     double crit = s, first = 0, second = 0;
     if (mode == 1) {
-      crit = s * vg_to_xig(vg[i][0], gamma, lambda);
+      crit = s * ranking_xi(vg_to_xig(vg[i][0], gamma, lambda), bs.xi_g_max);
       first = bs.w_g_bethe_min;
       second = bs.w_g_max;
     } else if (mode == 2) {

@@ -64,7 +64,7 @@ void input_dispsurf_data(sd& s, csd& c, FILE* fp) {
   fget_sd_kxy_range(s, fp, " Caution!! CALC_KXY_RANGE must be before BEAM_SEARCH. $$", false);
   fget_sd_beam_block(s, c, fp, lm);
   fget_sd_branch(s, fp, true);
-  fget_sd_output_reflex(s, fp, false);
+  fget_sd_output_reflex(s, fp, false, &c);
   fget_sd_output_thickness(s, fp);
   chk_data("}DISPSURF_CALCULATION_CONDITION", fp);
 }
@@ -114,7 +114,7 @@ void input_tfringe_data(sd& s, csd& c, FILE* fp) {
     s.thickness[i] =
         s.num_thickness > 1 ? (t_end - t_begin) * i / (s.num_thickness - 1) + t_begin : t_begin;
 
-  fget_sd_output_reflex(s, fp, true);
+  fget_sd_output_reflex(s, fp, true, &c);
   chk_data("}TFRINGE_CALCULATION_CONDITION", fp);
 }
 

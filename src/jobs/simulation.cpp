@@ -50,7 +50,7 @@ const double* lattice_parameters(const csd& c) { return c.lp.data(); }
 void dbg_dump_ini_sim() { std::printf("\n$$ vg_select_flag = %d\n", epsilon.vg_select_flag); }
 
 void fget_cal_g(int num_g, int num_exact_beam, int /*num_bethe_beam*/, int* cal_g, const BeamList& beams,
-                FILE* fp) {
+                FILE* fp, csd* c, double kv) {
   for (int r = 0; r < num_g; ++r) {
     const std::string line = need_line(kLineCap, fp);
     double v[3];
@@ -58,6 +58,11 @@ void fget_cal_g(int num_g, int num_exact_beam, int /*num_bethe_beam*/, int* cal_
     const Hkl g{static_cast<int>(std::trunc(v[0])), static_cast<int>(std::trunc(v[1])),
                 static_cast<int>(std::trunc(v[2]))};
     const int n = find_n_g(num_exact_beam, g, beams);
+    if (n < 0 && c && epsilon.forbidden_beam_flag != 1 && vanishing_fg_reflection(g, kv, *c))
+      fatal_out(
+          "$$ cal_g: %d %d %d has a vanishing structure factor and is left out of the beam search;"
+          " set forbidden_beam_flag 1 in EPS_CONTROL_PARAMETERS to keep it. Abort.\n",
+          g.h, g.k, g.l);
     if (n < 0)
       fatal_out("$$ cal_g: %d %d %d is not found in the exact beams. Abort.\n", g.h, g.k, g.l);
     cal_g[r] = n;
@@ -111,7 +116,7 @@ void fget_sd_beam_block(sd& s, csd& c, FILE* fp, const lattice_metric& lm) {
                   s.voltage, lm);
 }
 
-void fget_sd_output_reflex(sd& s, FILE* fp, bool zero_means_all) {
+void fget_sd_output_reflex(sd& s, FILE* fp, bool zero_means_all, csd* c) {
   chk_data("OUTPUT_REFLEX{", fp);
   s.num_g = fget_i(fp);
   if (s.num_g < 0)
@@ -119,7 +124,7 @@ void fget_sd_output_reflex(sd& s, FILE* fp, bool zero_means_all) {
   if (s.num_g > 0 || !zero_means_all) {
     std::printf("num_g = %d\n", s.num_g);
     s.cal_g = alloc_vector<int>(static_cast<std::size_t>(s.num_g));
-    fget_cal_g(s.num_g, s.num_exact_beam, s.num_bethe_beam, s.cal_g.data(), s.beams, fp);
+    fget_cal_g(s.num_g, s.num_exact_beam, s.num_bethe_beam, s.cal_g.data(), s.beams, fp, c, s.voltage);
   } else {
     s.num_g = s.num_exact_beam;
     std::printf("num_g = %d\n", s.num_g);
@@ -147,7 +152,7 @@ void input_sim_data(sd& s, csd& c, FILE* fp) {
   fget_sd_incident_beam(s, fp);
   fget_sd_kxy_range(s, fp, " Caution!!! CALC_KXY_RANGE must be before BEAM_SEARCH. $$", true);
   fget_sd_beam_block(s, c, fp, lm);
-  fget_sd_output_reflex(s, fp, true);
+  fget_sd_output_reflex(s, fp, true, &c);
 
   fget_sd_output_thickness(s, fp);
   chk_data("}SIM_CALCULATION_CONDITION", fp);

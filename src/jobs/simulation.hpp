@@ -68,15 +68,17 @@ void fget_sd_kxy_range(sd& s, FILE* fp, const char* hint, bool sim_message);
 // BEAM_SEARCH{...} and the listing of the selected beams.
 void fget_sd_beam_block(sd& s, csd& c, FILE* fp, const lattice_metric& lm);
 // OUTPUT_REFLEX{...}: the output reflections. A count of 0 gives every exact
-// beam when zero_means_all, else no reflection.
-void fget_sd_output_reflex(sd& s, FILE* fp, bool zero_means_all);
+// beam when zero_means_all, else no reflection. With the crystal c, a
+// reflection missing because its structure factor vanishes gets a message
+// that names forbidden_beam_flag.
+void fget_sd_output_reflex(sd& s, FILE* fp, bool zero_means_all, csd* c = nullptr);
 // OUTPUT_THICKNESS{...}: the list of thicknesses.
 void fget_sd_output_thickness(sd& s, FILE* fp);
 
 void input_sim_data(sd& s, csd& c, FILE* fp);
 void fget_sd_beams(sd& s, csd& c, FILE* fp);
 void fget_cal_g(int num_g, int num_exact_beam, int num_bethe_beam, int* cal_g, const BeamList& beams,
-                FILE* fp);
+                FILE* fp, csd* c = nullptr, double kv = 0.0);
 void fget_cal_thick(int num_thickness, double* thickness, FILE* fp);
 void calc_kxy_tilt(sd& s, const lattice_metric& lm);
 // The Bloch-wave engine's per-job constants for one condition record.

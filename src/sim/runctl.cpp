@@ -73,6 +73,7 @@ constexpr EpsKey kEpsKeys[] = {
     {"auto_multiplicity_off", nullptr, &Epsilon::auto_multiplicity_off},
     {"flag_modified_marquardt", nullptr, &Epsilon::flag_modified_marquardt},
     {"num_threads", nullptr, &Epsilon::num_threads},
+    {"forbidden_beam_flag", nullptr, &Epsilon::forbidden_beam_flag},
 };
 
 bool known_to_talvis(const EpsKey& k) {

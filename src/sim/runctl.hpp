@@ -39,6 +39,9 @@ struct Epsilon {
   int flag_modified_marquardt = 1;
   // Threads of the tilt loops: 0 every available core, 1 strictly serial.
   int num_threads = 0;
+  // 1: the automatic beam searches keep reflections whose structure factor
+  // vanishes (glide and screw extinctions), ranked by s_g alone.
+  int forbidden_beam_flag = 0;
 };
 
 struct Dbg {

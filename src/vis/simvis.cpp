@@ -50,15 +50,29 @@ void read_rf_block(FILE* fp, const Hkl& expected, std::size_t npoints, bool two_
   chk_data("}RF", fp);
 }
 
+// Pixel position, on the tilt grid, of a disk in a coherent pattern. The file
+// gives x n/d (n points along a side, d the disk radius in tilt units, x the
+// coefficient of g along g1); g lies 2x tilt units from 000 and the grid has
+// (n - 1)/(2d) points per tilt unit, so the points of the disk that see the
+// same outgoing directions as those of another disk lie x (n - 1)/d points
+// further on. Rounded to the nearest point, so that overlapping disks add
+// the amplitudes of one direction.
+int tilt_grid_pixel(double file_pos, int n) {
+  if (!(file_pos == file_pos)) return 0;
+  const double scale = n > 0 ? static_cast<double>(n - 1) / n : 0.0;
+  return trunc_int(std::round(std::clamp(file_pos * scale, -1e9, 1e9)));
+}
+
 // The canvas of a whole pattern: every disk placed at its pixel position,
-// with a margin of 4 pixels and sides rounded to multiples of 4.
+// with a margin of 4 pixels and sides rounded to multiples of 4. Coherent
+// patterns place the disks on the tilt grid (tilt_grid_pixel).
 struct CanvasLayout {
   int width = 0, height = 0;
   int ox = 0, oy = 0;         // offset of the canvas origin
   std::vector<int> px, py;    // pixel position of each reflection
 };
 
-CanvasLayout layout_canvas(const SimResultHeader& h) {
+CanvasLayout layout_canvas(const SimResultHeader& h, bool on_tilt_grid = false) {
   if (h.reflexes.empty()) error_exit(stdout, "(qz_visualization) nx = %d", 0);
   // The point indices are offsets from a disk's position. Grids whose
   // indices are centred on the disk (negative values) reach below the
@@ -76,7 +90,8 @@ CanvasLayout layout_canvas(const SimResultHeader& h) {
   CanvasLayout c;
   long long xmin = 0, xmax = 0, ymin = 0, ymax = 0;
   for (const SimReflexPos& r : h.reflexes) {
-    const int px = trunc_int(r.x), py = trunc_int(r.y);
+    const int px = on_tilt_grid ? tilt_grid_pixel(r.x, h.num_pix_side) : trunc_int(r.x);
+    const int py = on_tilt_grid ? tilt_grid_pixel(r.y, h.num_pix_side) : trunc_int(r.y);
     c.px.push_back(px);
     c.py.push_back(py);
     xmax = std::max(xmax, px + reach_x);
@@ -237,7 +252,7 @@ void sim_coherent_visualize(const std::string& file, double gamma, int mag, int 
   qz_fprintf(page, "<p>[%d %d %d], t=%g [A], gamma=%g, max=%g</p>\n", h.incidence.h, h.incidence.k,
              h.incidence.l, h.thickness, gamma, max);
 
-  const CanvasLayout c = layout_canvas(h);
+  const CanvasLayout c = layout_canvas(h, true);
   const std::size_t w = static_cast<std::size_t>(c.width), hgt = static_cast<std::size_t>(c.height);
   RMatrix re(w, hgt), im(w, hgt);
   std::vector<double> a, b;

@@ -396,6 +396,92 @@ TEST_F(BeamSearchSilicon, ExtinctionDistanceLimit) {
   EXPECT_EQ(run_sg(bs, si).n_exact, 1);
 }
 
+// Sets forbidden_beam_flag for the life of the object.
+struct KeepForbidden {
+  KeepForbidden() { epsilon.forbidden_beam_flag = 1; }
+  ~KeepForbidden() { epsilon.forbidden_beam_flag = 0; }
+};
+
+TEST_F(BeamSearchSilicon, ForbiddenBeamFlagKeepsGlideExtinctionsOnly) {
+  // With the key, the glide-extinguished (2 0 0) family passes any xi limit
+  // and is classified by s_g; the centring-forbidden (1 0 0) and (1 1 0)
+  // families stay out.
+  beam_search bs = all_exact_sg(0.55, 0, 0);
+  bs.xi_g_max = 1e9;
+  EXPECT_EQ(run_sg(bs, si).n_exact, 5);
+  EXPECT_TRUE(vanishing_fg_reflection(Hkl{2, 0, 0}, kKv, si));
+  EXPECT_TRUE(vanishing_fg_reflection(Hkl{0, 0, -2}, kKv, si));
+  EXPECT_FALSE(vanishing_fg_reflection(Hkl{2, 2, 0}, kKv, si));
+  EXPECT_FALSE(vanishing_fg_reflection(Hkl{1, 0, 0}, kKv, si));  // centring, not the structure
+  EXPECT_FALSE(vanishing_fg_reflection(Hkl{0, 0, 0}, kKv, si));
+  // 0 0 72 is allowed; at s = 6.6 the table holds no factor and F comes
+  // out 0, which must not count as an extinction.
+  EXPECT_FALSE(vanishing_fg_reflection(Hkl{0, 0, 72}, kKv, si));
+  KeepForbidden keep;
+  for (double limit : {1e9, 1e10, 1e11}) {
+    bs.xi_g_max = limit;
+    const Lists r = run_sg(bs, si);
+    EXPECT_EQ(r.exact, (BeamList{{0, 0, 0}, {-2, 0, 0}, {0, -2, 0}, {0, 2, 0}, {2, 0, 0}, {-2, -2, 0}, {-2, 2, 0},
+                                 {2, -2, 0}, {2, 2, 0}}))
+        << limit;
+  }
+  // Still ranked by s_g: a threshold below their excitation errors (the
+  // disk centred off the Bragg conditions) moves them to the Bethe list.
+  bs.xi_g_max = 1e9;
+  bs.s_g_bethe_min = 1e-9;
+  bs.disksize = 0.1;
+  const Lists r = run_sg(bs, si, kZone001, kG1x, 0.3, 0.7);
+  EXPECT_EQ(r.n_exact, 1);
+  EXPECT_NE(find_n_g(r.n_bethe, Hkl{2, 0, 0}, r.bethe), -1);
+}
+
+TEST_F(BeamSearchSilicon, ForbiddenBeamsInTheWgSearchRankBySgTimesTheXiLimit) {
+  const lattice_metric lm = bravai(si.lp);
+  const double K = wave_number(si);
+  const Vec3 g2 = zolz_ort_base(kZone001, kG1x, lm);
+  beam_search bs;
+  bs.flag_bs = 1;
+  bs.num_g_limit = 200;
+  bs.g_max = 0.9;
+  bs.lz_min = 0;
+  bs.lz_max = 0;
+  bs.disksize = 0.3;
+  bs.xi_g_max = 5000;
+  bs.w_g_bethe_min = 60.0;
+  bs.w_g_max = 300.0;
+  Lists off;
+  simple_beam_search_wg(&off.n_exact, &off.n_bethe, &off.exact, &off.bethe, bs, kZone001, kG1x, 0.4, 0.2, kKv, si);
+  KeepForbidden keep;
+  Lists on;
+  simple_beam_search_wg(&on.n_exact, &on.n_bethe, &on.exact, &on.bethe, bs, kZone001, kG1x, 0.4, 0.2, kKv, si);
+  int kept = 0;
+  for (const Hkl& g : {Hkl{2, 0, 0}, Hkl{-2, 0, 0}, Hkl{0, 2, 0}, Hkl{0, -2, 0}, Hkl{4, 2, 0}, Hkl{2, -4, 0}}) {
+    EXPECT_EQ(find_n_g(off.n_exact, g, off.exact), -1);
+    EXPECT_EQ(find_n_g(off.n_bethe, g, off.bethe), -1);
+    double sp, sm;
+    const double w = bs.xi_g_max * abs_edge_s_g_tilt(g, kZone001, kG1x, g2, 0.4, 0.2, abs_uvw(kZone001, lm), K,
+                                                     bs.disksize, lm, &sp, &sm);
+    const bool in_exact = find_n_g(on.n_exact, g, on.exact) >= 0;
+    const bool in_bethe = find_n_g(on.n_bethe, g, on.bethe) >= 0;
+    EXPECT_EQ(in_exact, w < bs.w_g_bethe_min) << g.h << g.k << g.l << " w=" << w;
+    EXPECT_EQ(in_bethe, w >= bs.w_g_bethe_min && w < bs.w_g_max) << g.h << g.k << g.l << " w=" << w;
+    kept += in_exact || in_bethe;
+  }
+  EXPECT_GT(kept, 0);
+  // The allowed reflections are classified as before; what the key adds has
+  // a vanishing structure factor.
+  for (const Hkl& g : off.exact) EXPECT_NE(find_n_g(on.n_exact, g, on.exact), -1);
+  for (const Hkl& g : off.bethe) EXPECT_NE(find_n_g(on.n_bethe, g, on.bethe), -1);
+  int added = 0;
+  for (const BeamList* l : {&on.exact, &on.bethe})
+    for (const Hkl& g : *l)
+      if (find_n_g(off.n_exact, g, off.exact) < 0 && find_n_g(off.n_bethe, g, off.bethe) < 0) {
+        EXPECT_TRUE(vanishing_fg_reflection(g, kKv, si)) << g.h << g.k << g.l;
+        ++added;
+      }
+  EXPECT_GE(added, kept);
+}
+
 TEST_F(BeamSearchSilicon, SphereHoldsEveryAllowedReflection) {
   beam_search bs;
   bs.flag_bs = 1;

@@ -44,23 +44,20 @@ TEST_F(InstalledBk, EveryElementWithOrderedNodes) {
 }
 
 
-// The elastic factor interpolated from the table against the electron fits;
-// below s = 0.15 the X-ray-derived factors of the heavier atoms stand up to
-// 6 % apart from them (outermost electrons), as the Mott factors do, and the
-// comparison stops at s = 1.9, where the five-Gaussian fits reach the end of
-// their range (at s = 2 they fall 3 to 5 % below Hartree-Fock based factors).
-TEST_F(InstalledBk, ElasticFactorAgreesWithElectronFits) {
-  for (const kvtest::ElectronFit& e : kvtest::kElectronFits) {
+// The elastic factor interpolated from the table against the electron fits
+// of the International Tables, which the table follows up to s = 2: within
+// 1 % for every element at every s of (0, 2], the low angles included, where
+// the heaviest atoms' factors rest on the small difference Z - f_x.
+TEST_F(InstalledBk, ElasticFactorFollowsTheElectronFitsUpToTwo) {
+  for (const kvtest::ElectronFit& e : kvtest::kAllElectronFits) {
     const bk_table t = read_atom_dat_table(e.name);
-    const std::string name = e.name;
-    const bool light = name == "C" || name == "O" || name == "Si";
-    for (double s = 0.0; s <= 1.9; s += 0.0125) {
+    for (int k = 1; k <= 400; ++k) {
+      const double s = 0.005 * k;
       double fe = 0;
       for (int i = 0; i < 5; ++i) fe += e.a[i] * std::exp(-e.b[i] * s * s);
       complex f;
       ASSERT_EQ(atom_bk(t, s, 0.0, &f, 200), 0);
-      const double tol = (s >= 0.15 || light) ? 0.02 : 0.06;
-      EXPECT_NEAR(f.re / fe, 1.0, tol) << name << " s=" << s;
+      ASSERT_NEAR(f.re / fe, 1.0, 0.01) << e.name << " s=" << s;
     }
   }
 }
@@ -138,7 +135,10 @@ TEST_F(InstalledBk, NodeValuesAgreeWithTheIntegral) {
         const double b = t.gm[i], s = std::sqrt(t.gms2[j] / b);
         if (s > 2.0) continue;
         const double direct = beta_f_abs(t, e.z, s, b) / f_elastic(t, e.z, s);
-        EXPECT_NEAR(bk_table_value(t, i, j), direct, 0.01 * std::fabs(direct))
+        // 1.5 %: the direct integral uses the interpolated elastic factor,
+        // which stands up to 2 % from the generator's just above s = 2,
+        // where the electron fits join the Hartree-Fock form.
+        EXPECT_NEAR(bk_table_value(t, i, j), direct, 0.015 * std::fabs(direct))
             << e.name << " B=" << b << " X=" << t.gms2[j];
       }
   }
@@ -146,8 +146,10 @@ TEST_F(InstalledBk, NodeValuesAgreeWithTheIntegral) {
 
 // Between the nodes, over the range users meet (B 0.1 to 3, s up to 2): the
 // quadratic windows (B s^2 below 2) hold the factor to 3.5 % (plus 1 % of
-// f'(0, B) where f' passes through zero); the bicubic path beyond 2, where f'
-// changes sign, to 12 % of f'(0, B).
+// f'(0, B) where f' passes through zero), and to 3.5 % plus 3 % of f'(0, B)
+// from s = 1.5 on, where the B = 0.1 nodes reach beyond s = 2 and the ratio
+// f'/f_e swings with the join of the electron fits to the Hartree-Fock form;
+// the bicubic path beyond 2, where f' changes sign, to 12 % of f'(0, B).
 TEST_F(InstalledBk, AbsorptiveFactorBetweenNodesAgreesWithTheIntegral) {
   for (const El& e : kAbsElements) {
     const bk_table t = read_atom_dat_table(e.name);
@@ -158,7 +160,8 @@ TEST_F(InstalledBk, AbsorptiveFactorBetweenNodesAgreesWithTheIntegral) {
         complex f;
         ASSERT_EQ(atom_bk(t, s, b, &f, 200), 0);
         const double direct = beta_f_abs(t, e.z, s, b);
-        const double tol = s * s * b < 2.0 ? 0.035 * std::fabs(direct) + 0.01 * f0 : 0.12 * f0;
+        const double tol = s * s * b < 2.0 ? 0.035 * std::fabs(direct) + (s < 1.5 ? 0.01 : 0.03) * f0
+                                           : 0.12 * f0;
         EXPECT_NEAR(f.im * beta_of(200), direct, tol) << e.name << " B=" << b << " s=" << s;
       }
     }
@@ -167,7 +170,9 @@ TEST_F(InstalledBk, AbsorptiveFactorBetweenNodesAgreesWithTheIntegral) {
 
 // Reference: Si, B = 0.4632, 200 kV, f'_0 exp(-B s^2) = 0.03666, 0.03090 and
 // 0.01086 angstrom at s = 0, 0.3 and 1.0 with the X-ray-fit Mott factor over
-// the whole plane; a high-angle elastic factor raises them by about 3 %.
+// the whole plane. The electron fits with the Hartree-Fock tail give 0.03645,
+// 0.03069 and 0.01067 (0.6 to 1.8 % lower), the table 0.03651, 0.03081 and
+// 0.01061.
 TEST_F(InstalledBk, SiliconReferenceValuesAndTheDependenceOnB) {
   const bk_table t = read_atom_dat_table("Si");
   const double b = 0.4632;
@@ -176,8 +181,8 @@ TEST_F(InstalledBk, SiliconReferenceValuesAndTheDependenceOnB) {
     complex f;
     ASSERT_EQ(atom_bk(t, r[0], b, &f, 200), 0);
     const double v = f.im * std::exp(-b * r[0] * r[0]);
-    EXPECT_GT(v / r[1], 0.99) << r[0];
-    EXPECT_LT(v / r[1], 1.07) << r[0];
+    EXPECT_GT(v / r[1], 0.97) << r[0];
+    EXPECT_LT(v / r[1], 1.01) << r[0];
   }
   // No absorption without thermal motion; beta f' grows with B at small B
   // and does not depend on the voltage.

@@ -37,6 +37,7 @@ TEST(EpsBlock, MarkersOnlyKeepsDefaults) {
   EXPECT_EQ(e.vg_select_flag, 1);
   EXPECT_EQ(e.numh, 20);
   EXPECT_EQ(e.flag_modified_marquardt, 1);
+  EXPECT_EQ(e.forbidden_beam_flag, 0);
 }
 
 TEST(EpsBlock, LongerKeysWinOverTheShorterOnesTheyContain) {
@@ -65,7 +66,7 @@ TEST(EpsBlock, EveryKeySetsItsOwnField) {
       "marq_lambda_max 9e6\nintensity_scaling 1\nbc_accuracy 0.99\ncorr_threshold 0.4\n"
       "w_sq_coef 2\nscale_rst_chisq 3\ne_density_gmax_val 6.5\nvg_select_flag 0\n"
       "eigmat_func 1\nsvd_flag 0\ncal_range_flag 1\nnumh 7\nauto_multiplicity_off 1\n"
-      "flag_modified_marquardt 0\n");
+      "flag_modified_marquardt 0\nforbidden_beam_flag 1\n");
   EXPECT_DOUBLE_EQ(e.general_eps, 1e-12);
   EXPECT_DOUBLE_EQ(e.eigen_eps, 2e-9);
   EXPECT_DOUBLE_EQ(e.inv_eps, 3e-9);
@@ -89,6 +90,7 @@ TEST(EpsBlock, EveryKeySetsItsOwnField) {
   EXPECT_EQ(e.numh, 7);
   EXPECT_EQ(e.auto_multiplicity_off, 1);
   EXPECT_EQ(e.flag_modified_marquardt, 0);
+  EXPECT_EQ(e.forbidden_beam_flag, 1);
 }
 
 TEST(EpsBlock, LastOccurrenceWinsAndUnknownLinesWarn) {

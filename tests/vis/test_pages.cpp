@@ -83,13 +83,14 @@ TEST_F(PageTest, PresetMaximumAndCentredGridKeepsWholeDisk) {
 }
 
 TEST_F(PageTest, CoherentOverlapInterferes) {
-  // Disks 3 wide at x = 0 and x = 2 overlap in one column. Amplitudes 3 and
-  // -3 cancel there (incoherently they would give 18); 3 and 3 give 36.
+  // Disks 3 wide, the second 2 grid points on (file position 2 n/(n-1) = 3),
+  // overlap in one column. Amplitudes 3 and -3 cancel there (incoherently
+  // they would give 18); 3 and 3 give 36.
   const auto grid = kvtest::square_grid(3);
   for (double second : {-3.0, 3.0}) {
     dir.write("k.txt", kvtest::sim_result_text("SIM_COHERENT_RESULT", 10000.0,
                                                {SimReflex{0, 0, 0, 0, 0, {{3, 0}}},
-                                                SimReflex{1, 1, 1, 2, 0, {{second, 0}}}},
+                                                SimReflex{1, 1, 1, 3, 0, {{second, 0}}}},
                                                3, grid));
     const kvtest::RunResult r =
         run_sim_script("SIM_COHERENT_VISUAL_MODE", "SIM_COHERENT_VISUALIZE", "k.txt 1 1 0 40", "");
@@ -109,6 +110,53 @@ TEST_F(PageTest, CoherentOverlapInterferes) {
               "<p>[1 1 0], t=1200 [A], gamma=1, max=40</p>\n"
               "<p><img src=\"k.png\" align=\"middle\"></p>\n</body>\n</html>\n");
   }
+}
+
+// The file gives disk positions x n/d; the tilt grid has (n - 1)/(2d)
+// points per tilt unit, so a reflection at 2x tilt units lies x (n - 1)/d
+// points from 000. Three 5-point disks at file positions 0, 7.5 (6 points)
+// and -5 (-4 points, vertical) with amplitudes that differ from point to
+// point: the picture must equal the squared sum of the amplitudes placed
+// directly at those grid offsets (taking the file positions as pixels would
+// put the disks 7 and 5 pixels away).
+TEST_F(PageTest, CoherentDisksSitOnTheTiltGrid) {
+  const int n = 5;
+  const auto grid = kvtest::square_grid(n);
+  struct Disk {
+    double fx, fy;
+    int ox, oy;
+  };
+  const Disk disks[] = {{0, 0, 0, 0}, {7.5, 0, 6, 0}, {0, -5, 0, -4}};
+  std::vector<SimReflex> refl;
+  for (int d = 0; d < 3; ++d) {
+    std::vector<std::vector<double>> v;
+    for (std::size_t k = 0; k < grid.size(); ++k)
+      v.push_back({1.0 + d + 0.5 * grid[k].ih - 0.25 * grid[k].ig, (d == 1 ? 0.75 : -0.5) * grid[k].ig});
+    refl.push_back(SimReflex{d, 0, 0, disks[d].fx, disks[d].fy, v});
+  }
+  dir.write("q.txt", kvtest::sim_result_text("SIM_COHERENT_RESULT", 10000.0, refl, n, grid));
+  const kvtest::RunResult r = run_sim_script("SIM_COHERENT_VISUAL_MODE", "SIM_COHERENT_VISUALIZE", "q.txt 1 1 0 100", "");
+  ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(r.out.find("out of area"), std::string::npos);
+  // Direct placement: canvas columns x = 0 .. 10 (6 + 5), rows -4 .. 4.
+  const int xmin = 0, ymin = -4, nx = 11, ny = 9;
+  const int w = 4 * (nx / 4) + 8, hgt = 4 * (ny / 4) + 8;
+  std::vector<double> re(static_cast<std::size_t>(w * hgt)), im(re.size());
+  for (int d = 0; d < 3; ++d)
+    for (std::size_t k = 0; k < grid.size(); ++k) {
+      const int X = grid[k].ih + disks[d].ox + 4 - xmin, Y = grid[k].ig + disks[d].oy + 4 - ymin;
+      re[static_cast<std::size_t>(X * hgt + Y)] += refl[d].values[k][0];
+      im[static_cast<std::size_t>(X * hgt + Y)] += refl[d].values[k][1];
+    }
+  const kvtest::GreyPicture g = kvtest::decode_png(dir / "q.png");
+  ASSERT_EQ(g.width, w);
+  ASSERT_EQ(g.height, hgt);
+  for (int x = 0; x < w; ++x)
+    for (int y = 0; y < hgt; ++y) {
+      const std::size_t i = static_cast<std::size_t>(x * hgt + y);
+      const double v = std::min(100.0, re[i] * re[i] + im[i] * im[i]);
+      EXPECT_EQ(g.pixel(x, hgt - 1 - y), static_cast<int>(v * 255 / 100)) << "x=" << x << " y=" << y;
+    }
 }
 
 TEST_F(PageTest, IndividualReflectionPictures) {
