@@ -94,6 +94,8 @@ struct csd {
 // A line without a known flag word is a fixed parameter with an automatic
 // name "id%d" (one counter for the whole process).
 void fget_fitpar(fitpar* p, double* value, FILE* fp);
+// The same, naming the field in the messages about a malformed number.
+void fget_fitpar(fitpar* p, double* value, FILE* fp, const char* field);
 
 // The LATTICE{ ... }LATTICE part: space-group number (the operator table is
 // read at once) and the six cell parameters.

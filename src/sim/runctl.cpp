@@ -111,7 +111,7 @@ void read_ini_file() {
   dbg = Dbg{};
   File fp(std::fopen("korvex.ini", "r"));
   if (!fp) {
-    std::printf("Cannot find korvex.ini file.  No options.\n");
+    std::printf("No korvex.ini in the working folder: no diagnostic dumps (this is the usual case).\n");
     return;
   }
   std::printf("Reading korvex.ini\n");

@@ -107,6 +107,11 @@ TEST(StringRoutines, RemoveExtention) {
   EXPECT_EQ(remove_extention("a.b.dat"), "a");
   EXPECT_EQ(remove_extention("noext"), "noext");
   EXPECT_EQ(remove_extention("..hidden.txt"), "..hidden");
+  // Folder parts never reach the base name, dots in them included.
+  EXPECT_EQ(remove_extention("./sub.dir/si.dat"), "si");
+  EXPECT_EQ(remove_extention("../x.dat"), "x");
+  EXPECT_EQ(remove_extention("/abs/path.d/a.b.dat"), "a");
+  EXPECT_EQ(remove_extention("dir/"), "");
 }
 
 TEST(Markers, ChkDataExactFirstToken) {
