@@ -3,7 +3,11 @@
 #include <cmath>
 #include <string_view>
 
+#include <filesystem>
+#include <optional>
+
 #include "crystal/data_table.hpp"
+#include "input/cif_input.hpp"
 #include "crystal/lattice.hpp"
 #include "input/constraints.hpp"
 #include "sim/error.hpp"
@@ -165,6 +169,10 @@ void fget_fitpar(fitpar* p, double* value, FILE* fp, const char* field) {
 
 void fget_latpar_cstr(csd& cs, FILE* fp) {
   chk_data("LATTICE{", fp);
+  fget_latpar_body(cs, fp);
+}
+
+void fget_latpar_body(csd& cs, FILE* fp) {
   cs.sp_grp_no = fget_i(fp);
   int centro = 0;
   cs.sym_ops = read_sp_group_tbl(cs.sp_grp_no, &cs.num_sym_op, &centro, &cs.lattice_type,
@@ -174,6 +182,39 @@ void fget_latpar_cstr(csd& cs, FILE* fp) {
                                        "lattice parameter gamma"};
   for (int i = 0; i < 6; ++i) fget_fitpar(&cs.lp_fp[i], &cs.lp[i], fp, names[i]);
   chk_data("}LATTICE", fp);
+}
+
+static std::string cif_file_place(const std::string& name, FILE* fp) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  if (fs::path(name).is_absolute() || fs::exists(name, ec)) return name;
+  // A relative name that is not in the working folder is looked for beside
+  // the parameter file, where an example keeps its CIF.
+  const std::string par = reading_file(fp);
+  if (!par.empty()) {
+    const fs::path beside = fs::path(par).parent_path() / name;
+    if (fs::exists(beside, ec)) return beside.string();
+  }
+  return name;
+}
+
+void fget_cif_cstr(csd& cs, FILE* fp) {
+  const std::string line = need_line(kLineCap, fp);
+  const std::vector<std::string_view> t = split_tokens(line);
+  if (t.empty()) fatal_out("$$ Data format error: CIF file name expected after CIF{.\n%s$$ Abort.\n",
+                           place_note(fp).c_str());
+  const std::string path = cif_file_place(std::string(t[0]), fp);
+  chk_data("}CIF", fp);
+  const CifCrystal cif = read_cif_crystal(path);
+  std::printf("CIF %s: space group %d (%s%s), %zu sites\n", path.c_str(), cif.sp_grp_no, cif.setting.c_str(),
+              cif.transformed ? ", transformed to the table's setting" : "", cif.sites.size());
+  // The CIF's content goes through the same readers as a written block.
+  const std::string text = cif_lattice_atom_blocks(cif);
+  File mem(fmemopen(const_cast<char*>(text.data()), text.size(), "r"));
+  if (!mem) fatal_out("$$ Cannot read the crystal of %s. Abort.\n", path.c_str());
+  start_reading(mem.get(), path + " (as a crystal block)");
+  fget_latpar_cstr(cs, mem.get());
+  fget_atmpar_cstr(cs, mem.get());
 }
 
 void fget_atmpar_cstr(csd& cs, FILE* fp) {
@@ -232,8 +273,19 @@ void free_csd(csd& cs) { cs = csd{}; }
 void input_csd_cstr(csd& cs, FILE* fp, const std::string& base_name) {
   free_csd(cs);
   chk_data("CRYSTAL_STRUCTURE_DATA{", fp);
-  fget_latpar_cstr(cs, fp);
-  fget_atmpar_cstr(cs, fp);
+  const std::optional<std::string> first = fget_1s(fp);
+  if (first && *first == "CIF{") {
+    enter_block(fp, "CIF{");
+    fget_cif_cstr(cs, fp);
+  } else if (first && *first == "LATTICE{") {
+    enter_block(fp, "LATTICE{");
+    fget_latpar_body(cs, fp);
+    fget_atmpar_cstr(cs, fp);
+  } else {
+    fatal_out("$$ Data format error has been found at LATTICE{.\n$$ Abort.\n$$ buf=%s\n"
+              "$$ CRYSTAL_STRUCTURE_DATA begins with a LATTICE{ block or a CIF{ line.\n%s",
+              first ? first->c_str() : "(end of file)", place_note(fp).c_str());
+  }
   fget_lofg_cstr(cs, fp);
   chk_data("}CRYSTAL_STRUCTURE_DATA", fp);
 

@@ -65,6 +65,18 @@ void start_reading(FILE* fp, const std::string& name) {
   p.name = name;
 }
 
+void stop_reading(FILE* fp) {
+  places().erase(fp);
+  if (last_stream == fp) last_stream = nullptr;
+}
+
+std::string reading_file(FILE* fp) {
+  const auto it = places().find(fp);
+  return it == places().end() ? std::string() : it->second.name;
+}
+
+void enter_block(FILE* fp, std::string_view marker) { track_block(fp, marker); }
+
 std::string reading_place(FILE* fp) {
   const auto it = places().find(fp);
   if (it == places().end() || it->second.line == 0) return std::string();

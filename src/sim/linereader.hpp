@@ -21,6 +21,11 @@ inline constexpr int kLineCap = 256;
 // message about bad input can say where the reader was.
 // Names the stream (its file name) and starts its count at line 0.
 void start_reading(FILE* fp, const std::string& name);
+// The name given to start_reading for fp (empty when none).
+std::string reading_file(FILE* fp);
+// Records that a block marker read by other means than chk_data opened or
+// closed a block.
+void enter_block(FILE* fp, std::string_view marker);
 // "line 12 of si.dat, block CRYSTAL_STRUCTURE_DATA > ATOM > SITE" for the
 // last line read from fp ("line 12" alone for an unnamed stream outside any
 // block); empty before the first line.

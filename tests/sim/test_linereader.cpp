@@ -121,7 +121,9 @@ TEST(Markers, ChkDataExactFirstToken) {
     chk_data("LATTICE{", f.get());
     FAIL();
   } catch (const FatalError& e) {
-    EXPECT_EQ(e.text(), "$$ Data format error has been found at LATTICE{.\n$$ Abort.\n$$ buf=LATTICE\n");
+    EXPECT_EQ(e.text(),
+              "$$ Data format error has been found at LATTICE{.\n$$ Abort.\n$$ buf=LATTICE\n"
+              "$$ (line 3, block LATTICE)\n");
     EXPECT_EQ(e.channel(), Channel::out);
   }
   EXPECT_THROW(chk_data("LATTICE{", f.get()), FatalError);  // end of file
