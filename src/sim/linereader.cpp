@@ -33,7 +33,12 @@ void track_block(FILE* fp, std::string_view marker) {
   if (!marker.empty() && marker.back() == '{') {
     p.blocks.emplace_back(marker.substr(0, marker.size() - 1));
   } else if (!marker.empty() && marker.front() == '}') {
-    if (!p.blocks.empty() && p.blocks.back() == marker.substr(1)) p.blocks.pop_back();
+    // A closing marker also closes any block left open inside it.
+    for (std::size_t i = p.blocks.size(); i-- > 0;)
+      if (p.blocks[i] == marker.substr(1)) {
+        p.blocks.resize(i);
+        break;
+      }
   }
 }
 

@@ -85,7 +85,10 @@ void read_eps_block(FILE* fp, bool utility) {
     std::optional<std::string> line = comment_skip_fgets(128, fp);
     if (!line)
       fatal_out("$$ Data format error: end of file before }EPS_CONTROL_PARAMETERS.\n$$ Abort.\n");
-    if (line->find("}EPS_CONTROL_PARAMETERS") != std::string::npos) return;
+    if (line->find("}EPS_CONTROL_PARAMETERS") != std::string::npos) {
+      enter_block(fp, "}EPS_CONTROL_PARAMETERS");
+      return;
+    }
     const EpsKey* hit = nullptr;
     for (const EpsKey& k : kEpsKeys) {
       if (utility && !known_to_talvis(k)) continue;

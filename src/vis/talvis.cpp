@@ -218,7 +218,7 @@ int talvis_main(int argc, char** argv) {
   else if (argc == 2)
     name = argv[1];
   else
-    error_exit(stdout, "(talvis) Invalid input.\n usage: talvis script_file | talvis int | talvis cif file.cif");
+    error_exit(stdout, "(talvis) Invalid input.\n usage: talvis script_file.");
 
   const bool farewell = (name == "int" || name == "INT") ? talvis_interactive() : talvis_jobs(name);
   if (farewell) std::printf("\nThank you. See you again!\n");
