@@ -20,7 +20,7 @@ cd "$OUT"
 stage "3/4 korvex: Si [110], 200 kV (log: $OUT/si_110_200kv_log.txt)"
 "$KV_DEMO_BIN/korvex" si_110_200kv.dat >korvex_stdout.txt 2>&1 ||
   { tail -n 20 korvex_stdout.txt; echo "korvex failed (see above)"; exit 1; }
-grep -E '^(Conditions|Disk size|Beams|Thicknesses|Tilts|Wall time):' korvex_stdout.txt | sed 's/^/        /'
+grep -E '^(Conditions|Disk size|Beams|Thicknesses \(A\)|Tilts|Wall time):' korvex_stdout.txt | sed 's/^/        /'
 stage "4/4 talvis: pictures and the page"
 # talvis asks whether to draw whole patterns (1) or individual reflections (2).
 printf '1\n' | "$KV_DEMO_BIN/talvis" si_110_200kv_tlv.txt >talvis_stdout.txt 2>&1 ||
