@@ -72,6 +72,42 @@ void for_each_hkl(const HklBox& box, Visit visit) {
 
 enum class criterion { wg, sg, sg_multi };
 
+// What one limit of the search left out: how many reflections and the
+// strongest of them by |F_g|.
+struct LeftOut {
+  const char* limit;
+  int count = 0;
+  Hkl strongest{};
+  double abs_fg = -1.0;
+  void add(const Hkl& g, double f) {
+    ++count;
+    if (f > abs_fg) {
+      abs_fg = f;
+      strongest = g;
+    }
+  }
+};
+
+// The report of the last search, until the reader that shows it takes it.
+// Searches run while the input is read, one at a time.
+std::string& pending_left_out() {
+  static std::string text;
+  return text;
+}
+
+std::string left_out_report(const LeftOut* tallies, int n) {
+  std::string out = "Beam search left out (reflections, strongest by |Fg|):\n";
+  for (int i = 0; i < n; ++i) {
+    const LeftOut& t = tallies[i];
+    if (t.count == 0)
+      out += strprintf("  %-22s none\n", t.limit);
+    else
+      out += strprintf("  %-22s %d, strongest %d %d %d with |Fg| = %.4g A\n", t.limit, t.count, t.strongest.h,
+                       t.strongest.k, t.strongest.l, t.abs_fg);
+  }
+  return out;
+}
+
 void run_search(criterion crit, int* n_exact, int* n_bethe, BeamList* exact, BeamList* bethe,
                 const beam_search& bs, const Hkl& uvw, const Vec3& g1, double tiltH, double tiltG,
                 double kv, csd& c) {
@@ -91,13 +127,26 @@ void run_search(criterion crit, int* n_exact, int* n_bethe, BeamList* exact, Bea
 
   exact->assign(1, Hkl{0, 0, 0});
   bethe->clear();
+  LeftOut by_zone{"Laue zones (lz range)"}, by_gmax{"g_max"}, by_xi{"xi_g_max"},
+      by_excitation{crit == criterion::wg ? "w_g_max" : "s_g_max"};
+  const auto abs_fg = [&](const Hkl& g) {
+    int warn = 0;
+    const complex f = structure_factor_ext_tbl(g, kv, lm, c, table, &warn);
+    return std::hypot(f.re, f.im);
+  };
 
   for_each_hkl(box, [&](const Hkl& g) {
-    const long long zone = laue_zone(g, uvw);
-    if (zone < bs.lz_min || zone > bs.lz_max) return;
-    const int n = static_cast<int>(zone);
-    if (!(abs_g(g, lm) < bs.g_max)) return;
     if (extinction_rule(g, c.lattice_type, c.hex_flag) != 0) return;
+    const long long zone = laue_zone(g, uvw);
+    if (zone < bs.lz_min || zone > bs.lz_max) {
+      if (abs_g(g, lm) < bs.g_max) by_zone.add(g, abs_fg(g));
+      return;
+    }
+    const int n = static_cast<int>(zone);
+    if (!(abs_g(g, lm) < bs.g_max)) {
+      by_gmax.add(g, abs_fg(g));
+      return;
+    }
 
     const double xi_limit = crit == criterion::sg_multi ? bs.xi_g_max_lz[n] : bs.xi_g_max;
     double xi = 1e10;
@@ -109,6 +158,7 @@ void run_search(criterion crit, int* n_exact, int* n_bethe, BeamList* exact, Bea
       xi = fg_to_xig2(fg, gamma, lambda, lm);
     }
     const bool forbidden_kept = keep_forbidden && vanishing_fg(xi);
+    if (!(xi < xi_limit) && !forbidden_kept) by_xi.add(g, abs_fg(g));
     if (xi < xi_limit || forbidden_kept) {
       double s_plus = 0, s_minus = 0;
       const double s = abs_edge_s_g_tilt(g, uvw, g1, g2, tiltH, tiltG, abs_b, abs_K,
@@ -133,11 +183,15 @@ void run_search(criterion crit, int* n_exact, int* n_bethe, BeamList* exact, Bea
         exact->push_back(g);
       else if (value < bethe_below)
         bethe->push_back(g);
+      else
+        by_excitation.add(g, abs_fg(g));
     }
     check_capacity(static_cast<int>(exact->size()), static_cast<int>(bethe->size()),
                    bs.num_g_limit);
   });
 
+  const LeftOut tallies[4] = {by_zone, by_gmax, by_xi, by_excitation};
+  pending_left_out() = left_out_report(tallies, 4);
   *n_exact = static_cast<int>(exact->size());
   *n_bethe = static_cast<int>(bethe->size());
   sort_reflex(*n_exact, *exact, lm);
@@ -161,6 +215,11 @@ bool vanishing_fg_reflection(const Hkl& g, double kv, csd& c) {
   int warn = 0;
   const complex fg = structure_factor_ext_tbl(g, kv, lm, c, table, &warn);
   return vanishing_fg(fg_to_xig2(fg, relativ_corr(kv), wavelength(kv), lm));
+
+std::string take_left_out_report() {
+  std::string text;
+  text.swap(pending_left_out());
+  return text;
 }
 
 void evaluate_hklmax(double g_max, const lattice_metric& lm, int* h_max, int* k_max, int* l_max) {
@@ -258,6 +317,7 @@ void beam_search_sg_multi(int* n_exact, int* n_bethe, BeamList* exact, BeamList*
 
 void beam_search_sphere(int* n_exact, int* n_bethe, BeamList* exact, BeamList* bethe,
                         const beam_search& bs, double kv, csd& c) {
+  pending_left_out().clear();  // the sphere has no limits to report on
   check_num_g_limit(bs);
   const lattice_metric lm = bravai(c.lp);
   // Filled like the other searches so that a bad LOW_ORDER_FG block stops

@@ -38,6 +38,7 @@ int fget_search_line_a(beam_search* bs, FILE* fp) {
 
 void print_exact_bethe(int n_exact, int n_bethe) {
   std::printf("Exact = %d, Bethe = %d\n", n_exact, n_bethe);
+  std::printf("%s", take_left_out_report().c_str());
 }
 
 // Manual list: the two counts, the lists, and the per-tilt re-selection

@@ -1,4 +1,5 @@
 #pragma once
+#include <string>
 // Beam-search parameters (the BEAM_SEARCH block) and the beam lists: integer
 // (h k l) triples, exact beams first, (0 0 0) first of all.
 #include <vector>
@@ -6,6 +7,11 @@
 #include "input/fields.hpp"
 
 namespace kv {
+
+// What the last automatic search left out: per limit (Laue zones, g_max,
+// xi_g_max, w_g/s_g) the number of reflections and the strongest by |Fg|.
+// Empty after it has been taken once, and after a manual list.
+std::string take_left_out_report();
 
 inline constexpr int kNumLaueZones = 100;
 

@@ -325,6 +325,17 @@ std::string answer(FILE* in, const char* prompt, bool eof_is_empty) {
 
 }  // namespace
 
+std::string table_case_symbol(const std::string& name) {
+  std::string out = name;
+  for (std::size_t i = 0; i < out.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(out[i]);
+    if (!std::isalpha(c)) continue;
+    const bool first = i == 0 || !std::isalpha(static_cast<unsigned char>(out[i - 1]));
+    out[i] = static_cast<char>(first ? std::toupper(c) : std::tolower(c));
+  }
+  return out;
+}
+
 int asf_test(FILE* in) {
   std::printf("***** elastic and inelastic atomic scattering factor *****\n");
   std::printf(" Mott formula with f0 exp(-2 B s2) absorption, against the Bird & King table,\n");
@@ -338,7 +349,8 @@ int asf_test(FILE* in) {
   const int n = to_int(answer(in, "number of calculation points >>", false));
   std::string element = answer(in, "element (CAPS) >>", true);
   while (!element.empty()) {
-    asf_tabulate(out.get(), element, s_begin, s_end, kv, b, n);
+    // The prompt asks for capitals; the tables spell symbols as Si, Ti4+.
+    asf_tabulate(out.get(), table_case_symbol(element), s_begin, s_end, kv, b, n);
     element = answer(in, "element (CAPS) (return to quit) >>", true);
   }
   out.reset();

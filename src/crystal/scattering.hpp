@@ -61,6 +61,11 @@ double fabs_bi_quad_int(double bt, double x, int i, int j, const bk_table& t);
 // Bicubic interpolation of V with the windows chosen from bt and x.
 double fabs_bi_cub_int(double bt, double x, const bk_table& t);
 
+// An element or ion symbol spelt as the tables spell it: first letter of
+// each run of letters upper case, the rest lower case ("SI" -> "Si",
+// "TI4+" -> "Ti4+").
+std::string table_case_symbol(const std::string& name);
+
 // Tabulation of the interactive comparison tool for one element: prints
 // "$$ status = %d" and writes the heading and n lines of s, Mott factor,
 // simple absorptive factor, tabulated elastic and absorptive factors and

@@ -3,6 +3,11 @@
 #include <cmath>
 #include <string_view>
 
+#include <filesystem>
+#include <optional>
+
+#include "crystal/data_table.hpp"
+#include "input/cif_input.hpp"
 #include "crystal/lattice.hpp"
 #include "input/constraints.hpp"
 #include "sim/error.hpp"
@@ -19,6 +24,21 @@ int auto_name_counter = 0;
 [[noreturn]] void fitpar_input_error(std::string_view first_token) {
   const std::string buf(first_token);
   fatal_out("$$ (fget_fitpar) Input data error. Abort.\n$$ buf=%s\n", buf.c_str());
+}
+
+// "5,431 FIX a": a comma between digits where the value stands. Commas
+// separate tokens, so the reader would see the value 5 followed by 431 in
+// the place of the flag; say what it is instead.
+void refuse_decimal_comma(const std::string& line, const std::vector<std::string_view>& t, const char* field,
+                          FILE* fp) {
+  if (t.size() < 2 || !is_number(t[0]) || !is_number(t[1])) return;
+  if (t[1] == "0" || t[1] == "1" || t[1] == "2" || t[1] == "-1") return;  // numeric flag words
+  const std::size_t end0 = static_cast<std::size_t>(t[0].data() - line.data()) + t[0].size();
+  if (end0 < line.size() && line[end0] == ',' && t[1].data() == line.data() + end0 + 1) {
+    const std::string a(t[0]), b(t[1]);
+    fatal_out("$$ Data format error: \"%s,%s\" for %s has a decimal comma; write %s.%s.\n%s$$ Abort.\n",
+              a.c_str(), b.c_str(), field, a.c_str(), b.c_str(), place_note(fp).c_str());
+  }
 }
 
 // The first token of the next line; a line without any token is a format
@@ -38,6 +58,25 @@ int read_count(FILE* fp, const char* what, int max) {
   return n;
 }
 
+// The X-ray factors of a site's element; a name the table lacks ends the
+// run with a message that says how names are written and where the list is.
+xdt site_xdt(const std::string& name, int j, FILE* fp) {
+  std::string key = name;
+  try {
+    return read_xdt_table(key);
+  } catch (const FatalError&) {
+    const std::optional<std::string> table = locate_data_table("korvexxdt.dat");
+    const std::string suggestion = table_case_symbol(name);
+    const std::string hint =
+        suggestion != name ? strprintf(" (did you mean %s?)", suggestion.c_str()) : std::string();
+    fatal_out("$$ Site %d: the element or ion \"%s\" is not in the scattering-factor table%s.\n"
+              "$$ Names are case-sensitive and spelt as in the table: Si, Sr, O2-, Ti4+.\n"
+              "$$ The list of names is the first column of %s.\n%s$$ Abort.\n",
+              j + 1, name.c_str(), hint.c_str(), table ? table->c_str() : "korvexxdt.dat",
+              place_note(fp).c_str());
+  }
+}
+
 void read_site(csd& cs, int j, FILE* fp) {
   atom& a = cs.atoms[j];
   std::array<fitpar, kNumAtomPar>& p = cs.atom_fp[j];
@@ -47,26 +86,26 @@ void read_site(csd& cs, int j, FILE* fp) {
   if (a.name.size() > kSiteNameMax)
     fatal_out("$$ Site name %s is longer than %zu characters. Abort.\n", a.name.c_str(),
               kSiteNameMax);
-  std::string key = a.name;
-  cs.xdts[j] = read_xdt_table(key);
+  cs.xdts[j] = site_xdt(a.name, j, fp);
   cs.bks[j] = read_atom_dat_table(a.name);
 
-  fget_fitpar(&p[kApX], &a.x, fp);
-  fget_fitpar(&p[kApY], &a.y, fp);
-  fget_fitpar(&p[kApZ], &a.z, fp);
+  fget_fitpar(&p[kApX], &a.x, fp, "the site's x");
+  fget_fitpar(&p[kApY], &a.y, fp, "the site's y");
+  fget_fitpar(&p[kApZ], &a.z, fp, "the site's z");
 
   const std::string btype = first_token_of_line(fp, "Debye-Waller type (ISO or ANISO)");
   if (btype == "ISO" || btype == "0") {
     a.bf = 0;
-    fget_fitpar(&p[kApB], &a.b_iso, fp);
+    fget_fitpar(&p[kApB], &a.b_iso, fp, "the site's B");
   } else if (btype == "ANISO" || btype == "1") {
     a.bf = 1;
     double* beta[6] = {&a.beta11, &a.beta22, &a.beta33, &a.beta12, &a.beta13, &a.beta23};
-    for (int k = 0; k < 6; ++k) fget_fitpar(&p[kApBeta11 + k], beta[k], fp);
+    static const char* const names[6] = {"beta11", "beta22", "beta33", "beta12", "beta13", "beta23"};
+    for (int k = 0; k < 6; ++k) fget_fitpar(&p[kApBeta11 + k], beta[k], fp, names[k]);
   } else {
     fatal_out("$$ Invalid bf. Abort.\n");
   }
-  fget_fitpar(&p[kApOcc], &a.occ, fp);
+  fget_fitpar(&p[kApOcc], &a.occ, fp, "the site's occupancy");
   a.af = fget_i(fp);
   chk_data("}SITE", fp);
 }
@@ -88,10 +127,13 @@ void check_cell(const csd& cs) {
 
 }  // namespace
 
-void fget_fitpar(fitpar* p, double* value, FILE* fp) {
+void fget_fitpar(fitpar* p, double* value, FILE* fp) { fget_fitpar(p, value, fp, "the parameter"); }
+
+void fget_fitpar(fitpar* p, double* value, FILE* fp, const char* field) {
   const std::string line = need_line(kLineCap, fp);
   const std::vector<std::string_view> t = split_tokens(line);
   if (t.empty()) fitpar_input_error("");
+  refuse_decimal_comma(line, t, field, fp);
 
   *p = fitpar{};
   p->expr = std::string(t[0]);
@@ -121,18 +163,58 @@ void fget_fitpar(fitpar* p, double* value, FILE* fp) {
                 p->name.c_str(), kFitparNameMax);
     if (flg == kFlgRst) p->rst_val = to_double(t[3]);
   }
-  p->val = flg == kFlgCst ? 0.0 : to_double(t[0]);
+  p->val = flg == kFlgCst ? 0.0 : checked_double(t[0], field, fp);
   *value = p->val;
 }
 
 void fget_latpar_cstr(csd& cs, FILE* fp) {
   chk_data("LATTICE{", fp);
+  fget_latpar_body(cs, fp);
+}
+
+void fget_latpar_body(csd& cs, FILE* fp) {
   cs.sp_grp_no = fget_i(fp);
   int centro = 0;
   cs.sym_ops = read_sp_group_tbl(cs.sp_grp_no, &cs.num_sym_op, &centro, &cs.lattice_type,
                                  &cs.hex_flag);
-  for (int i = 0; i < 6; ++i) fget_fitpar(&cs.lp_fp[i], &cs.lp[i], fp);
+  static const char* const names[6] = {"lattice parameter a", "lattice parameter b", "lattice parameter c",
+                                       "lattice parameter alpha", "lattice parameter beta",
+                                       "lattice parameter gamma"};
+  for (int i = 0; i < 6; ++i) fget_fitpar(&cs.lp_fp[i], &cs.lp[i], fp, names[i]);
   chk_data("}LATTICE", fp);
+}
+
+static std::string cif_file_place(const std::string& name, FILE* fp) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  if (fs::path(name).is_absolute() || fs::exists(name, ec)) return name;
+  // A relative name that is not in the working folder is looked for beside
+  // the parameter file, where an example keeps its CIF.
+  const std::string par = reading_file(fp);
+  if (!par.empty()) {
+    const fs::path beside = fs::path(par).parent_path() / name;
+    if (fs::exists(beside, ec)) return beside.string();
+  }
+  return name;
+}
+
+void fget_cif_cstr(csd& cs, FILE* fp) {
+  const std::string line = need_line(kLineCap, fp);
+  const std::vector<std::string_view> t = split_tokens(line);
+  if (t.empty()) fatal_out("$$ Data format error: CIF file name expected after CIF{.\n%s$$ Abort.\n",
+                           place_note(fp).c_str());
+  const std::string path = cif_file_place(std::string(t[0]), fp);
+  chk_data("}CIF", fp);
+  const CifCrystal cif = read_cif_crystal(path);
+  std::printf("CIF %s: space group %d (%s%s), %zu sites\n", path.c_str(), cif.sp_grp_no, cif.setting.c_str(),
+              cif.transformed ? ", transformed to the table's setting" : "", cif.sites.size());
+  // The CIF's content goes through the same readers as a written block.
+  const std::string text = cif_lattice_atom_blocks(cif);
+  File mem(fmemopen(const_cast<char*>(text.data()), text.size(), "r"));
+  if (!mem) fatal_out("$$ Cannot read the crystal of %s. Abort.\n", path.c_str());
+  start_reading(mem.get(), path + " (as a crystal block)");
+  fget_latpar_cstr(cs, mem.get());
+  fget_atmpar_cstr(cs, mem.get());
 }
 
 void fget_atmpar_cstr(csd& cs, FILE* fp) {
@@ -191,8 +273,19 @@ void free_csd(csd& cs) { cs = csd{}; }
 void input_csd_cstr(csd& cs, FILE* fp, const std::string& base_name) {
   free_csd(cs);
   chk_data("CRYSTAL_STRUCTURE_DATA{", fp);
-  fget_latpar_cstr(cs, fp);
-  fget_atmpar_cstr(cs, fp);
+  const std::optional<std::string> first = fget_1s(fp);
+  if (first && *first == "CIF{") {
+    enter_block(fp, "CIF{");
+    fget_cif_cstr(cs, fp);
+  } else if (first && *first == "LATTICE{") {
+    enter_block(fp, "LATTICE{");
+    fget_latpar_body(cs, fp);
+    fget_atmpar_cstr(cs, fp);
+  } else {
+    fatal_out("$$ Data format error has been found at LATTICE{.\n$$ Abort.\n$$ buf=%s\n"
+              "$$ CRYSTAL_STRUCTURE_DATA begins with a LATTICE{ block or a CIF{ line.\n%s",
+              first ? first->c_str() : "(end of file)", place_note(fp).c_str());
+  }
   fget_lofg_cstr(cs, fp);
   chk_data("}CRYSTAL_STRUCTURE_DATA", fp);
 

@@ -94,6 +94,15 @@ struct csd {
 // A line without a known flag word is a fixed parameter with an automatic
 // name "id%d" (one counter for the whole process).
 void fget_fitpar(fitpar* p, double* value, FILE* fp);
+// The LATTICE block after its opening marker.
+void fget_latpar_body(csd& cs, FILE* fp);
+// "CIF{", the file name, "}CIF" in place of the LATTICE and ATOM blocks:
+// reads the line with the name (a relative name not in the working folder is
+// looked for beside the parameter file) and its closing marker, and fills
+// the cell, space group and sites from the file.
+void fget_cif_cstr(csd& cs, FILE* fp);
+// The same, naming the field in the messages about a malformed number.
+void fget_fitpar(fitpar* p, double* value, FILE* fp, const char* field);
 
 // The LATTICE{ ... }LATTICE part: space-group number (the operator table is
 // read at once) and the six cell parameters.

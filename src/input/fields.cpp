@@ -11,13 +11,23 @@ namespace kv {
 
 namespace {
 
-// The first n numbers of the next line (0 for missing ones).
+// The first n numbers of the next line (0 for missing ones); each one
+// present must be a whole number token.
 template <std::size_t N>
 std::array<double, N> line_numbers(FILE* fp) {
   std::array<double, N> v{};
   const std::string line = need_line(kLineCap, fp);
-  str_to_fs(static_cast<int>(N), line, v.data());
+  const std::vector<std::string_view> t = split_tokens(line);
+  for (std::size_t k = 0; k < N && k < t.size(); ++k) v[k] = checked_double(t[k], "a number", fp);
   return v;
+}
+
+// The first token of a one-number line, checked.
+std::string_view first_number_token(const std::string& line, FILE* fp) {
+  const std::vector<std::string_view> t = split_tokens(line);
+  if (t.empty()) return std::string_view();
+  checked_double(t[0], "a number", fp);
+  return t[0];
 }
 
 int trunc_int(double x) { return static_cast<int>(std::trunc(x)); }
@@ -26,12 +36,30 @@ int trunc_int(double x) { return static_cast<int>(std::trunc(x)); }
 
 double fget_d(FILE* fp) {
   const std::string line = need_line(kLineCap, fp);
+  first_number_token(line, fp);
   return std::strtod(line.c_str(), nullptr);
 }
 
 int fget_i(FILE* fp) {
   const std::string line = need_line(kLineCap, fp);
+  first_number_token(line, fp);
   return static_cast<int>(std::strtol(line.c_str(), nullptr, 10));
+}
+
+double fget_d_unit(FILE* fp, const char* unit, bool* in_unit) {
+  const std::string line = need_line(kLineCap, fp);
+  const std::vector<std::string_view> t = split_tokens(line);
+  *in_unit = false;
+  if (t.empty()) return 0.0;
+  std::string_view number = t[0];
+  const std::string_view u(unit);
+  if (number.size() > u.size() && number.substr(number.size() - u.size()) == u) {
+    number.remove_suffix(u.size());
+    *in_unit = true;
+  } else if (t.size() > 1 && t[1] == u) {
+    *in_unit = true;
+  }
+  return checked_double(number, *in_unit ? unit : "a number", fp);
 }
 
 void fget_2d(double* a, double* b, FILE* fp) {

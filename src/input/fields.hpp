@@ -18,6 +18,9 @@ struct Hkl {
 
 double fget_d(FILE* fp);
 int fget_i(FILE* fp);
+// A number optionally followed by a unit word ("3.3 mrad" or "3.3mrad"):
+// *in_unit tells whether the unit was written.
+double fget_d_unit(FILE* fp, const char* unit, bool* in_unit);
 void fget_2d(double* a, double* b, FILE* fp);
 void fget_3d(double* a, double* b, double* c, FILE* fp);
 void fget_4d(double* a, double* b, double* c, double* d, FILE* fp);

@@ -124,6 +124,7 @@ void qz_dispersion_surface(FILE* fp, FILE* log, const std::string& base_name) {
   sd& cond = in.cond;
   calc_kxy_tilt(cond, in.lm);
   std::printf("$$ num_k_points = %d\n", cond.num_k_points);
+  report_job_conditions(log, cond, in.lm);
   const engine_setup job = make_engine_setup(in.crystal, cond, in.vg, in.lm);
   cond.intensity = Tensor3<double>(1, 1, 1);
 
@@ -138,6 +139,7 @@ void qz_bloch_state(FILE* fp, FILE* log, const std::string& base_name) {
   sd& cond = in.cond;
   const engine_setup job = make_engine_setup(in.crystal, cond, in.vg, in.lm);
   calc_kxy_tilt(cond, in.lm);
+  report_job_conditions(log, cond, in.lm);
   cond.intensity = Tensor3<double>(1, 1, 1);
 
   rxy_map map;
@@ -158,6 +160,7 @@ void qz_tfringe(FILE* fp, FILE* log, const std::string& base_name) {
   sd& cond = in.cond;
   const engine_setup job = make_engine_setup(in.crystal, cond, in.vg, in.lm);
   calc_kxy_tilt(cond, in.lm);
+  report_job_conditions(log, cond, in.lm);
   cond.intensity = Tensor3<double>(1, 1, 1);
   calc_tfringe_ug(cond.tilt[0], job, base_name);
   tfringe_export_and_script(cond.tilt[0], job, cond, in.crystal, base_name);

@@ -70,7 +70,7 @@ void fget_cal_g(int num_g, int num_exact_beam, int /*num_bethe_beam*/, int* cal_
 }
 
 void fget_cal_thick(int num_thickness, double* thickness, FILE* fp) {
-  for (int t = 0; t < num_thickness; ++t) thickness[t] = std::atof(need_line(kLineCap, fp).c_str());
+  for (int t = 0; t < num_thickness; ++t) thickness[t] = fget_d(fp);
 }
 
 void fget_sd_beams(sd& s, csd& c, FILE* fp) {
@@ -79,15 +79,68 @@ void fget_sd_beams(sd& s, csd& c, FILE* fp) {
                &s.num_bethe_beam, &s.beams);
 }
 
+// g1 spans, with g2, the zero-order Laue zone: it must lie in the plane
+// perpendicular to the incidence, h u + k v + l w = 0.
+void check_g1_in_zolz(const Hkl& uvw, const Vec3& g1, FILE* fp) {
+  const double dot = g1[0] * uvw.h + g1[1] * uvw.k + g1[2] * uvw.l;
+  const double len = std::abs(g1[0]) + std::abs(g1[1]) + std::abs(g1[2]);
+  if (len == 0.0)
+    fatal_out("$$ g1 = (0 0 0): the first in-plane reciprocal vector g1 must not be zero.\n%s$$ Abort.\n",
+              place_note(fp).c_str());
+  if (std::abs(dot) > 1e-9 * len)
+    fatal_out("$$ g1 = (%g %g %g) must be perpendicular to the incidence [%d %d %d]: "
+              "h u + k v + l w = %g, it must be 0.\n"
+              "$$ Choose g1 in the zero-order Laue zone of [%d %d %d] (the third line of INCIDENT_BEAM).\n"
+              "%s$$ Abort.\n",
+              g1[0], g1[1], g1[2], uvw.h, uvw.k, uvw.l, dot, uvw.h, uvw.k, uvw.l, place_note(fp).c_str());
+}
+
 void fget_sd_incident_beam(sd& s, FILE* fp) {
   chk_data("INCIDENT_BEAM{", fp);
   s.incidence = fget_uvw(fp);
   s.normal = fget_uvw(fp);
   s.zolzbase1 = fget_r_hkl(fp);
-  s.tiltH = fget_d(fp);
-  s.tiltG = fget_d(fp);
+  check_g1_in_zolz(s.incidence, s.zolzbase1, fp);
+  s.tiltH = fget_d_unit(fp, "mrad", &s.tiltH_mrad);
+  s.tiltG = fget_d_unit(fp, "mrad", &s.tiltG_mrad);
   s.voltage = fget_d(fp);
+  if ((s.tiltH_mrad || s.tiltG_mrad) && !(s.voltage > 0.0))
+    fatal_out("$$ Tilts in mrad need a positive voltage (found %g kV).\n%s$$ Abort.\n", s.voltage,
+              place_note(fp).c_str());
   chk_data("}INCIDENT_BEAM", fp);
+}
+
+double mrad_to_half_g1(double mrad, double voltage, double abs_g1) {
+  return 2.0 * (mrad * 1e-3) / (wavelength(voltage) * abs_g1);
+}
+
+double half_g1_to_mrad(double h, double voltage, double abs_g1) {
+  return 0.5 * h * abs_g1 * wavelength(voltage) * 1e3;
+}
+
+void apply_microscope_units(sd& s, const lattice_metric& lm) {
+  const double g1 = std::sqrt(sq_abs(s.zolzbase1, lm));
+  if (s.tiltH_mrad) s.tiltH = mrad_to_half_g1(s.tiltH, s.voltage, g1);
+  if (s.tiltG_mrad) s.tiltG = mrad_to_half_g1(s.tiltG, s.voltage, g1);
+  if (s.disk_mrad) {
+    s.disksize = mrad_to_half_g1(s.disksize, s.voltage, g1);
+    s.bs.disksize = s.disksize;
+  }
+  s.tiltH_mrad = s.tiltG_mrad = s.disk_mrad = false;
+}
+
+void report_job_conditions(FILE* log, const sd& s, const lattice_metric& lm) {
+  const double g1 = std::sqrt(sq_abs(s.zolzbase1, lm));
+  const double lambda = wavelength(s.voltage);
+  qz_fprintf_stdo(log, "Conditions: voltage %g kV, wavelength %.6f A, |g1| %.6f 1/A\n", s.voltage, lambda, g1);
+  qz_fprintf_stdo(log, "Disk size: %g (g1/2) = %.4g mrad = %.4g 1/A; centre tilt %g %g (g1/2) = %.4g %.4g mrad\n",
+                  s.disksize, half_g1_to_mrad(s.disksize, s.voltage, g1), 0.5 * s.disksize * g1, s.tiltH,
+                  s.tiltG, half_g1_to_mrad(s.tiltH, s.voltage, g1), half_g1_to_mrad(s.tiltG, s.voltage, g1));
+  qz_fprintf_stdo(log, "Beams: %d exact, %d Bethe\n", s.num_exact_beam, s.num_bethe_beam);
+  std::string t;
+  for (int i = 0; i < s.num_thickness; ++i) t += strprintf(" %g", s.thickness[i]);
+  qz_fprintf_stdo(log, "Thicknesses (A):%s\n", t.empty() ? " none" : t.c_str());
+  qz_fprintf_stdo(log, "Tilts: %d\n", s.num_k_points_effective);
 }
 
 void fget_sd_kxy_range(sd& s, FILE* fp, const char* hint, bool sim_message) {
@@ -103,12 +156,13 @@ void fget_sd_kxy_range(sd& s, FILE* fp, const char* hint, bool sim_message) {
               s.num_cal_pix_side);
   if (s.calc_type != 0 && s.num_cal_pix_side > kMaxPixSide)
     fatal_out("$$ num_cal_pix_side=%d: at most %d points a side. Abort.\n", s.num_cal_pix_side, kMaxPixSide);
-  s.disksize = fget_d(fp);
+  s.disksize = fget_d_unit(fp, "mrad", &s.disk_mrad);
   s.bs.disksize = s.disksize;
   chk_data("}CALC_KXY_RANGE", fp);
 }
 
 void fget_sd_beam_block(sd& s, csd& c, FILE* fp, const lattice_metric& lm) {
+  apply_microscope_units(s, lm);
   chk_data("BEAM_SEARCH{", fp);
   fget_sd_beams(s, c, fp);
   chk_data("}BEAM_SEARCH", fp);
@@ -272,6 +326,7 @@ void calc_cbed_pattern(csd& c, sd& s, const CMatrix& vg, const std::string& base
   const lattice_metric lm = bravai(lattice_parameters(c));
   calc_kxy_tilt(s, lm);
   std::printf("$$ num_k_points = %d, num_k_points_effective = %d\n", s.num_k_points, s.num_k_points_effective);
+  report_job_conditions(log, s, lm);
   const engine_setup job = make_engine_setup(c, s, vg, lm);
 
   s.intensity = Tensor3<double>(s.num_g, s.num_thickness, s.num_k_points);
@@ -422,6 +477,7 @@ void calc_coherent_cbed_pattern(csd& c, sd& s, const CMatrix& vg, const std::str
   const lattice_metric lm = bravai(lattice_parameters(c));
   calc_kxy_tilt(s, lm);
   std::printf("$$ num_k_points = %d, num_k_points_effective = %d\n", s.num_k_points, s.num_k_points_effective);
+  report_job_conditions(log, s, lm);
   const engine_setup job = make_engine_setup(c, s, vg, lm);
 
   CVector phase = alloc_vector<complex>(static_cast<std::size_t>(s.num_k_points));

@@ -31,6 +31,9 @@ struct sd {
   Vec3 zolzbase2{};
   double tiltH = 0, tiltG = 0;
   double voltage = 0;  // kV
+  // Tilts and disk size written in mrad, converted to units of g1/2 once the
+  // wavelength and |g1| are known.
+  bool tiltH_mrad = false, tiltG_mrad = false, disk_mrad = false;
   beam_search bs;
   int num_exact_beam = 0, num_bethe_beam = 0;
   BeamList beams;  // exact beams first, 000 first of all
@@ -60,6 +63,15 @@ struct sd {
 // Pieces of the condition blocks shared by every simulation job.
 // INCIDENT_BEAM{...}: incidence, normal, g1, centre tilt, voltage.
 void fget_sd_incident_beam(sd& s, FILE* fp);
+// Angle theta (mrad) from the zone axis as a tilt in units of g1/2, and back:
+// theta = H |g1| lambda / 2.
+double mrad_to_half_g1(double mrad, double voltage, double abs_g1);
+double half_g1_to_mrad(double h, double voltage, double abs_g1);
+// Converts the tilts and disk size written in mrad.
+void apply_microscope_units(sd& s, const lattice_metric& lm);
+// Voltage, wavelength, |g1|, disk size, beam counts, thicknesses and the
+// number of tilts, on the log and standard output.
+void report_job_conditions(FILE* log, const sd& s, const lattice_metric& lm);
 // CALC_KXY_RANGE{...}: calc_type, points a side and disk size (also given to
 // the beam search); `hint` goes with a missing keyword. A calc_type outside
 // 0..3 is refused with the CBED job's message or, when sim_message is false,

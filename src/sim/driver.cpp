@@ -1,6 +1,7 @@
 #include "sim/driver.hpp"
 
 #include <cstdio>
+#include <chrono>
 #include <cstring>
 #include <string>
 
@@ -114,7 +115,11 @@ void qz_job(const std::string& parameter_file_name, const std::string& base_name
       return;
     }
   }
-  fatal_out("##### Job mode %s is not supported. Abort.\n", token->c_str());
+  std::string valid;
+  for (const JobMode& mode : kModes) valid += std::string(valid.empty() ? "" : ", ") + mode.token;
+  fatal_out("##### Job mode %s is not supported. Abort.\n"
+            "$$ The first word of %s must be one of: %s (upper case, exactly as written here).\n",
+            token->c_str(), parameter_file_name.c_str(), valid.c_str());
 }
 
 int korvex_main(int argc, char** argv) {
@@ -138,6 +143,10 @@ int korvex_main(int argc, char** argv) {
     fatal_out("$$ File name longer than 255 characters: %s\n$$ Abort.\n", parameter_file.c_str());
 
   const std::string base_name = remove_extention(parameter_file);
+  if (base_name.empty())
+    fatal_out("$$ The parameter file name \"%s\" gives an empty base name: the output files are "
+              "named from the file's own name before its first dot. Abort.\n",
+              parameter_file.c_str());
   const std::string log_name = base_name + "_log.txt";
   mark_input_file(parameter_file);
   File log = qz_fopen_chk_wmode(log_name);
@@ -145,7 +154,10 @@ int korvex_main(int argc, char** argv) {
   write_banner(log.get(), banner_threads);
   qz_fprintf_stdo(log.get(), "parameter_file: %s\n", parameter_file.c_str());
 
+  const auto start = std::chrono::steady_clock::now();
   qz_job(parameter_file, base_name, log.get());
+  const std::chrono::duration<double> wall = std::chrono::steady_clock::now() - start;
+  qz_fprintf_stdo(log.get(), "Wall time: %.2f s\n", wall.count());
 
   ending_title(log.get());
   qz_fclose(log);

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <map>
 
 #include "sim/error.hpp"
 #include "sim/runctl.hpp"
@@ -10,11 +11,46 @@ namespace kv {
 
 namespace {
 
+struct ReadPlace {
+  std::string name;                 // file name, empty for an unnamed stream
+  int line = 0;                     // lines read so far
+  bool at_line_start = true;        // the next piece read begins a line
+  std::vector<std::string> blocks;  // open blocks, outermost first
+};
+
+// Input is read by one thread at a time, before any parallel work starts.
+std::map<FILE*, ReadPlace>& places() {
+  static std::map<FILE*, ReadPlace> table;
+  return table;
+}
+FILE* last_stream = nullptr;
+
+ReadPlace& place_of(FILE* fp) { return places()[fp]; }
+
+// Opening and closing markers keep the list of open blocks.
+void track_block(FILE* fp, std::string_view marker) {
+  ReadPlace& p = place_of(fp);
+  if (!marker.empty() && marker.back() == '{') {
+    p.blocks.emplace_back(marker.substr(0, marker.size() - 1));
+  } else if (!marker.empty() && marker.front() == '}') {
+    // A closing marker also closes any block left open inside it.
+    for (std::size_t i = p.blocks.size(); i-- > 0;)
+      if (p.blocks[i] == marker.substr(1)) {
+        p.blocks.resize(i);
+        break;
+      }
+  }
+}
+
 // One raw line (or piece of an over-long line) with fgets semantics.
 std::optional<std::string> raw_line(int n, FILE* fp) {
   std::string buf(static_cast<std::size_t>(n > 1 ? n : 2), '\0');
   if (!std::fgets(buf.data(), static_cast<int>(buf.size()), fp)) return std::nullopt;
   buf.resize(std::strlen(buf.c_str()));
+  ReadPlace& p = place_of(fp);
+  if (p.at_line_start) ++p.line;
+  p.at_line_start = !buf.empty() && buf.back() == '\n';
+  last_stream = fp;
   return buf;
 }
 
@@ -27,6 +63,72 @@ bool starts_with(const std::string& s, const char* prefix) {
 }
 
 }  // namespace
+
+void start_reading(FILE* fp, const std::string& name) {
+  ReadPlace& p = place_of(fp);
+  p = ReadPlace{};
+  p.name = name;
+}
+
+void stop_reading(FILE* fp) {
+  places().erase(fp);
+  if (last_stream == fp) last_stream = nullptr;
+}
+
+std::string reading_file(FILE* fp) {
+  const auto it = places().find(fp);
+  return it == places().end() ? std::string() : it->second.name;
+}
+
+void enter_block(FILE* fp, std::string_view marker) { track_block(fp, marker); }
+
+std::string reading_place(FILE* fp) {
+  const auto it = places().find(fp);
+  if (it == places().end() || it->second.line == 0) return std::string();
+  const ReadPlace& p = it->second;
+  std::string out = "line " + std::to_string(p.line);
+  if (!p.name.empty()) out += " of " + p.name;
+  if (!p.blocks.empty()) {
+    out += ", block ";
+    for (std::size_t i = 0; i < p.blocks.size(); ++i) out += (i ? " > " : "") + p.blocks[i];
+  }
+  return out;
+}
+
+std::string last_reading_place() { return last_stream ? reading_place(last_stream) : std::string(); }
+
+std::string place_note(FILE* fp) {
+  const std::string where = reading_place(fp);
+  return where.empty() ? std::string() : "$$ (" + where + ")\n";
+}
+
+std::string last_place_note() { return last_stream ? place_note(last_stream) : std::string(); }
+
+bool is_number(std::string_view token) {
+  if (token.empty()) return false;
+  const std::string s(token);
+  char* end = nullptr;
+  std::strtod(s.c_str(), &end);
+  return end != s.c_str() && *end == '\0';
+}
+
+double checked_double(std::string_view token, const char* field, FILE* fp) {
+  const std::string s(token);
+  char* end = nullptr;
+  const double v = std::strtod(s.c_str(), &end);
+  if (end == s.c_str())
+    fatal_out("$$ Data format error: %s must be a number, found \"%s\".\n%s$$ Abort.\n", field, s.c_str(),
+              place_note(fp).c_str());
+  if (*end != '\0')
+    fatal_out("$$ Data format error: the number \"%s\" for %s has trailing characters \"%s\".\n%s$$ Abort.\n",
+              s.c_str(), field, end, place_note(fp).c_str());
+  return v;
+}
+
+int checked_int(std::string_view token, const char* field, FILE* fp) {
+  checked_double(token, field, fp);
+  return to_int(token);
+}
 
 std::optional<std::string> comment_skip_fgets(int n, FILE* fp) {
   for (;;) {
@@ -112,7 +214,11 @@ int str_to_fs(int n, const std::string& line, double* out) {
   return k;
 }
 
-std::string remove_extention(const std::string& name) {
+std::string remove_extention(const std::string& path) {
+  // Only the file's own name counts: a folder part, and dots inside it, are
+  // no part of the base name, so outputs land in the working folder.
+  const std::size_t slash = path.find_last_of('/');
+  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
   std::size_t start = 0;
   while (start < name.size() && name[start] == '.') ++start;
   const std::size_t dot = name.find('.', start);
@@ -131,7 +237,9 @@ void chk_data(const char* marker, FILE* fp) {
   if (!tok)
     fatal_out("$$ Data format error has been found at %s.\n$$ Abort.\n$$ buf=(end of file)\n", marker);
   if (*tok != marker)
-    fatal_out("$$ Data format error has been found at %s.\n$$ Abort.\n$$ buf=%s\n", marker, tok->c_str());
+    fatal_out("$$ Data format error has been found at %s.\n$$ Abort.\n$$ buf=%s\n%s", marker, tok->c_str(),
+              place_note(fp).c_str());
+  track_block(fp, marker);
   if (dbg.chk_data_dump_flag == 1) std::printf("$$ chk_data: %s ok.\n", marker);
 }
 
@@ -142,8 +250,9 @@ void chk_data_info(const char* expected, const char* hint, FILE* fp) {
               expected, hint);
   rm_cr(*line);
   if (*line != expected)
-    fatal_out("$$ Data format error has been found at %s.\n$$ Abort.\n$$ buf=%s\n$$%s\n", expected,
-              line->c_str(), hint);
+    fatal_out("$$ Data format error has been found at %s.\n$$ Abort.\n$$ buf=%s\n$$%s\n%s", expected,
+              line->c_str(), hint, place_note(fp).c_str());
+  track_block(fp, expected);
   if (dbg.chk_data_dump_flag == 1) std::printf("$$ chk_data: %s ok.\n", expected);
 }
 

@@ -7,6 +7,7 @@
 #include <tuple>
 
 #include "sim/error.hpp"
+#include "sim/linereader.hpp"
 
 namespace kv {
 
@@ -107,6 +108,7 @@ File fopen_chk_rmode(const std::string& path) {
   File fp(std::fopen(path.c_str(), "r"));
   if (!fp) fatal_err("$$ (fopen_chk_rmode) Cannot open %s. Abort.\n", path.c_str());
   remember_input(fp.get());
+  start_reading(fp.get(), path);
   return fp;
 }
 

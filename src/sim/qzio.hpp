@@ -7,9 +7,15 @@
 
 namespace kv {
 
+// Drops what the line reader knows about a stream (its line count and open
+// blocks) before the stream is closed.
+void stop_reading(FILE* fp);
+
 struct FileCloser {
   void operator()(FILE* fp) const {
-    if (fp) std::fclose(fp);
+    if (!fp) return;
+    stop_reading(fp);
+    std::fclose(fp);
   }
 };
 // An owned stdio stream; closes itself when it goes out of scope.

@@ -87,7 +87,10 @@ void read_eps_block(FILE* fp, bool utility) {
     std::optional<std::string> line = comment_skip_fgets(128, fp);
     if (!line)
       fatal_out("$$ Data format error: end of file before }EPS_CONTROL_PARAMETERS.\n$$ Abort.\n");
-    if (line->find("}EPS_CONTROL_PARAMETERS") != std::string::npos) return;
+    if (line->find("}EPS_CONTROL_PARAMETERS") != std::string::npos) {
+      enter_block(fp, "}EPS_CONTROL_PARAMETERS");
+      return;
+    }
     const EpsKey* hit = nullptr;
     for (const EpsKey& k : kEpsKeys) {
       if (utility && !known_to_talvis(k)) continue;
@@ -113,7 +116,7 @@ void read_ini_file() {
   dbg = Dbg{};
   File fp(std::fopen("korvex.ini", "r"));
   if (!fp) {
-    std::printf("Cannot find korvex.ini file.  No options.\n");
+    std::printf("No korvex.ini in the working folder: no diagnostic dumps (this is the usual case).\n");
     return;
   }
   std::printf("Reading korvex.ini\n");

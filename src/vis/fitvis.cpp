@@ -1,3 +1,4 @@
+#include "vis/html.hpp"
 #include "vis/fitvis.hpp"
 
 #include <algorithm>
@@ -37,7 +38,7 @@ void table_picture(FILE* page, const std::string& base, int r, int j, double Hbg
                    double Gend, int n, const RMatrix& map, double max, int mag, int cont_rev) {
   const std::string pgm = strprintf("%s_%d_%d.pgm", base.c_str(), r, j);
   const std::string png = strprintf("%s_%d_%d.png", base.c_str(), r, j);
-  qz_fprintf(page, "<td><img src=\"%s\" align=\"middle\"></td>\n", png.c_str());
+  qz_fprintf(page, "<td><img src=\"%s\" align=\"middle\"></td>\n", link_from_page(page, png).c_str());
   output_pgm_image_grid(Hbgn, Hend, Gbgn, Gend, n, n, map, max, 0.0, 1.0, mag, cont_rev, pgm);
   pgm_to_png(pgm, png);
 }

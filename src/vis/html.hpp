@@ -8,6 +8,13 @@
 
 namespace kv {
 
+// The address by which a page refers to a file: the file's path relative to
+// the folder the page is in, so that the page's links work wherever talvis
+// was started. A stream that is no open page links files by their own path.
+std::string link_from_page(FILE* page, const std::string& file);
+// The same for a page at page_path.
+std::string relative_link(const std::string& page_path, const std::string& file);
+
 // "<html>", the title line and "<body>".
 void output_html_header(FILE* fp, const std::string& title);
 
@@ -24,7 +31,13 @@ class HtmlPage {
   bool is_open() const { return static_cast<bool>(fp_); }
   const std::string& name() const { return name_; }
 
+  HtmlPage() = default;
+  HtmlPage(const HtmlPage&) = delete;
+  HtmlPage& operator=(const HtmlPage&) = delete;
+  ~HtmlPage();
+
  private:
+  void forget();  // closes the page's file and drops its place
   File fp_;
   std::string name_;
 };

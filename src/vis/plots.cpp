@@ -86,18 +86,18 @@ struct DsPlot {
   const char* suffix;  // of the script and picture names
   const char* ylabel;
   const char* title;
-  const char* page_line;  // with the base name
+  const char* page_line;  // with the picture's link
   int DispsurfColumns::*column;
   bool kinematical;  // Kz, the kinematical curve, closes the plot
 };
 
 const DsPlot kDsPlots[] = {
     {"_ds_re", "set ylabel \"Re{k_z}\"\n", "set title \"Dispersion surface\"\n",
-     "<hr><p><img src=\"%s_ds_re.png\"></p>\n", &DispsurfColumns::re_kz, true},
+     "<hr><p><img src=\"%s\"></p>\n", &DispsurfColumns::re_kz, true},
     {"_ds_im", "set ylabel \"Im{k_z}\"\n", "set title \"Absorption (Dispersion surface)\"\n",
-     "<p><img src=\"%s_ds_im.png\"></p>\n", &DispsurfColumns::im_kz, false},
+     "<p><img src=\"%s\"></p>\n", &DispsurfColumns::im_kz, false},
     {"_ds_sqeps", "set ylabel \"eps^2\"\n", "set title \"Excitation amplitudes of branches (eps^2)\"\n",
-     "<p><img src=\"%s_ds_sqeps.png\"></p>\n", &DispsurfColumns::sq_eps, false},
+     "<p><img src=\"%s\"></p>\n", &DispsurfColumns::sq_eps, false},
 };
 
 // One curve of a dispersion-surface plot: the branch and its columns.
@@ -149,7 +149,7 @@ void write_ds_plot(const DsPlot& p, const std::vector<DsCurve>& curves, const st
   }
   if (p.kinematical) qz_fprintf(o, "\"%s\" using 1:3 title \"Kinematical\" with dots\n", f.c_str());
   qz_fprintf(o, "#pause -1\n");
-  qz_fprintf(page, p.page_line, base.c_str());
+  qz_fprintf(page, p.page_line, link_from_page(page, base + p.suffix + ".png").c_str());
   fp.reset();
   exec_gnuplot(plt);
 }
@@ -216,7 +216,7 @@ void pltout_pp(const std::string& pp_file, const std::string& base, FILE* page) 
   qz_fprintf(fp.get(), "splot \"%s\" using 1:2:3 with lines\n", f.c_str());
   qz_fprintf(fp.get(), "#pause -1\n");
   qz_fprintf(page, "<hr><p>Projected potential [V]</p>\n");
-  qz_fprintf(page, "<p><img src=\"%s_pp.png\"></p>\n", base.c_str());
+  qz_fprintf(page, "<p><img src=\"%s\"></p>\n", link_from_page(page, base + "_pp.png").c_str());
   fp.reset();
   exec_gnuplot(plt);
 }
@@ -234,7 +234,8 @@ void pltout_bloch(const std::string& branch_file, const std::string& base, int b
   qz_fprintf(fp.get(), "#splot \"%s\" using 1:2:6 with lines\n", f.c_str());
   qz_fprintf(fp.get(), "#pause -1\n");
   qz_fprintf(page, "<hr><p>Branch %d, excitation (eps^2) = %g</p>\n", branch, eps2);
-  qz_fprintf(page, "<p><img src=\"%s_b%d.png\"></p>\n", base.c_str(), branch);
+  qz_fprintf(page, "<p><img src=\"%s\"></p>\n",
+             link_from_page(page, base + "_b" + std::to_string(branch) + ".png").c_str());
   fp.reset();
   exec_gnuplot(plt);
 }

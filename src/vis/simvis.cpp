@@ -1,3 +1,4 @@
+#include "vis/html.hpp"
 #include "vis/simvis.hpp"
 
 #include <algorithm>
@@ -153,7 +154,7 @@ void pattern_picture(const std::string& file, const CanvasLayout& c, const RMatr
   const std::string pgm = base + ".pgm", png = base + ".png";
   output_pgm_image(c.width, c.height, map, max, 0.0, gamma, mag, cont_rev, pgm);
   pgm_to_png(pgm, png);
-  qz_fprintf(page, "<p><img src=\"%s\" align=\"middle\"></p>\n", png.c_str());
+  qz_fprintf(page, "<p><img src=\"%s\" align=\"middle\"></p>\n", link_from_page(page, png).c_str());
 }
 
 }  // namespace
@@ -309,7 +310,7 @@ void sim_reflex_visual(const std::string& file, double gamma, int mag, int cont_
     const std::string png = strprintf("%s_%d.png", base.c_str(), static_cast<int>(i));
     output_pgm_image(static_cast<int>(n), static_cast<int>(n), map, max, 0.0, gamma, mag, cont_rev, pgm);
     pgm_to_png(pgm, png);
-    qz_fprintf(page, "<p><img src=\"%s\" align=\"middle\">\n", png.c_str());
+    qz_fprintf(page, "<p><img src=\"%s\" align=\"middle\">\n", link_from_page(page, png).c_str());
     qz_fprintf(page, " %d %d %d</p>\n", hkl.h, hkl.k, hkl.l);
   }
 }

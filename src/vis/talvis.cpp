@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "input/cif_input.hpp"
 #include "input/fields.hpp"
 #include "sim/error.hpp"
 #include "sim/linereader.hpp"
@@ -205,6 +206,12 @@ int talvis_main(int argc, char** argv) {
   // Unbuffered input: a second talvis started on the same console must find
   // the answers that this run has not read.
   std::setvbuf(stdin, nullptr, _IONBF, 0);
+  // "talvis cif FILE.cif": the crystal block of a CIF and nothing else on
+  // standard output, so that it can be redirected into a parameter file.
+  if (argc == 3 && std::string(argv[1]) == "cif") {
+    std::printf("%s", cif_crystal_block(read_cif_crystal(argv[2])).c_str());
+    return 0;
+  }
   std::printf("%s", version_line());
   opening_title_tlv();
   std::string name;

@@ -214,7 +214,7 @@ TEST(CrystalBlock, BadInputGetsOneMessage) {
       {"ATOM{\n1\n", "ATOM{\n-1\n", "$$ Invalid number of atom sites (=-1)"},
       {"ATOM{\n1\n", "ATOM{\n99999999\n", "$$ Invalid number of atom sites (=99999999)"},
       {"ISO\n", "ISOTROPIC\n", "$$ Invalid bf. Abort.\n"},
-      {"SITE{\nSi\n", "SITE{\nXx\n", "$$ERROR: not found the element (Xx) in read_xdt_table\n"},
+      {"SITE{\nSi\n", "SITE{\nXx\n", "$$ Site 1: the element or ion \"Xx\" is not in the scattering-factor table.\n"},
       {"SITE{\nSi\n", "SITE{\nSilicium\n", "$$ Site name Silicium is longer than 7 characters"},
       {"SITE{\nSi\n", "SITE{\n\n", "site name expected"},
       {"227\n", "999\n", "$$ Space group no. = 999 is not found in the table.\n"},

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "support/fatal.hpp"
+
 #include "input/fields.hpp"
 #include "sim/error.hpp"
 #include "support/run_program.hpp"
@@ -28,8 +30,14 @@ TEST(FieldReaders, MixedSeparatorsMissingFieldsAndComments) {
   EXPECT_EQ(l, 9);
   EXPECT_EQ(d, 0.25);
   EXPECT_EQ(fget_hkl(f.get()), (Hkl{-3, 0, 0}));  // truncated toward zero
-  EXPECT_EQ(fget_i(f.get()), 12);
-  EXPECT_EQ(fget_d(f.get()), 0.0);
+  // A number with a typo in it, and a word where a number stands, are refused
+  // with the text found and the line.
+  const std::string typo = kvtest::fatal_text([&] { fget_i(f.get()); });
+  EXPECT_NE(typo.find("the number \"12abc\" for a number has trailing characters \"abc\""), std::string::npos)
+      << typo;
+  EXPECT_NE(typo.find("(line 7)"), std::string::npos) << typo;
+  const std::string word = kvtest::fatal_text([&] { fget_d(f.get()); });
+  EXPECT_NE(word.find("a number must be a number, found \"abc\""), std::string::npos) << word;
   EXPECT_THROW(fget_d(f.get()), FatalError);  // end of file
 }
 

@@ -40,9 +40,13 @@ TEST(KorvexProcess, GreetingBannerAndUnknownMode) {
   const std::string cpu = cores == 1 ? "#####  [Single CPU version]\n"
                                      : "#####  [Multi-thread version: " + std::to_string(cores) + " threads]\n";
   EXPECT_NE(r.out.find(cpu + "#####\n"), std::string::npos);
-  EXPECT_NE(r.out.find("Cannot find korvex.ini file.  No options.\n"), std::string::npos);
+  EXPECT_NE(r.out.find("No korvex.ini in the working folder: no diagnostic dumps"), std::string::npos);
   EXPECT_NE(r.out.find("parameter_file: run.dat\n"), std::string::npos);
-  const std::string tail = "##### Job mode sim_mode is not supported. Abort.\n";
+  const std::string tail =
+      "##### Job mode sim_mode is not supported. Abort.\n"
+      "$$ The first word of run.dat must be one of: SIM_MODE, SIM_COHERENT_MODE, DISPSURF_MODE, BLOCH_MODE, "
+      "TFRINGE_MODE, E_DENSITY_PROJ_MODE, POTENTIAL_REIM_PROJ_MODE, E_DENSITY_3D_UNITCELL_MODE, "
+      "POTENTIAL_REIM_3D_UNITCELL_MODE, FIT_MODE (upper case, exactly as written here).\n";
   ASSERT_GE(r.out.size(), tail.size());
   EXPECT_EQ(r.out.substr(r.out.size() - tail.size()), tail);
   const std::string log = d.read("run_log.txt");

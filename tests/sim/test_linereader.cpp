@@ -107,6 +107,11 @@ TEST(StringRoutines, RemoveExtention) {
   EXPECT_EQ(remove_extention("a.b.dat"), "a");
   EXPECT_EQ(remove_extention("noext"), "noext");
   EXPECT_EQ(remove_extention("..hidden.txt"), "..hidden");
+  // Folder parts never reach the base name, dots in them included.
+  EXPECT_EQ(remove_extention("./sub.dir/si.dat"), "si");
+  EXPECT_EQ(remove_extention("../x.dat"), "x");
+  EXPECT_EQ(remove_extention("/abs/path.d/a.b.dat"), "a");
+  EXPECT_EQ(remove_extention("dir/"), "");
 }
 
 TEST(Markers, ChkDataExactFirstToken) {
@@ -116,7 +121,9 @@ TEST(Markers, ChkDataExactFirstToken) {
     chk_data("LATTICE{", f.get());
     FAIL();
   } catch (const FatalError& e) {
-    EXPECT_EQ(e.text(), "$$ Data format error has been found at LATTICE{.\n$$ Abort.\n$$ buf=LATTICE\n");
+    EXPECT_EQ(e.text(),
+              "$$ Data format error has been found at LATTICE{.\n$$ Abort.\n$$ buf=LATTICE\n"
+              "$$ (line 3, block LATTICE)\n");
     EXPECT_EQ(e.channel(), Channel::out);
   }
   EXPECT_THROW(chk_data("LATTICE{", f.get()), FatalError);  // end of file

@@ -159,7 +159,7 @@ class IniFile : public ::testing::Test {
 TEST_F(IniFile, MissingFileKeepsDefaults) {
   dbg.vg_dump_flag = 5;
   const std::string out = capture_stdout([] { read_ini_file(); });
-  EXPECT_EQ(out, "Cannot find korvex.ini file.  No options.\n");
+  EXPECT_EQ(out, "No korvex.ini in the working folder: no diagnostic dumps (this is the usual case).\n");
   EXPECT_EQ(dbg.vg_dump_flag, 0);
   EXPECT_EQ(dbg.print_bij_flag, 1);
 }

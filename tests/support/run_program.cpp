@@ -1,5 +1,7 @@
 #include "support/run_program.hpp"
 
+#include "sim/linereader.hpp"
+
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -137,6 +139,7 @@ StringFile::StringFile(const std::string& text) {
   if (!fp) throw std::runtime_error("tmpfile failed");
   std::fwrite(text.data(), 1, text.size(), fp);
   std::rewind(fp);
+  kv::start_reading(fp, "");  // a fresh line count, whatever stream used this address before
 }
 
 StringFile::~StringFile() {

@@ -1,0 +1,314 @@
+#include "input/cif_input.hpp"
+
+#include <cctype>
+#include <cmath>
+#include <optional>
+#include <set>
+
+// gemmi's number formatting normally comes from stb_sprintf, which Debian
+// ships separately; the C library's snprintf does the same job here (only
+// the CIF reader is used, nothing is written through gemmi).
+#define USE_STD_SNPRINTF 1
+#include <gemmi/cif.hpp>
+#include <gemmi/smcif.hpp>
+#include <gemmi/symmetry.hpp>
+
+#include "crystal/data_table.hpp"
+#include "crystal/lattice.hpp"
+#include "sim/error.hpp"
+#include "sim/linereader.hpp"
+#include "sim/qzio.hpp"
+
+namespace kv {
+
+namespace {
+
+constexpr double kPi = 3.141592653589793;
+using Mat3 = std::array<std::array<double, 3>, 3>;
+
+[[noreturn]] void cif_error(const std::string& path, const std::string& what) {
+  fatal_out("$$ CIF %s: %s.\n$$ Abort.\n", path.c_str(), what.c_str());
+}
+
+// The symmetry operations the file lists, or those of its Hermann-Mauguin
+// symbol when it lists none.
+gemmi::GroupOps cif_group_ops(const gemmi::cif::Block& block, const gemmi::SmallStructure& st,
+                              const std::string& path) {
+  gemmi::cif::Block& b = const_cast<gemmi::cif::Block&>(block);
+  for (const char* tag : {"_space_group_symop_operation_xyz", "_symmetry_equiv_pos_as_xyz"}) {
+    gemmi::cif::Column col = b.find_values(tag);
+    if (!col || col.length() == 0) continue;
+    std::vector<gemmi::Op> ops;
+    for (const std::string& v : col) {
+      const std::string text = gemmi::cif::as_string(v);
+      try {
+        ops.push_back(gemmi::parse_triplet(text));
+      } catch (const std::exception& e) {
+        cif_error(path, "cannot read the symmetry operation \"" + text + "\" (" + e.what() + ")");
+      }
+    }
+    return gemmi::split_centering_vectors(ops);
+  }
+  const gemmi::SpaceGroup* sg = st.find_spacegroup();
+  if (!sg)
+    cif_error(path, st.spacegroup_hm.empty()
+                        ? std::string("neither symmetry operations nor a space-group symbol")
+                        : "unknown space-group symbol \"" + st.spacegroup_hm + "\"");
+  return sg->operations();
+}
+
+// The setting of number n that the table holds: gemmi's reference setting.
+const gemmi::SpaceGroup* table_setting(int number) {
+  for (const gemmi::SpaceGroup& sg : gemmi::spacegroup_tables::main)
+    if (sg.number == number && sg.is_reference_setting()) return &sg;
+  return nullptr;
+}
+
+Mat3 rotation_of(const gemmi::Op& op) {
+  Mat3 r{};
+  for (int i = 0; i < 3; ++i)
+    for (int j = 0; j < 3; ++j) r[i][j] = static_cast<double>(op.rot[i][j]) / gemmi::Op::DEN;
+  return r;
+}
+
+Mat3 mul(const Mat3& a, const Mat3& b) {
+  Mat3 c{};
+  for (int i = 0; i < 3; ++i)
+    for (int j = 0; j < 3; ++j)
+      for (int k = 0; k < 3; ++k) c[i][j] += a[i][k] * b[k][j];
+  return c;
+}
+
+Mat3 transpose(const Mat3& a) {
+  Mat3 t{};
+  for (int i = 0; i < 3; ++i)
+    for (int j = 0; j < 3; ++j) t[i][j] = a[j][i];
+  return t;
+}
+
+// Direct metric tensor of a cell (angstrom^2).
+Mat3 metric(const std::array<double, 6>& lp) {
+  constexpr double d = kPi / 180.0;
+  const double a = lp[0], b = lp[1], c = lp[2];
+  const double ca = std::cos(lp[3] * d), cb = std::cos(lp[4] * d), cg = std::cos(lp[5] * d);
+  return Mat3{{{a * a, a * b * cg, a * c * cb}, {a * b * cg, b * b, b * c * ca}, {a * c * cb, b * c * ca, c * c}}};
+}
+
+std::array<double, 6> cell_of_metric(const Mat3& g) {
+  constexpr double d = 180.0 / kPi;
+  const double a = std::sqrt(g[0][0]), b = std::sqrt(g[1][1]), c = std::sqrt(g[2][2]);
+  return {a, b, c, std::acos(g[1][2] / (b * c)) * d, std::acos(g[0][2] / (a * c)) * d,
+          std::acos(g[0][1] / (a * b)) * d};
+}
+
+// Reciprocal edges a*, b*, c* (1/angstrom) of a cell.
+std::array<double, 3> reciprocal_edges(const std::array<double, 6>& lp) {
+  const lattice_metric lm = bravai(lp.data());
+  return {std::sqrt(lm.gs11), std::sqrt(lm.gs22), std::sqrt(lm.gs33)};
+}
+
+// Rounds values that are a rounding error away from a simple fraction, so
+// that 0.333333 written by a CIF's author and 1/3 in the table's operators
+// give the same special positions.
+double tidy(double v) {
+  double w = v - std::floor(v);
+  for (int den : {2, 3, 4, 6, 8, 12, 24}) {
+    const double r = std::round(w * den) / den;
+    if (std::abs(w - r) < 2e-6) return r >= 1.0 ? 0.0 : r;
+  }
+  return std::abs(w - 1.0) < 1e-12 ? 0.0 : w;
+}
+
+// Names in the first column of the X-ray table.
+std::set<std::string> xray_table_names() {
+  std::set<std::string> names;
+  const std::optional<std::string> path = locate_data_table("korvexxdt.dat");
+  if (!path) return names;
+  File fp = fopen_chk_rmode(*path);
+  while (std::optional<std::string> line = comment_skip_fgets(kLineCap, fp.get())) {
+    const std::vector<std::string_view> t = split_tokens(*line);
+    if (!t.empty()) names.emplace(t[0]);
+  }
+  return names;
+}
+
+// The element or ion of a site as the tables spell it; an ion the table
+// lacks falls back to its neutral atom.
+std::string site_table_name(const gemmi::SmallStructure::Site& s, const std::set<std::string>& names,
+                            const std::string& path) {
+  if (s.element == gemmi::El::X)
+    cif_error(path, "site " + s.label + ": no element in type symbol \"" + s.type_symbol + "\"");
+  const std::string ion = s.element_and_charge_symbol();
+  if (names.empty() || names.count(ion)) return ion;
+  const std::string neutral = s.element.name();
+  if (names.count(neutral)) {
+    if (ion != neutral)
+      std::printf("$$ CIF %s: site %s: %s is not in korvexxdt.dat, neutral %s is used.\n", path.c_str(),
+                  s.label.c_str(), ion.c_str(), neutral.c_str());
+    return neutral;
+  }
+  cif_error(path, "site " + s.label + ": element " + neutral + " is not in korvexxdt.dat");
+}
+
+// Anisotropic displacements of a site given as B_ij or beta_ij (gemmi reads
+// U_ij itself): beta in the CIF's own cell, or nothing.
+std::optional<std::array<double, 6>> other_aniso(gemmi::cif::Block& block, const std::string& label,
+                                                 const std::array<double, 3>& rs) {
+  const char* kinds[2][6] = {{"B_11", "B_22", "B_33", "B_12", "B_13", "B_23"},
+                             {"beta_11", "beta_22", "beta_33", "beta_12", "beta_13", "beta_23"}};
+  const int ij[6][2] = {{0, 0}, {1, 1}, {2, 2}, {0, 1}, {0, 2}, {1, 2}};
+  for (int kind = 0; kind < 2; ++kind) {
+    std::vector<std::string> tags{"label"};
+    for (const char* t : kinds[kind]) tags.emplace_back(t);
+    for (auto row : block.find("_atom_site_aniso_", tags)) {
+      if (row.str(0) != label) continue;
+      std::array<double, 6> beta{};
+      for (int k = 0; k < 6; ++k) {
+        const double v = gemmi::cif::as_number(row[k + 1], 0.0);
+        beta[k] = kind == 0 ? 0.25 * v * rs[ij[k][0]] * rs[ij[k][1]] : v;
+      }
+      return beta;
+    }
+  }
+  return std::nullopt;
+}
+
+// A parameter name from a site label: letters, digits and '_' only.
+std::string name_part(const std::string& label) {
+  std::string out;
+  for (char ch : label) {
+    const unsigned char c = static_cast<unsigned char>(ch);
+    out += std::isalnum(c) ? static_cast<char>(std::tolower(c)) : '_';
+  }
+  return out.substr(0, 24);
+}
+
+}  // namespace
+
+CifCrystal read_cif_crystal(const std::string& path) {
+  gemmi::cif::Document doc;
+  try {
+    doc = gemmi::cif::read_file(path);
+  } catch (const std::exception& e) {
+    cif_error(path, std::string("cannot be read (") + e.what() + ")");
+  }
+  if (doc.blocks.empty()) cif_error(path, "no data block");
+  gemmi::cif::Block& block = doc.blocks[0];
+  const gemmi::SmallStructure st = gemmi::make_small_structure_from_block(block);
+  if (!block.find_value("_cell_length_a") || !block.find_value("_cell_length_b") ||
+      !block.find_value("_cell_length_c") || !(st.cell.a > 0 && st.cell.b > 0 && st.cell.c > 0))
+    cif_error(path, "no _cell_length_a, _b, _c");
+  if (st.sites.empty()) cif_error(path, "no _atom_site_ loop with fractional coordinates");
+
+  const gemmi::GroupOps ops = cif_group_ops(block, st, path);
+  const gemmi::SpaceGroup* sg = gemmi::find_spacegroup_by_ops(ops);
+  if (!sg) cif_error(path, "its symmetry operations are no space-group setting known to gemmi");
+  const gemmi::SpaceGroup* ref = table_setting(sg->number);
+  if (!ref)
+    cif_error(path, "space group " + sg->xhm() + " (No. " + std::to_string(sg->number) +
+                        ") has no reference setting to transform to");
+
+  // The change of basis x' = C x taking the file's operations to the
+  // table's: gemmi's basisop relates a setting to the reference setting;
+  // both directions are tried and the one that reproduces the table's
+  // operations is kept.
+  std::optional<gemmi::Op> cob;
+  for (const gemmi::Op& cand : {sg->basisop().inverse(), sg->basisop()}) {
+    gemmi::GroupOps moved = ops;
+    moved.change_basis_forward(cand);
+    if (moved.is_same_as(ref->operations())) {
+      cob = cand;
+      break;
+    }
+  }
+  if (!cob)
+    cif_error(path, "the setting " + sg->xhm() + " of space group " + std::to_string(sg->number) +
+                        " cannot be transformed to the table's setting " + ref->xhm());
+
+  CifCrystal out;
+  out.sp_grp_no = sg->number;
+  out.setting = sg->xhm();
+  out.transformed = !(*cob == gemmi::Op::identity());
+  const std::array<double, 6> lp0{st.cell.a, st.cell.b, st.cell.c, st.cell.alpha, st.cell.beta, st.cell.gamma};
+  // Fractional coordinates go as x' = R x + t, so the new basis is A R^-1
+  // and the metric R^-T G R^-1; Miller indices go as h' = R^-T h, so the
+  // displacement tensor beta (h^T beta h in the exponent) goes to R beta R^T.
+  const Mat3 R = rotation_of(*cob);
+  const Mat3 Ri = rotation_of(cob->inverse());
+  out.lp = out.transformed ? cell_of_metric(mul(transpose(Ri), mul(metric(lp0), Ri))) : lp0;
+  for (double& v : out.lp) v = std::round(v * 1e8) / 1e8;
+
+  const std::array<double, 3> rs = reciprocal_edges(lp0);
+  const std::set<std::string> names = xray_table_names();
+  for (const gemmi::SmallStructure::Site& s : st.sites) {
+    CifSite site;
+    site.label = s.label;
+    site.name = site_table_name(s, names, path);
+    const std::array<double, 3> x = cob->apply_to_xyz({s.fract.x, s.fract.y, s.fract.z});
+    site.x = tidy(x[0]);
+    site.y = tidy(x[1]);
+    site.z = tidy(x[2]);
+    site.occ = s.occ;
+    std::optional<std::array<double, 6>> beta;
+    if (s.aniso.nonzero()) {
+      const double u[6] = {s.aniso.u11, s.aniso.u22, s.aniso.u33, s.aniso.u12, s.aniso.u13, s.aniso.u23};
+      const int ij[6][2] = {{0, 0}, {1, 1}, {2, 2}, {0, 1}, {0, 2}, {1, 2}};
+      std::array<double, 6> b{};
+      for (int k = 0; k < 6; ++k) b[k] = 2.0 * kPi * kPi * u[k] * rs[ij[k][0]] * rs[ij[k][1]];
+      beta = b;
+    } else {
+      beta = other_aniso(block, s.label, rs);
+    }
+    if (beta) {
+      const std::array<double, 6>& b = *beta;
+      const Mat3 m{{{b[0], b[3], b[4]}, {b[3], b[1], b[5]}, {b[4], b[5], b[2]}}};
+      const Mat3 t = mul(R, mul(m, transpose(R)));
+      site.bf = 1;
+      site.beta = {t[0][0], t[1][1], t[2][2], t[0][1], t[0][2], t[1][2]};
+    } else {
+      site.bf = 0;
+      site.b_iso = 8.0 * kPi * kPi * s.u_iso;
+    }
+    out.sites.push_back(site);
+  }
+  return out;
+}
+
+std::string cif_lattice_atom_blocks(const CifCrystal& c) {
+  std::string s = "LATTICE{\n" + std::to_string(c.sp_grp_no) + "\n";
+  const char* lp_names[6] = {"a", "b", "c", "alpha", "beta", "gamma"};
+  for (int i = 0; i < 6; ++i) s += strprintf("%.10g FIX %s\n", c.lp[i], lp_names[i]);
+  s += "}LATTICE\nATOM{\n" + std::to_string(c.sites.size()) + "\n";
+  std::set<std::string> used;
+  for (std::size_t j = 0; j < c.sites.size(); ++j) {
+    const CifSite& a = c.sites[j];
+    std::string n = name_part(a.label);
+    if (n.empty() || used.count(n)) n += "_" + std::to_string(j + 1);
+    used.insert(n);
+    s += "SITE{\n" + a.name + "\n";
+    s += strprintf("%.10g FIX x_%s\n%.10g FIX y_%s\n%.10g FIX z_%s\n", a.x, n.c_str(), a.y, n.c_str(), a.z,
+                   n.c_str());
+    if (a.bf == 0) {
+      s += strprintf("ISO\n%.10g FIX b_%s\n", a.b_iso, n.c_str());
+    } else {
+      s += "ANISO\n";
+      const char* bn[6] = {"b11", "b22", "b33", "b12", "b13", "b23"};
+      for (int k = 0; k < 6; ++k) s += strprintf("%.10g FIX %s_%s\n", a.beta[k], bn[k], n.c_str());
+    }
+    s += strprintf("%.10g FIX occ_%s\n0\n}SITE\n", a.occ, n.c_str());
+  }
+  s += "}ATOM\n";
+  return s;
+}
+
+std::string cif_crystal_block(const CifCrystal& c, bool with_low_order_fg) {
+  std::string s = "CRYSTAL_STRUCTURE_DATA{\n";
+  s += strprintf("%% space group %d, from the CIF's setting %s%s\n", c.sp_grp_no, c.setting.c_str(),
+                 c.transformed ? " (transformed to the table's setting)" : "");
+  s += cif_lattice_atom_blocks(c);
+  if (with_low_order_fg) s += "LOW_ORDER_FG{\n0\n}LOW_ORDER_FG\n";
+  s += "}CRYSTAL_STRUCTURE_DATA\n";
+  return s;
+}
+
+}  // namespace kv

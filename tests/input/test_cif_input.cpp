@@ -1,0 +1,259 @@
+// CIF input: crystals written as CIFs in various settings must give the
+// structure factors of the same crystal written as a crystal block in the
+// space-group table's setting.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "crystal/lattice.hpp"
+#include "crystal/structure_factor.hpp"
+#include "input/cif_input.hpp"
+#include "input/crystal_data.hpp"
+#include "sim/error.hpp"
+#include "sim/runctl.hpp"
+#include "support/fatal.hpp"
+#include "support/run_program.hpp"
+
+using kvtest::fatal_text;
+using kvtest::ScratchDir;
+using kvtest::StringFile;
+
+namespace kv {
+namespace {
+
+constexpr double kPi = 3.141592653589793;
+
+std::string num(double v) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.12g", v);
+  return buf;
+}
+
+csd read_block(const std::string& text) {
+  epsilon = Epsilon{};
+  StringFile f(text);
+  csd cs;
+  input_csd_cstr(cs, f.get(), "unused");
+  return cs;
+}
+
+csd read_cif_block(const std::string& cif_path) {
+  return read_block("CRYSTAL_STRUCTURE_DATA{\nCIF{\n" + cif_path +
+                    "\n}CIF\nLOW_ORDER_FG{\n0\n}LOW_ORDER_FG\n}CRYSTAL_STRUCTURE_DATA\n");
+}
+
+complex fg(csd& cs, const Hkl& g) {
+  const lattice_metric lm = bravai(cs.lp.data());
+  int warn = 0;
+  return calc_structure_factor(g, 200.0, lm, cs, &warn);
+}
+
+void expect_same_fg(csd& a, csd& b, const std::vector<Hkl>& hkls) {
+  for (const Hkl& g : hkls) {
+    const complex fa = fg(a, g), fb = fg(b, g);
+    const double tol = 1e-6 * (1.0 + std::hypot(fa.re, fa.im));
+    EXPECT_NEAR(fa.re, fb.re, tol) << g.h << " " << g.k << " " << g.l;
+    EXPECT_NEAR(fa.im, fb.im, tol) << g.h << " " << g.k << " " << g.l;
+  }
+}
+
+std::vector<Hkl> index_box(int n) {
+  std::vector<Hkl> out;
+  for (int h = -n; h <= n; ++h)
+    for (int k = -n; k <= n; ++k)
+      for (int l = -n; l <= n; ++l) out.push_back(Hkl{h, k, l});
+  return out;
+}
+
+std::string cell_lines(double a, double b, double c, double al, double be, double ga) {
+  return "_cell_length_a " + std::to_string(a) + "\n_cell_length_b " + std::to_string(b) +
+         "\n_cell_length_c " + std::to_string(c) + "\n_cell_angle_alpha " + std::to_string(al) +
+         "\n_cell_angle_beta " + std::to_string(be) + "\n_cell_angle_gamma " + std::to_string(ga) + "\n";
+}
+
+const char* kSiteLoop =
+    "loop_\n_atom_site_label\n_atom_site_type_symbol\n_atom_site_fract_x\n_atom_site_fract_y\n"
+    "_atom_site_fract_z\n_atom_site_occupancy\n";
+
+std::string iso_block(int sg, const std::string& lattice_lines, const std::vector<std::string>& sites) {
+  std::string s = "CRYSTAL_STRUCTURE_DATA{\nLATTICE{\n" + std::to_string(sg) + "\n" + lattice_lines +
+                  "}LATTICE\nATOM{\n" + std::to_string(sites.size()) + "\n";
+  for (const std::string& site : sites) s += "SITE{\n" + site + "}SITE\n";
+  return s + "}ATOM\nLOW_ORDER_FG{\n0\n}LOW_ORDER_FG\n}CRYSTAL_STRUCTURE_DATA\n";
+}
+
+TEST(CifInput, SiliconInOriginChoiceOneGivesTheFgOfTheTableSetting) {
+  ScratchDir d;
+  const auto cif = d.write("si.cif", "data_si\n" + cell_lines(5.431020511, 5.431020511, 5.431020511, 90, 90, 90) +
+                                         "_symmetry_space_group_name_H-M 'F d -3 m :1'\n" + kSiteLoop +
+                                         "_atom_site_B_iso_or_equiv\nSi1 Si 0 0 0 1 0.4632\n");
+  csd from_cif = read_cif_block(cif.string());
+  csd hand = read_block(iso_block(227,
+                                  "5.431020511 FIX a\n5.431020511 FIX b\n5.431020511 FIX c\n90 FIX al\n90 FIX be\n"
+                                  "90 FIX ga\n",
+                                  {"Si\n0.125 FIX x\n0.125 FIX y\n0.125 FIX z\nISO\n0.4632 FIX b\n1 FIX o\n0\n"}));
+  EXPECT_EQ(from_cif.sp_grp_no, 227);
+  // Fd-3m with origin 1 puts Si at 0 0 0; the table's origin 2 at 1/8 1/8 1/8
+  // (or its inversion image). A wrong origin flips the sign of F(222)-type
+  // and odd reflections, which this comparison catches.
+  expect_same_fg(from_cif, hand, {{1, 1, 1}, {2, 2, 0}, {3, 1, 1}, {2, 2, 2}, {4, 0, 0}, {3, 3, 1}, {5, 3, 1},
+                                  {-1, 1, 1}, {2, 0, 0}, {4, 2, 2}});
+  EXPECT_GT(std::abs(fg(hand, {1, 1, 1}).re), 1.0);
+}
+
+TEST(CifInput, TriclinicCellAndOccupancyTakenAsWritten) {
+  ScratchDir d;
+  const auto cif = d.write("p1.cif", "data_p1\n" + cell_lines(4.1, 5.2, 6.3, 81, 95, 103) +
+                                         "_symmetry_space_group_name_H-M 'P 1'\n" + kSiteLoop +
+                                         "_atom_site_U_iso_or_equiv\nCu1 Cu 0.1 0.2 0.3 0.5 0.01\n"
+                                         "O1 O2- 0.6 0.25 0.05 1 0.02\n");
+  csd from_cif = read_cif_block(cif.string());
+  const double b1 = 8 * kPi * kPi * 0.01, b2 = 8 * kPi * kPi * 0.02;
+  csd hand = read_block(iso_block(
+      1, "4.1 FIX a\n5.2 FIX b\n6.3 FIX c\n81 FIX al\n95 FIX be\n103 FIX ga\n",
+      {"Cu\n0.1 FIX x1\n0.2 FIX y1\n0.3 FIX z1\nISO\n" + std::to_string(b1) + " FIX b1\n0.5 FIX o1\n0\n",
+       "O2-\n0.6 FIX x2\n0.25 FIX y2\n0.05 FIX z2\nISO\n" + std::to_string(b2) + " FIX b2\n1 FIX o2\n0\n"}));
+  ASSERT_EQ(from_cif.num_atom, 2);
+  EXPECT_EQ(from_cif.atoms[1].name, "O2-");
+  expect_same_fg(from_cif, hand, {{1, 0, 0}, {0, 1, 1}, {1, -2, 1}, {2, 1, -3}, {-1, -1, 2}});
+}
+
+// |g|^2 and |F| of every reflection inside a sphere: independent of the
+// choice of axes, so a crystal read in another setting must give the same list.
+std::vector<std::pair<double, double>> g_f_list(csd& cs, double g2_max) {
+  const lattice_metric lm = bravai(cs.lp.data());
+  std::vector<std::pair<double, double>> out;
+  for (const Hkl& h : index_box(14)) {
+    const double g2 = sq_abs(Vec3{double(h.h), double(h.k), double(h.l)}, lm);
+    if (g2 > g2_max || g2 == 0.0) continue;
+    const complex f = fg(cs, h);
+    out.emplace_back(std::round(g2 * 1e6) / 1e6, std::hypot(f.re, f.im));
+  }
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+TEST(CifInput, MonoclinicNGlideSettingMatchesTheExpandedStructure) {
+  ScratchDir d;
+  // P 1 21/n 1 with its operations listed, a general and an anisotropic site.
+  const std::string cell = cell_lines(5.0, 6.0, 7.0, 90, 100, 90);
+  const auto cif = d.write(
+      "p21n.cif",
+      "data_x\n" + cell +
+          "loop_\n_symmetry_equiv_pos_as_xyz\nx,y,z\n-x+1/2,y+1/2,-z+1/2\n-x,-y,-z\nx+1/2,-y+1/2,z+1/2\n" +
+          kSiteLoop + "_atom_site_U_iso_or_equiv\nGa1 Ga 0.1 0.2 0.3 1 0.01\nO1 O 0.3 0.1 0.4 1 0.012\n");
+  csd from_cif = read_cif_block(cif.string());
+  EXPECT_EQ(from_cif.sp_grp_no, 14);
+  // The same crystal in P1 on the CIF's own axes, every image written out.
+  const double ops[4][6] = {{1, 1, 1, 0, 0, 0}, {-1, 1, -1, 0.5, 0.5, 0.5}, {-1, -1, -1, 0, 0, 0},
+                            {1, -1, 1, 0.5, 0.5, 0.5}};
+  const double sites[2][4] = {{0.1, 0.2, 0.3, 0.01}, {0.3, 0.1, 0.4, 0.012}};
+  std::string loop;
+  for (int s = 0; s < 2; ++s)
+    for (int o = 0; o < 4; ++o) {
+      const double x = ops[o][0] * sites[s][0] + ops[o][3], y = ops[o][1] * sites[s][1] + ops[o][4],
+                   z = ops[o][2] * sites[s][2] + ops[o][5];
+      loop += (s == 0 ? "Ga" : "O") + std::to_string(10 * s + o) + (s == 0 ? " Ga " : " O ") + std::to_string(x) +
+              " " + std::to_string(y) + " " + std::to_string(z) + " 1 " + std::to_string(sites[s][3]) + "\n";
+    }
+  const auto p1 = d.write("p1.cif", "data_p1\n" + cell + "_symmetry_space_group_name_H-M 'P 1'\n" + kSiteLoop +
+                                        "_atom_site_U_iso_or_equiv\n" + loop);
+  csd expanded = read_cif_block(p1.string());
+  // The table's P 1 21/c 1 cell differs from the n-glide cell in c and beta.
+  EXPECT_GT(std::abs(from_cif.lp[4] - 100.0), 1.0);
+  const auto a = g_f_list(from_cif, 0.6), b = g_f_list(expanded, 0.6);
+  ASSERT_GT(a.size(), 50u);
+  ASSERT_EQ(a.size(), b.size());
+  // Within one |g| the |F| are compared as sorted lists.
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    EXPECT_DOUBLE_EQ(a[i].first, b[i].first) << i;
+    EXPECT_NEAR(a[i].second, b[i].second, 1e-6 * (1.0 + a[i].second)) << i;
+  }
+}
+
+// Alpha-quartz P3_2 21 on hexagonal axes with anisotropic displacements
+// given as U_ij, against the block with the matching beta coefficients.
+TEST(CifInput, HexagonalAnisotropicQuartz) {
+  const double a = 4.916, c = 5.4054;
+  const double as = 2.0 / (a * std::sqrt(3.0)), cs = 1.0 / c;
+  const double rs[3] = {as, as, cs};
+  const int ij[6][2] = {{0, 0}, {1, 1}, {2, 2}, {0, 1}, {0, 2}, {1, 2}};
+  const double beta_si[6] = {0.0093004, 0.0077975, 0.0048979, 0.0038988, -0.0000086, -0.0000172};
+  const double beta_o[6] = {0.0190038, 0.0143971, 0.0083028, 0.0105964, -0.0024960, -0.0034996};
+  auto u_of = [&](const double* beta) {
+    std::string s;
+    for (int k = 0; k < 6; ++k)
+      s += " " + num(beta[k] / (2 * kPi * kPi * rs[ij[k][0]] * rs[ij[k][1]]));
+    return s;
+  };
+  ScratchDir d;
+  const auto cif = d.write(
+      "quartz.cif", "data_q\n" + cell_lines(a, a, c, 90, 90, 120) + "_space_group_name_H-M_alt 'P 32 2 1'\n" +
+                        kSiteLoop + "Si1 Si 0.4697 0 0.6666667 1\nO1 O 0.4135 0.2669 0.7857667 1\n" +
+                        "loop_\n_atom_site_aniso_label\n_atom_site_aniso_U_11\n_atom_site_aniso_U_22\n"
+                        "_atom_site_aniso_U_33\n_atom_site_aniso_U_12\n_atom_site_aniso_U_13\n"
+                        "_atom_site_aniso_U_23\nSi1" +
+                        u_of(beta_si) + "\nO1" + u_of(beta_o) + "\n");
+  csd from_cif = read_cif_block(cif.string());
+  auto aniso = [](const char* el, const std::string& xyz, const double* beta) {
+    std::string s = std::string(el) + "\n" + xyz + "ANISO\n";
+    for (int k = 0; k < 6; ++k) s += num(beta[k]) + " FIX p" + std::to_string(k) + "\n";
+    return s + "1 FIX occ\n0\n";
+  };
+  csd hand = read_block(iso_block(154, "4.916 FIX a\n4.916 FIX b\n5.4054 FIX c\n90 FIX al\n90 FIX be\n120 FIX ga\n",
+                                  {aniso("Si", "0.4697 FIX x\n0 FIX y\n" + num(2.0 / 3.0) + " FIX z\n", beta_si),
+                                   aniso("O", "0.4135 FIX x\n0.2669 FIX y\n0.7857667 FIX z\n", beta_o)}));
+  ASSERT_EQ(from_cif.num_atom, 2);
+  EXPECT_EQ(from_cif.atoms[0].bf, 1);
+  EXPECT_NEAR(from_cif.atoms[1].beta12, 0.0105964, 1e-6);
+  expect_same_fg(from_cif, hand, {{1, 0, 0}, {1, 0, 1}, {1, 1, 0}, {2, -1, 3}, {0, 0, 3}, {3, 0, 2}, {2, 1, 4}});
+}
+
+TEST(CifInput, RhombohedralCorundumOnHexagonalAxes) {
+  ScratchDir d;
+  const auto cif = d.write("al2o3.cif", "data_c\n" + cell_lines(4.7605, 4.7605, 12.9956, 90, 90, 120) +
+                                            "_symmetry_space_group_name_H-M 'R -3 c'\n" + kSiteLoop +
+                                            "_atom_site_B_iso_or_equiv\nAl1 Al 0 0 0.35216 1 0.19\n"
+                                            "O1 O 0.30668 0 0.25 1 0.24\n");
+  csd from_cif = read_cif_block(cif.string());
+  csd hand = read_block(iso_block(167, "4.7605 FIX a\n4.7605 FIX b\n12.9956 FIX c\n90 FIX al\n90 FIX be\n120 FIX ga\n",
+                                  {"Al\n0 FIX x1\n0 FIX y1\n0.35216 FIX z1\nISO\n0.19 FIX b1\n1 FIX o1\n0\n",
+                                   "O\n0.30668 FIX x2\n0 FIX y2\n0.25 FIX z2\nISO\n0.24 FIX b2\n1 FIX o2\n0\n"}));
+  EXPECT_EQ(from_cif.hex_flag, 1);
+  expect_same_fg(from_cif, hand, {{0, 1, 2}, {1, 0, 4}, {1, 1, 0}, {0, 0, 6}, {1, 1, 3}, {2, 0, 2}, {0, 0, 3}});
+}
+
+TEST(CifInput, MistakesAreNamed) {
+  ScratchDir d;
+  const auto no_cell = d.write("nocell.cif", "data_x\n_symmetry_space_group_name_H-M 'P 1'\n" + std::string(kSiteLoop) +
+                                                 "A1 Si 0 0 0 1\n");
+  EXPECT_NE(fatal_text([&] { read_cif_crystal(no_cell.string()); }).find("no _cell_length_a"), std::string::npos);
+  const auto bad_sg = d.write("badsg.cif", "data_x\n" + cell_lines(4, 4, 4, 90, 90, 90) +
+                                               "_symmetry_space_group_name_H-M 'P 9 q'\n" + kSiteLoop +
+                                               "A1 Si 0 0 0 1\n");
+  EXPECT_NE(fatal_text([&] { read_cif_crystal(bad_sg.string()); }).find("unknown space-group symbol \"P 9 q\""),
+            std::string::npos);
+  const std::string missing = fatal_text([&] { read_cif_crystal((d / "absent.cif").string()); });
+  EXPECT_NE(missing.find("absent.cif"), std::string::npos);
+}
+
+TEST(CifInput, TalvisPrintsABlockThatReadsBackToTheSameCrystal) {
+  ScratchDir d;
+  d.write("si.cif", "data_si\n" + cell_lines(5.431, 5.431, 5.431, 90, 90, 90) +
+                        "_symmetry_space_group_name_H-M 'F d -3 m :1'\n" + kSiteLoop +
+                        "_atom_site_U_iso_or_equiv\nSi1 Si 0 0 0 1 0.006\n");
+  const auto r = kvtest::run_program(TALVIS_EXE, {"cif", "si.cif"}, d.path());
+  ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(r.out.rfind("CRYSTAL_STRUCTURE_DATA{\n", 0), 0u);
+  EXPECT_NE(r.out.find("FIX x_si1"), std::string::npos);
+  csd printed = read_block(r.out);
+  csd from_cif = read_cif_block((d / "si.cif").string());
+  expect_same_fg(printed, from_cif, {{1, 1, 1}, {2, 2, 0}, {3, 1, 1}, {2, 2, 2}});
+}
+
+}  // namespace
+}  // namespace kv
