@@ -215,6 +215,7 @@ bool vanishing_fg_reflection(const Hkl& g, double kv, csd& c) {
   int warn = 0;
   const complex fg = structure_factor_ext_tbl(g, kv, lm, c, table, &warn);
   return vanishing_fg(fg_to_xig2(fg, relativ_corr(kv), wavelength(kv), lm));
+}
 
 std::string take_left_out_report() {
   std::string text;

@@ -18,7 +18,7 @@ std::array<double, N> line_numbers(FILE* fp) {
   std::array<double, N> v{};
   const std::string line = need_line(kLineCap, fp);
   const std::vector<std::string_view> t = split_tokens(line);
-  for (std::size_t k = 0; k < N && k < t.size(); ++k) v[k] = checked_double(t[k], "a number", fp);
+  for (std::size_t k = 0; k < N && k < t.size(); ++k) v[k] = checked_double(t[k], nullptr, fp);
   return v;
 }
 
@@ -26,7 +26,7 @@ std::array<double, N> line_numbers(FILE* fp) {
 std::string_view first_number_token(const std::string& line, FILE* fp) {
   const std::vector<std::string_view> t = split_tokens(line);
   if (t.empty()) return std::string_view();
-  checked_double(t[0], "a number", fp);
+  checked_double(t[0], nullptr, fp);
   return t[0];
 }
 
@@ -59,7 +59,7 @@ double fget_d_unit(FILE* fp, const char* unit, bool* in_unit) {
   } else if (t.size() > 1 && t[1] == u) {
     *in_unit = true;
   }
-  return checked_double(number, *in_unit ? unit : "a number", fp);
+  return checked_double(number, *in_unit ? unit : nullptr, fp);
 }
 
 void fget_2d(double* a, double* b, FILE* fp) {

@@ -116,12 +116,15 @@ double checked_double(std::string_view token, const char* field, FILE* fp) {
   const std::string s(token);
   char* end = nullptr;
   const double v = std::strtod(s.c_str(), &end);
+  // Without a field name (a line of plain numbers) the message names only the token.
+  const std::string what = field ? std::string(field) + " must be a number" : "expected a number";
+  const std::string of = field ? std::string(" for ") + field : std::string();
   if (end == s.c_str())
-    fatal_out("$$ Data format error: %s must be a number, found \"%s\".\n%s$$ Abort.\n", field, s.c_str(),
+    fatal_out("$$ Data format error: %s, found \"%s\".\n%s$$ Abort.\n", what.c_str(), s.c_str(),
               place_note(fp).c_str());
   if (*end != '\0')
-    fatal_out("$$ Data format error: the number \"%s\" for %s has trailing characters \"%s\".\n%s$$ Abort.\n",
-              s.c_str(), field, end, place_note(fp).c_str());
+    fatal_out("$$ Data format error: the number \"%s\"%s has trailing characters \"%s\".\n%s$$ Abort.\n",
+              s.c_str(), of.c_str(), end, place_note(fp).c_str());
   return v;
 }
 

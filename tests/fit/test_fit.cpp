@@ -268,7 +268,7 @@ TEST(FitJob, BadInputEndsWithOneMessageAndStatusOne) {
          const std::size_t p = data.find(' ', data.find("RF{\n0 0 0\n") + 10) + 1;
          data.replace(p, data.find('\n', p) - p, "x12");
        },
-       "the measured value \"x12\" is not a finite number. Abort.\n"},
+       "$$ Data format error: expected a number, found \"x12\".\n"},
       {"singular normal matrix without svd", {"--split-site", "--svd-flag", "0"},
        [](std::string&, std::string&) {},
        "$$ Singular normal matrix: the parameters b_si1, b_si2 cannot be determined independently. Abort.\n"},
