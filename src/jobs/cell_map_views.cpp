@@ -68,6 +68,29 @@ double value_at(const Tensor3<double>& m, const Plane& p, std::size_t iu, std::s
 // (nearest grid point, the cell drawn oblique where the axes are), axes in
 // angstrom, colour bar with the unit, atoms within half a grid step of the
 // plane marked.
+// The colour bar (viridis, with its range and unit) at the right of a map,
+// then the picture written as PNG.
+void finish_map_png(cairo_surface_t* surface, cairo_t* cr, const std::string& png, double bx, double top,
+                    double bh, double lo, double hi, const std::string& unit) {
+  for (int j = 0; j < static_cast<int>(bh); ++j) {
+    const Rgb c = colormap_rgb(Colormap::viridis, 1.0 - j / bh);
+    cairo_set_source_rgb(cr, c.r / 255.0, c.g / 255.0, c.b / 255.0);
+    cairo_rectangle(cr, bx, top + j, 16, 1.2);
+    cairo_fill(cr);
+  }
+  cairo_set_source_rgb(cr, 0.93, 0.93, 0.93);
+  cairo_set_font_size(cr, 11);
+  cairo_move_to(cr, bx + 20, top + 8);
+  cairo_show_text(cr, strprintf("%.3g", hi).c_str());
+  cairo_move_to(cr, bx + 20, top + bh);
+  cairo_show_text(cr, strprintf("%.3g", lo).c_str());
+  cairo_move_to(cr, bx - 4, top + bh + 18);
+  cairo_show_text(cr, unit.c_str());
+  cairo_surface_flush(surface);
+  if (cairo_surface_write_to_png(surface, png.c_str()) != CAIRO_STATUS_SUCCESS)
+    fatal_err("Cannot open file %s\n", png.c_str());
+}
+
 void draw_slice(const std::string& png, const CellMap& map, const Plane& p, const double lp[6],
                 const std::vector<CellAtom>& atoms) {
   const Tensor3<double>& m = *map.values;
@@ -182,23 +205,7 @@ void draw_slice(const std::string& png, const CellMap& map, const Plane& p, cons
                           .c_str());
   // Colour bar.
   const double bx = left + W + 30, bh = std::max(120.0, H);
-  for (int j = 0; j < static_cast<int>(bh); ++j) {
-    const Rgb c = colormap_rgb(Colormap::viridis, 1.0 - j / bh);
-    cairo_set_source_rgb(cr, c.r / 255.0, c.g / 255.0, c.b / 255.0);
-    cairo_rectangle(cr, bx, top + j, 16, 1.2);
-    cairo_fill(cr);
-  }
-  cairo_set_source_rgb(cr, 0.93, 0.93, 0.93);
-  cairo_set_font_size(cr, 11);
-  cairo_move_to(cr, bx + 20, top + 8);
-  cairo_show_text(cr, strprintf("%.3g", hi).c_str());
-  cairo_move_to(cr, bx + 20, top + bh);
-  cairo_show_text(cr, strprintf("%.3g", lo).c_str());
-  cairo_move_to(cr, bx - 4, top + bh + 18);
-  cairo_show_text(cr, map.unit.c_str());
-  cairo_surface_flush(s.get());
-  if (cairo_surface_write_to_png(s.get(), png.c_str()) != CAIRO_STATUS_SUCCESS)
-    fatal_err("Cannot open file %s\n", png.c_str());
+  finish_map_png(s.get(), cr, png, bx, top, bh, lo, hi, map.unit);
 }
 
 }  // namespace
@@ -366,23 +373,7 @@ void draw_proj_map(const std::string& png, const ProjMap& map, int nx, int ny, c
   cairo_move_to(cr, left, 22);
   cairo_show_text(cr, map.title.c_str());
   const double bx = left + W + 30, bh = H;
-  for (int j = 0; j < static_cast<int>(bh); ++j) {
-    const Rgb c = colormap_rgb(Colormap::viridis, 1.0 - j / bh);
-    cairo_set_source_rgb(cr, c.r / 255.0, c.g / 255.0, c.b / 255.0);
-    cairo_rectangle(cr, bx, top + j, 16, 1.2);
-    cairo_fill(cr);
-  }
-  cairo_set_source_rgb(cr, 0.93, 0.93, 0.93);
-  cairo_set_font_size(cr, 11);
-  cairo_move_to(cr, bx + 20, top + 8);
-  cairo_show_text(cr, strprintf("%.3g", hi).c_str());
-  cairo_move_to(cr, bx + 20, top + bh);
-  cairo_show_text(cr, strprintf("%.3g", lo).c_str());
-  cairo_move_to(cr, bx - 4, top + bh + 18);
-  cairo_show_text(cr, map.unit.c_str());
-  cairo_surface_flush(s.get());
-  if (cairo_surface_write_to_png(s.get(), png.c_str()) != CAIRO_STATUS_SUCCESS)
-    fatal_err("Cannot open file %s\n", png.c_str());
+  finish_map_png(s.get(), cr, png, bx, top, bh, lo, hi, map.unit);
 }
 
 }  // namespace

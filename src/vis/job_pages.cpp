@@ -47,18 +47,6 @@ std::string condition_title(const std::string& data_file) {
 const char* const kCurveColours[] = {"#0072b2", "#d55e00", "#009e73", "#cc79a7", "#e69f00", "#56b4e9", "#000000",
                                      "#f0e442"};
 
-std::optional<std::string> next_command(FILE* script) {
-  for (;;) {
-    std::optional<std::string> tok = fget_1s(script);
-    if (!tok || !tok->empty()) return tok;
-  }
-}
-
-std::string read_name(FILE* script, const std::string& command, const char* what) {
-  std::optional<std::string> name = fget_1s(script);
-  if (!name || name->empty()) error_exit(stdout, "%s without %s", command.c_str(), what);
-  return *name;
-}
 
 }  // namespace
 

@@ -164,19 +164,6 @@ void write_surface_frame(FILE* o) {
   qz_fprintf(o, "set term png crop\n");
 }
 
-// Next command token; blank lines between commands are passed over.
-std::optional<std::string> next_command(FILE* script) {
-  for (;;) {
-    std::optional<std::string> tok = fget_1s(script);
-    if (!tok || !tok->empty()) return tok;
-  }
-}
-
-std::string read_name(FILE* script, const std::string& command, const char* what) {
-  std::optional<std::string> name = fget_1s(script);
-  if (!name || name->empty()) error_exit(stdout, "%s: %s expected in the script", command.c_str(), what);
-  return *name;
-}
 
 }  // namespace
 

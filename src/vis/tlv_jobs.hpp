@@ -2,8 +2,15 @@
 // Entry points of the talvis script modes. Each is called with the script
 // positioned after its mode line and reads its commands to the end of file.
 #include <cstdio>
+#include <optional>
+#include <string>
 
 namespace kv {
+
+// Script reading shared by the modes: the next command word (blank lines
+// passed over), and the word that must follow a command (fatal when missing).
+std::optional<std::string> next_command(FILE* script);
+std::string read_name(FILE* script, const std::string& command, const char* what);
 
 // CBED pictures (vis/vis_jobs.cpp).
 void job_sim_visual_mode(FILE* script);

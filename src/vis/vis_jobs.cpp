@@ -14,8 +14,6 @@
 
 namespace kv {
 
-namespace {
-
 // Next command token; blank lines between commands are passed over.
 std::optional<std::string> next_command(FILE* script) {
   for (;;) {
@@ -23,6 +21,15 @@ std::optional<std::string> next_command(FILE* script) {
     if (!tok || !tok->empty()) return tok;
   }
 }
+
+// The file name (or other word) that must follow a script command.
+std::string read_name(FILE* script, const std::string& command, const char* what) {
+  std::optional<std::string> name = fget_1s(script);
+  if (!name || name->empty()) error_exit(stdout, "%s: %s expected in the script", command.c_str(), what);
+  return *name;
+}
+
+namespace {
 
 struct VisualizeLine {
   std::string file;
