@@ -23,18 +23,18 @@ complex table_or_computed(const Hkl& g, double kv, const lattice_metric& lm, csd
 }  // namespace
 
 void potential_matrix_csd(int n_e0, int n_b0, const BeamList& beams, csd& c, double kv,
-                          const lattice_metric& lm, CMatrix& vg, int* error_flag) {
+                          const lattice_metric& lm, CMatrix& vg, int* error_flag, bool show_progress) {
   *error_flag = 0;
   constraint_csd(c);
   fg_table table;
   stock_lofg_tbl(table, kv, lm, c);
   const int n = n_e0 + n_b0;
   if (n < 1) {
-    std::printf("100%%\n");
+    if (show_progress) std::printf("100%%\n");
     return;
   }
   for (int i = 0; i < n; ++i) {
-    progress_indicator(i, n);
+    if (show_progress) progress_indicator(i, n);
     int warn_row = 0;
     for (int j = 0; j < n; ++j) {
       const Hkl h{beams[i].h - beams[j].h, beams[i].k - beams[j].k, beams[i].l - beams[j].l};
@@ -44,7 +44,7 @@ void potential_matrix_csd(int n_e0, int n_b0, const BeamList& beams, csd& c, dou
     }
     if (warn_row) *error_flag = 1;
   }
-  std::printf("100%%\n");
+  if (show_progress) std::printf("100%%\n");
 }
 
 double calc_abs_K(csd& c, double kv, const lattice_metric& lm) {

@@ -12,8 +12,10 @@ struct csd;
 
 // V[i][j] = V_{g_i - g_j} in volts; *error_flag 1 when any structure factor
 // could not be evaluated normally.
+// show_progress writes the 5%10%... line of the rows; the refinement, which
+// builds the matrix at every evaluation, turns it off.
 void potential_matrix_csd(int n_e0, int n_b0, const BeamList& beams, csd& c, double kv,
-                          const lattice_metric& lm, CMatrix& vg, int* error_flag);
+                          const lattice_metric& lm, CMatrix& vg, int* error_flag, bool show_progress = true);
 // K = sqrt(1/lambda^2 + Re U_0): the mean wave number inside the crystal.
 double calc_abs_K(csd& c, double kv, const lattice_metric& lm);
 // V_g of each beam of the list.

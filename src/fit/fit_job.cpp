@@ -342,13 +342,14 @@ void write_script(int num_dataset, const std::string& base_name) {
   File f = qz_fopen_chk_wmode(name);
   FILE* fp = f.get();
   std::fprintf(fp, "TALVIS_SCRIPT\n# script for talvis.\nFIT_VISUAL_MODE\n#\n");
-  std::fprintf(fp, "# chi-squared against iteration: gnuplot %s_chisq.plt\n#\n", base_name.c_str());
   std::fprintf(fp, "VIS_PARAMS\n# gamma_coef mag(integer) cont_reverse_flag(1/0) preset_max_val\n1.0  2  1\n#\n");
   for (int i = 0; i < num_dataset; ++i) {
     std::fprintf(fp, "# dataset %d: start, then refined\n", i);
     std::fprintf(fp, "FIT_VISUALIZE\n%s_fit_fst%d.txt\n", base_name.c_str(), i);
     std::fprintf(fp, "FIT_VISUALIZE\n%s_fit_res%d.txt\n", base_name.c_str(), i);
   }
+  std::fprintf(fp, "#\n# chi-squared against iteration, with links to the pages above\n");
+  std::fprintf(fp, "CHISQ_PLOT\n%s_chisq.txt\n", base_name.c_str());
   std::printf("\nThe script for visualization ==> %s\nUsage: talvis %s\n", name.c_str(), name.c_str());
 }
 

@@ -166,16 +166,20 @@ CMatrix dataset_potential(const fit_problem& fp, int i) {
   const int n = dm.n_e0 + dm.n_b0;
   CMatrix vg(n, n);
   int error_flag = 0;
-  potential_matrix_csd(dm.n_e0, dm.n_b0, dm.beams, *fp.cs, ed.voltage, lm, vg, &error_flag);
+  potential_matrix_csd(dm.n_e0, dm.n_b0, dm.beams, *fp.cs, ed.voltage, lm, vg, &error_flag, false);
   return vg;
 }
 
 // Grids of one dataset: val[v] holds, for the potential matrix vg (v = 0)
 // and then for each perturbed matrix, the intensities of every thickness set
 // and reflection at every needed grid point, averaged with the block's
-// kernel: val[v][(set * R + r) * K + k]. For v >= 1 the values are the
-// derivatives with respect to the potential parameter whose dV/dp is
-// dvg[v - 1].
+// kernel: val[v][(set * R + r) * K + k]. For 1 <= v <= dvg.size() the
+// values are the derivatives with respect to the potential parameter whose
+// dV/dp is dvg[v - 1]; with d_thickness a last entry holds the analytic
+// derivatives with respect to the block's thickness. Every point of a
+// thickness set moves with the thickness, so the derivative of a set's
+// average is the same weighted average of the point derivatives, whatever
+// the width.
 struct dataset_grids {
   std::vector<std::vector<double>> val;
 };
@@ -202,14 +206,19 @@ int kernel_half(const fed& ed) {
 
 void compute_grids(const fit_problem& fp, int i, const CMatrix& vg, const std::vector<CMatrix>& dvg,
                    const std::vector<double>& h_plus, const std::vector<thick_set>& sets,
-                   const std::vector<double>& thick, const std::vector<char>& corner_need, dataset_grids& out) {
+                   const std::vector<double>& thick, const std::vector<char>& corner_need, dataset_grids& out,
+                   bool d_thickness = false) {
   const fed& ed = (*fp.eds)[i];
   const dataset_model& dm = fp.dm[i];
   const lattice_metric lm = bravai(fp.cs->lp.data());
   const sd s = dataset_condition(ed, dm, thick, lm);
   const engine_setup job = make_engine_setup(*fp.cs, s, vg, lm);
   const int m = dm.side, K = m * m, R = s.num_g, T = s.num_thickness, S = static_cast<int>(sets.size());
-  const int V = 1 + static_cast<int>(dvg.size());
+  const int P = static_cast<int>(dvg.size());
+  const int V = 1 + P + (d_thickness ? 1 : 0);
+  // The perturbed eigen solution serves the potential parameters when asked
+  // for, and is the only route to the thickness derivatives.
+  const bool analytic = d_thickness || (P > 0 && fp.analytic_derivatives);
 
   std::vector<char> raw_need;
   dilate(corner_need, m, kernel_half(ed), &raw_need);
@@ -224,17 +233,14 @@ void compute_grids(const fit_problem& fp, int i, const CMatrix& vg, const std::v
   const int N = dm.n_e0 + dm.n_b0;
   std::vector<work_cal_int> work;
   std::vector<tilt_derivative_work> dwork(static_cast<std::size_t>(threads));
-  for (int t = 0; t < threads; ++t) work.push_back(alloc_work_cal_int(N, R, dvg.empty() ? 0 : 1));
+  for (int t = 0; t < threads; ++t) work.push_back(alloc_work_cal_int(N, R, V > 1 ? 1 : 0));
   blas_single_thread();  // the tilts are the parallel level; LAPACK calls inside stay serial
   parallel_for(static_cast<int>(tilts.size()), threads, [&](int tid, int n) {
     const int k = tilts[n];
     tilt_derivative_work& dw = dwork[tid];
-    if (dvg.empty())
-      tilt_potential_derivatives(s.tilt[k], job, dvg, h_plus, false, work[tid], dw);
-    else
-      tilt_potential_derivatives(s.tilt[k], job, dvg, h_plus, fp.analytic_derivatives, work[tid], dw);
+    tilt_potential_derivatives(s.tilt[k], job, dvg, h_plus, analytic, work[tid], dw);
     for (int v = 0; v < V; ++v) {
-      const RMatrix& I = v == 0 ? dw.jac.intensity : dw.jac.d_param[v - 1];
+      const RMatrix& I = v == 0 ? dw.jac.intensity : v <= P ? dw.jac.d_param[v - 1] : dw.jac.d_thickness;
       double* dst = raw[v].data() + static_cast<std::size_t>(k) * R * T;
       for (int r = 0; r < R; ++r)
         for (int t = 0; t < T; ++t) dst[r * T + t] = I[r][t];
@@ -278,14 +284,17 @@ void compute_grids(const fit_problem& fp, int i, const CMatrix& vg, const std::v
 
 // ---- One dataset's residuals -------------------------------------------------------
 
-// The base thickness set of every block, and for each thickness or width
-// parameter of the dataset its perturbed set.
+// The base thickness set of every block, and for each width parameter of
+// the dataset its perturbed set. Thickness parameters take the analytic
+// thickness derivative when the potential derivatives are analytic, and a
+// perturbed set otherwise.
 struct dataset_plan {
   std::vector<thick_set> sets;
   std::vector<double> thick;
   std::vector<int> base_set;               // per block
   std::vector<int> param_set;              // per fit parameter: perturbed set or -1
   std::vector<double> param_h;             // its step
+  bool analytic_thickness = false;         // some thickness parameter uses d_thickness
 };
 
 dataset_plan plan_dataset(const fit_problem& fp, int i, bool with_derivatives) {
@@ -300,7 +309,9 @@ dataset_plan plan_dataset(const fit_problem& fp, int i, bool with_derivatives) {
     const fit_param& p = fp.params[j];
     if (p.dataset != i) continue;
     const thickness_block& blk = ed.tb[p.block];
-    if (p.kind == fit_kind::thickness) {
+    if (p.kind == fit_kind::thickness && fp.analytic_derivatives) {
+      pl.analytic_thickness = true;
+    } else if (p.kind == fit_kind::thickness) {
       const double h = fd_step(blk.thickness);
       pl.param_h[j] = h;
       pl.param_set[j] = add_set(pl.sets, pl.thick, p.block, blk.thickness + h, blk.thickwidth);
@@ -418,8 +429,10 @@ void dataset_jacobian(fit_problem& fp, int i, const double* x, double* res, doub
   // Shift derivatives need the cells one step further along H or G.
   const double hs = fd_step(0.0);
   dataset_grids gr;
-  compute_grids(fp, i, vg, vg_plus, h_plus, pl.sets, pl.thick, corner_need_of(fp, i, pts, hs), gr);
+  compute_grids(fp, i, vg, vg_plus, h_plus, pl.sets, pl.thick, corner_need_of(fp, i, pts, hs), gr,
+                pl.analytic_thickness);
   dataset_residuals(fp, i, pl, gr, pts, res);
+  const int v_thick = 1 + static_cast<int>(vg_plus.size());  // the d_thickness grids, when computed
 
   const grid_geom g = geometry_of(ed);
   const int K = g.m * g.m, R = static_cast<int>(fp.dm[i].cal_g.size());
@@ -444,6 +457,8 @@ void dataset_jacobian(fit_problem& fp, int i, const double* x, double* res, doub
         continue;
       } else if (q.kind == fit_kind::scale) {
         row[j] = -p.sqrt_weight * base;
+      } else if (q.kind == fit_kind::thickness && pl.param_set[j] < 0) {
+        row[j] = -p.sqrt_weight * scale * interp(grid(v_thick, bs, p.reflex), c);
       } else if (q.kind == fit_kind::thickness || q.kind == fit_kind::thickwidth) {
         const double moved = interp(grid(0, pl.param_set[j], p.reflex), c);
         row[j] = -p.sqrt_weight * scale * (moved - base) / pl.param_h[j];

@@ -3,6 +3,8 @@
 #include "vis/plots.hpp"
 
 #include <cctype>
+#include <cmath>
+#include <cstdlib>
 #include <optional>
 #include <string>
 #include <vector>
@@ -26,6 +28,8 @@ namespace {
 // A name that begins with a character gnuplot gives a meaning of its own
 // ('<' and '|' pipes, '-' inline data, '+' pseudo-files, '$' data blocks,
 // '~' the home folder) gets "./" in front and stays a plain file name.
+}  // namespace
+
 std::string gnuplot_name(const std::string& name) {
   for (char ch : name) {
     const unsigned char c = static_cast<unsigned char>(ch);
@@ -39,6 +43,8 @@ std::string gnuplot_name(const std::string& name) {
   const bool plain = std::isalnum(first) || first == '_' || first == '.' || first == '/';
   return plain ? name : "./" + name;
 }
+
+namespace {
 
 // Gnuplot writes the picture itself; it must not replace a file this run
 // reads.
@@ -225,6 +231,85 @@ void pltout_bloch(const std::string& branch_file, const std::string& base, int b
              link_from_page(page, base + "_b" + std::to_string(branch) + ".png").c_str());
   fp.reset();
   exec_gnuplot(plt);
+}
+
+namespace {
+
+// One finite number filling the whole token.
+bool finite_number(std::string_view tok, double* out) {
+  const std::string t(tok);
+  char* end = nullptr;
+  *out = std::strtod(t.c_str(), &end);
+  return !t.empty() && end == t.c_str() + t.size() && std::isfinite(*out);
+}
+
+}  // namespace
+
+ChisqHistory read_chisq_history(const std::string& data_file) {
+  File fp = fopen_chk_rmode(data_file);
+  ChisqHistory h;
+  int line_no = 0;
+  while (std::optional<std::string> line = whole_line(fp.get(), data_file)) {
+    ++line_no;
+    if (line->empty() || (*line)[0] == '#' || (*line)[0] == '%') continue;
+    const std::vector<std::string_view> tok = split_tokens(*line);
+    if (tok.empty()) continue;
+    double it = 0.0, chisq = 0.0;
+    if (tok.size() < 2 || !finite_number(tok[0], &it) || !finite_number(tok[1], &chisq) || chisq < 0.0)
+      error_exit(stdout,
+                 "%s, line %d: an iteration number and a non-negative chi-squared are expected (buf=%s)",
+                 data_file.c_str(), line_no, line->c_str());
+    if (h.rows == 0) h.first = chisq;
+    h.last = chisq;
+    h.last_iteration = static_cast<int>(it);
+    ++h.rows;
+  }
+  if (h.rows == 0) error_exit(stdout, "%s holds no iterations: not a chi-squared history", data_file.c_str());
+  return h;
+}
+
+void pltout_chisq(const std::string& data_file, const std::vector<std::string>& result_pages) {
+  const ChisqHistory h = read_chisq_history(data_file);
+  const std::string base = remove_extention(data_file);
+  const std::string f = gnuplot_name(data_file);
+  const std::string n = gnuplot_name(base);
+  const std::string png = base + ".png";
+  refuse_input_picture(png);
+  const std::string plt = base + ".plt";
+  {
+    File fp = qz_fopen_chk_wmode(plt);
+    FILE* o = fp.get();
+    qz_fprintf(o, "set term png\n");
+    qz_fprintf(o, "set output \"%s.png\"\n", n.c_str());
+    qz_fprintf(o, "set xlabel \"iteration\"\n");
+    qz_fprintf(o, "set ylabel \"chi-squared\"\n");
+    qz_fprintf(o, "set title \"Chi-squared against iteration\"\n");
+    // A refinement that reaches an exact fit has chi-squared 0, which a
+    // logarithmic axis cannot show: the axis stays linear then.
+    qz_fprintf(o, "%sset logscale y\n", h.last > 0.0 ? "" : "#");
+    qz_fprintf(o, "set mxtics 1\n");
+    qz_fprintf(o, "plot \"%s\" using 1:2 title \"chi-squared\" with linespoints\n", f.c_str());
+    qz_fprintf(o, "#pause -1\n");
+  }
+  exec_gnuplot(plt);
+
+  const std::string page_name = base + "_.html";
+  File page = qz_fopen_chk_wmode(page_name);
+  FILE* pg = page.get();
+  output_html_header(pg, base);
+  qz_fprintf(pg, "<p>Chi-squared history: %s<br>\n", data_file.c_str());
+  qz_fprintf(pg, "%d iterations, chi-squared %.8g at the start, %.8g at iteration %d</p>\n", h.rows - 1, h.first,
+             h.last, h.last_iteration);
+  qz_fprintf(pg, "<p><img src=\"%s\"></p>\n", link_from_page(pg, png).c_str());
+  if (!result_pages.empty()) {
+    qz_fprintf(pg, "<HR>\n<p>Fit results:</p>\n<ul>\n");
+    for (const std::string& r : result_pages)
+      qz_fprintf(pg, "<li><a href=\"%s\">%s</a></li>\n", link_from_page(pg, r).c_str(), r.c_str());
+    qz_fprintf(pg, "</ul>\n");
+  }
+  qz_fprintf(pg, "</body>\n</html>\n");
+  page.reset();
+  std::printf("\nResult: \"%s\"\n\n", page_name.c_str());
 }
 
 void job_dispsurf_visual_mode(FILE* script) {

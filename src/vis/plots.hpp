@@ -6,6 +6,7 @@
 // once and the PNG picture it makes is linked from the open HTML page.
 #include <cstdio>
 #include <string>
+#include <vector>
 
 namespace kv {
 
@@ -38,5 +39,28 @@ void pltout_pp(const std::string& pp_file, const std::string& base, FILE* page);
 // probability density of one Bloch state, with its picture and excitation
 // on the page.
 void pltout_bloch(const std::string& branch_file, const std::string& base, int branch, double eps2, FILE* page);
+
+// A file name written into a gnuplot script inside double quotes: a name
+// gnuplot would read as something else is refused, one it would take for a
+// pipe, inline data or a pseudo-file gets "./" in front.
+std::string gnuplot_name(const std::string& name);
+
+// The rows of a refinement's chi-squared history ("<base>_chisq.txt":
+// iteration, chi-squared, reduced chi-squared, lambda, seconds; '#' lines are
+// comments). A row without a finite iteration and a non-negative finite
+// chi-squared, or a file without rows, ends the run.
+struct ChisqHistory {
+  int rows = 0;
+  double first = 0.0;  // chi-squared of the first row (the start)
+  double last = 0.0;   // and of the last
+  int last_iteration = 0;
+};
+ChisqHistory read_chisq_history(const std::string& data_file);
+
+// Writes and runs "<base>.plt" (base: the history file's name without its
+// extension), the plot of chi-squared against iteration, and writes the page
+// "<base>_.html" with its picture, the start and final chi-squared and links
+// to the given fit-result pages.
+void pltout_chisq(const std::string& data_file, const std::vector<std::string>& result_pages);
 
 }  // namespace kv

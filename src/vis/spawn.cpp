@@ -112,6 +112,11 @@ void pgm_to_png(const std::string& pgm, const std::string& png) {
   delete_file(pgm);
 }
 
-void exec_gnuplot(const std::string& plot_file) { run_tool({"gnuplot", file_operand(plot_file)}); }
+// Gnuplot also reads a script operand that begins with '<' as a command to
+// run through a shell, so such a name gets "./" in front as well.
+void exec_gnuplot(const std::string& plot_file) {
+  const bool pipe_like = !plot_file.empty() && (plot_file[0] == '<' || plot_file[0] == '|');
+  run_tool({"gnuplot", pipe_like ? "./" + plot_file : file_operand(plot_file)});
+}
 
 }  // namespace kv

@@ -2,6 +2,7 @@
 #include <cmath>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "input/fields.hpp"
 #include "sim/linereader.hpp"
@@ -9,6 +10,7 @@
 #include "vis/cbed_figure.hpp"
 #include "vis/fitvis.hpp"
 #include "vis/html.hpp"
+#include "vis/plots.hpp"
 #include "vis/simvis.hpp"
 #include "vis/tlv_jobs.hpp"
 
@@ -135,8 +137,12 @@ void job_sim_coherent_visual_mode(FILE* script) {
   sim_page_loop(script, qz_sim_coherent_result_visualize, true, false, FigureLayoutKind::pattern);
 }
 
+// CHISQ_PLOT plots a refinement's chi-squared history on a page of its own,
+// which links the result pages made so far in this mode (a refinement's
+// script names its start and final results first).
 void job_fit_visual_mode(FILE* script) {
   VisParams p;
+  std::vector<std::string> result_pages;
   while (std::optional<std::string> cmd = next_command(script)) {
     if (*cmd == "VIS_PARAMS") {
       p = read_vis_params(script);
@@ -145,6 +151,11 @@ void job_fit_visual_mode(FILE* script) {
       std::printf("$$resfile= %s\n", file.c_str());
       if (!p.given) fatal_out("no VIS_PARAMS. Abort.\n");
       qz_fit_result_visualize(file, p.mag, p.cont_rev, p.preset_max, p.gamma);
+      result_pages.push_back(remove_extention(file) + "_.html");
+    } else if (*cmd == "CHISQ_PLOT") {
+      const std::string file = read_file_name(script, *cmd);
+      std::printf("$$chisq file= %s\n", file.c_str());
+      pltout_chisq(file, result_pages);
     } else {
       error_exit(stdout, "invalid command %s", cmd->c_str());
     }

@@ -299,3 +299,66 @@ TEST(DispsurfFigures, LabelledScriptsPlotEveryBranchAmplitudeAndIntensity) {
 }
 
 }  // namespace
+
+// The chi-squared history of a refinement (korvex's "<base>_chisq.txt")
+// plotted from a FIT_VISUAL_MODE script: the plot script, the picture and a
+// page that shows it and links the result pages made before it.
+TEST_F(PlotTest, ChisqHistoryIsPlottedOnAPageOfItsOwn) {
+  dir.write("f_chisq.txt",
+            "# iteration  chisq  reduced_chisq  lambda  seconds\n0  2500.5  12.5  0.0001  0.1\n"
+            "1  310.25  1.55  1e-05  0.2\n2  201  1.005  1e-06  0.3\n");
+  auto r = script("TALVIS_SCRIPT\nFIT_VISUAL_MODE\n#\nCHISQ_PLOT\nf_chisq.txt\n");
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("$$chisq file= f_chisq.txt\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("Result: \"f_chisq_.html\""), std::string::npos) << r.out;
+  const std::vector<std::string> plt = kvtest::split_lines(dir.read("f_chisq.plt"));
+  ASSERT_GE(plt.size(), 8u);
+  EXPECT_EQ(plt[1], "set output \"f_chisq.png\"");
+  EXPECT_EQ(plt[5], "set logscale y");
+  EXPECT_EQ(plt[7], "plot \"f_chisq.txt\" using 1:2 title \"chi-squared\" with linespoints");
+  expect_pictures("f_chisq_.html", 1);
+  const std::string page = dir.read("f_chisq_.html");
+  EXPECT_NE(page.find("2 iterations, chi-squared 2500.5 at the start, 201 at iteration 2"), std::string::npos)
+      << page;
+  EXPECT_EQ(page.find("<a href="), std::string::npos) << page;
+
+  // An exact fit ends at chi-squared 0, which a logarithmic axis cannot
+  // show; a name gnuplot would read as a pipe gets "./".
+  const std::string lt = "<chisq.txt";
+  dir.write(lt, "0 10\n1 0\n");
+  r = script("TALVIS_SCRIPT\nFIT_VISUAL_MODE\nCHISQ_PLOT\n" + lt + "\n");
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  const std::vector<std::string> plt2 = kvtest::split_lines(dir.read("<chisq.plt"));
+  ASSERT_GE(plt2.size(), 8u);
+  EXPECT_EQ(plt2[1], "set output \"./<chisq.png\"");
+  EXPECT_EQ(plt2[5], "#set logscale y");
+  EXPECT_EQ(plt2[7], "plot \"./<chisq.txt\" using 1:2 title \"chi-squared\" with linespoints");
+  expect_pictures("<chisq_.html", 1);
+
+  dir.write("empty_chisq.txt", "# iteration  chisq\n\n");
+  dir.write("bad_chisq.txt", "0 12\n1 nan\n");
+  dir.write("neg_chisq.txt", "0 -1\n");
+  dir.write("a\"q.txt", "0 1\n");
+  struct Case {
+    std::string body, message;
+  } cases[] = {
+      {"CHISQ_PLOT\nempty_chisq.txt\n", "$$ERROR: empty_chisq.txt holds no iterations: not a chi-squared history\n"},
+      {"CHISQ_PLOT\nbad_chisq.txt\n",
+       "$$ERROR: bad_chisq.txt, line 2: an iteration number and a non-negative chi-squared are expected "
+       "(buf=1 nan)\n"},
+      {"CHISQ_PLOT\nneg_chisq.txt\n",
+       "$$ERROR: neg_chisq.txt, line 1: an iteration number and a non-negative chi-squared are expected"},
+      {"CHISQ_PLOT\na\"q.txt\n", "$$ERROR: (talvis) the file name \"a\"q.txt\" cannot be written into a gnuplot"},
+      {"CHISQ_PLOT\n", "$$ERROR: CHISQ_PLOT without a file name\n"},
+  };
+  for (const Case& c : cases) {
+    r = script("TALVIS_SCRIPT\nFIT_VISUAL_MODE\n" + c.body);
+    EXPECT_EQ(r.status, 1) << c.body;
+    EXPECT_NE(r.out.find(c.message), std::string::npos) << c.body << "\n--- output:\n" << r.out;
+  }
+  for (const char* f : {"empty_chisq.plt", "bad_chisq.plt", "neg_chisq.plt", "a\"q.plt"})
+    EXPECT_FALSE(fs::exists(dir / f)) << f;
+  r = script("TALVIS_SCRIPT\nFIT_VISUAL_MODE\nCHISQ_PLOT\nmissing_chisq.txt\n");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "$$ (fopen_chk_rmode) Cannot open missing_chisq.txt. Abort.\n");
+}
