@@ -217,8 +217,10 @@ TEST(FitModel, AnalyticJacobianAgreesWithFiniteDifferencesAndThreadsGiveIdentica
     }
     // Potential and thickness columns change route (perturbed eigen solution
     // against a second solve or a stepped thickness); the rest must not move.
-    const bool analytic = fp.params[j].kind == fit_kind::potential || fp.params[j].kind == fit_kind::thickness;
-    EXPECT_LT(std::sqrt(diff / norm), analytic ? 1e-3 : 1e-15) << fp.params[j].name;
+    // The stepped thickness is a forward difference, good to O(h) as above.
+    const fit_kind kind = fp.params[j].kind;
+    const double tol = kind == fit_kind::potential ? 1e-3 : kind == fit_kind::thickness ? 5e-3 : 1e-15;
+    EXPECT_LT(std::sqrt(diff / norm), tol) << fp.params[j].name;
   }
 
   std::vector<double> res3(M), jac3(jac.size());
