@@ -217,6 +217,8 @@ bool vanishing_fg_reflection(const Hkl& g, double kv, csd& c) {
   return vanishing_fg(fg_to_xig2(fg, relativ_corr(kv), wavelength(kv), lm));
 }
 
+std::string last_left_out_report() { return pending_left_out(); }
+
 std::string take_left_out_report() {
   std::string text;
   text.swap(pending_left_out());

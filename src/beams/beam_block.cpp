@@ -38,7 +38,7 @@ int fget_search_line_a(beam_search* bs, FILE* fp) {
 
 void print_exact_bethe(int n_exact, int n_bethe) {
   std::printf("Exact = %d, Bethe = %d\n", n_exact, n_bethe);
-  std::printf("%s", take_left_out_report().c_str());
+  std::printf("%s", last_left_out_report().c_str());
 }
 
 // Manual list: the two counts, the lists, and the per-tilt re-selection
@@ -46,6 +46,7 @@ void print_exact_bethe(int n_exact, int n_bethe) {
 void read_manual(FILE* fp, int* n_exact, int* n_bethe, BeamList* beams) {
   int ne = 0, nb = 0;
   fget_2i(&ne, &nb, fp);
+  take_left_out_report();  // a hand-picked list left nothing out
   print_exact_bethe(ne, nb);
   *beams = fget_beams(ne, nb, fp);
   *n_exact = ne;

@@ -12,6 +12,8 @@ namespace kv {
 // xi_g_max, w_g/s_g) the number of reflections and the strongest by |Fg|.
 // Empty after it has been taken once, and after a manual list.
 std::string take_left_out_report();
+// The same report, left in place for the job that lists the beams.
+std::string last_left_out_report();
 
 inline constexpr int kNumLaueZones = 100;
 

@@ -48,6 +48,18 @@ void print_search_parameters(FILE* fp, const beam_search& bs) {
   }
 }
 
+// Each line of text as a comment line after the rows, so that readers of the
+// table pass over it.
+void write_comment_lines(FILE* fp, const std::string& text) {
+  std::size_t at = 0;
+  while (at < text.size()) {
+    std::size_t end = text.find('\n', at);
+    if (end == std::string::npos) end = text.size();
+    qz_fprintf(fp, "# %s\n", text.substr(at, end - at).c_str());
+    at = end + 1;
+  }
+}
+
 }  // namespace
 
 void print_rfinfo(int row, int bethe_flag, const Hkl& g, fg_table& table, csd& c,
@@ -69,7 +81,7 @@ void print_rfinfo(int row, int bethe_flag, const Hkl& g, fg_table& table, csd& c
 
 void reflex_dump_csd(int index, int n_exact, int n_bethe, const BeamList& beams, csd& c,
                      const beam_search& bs, const Hkl& incidence, const Vec3& g1, double kv,
-                     const lattice_metric& lm) {
+                     const lattice_metric& lm, const std::string& left_out) {
   const int size = static_cast<int>(beams.size());
   n_exact = std::clamp(n_exact, 0, size);
   n_bethe = std::clamp(n_bethe, 0, size - n_exact);
@@ -103,6 +115,7 @@ void reflex_dump_csd(int index, int n_exact, int n_bethe, const BeamList& beams,
   }
   for (int i = n_exact; i < n_exact + n_bethe; ++i)
     print_rfinfo(i, 1, beams[i], table, c, incidence, g1, kv, lm, fp.get());
+  write_comment_lines(fp.get(), left_out);
   qz_fclose(fp);
 
   if (dbg.reflex_only_flag == 1) fatal(Channel::out, "$$ reflex_only_flag=1. exit.\n", 0);

@@ -11,6 +11,7 @@
 #include "expdata/dataset.hpp"
 #include "expdata/fit_files.hpp"
 #include "input/fields.hpp"
+#include "sim/script_folder.hpp"
 #include "sim/error.hpp"
 #include "sim/linereader.hpp"
 #include "sim/qzio.hpp"
@@ -43,7 +44,7 @@ void read_shift_par(shift_par& sp, int num_thickness, FILE* fp) {
   sp.Gmin.assign(n, 0.0);
   sp.Gmax.assign(n, 0.0);
   for (std::size_t t = 0; t < n; ++t) {
-    sp.res_file = script_token(fp, "result file name");
+    sp.res_file = script_input_file(fp, script_token(fp, "result file name"));
     const double div = fget_d(fp);
     if (!(div >= 2.0)) error_exit(stdout, "num_scan_div should be greater than 1");
     if (div > kMaxDataPixSide) error_exit(stdout, "num_scan_div (=%g) must not exceed %d", div, kMaxDataPixSide);
@@ -99,7 +100,7 @@ void find_opt_shift(fed& ed, fei& ei, int t, const shift_par& sp, const std::vec
 
 void job_fit_shift_scan_mode(FILE* script) {
   std::printf("##### SHIFT scan mode #####\n");
-  const std::string fit_file = script_token(script, "FIT_MODE file name");
+  const std::string fit_file = script_input_file(script, script_token(script, "FIT_MODE file name"));
   std::printf("Input: FIT_MODE file -- %s\n\n", fit_file.c_str());
 
   csd cs;

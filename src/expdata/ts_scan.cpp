@@ -14,6 +14,7 @@
 #include "expdata/comparison.hpp"
 #include "expdata/dataset.hpp"
 #include "input/fields.hpp"
+#include "sim/script_folder.hpp"
 #include "sim/error.hpp"
 #include "sim/linereader.hpp"
 #include "sim/progress.hpp"
@@ -343,7 +344,7 @@ FILE* open_table(ts_state& st) {
 }
 
 void sim_file_fixed(ts_state& st, FILE* script) {
-  const std::string file = token_line(script, "simulation file name");
+  const std::string file = script_input_file(script, token_line(script, "simulation file name"));
   sim_record sr;
   double s = 0, g = 0;
   if (st.vis) {
@@ -360,7 +361,7 @@ void sim_file_fixed(ts_state& st, FILE* script) {
 }
 
 void sim_file_shift(ts_state& st, FILE* script) {
-  const std::string file = token_line(script, "simulation file name");
+  const std::string file = script_input_file(script, token_line(script, "simulation file name"));
   std::printf("$$simfile=%s\n", file.c_str());
   if (!st.have_tilt) error_exit(stdout, "no TS_SCAN_HG_SHIFT_SIM");
   if (!st.have_width) error_exit(stdout, "no TS_SCAN_WIDTH");
@@ -418,7 +419,7 @@ void run_ts_scan(FILE* script, bool vis) {
       std::printf("$$num_reflex_preset = %d\n", n);
       set_preset(st, n);
     } else if (c == "TS_SCAN_INT_FILE") {
-      st.int_file = token_line(script, "intensity file name");
+      st.int_file = script_input_file(script, token_line(script, "intensity file name"));
       std::printf("$$intfile=%s\n", st.int_file.c_str());
       read_int_file(st.ei, st.int_file);
       // The comparisons take the measured values of the first thickness.
@@ -445,7 +446,7 @@ void run_ts_scan(FILE* script, bool vis) {
       st.have_tilt = true;
       std::printf("$$ Hshift_SIM, Gshift_SIM = %g, %g\n", st.Hshift_SIM, st.Gshift_SIM);
     } else if (c == "DEFAULT_HG_SHIFT_WEIGHT_FILE") {
-      const std::string file = token_line(script, "shift and weight file name");
+      const std::string file = script_input_file(script, token_line(script, "shift and weight file name"));
       std::printf("$$HGshift_wt_file=%s\n", file.c_str());
       if (st.preset <= 0) error_exit(stdout, "no TS_SCAN_NUM_REFLEX_PRESET");
       read_hg_shift_weight_file(st.preset, file, st.H.data(), st.G.data(), st.weight.data());

@@ -33,7 +33,7 @@ constexpr int kMaxMapSide = 1024;
 // The listing of the selected beams and the disk size the search saw.
 void list_beams(sd& s, csd& c, const lattice_metric& lm) {
   reflex_dump_csd(0, s.num_exact_beam, s.num_bethe_beam, s.beams, c, s.bs, s.incidence, s.zolzbase1,
-                  s.voltage, lm);
+                  s.voltage, lm, s.beam_left_out);
   std::printf("$$disksize = %f\n", s.bs.disksize);
 }
 
@@ -104,6 +104,7 @@ void fget_sd_beams_3d(sd& s, csd& c, FILE* fp) {
   s.bs.flag_bs = fget_i(fp);
   select_beams_3d(s.bs, s.incidence, s.zolzbase1, s.tiltH, s.tiltG, s.voltage, c, fp, &s.num_exact_beam,
                   &s.num_bethe_beam, &s.beams);
+  s.beam_left_out = take_left_out_report();
 }
 
 void input_density_3d_data(map_condition& m, csd& c, FILE* fp) {

@@ -77,6 +77,7 @@ void fget_sd_beams(sd& s, csd& c, FILE* fp) {
   s.bs.flag_bs = fget_i(fp);
   select_beams(s.bs, s.incidence, s.zolzbase1, s.tiltH, s.tiltG, s.voltage, c, fp, &s.num_exact_beam,
                &s.num_bethe_beam, &s.beams);
+  s.beam_left_out = take_left_out_report();
 }
 
 // g1 spans, with g2, the zero-order Laue zone: it must lie in the plane
@@ -137,6 +138,8 @@ void report_job_conditions(FILE* log, const sd& s, const lattice_metric& lm) {
                   s.disksize, half_g1_to_mrad(s.disksize, s.voltage, g1), 0.5 * s.disksize * g1, s.tiltH,
                   s.tiltG, half_g1_to_mrad(s.tiltH, s.voltage, g1), half_g1_to_mrad(s.tiltG, s.voltage, g1));
   qz_fprintf_stdo(log, "Beams: %d exact, %d Bethe\n", s.num_exact_beam, s.num_bethe_beam);
+  // Standard output had this report from the search itself.
+  if (log) qz_fprintf(log, "%s", s.beam_left_out.c_str());
   std::string t;
   for (int i = 0; i < s.num_thickness; ++i) t += strprintf(" %g", s.thickness[i]);
   qz_fprintf_stdo(log, "Thicknesses (A):%s\n", t.empty() ? " none" : t.c_str());
@@ -167,7 +170,7 @@ void fget_sd_beam_block(sd& s, csd& c, FILE* fp, const lattice_metric& lm) {
   fget_sd_beams(s, c, fp);
   chk_data("}BEAM_SEARCH", fp);
   reflex_dump_csd(0, s.num_exact_beam, s.num_bethe_beam, s.beams, c, s.bs, s.incidence, s.zolzbase1,
-                  s.voltage, lm);
+                  s.voltage, lm, s.beam_left_out);
 }
 
 void fget_sd_output_reflex(sd& s, FILE* fp, bool zero_means_all, csd* c) {

@@ -37,6 +37,10 @@ struct sd {
   beam_search bs;
   int num_exact_beam = 0, num_bethe_beam = 0;
   BeamList beams;  // exact beams first, 000 first of all
+  // What the automatic beam search left out, per limit (empty for a manual
+  // list); shown on standard output by the search, kept for the log and the
+  // reflection listing.
+  std::string beam_left_out;
   int num_g = 0;
   std::vector<int> cal_g;  // output reflections, indices into beams
   int num_thickness = 0;

@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "jobs/hdf5_export.hpp"
+#include "sim/script_folder.hpp"
 #include "sim/linereader.hpp"
 #include "sim/qzio.hpp"
 #include "vis/html.hpp"
@@ -121,8 +122,8 @@ void job_tfringe_visual_mode(FILE* script) {
     } else if (*cmd == "TFRINGE_VISUAL") {
       FILE* pg = page.require(*cmd);
       const std::string base = read_name(script, *cmd, "the base name");
-      const std::string in = read_name(script, *cmd, "the intensity file");
-      const std::string amp = read_name(script, *cmd, "the amplitude file");
+      const std::string in = script_input_file(script, read_name(script, *cmd, "the intensity file"));
+      const std::string amp = script_input_file(script, read_name(script, *cmd, "the amplitude file"));
       pltout_tfringe(base, in, amp, pg);
     } else {
       error_exit(stdout, "invalid command: %s", cmd->c_str());

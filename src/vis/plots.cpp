@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "input/fields.hpp"
+#include "sim/script_folder.hpp"
 #include "sim/linereader.hpp"
 #include "sim/qzio.hpp"
 #include "vis/html.hpp"
@@ -326,9 +327,9 @@ void job_dispsurf_visual_mode(FILE* script) {
       const int num_rf_amp = fget_i(script);
       const int num_thick = fget_i(script);
       const std::string base = read_name(script, *cmd, "the base name");
-      const std::string ds = read_name(script, *cmd, "the dispersion-surface file");
-      const std::string amp = read_name(script, *cmd, "the amplitude file");
-      const std::string in = read_name(script, *cmd, "the intensity file");
+      const std::string ds = script_input_file(script, read_name(script, *cmd, "the dispersion-surface file"));
+      const std::string amp = script_input_file(script, read_name(script, *cmd, "the amplitude file"));
+      const std::string in = script_input_file(script, read_name(script, *cmd, "the intensity file"));
       pltout_dispsurf(branch_begin, branch_end, num_rf_amp, num_thick, ds, amp, in, base, pg);
       pltout_dispsurf_figures(branch_begin, branch_end, num_rf_amp, num_thick, ds, amp, in, base);
     } else {
@@ -348,13 +349,13 @@ void job_bloch_visual_mode(FILE* script) {
     } else if (*cmd == "BLOCH_VISUAL") {
       FILE* pg = page.require(*cmd);
       const std::string base = read_name(script, *cmd, "the base name");
-      const std::string pp = read_name(script, *cmd, "the projected-potential file");
+      const std::string pp = script_input_file(script, read_name(script, *cmd, "the projected-potential file"));
       pltout_pp(pp, base, pg);
       const int branch_begin = fget_i(script);
       const int branch_end = fget_i(script);
       // Counted in a wider type so that a range up to the largest int ends.
       for (long long b = branch_begin; b <= branch_end; ++b) {
-        const std::string file = read_name(script, *cmd, "a Bloch-state file");
+        const std::string file = script_input_file(script, read_name(script, *cmd, "a Bloch-state file"));
         const int branch = fget_i(script);
         const double eps2 = fget_d(script);
         pltout_bloch(file, base, branch, eps2, pg);

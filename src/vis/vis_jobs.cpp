@@ -7,6 +7,7 @@
 #include "input/fields.hpp"
 #include "sim/linereader.hpp"
 #include "sim/qzio.hpp"
+#include "sim/script_folder.hpp"
 #include "vis/cbed_figure.hpp"
 #include "vis/fitvis.hpp"
 #include "vis/html.hpp"
@@ -53,6 +54,7 @@ VisualizeLine read_visualize_line(FILE* script, bool comma, const std::string& c
     error_exit(stdout, "fget_str_diid(), buf=%s", command.c_str());
   else if (n != 5)
     error_exit(stdout, "fget_str_diid() buf=%s", command.c_str());
+  v.file = script_input_file(script, v.file);
   return v;
 }
 
@@ -120,7 +122,7 @@ VisParams read_vis_params(FILE* script) {
 std::string read_file_name(FILE* script, const std::string& command) {
   std::optional<std::string> name = fget_1s(script);
   if (!name || name->empty()) error_exit(stdout, "%s without a file name", command.c_str());
-  return *name;
+  return script_input_file(script, *name);
 }
 
 }  // namespace

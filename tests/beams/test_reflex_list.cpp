@@ -37,10 +37,10 @@ class ReflexListing : public ::testing::Test {
 
   // Writes the listing and returns its lines.
   std::vector<std::string> listing(csd& c, const beam_search& bs, const BeamList& beams, int n_exact,
-                                   int n_bethe, const Vec3& g1) {
+                                   int n_bethe, const Vec3& g1, const std::string& left_out = std::string()) {
     const lattice_metric lm = bravai(c.lp);
     const std::string out = capture_stdout(
-        [&] { reflex_dump_csd(0, n_exact, n_bethe, beams, c, bs, kZone, g1, kKv, lm); });
+        [&] { reflex_dump_csd(0, n_exact, n_bethe, beams, c, bs, kZone, g1, kKv, lm, left_out); });
     EXPECT_EQ(out, "reflex output ==> lst_fg0.txt\n");
     return split_lines(scratch.dir().read("lst_fg0.txt"));
   }
@@ -185,6 +185,21 @@ TEST_F(ReflexListing, HeaderOfEachMethod) {
     EXPECT_EQ(lines[0], "# beam_search ---> multi sg");
     EXPECT_EQ(lines[1], "# [0 0 1]");
   }
+}
+
+// The search's report follows the rows as comment lines; the rows before it
+// are unchanged.
+TEST_F(ReflexListing, LeftOutReportFollowsTheRowsAsComments) {
+  beam_search bs;
+  bs.flag_bs = 1;
+  const BeamList beams{{0, 0, 0}, {2, 2, 0}, {-2, -2, 0}};
+  const std::vector<std::string> plain = listing(si, bs, beams, 3, 0, Vec3{2, 2, 0});
+  const std::string report = "Beam search left out (reflections, strongest by |Fg|):\n  g_max   3, strongest 4 0 0\n";
+  const std::vector<std::string> with = listing(si, bs, beams, 3, 0, Vec3{2, 2, 0}, report);
+  ASSERT_EQ(with.size(), plain.size() + 2);
+  for (std::size_t i = 0; i < plain.size(); ++i) EXPECT_EQ(with[i], plain[i]);
+  EXPECT_EQ(with[plain.size()], "# Beam search left out (reflections, strongest by |Fg|):");
+  EXPECT_EQ(with[plain.size() + 1], "#   g_max   3, strongest 4 0 0");
 }
 
 TEST_F(ReflexListing, ReflexOnlyFlagEndsTheRunWithStatusZeroAfterTheFile) {

@@ -57,6 +57,32 @@ TEST(FrontDoor, OutputsGoToTheWorkingFolderNamedFromTheFilesOwnName) {
   EXPECT_NE(r.out.find("Wall time: "), std::string::npos);
 }
 
+// The beam search's report of what each limit left out reaches standard
+// output, the log and the end of the reflection listing.
+TEST(FrontDoor, BeamSearchReportGoesToTheLogAndTheListing) {
+  ScratchDir d;
+  const RunResult r = run_korvex(d, "si.dat", edited("31\n", "5\n"));
+  ASSERT_EQ(r.status, 0) << r.out;
+  const std::string head = "Beam search left out (reflections, strongest by |Fg|):";
+  const std::size_t at = r.out.find(head);
+  ASSERT_NE(at, std::string::npos) << r.out;
+  const std::string report = r.out.substr(at, r.out.find("\n", r.out.find("xi_g_max", at)) - at);
+  const std::string log = d.read("si_log.txt");
+  EXPECT_NE(log.find(report), std::string::npos) << report << "\n--- log:\n" << log;
+
+  const std::vector<std::string> lines = split_lines(d.read("si_fg0.txt"));
+  std::size_t first_comment = lines.size();
+  for (std::size_t i = 3; i < lines.size(); ++i)
+    if (lines[i].rfind("# ", 0) == 0) {
+      first_comment = i;
+      break;
+    }
+  ASSERT_LT(first_comment, lines.size());
+  EXPECT_EQ(lines[first_comment], "# " + head);
+  for (std::size_t i = first_comment; i < lines.size(); ++i) EXPECT_EQ(lines[i].rfind("# ", 0), 0u) << lines[i];
+  EXPECT_NE(d.read("si_fg0.txt").find("#   xi_g_max "), std::string::npos);
+}
+
 TEST(FrontDoor, AnEmptyBaseNameIsRefused) {
   ScratchDir d;
   std::filesystem::create_directories(d / "dir");
