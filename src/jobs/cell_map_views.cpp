@@ -463,7 +463,7 @@ void draw_bloch_profiles(const std::string& png, const std::vector<std::vector<d
                          const std::vector<std::string>& names, const std::string& title) {
   const int W = 720, H = 360, left = 80, top = 50, right = 90, bottom = 60;
   std::unique_ptr<cairo_surface_t, decltype(&cairo_surface_destroy)> s(
-      cairo_image_surface_create(CAIRO_FORMAT_RGB24, left + W + right + 150, top + H + bottom), cairo_surface_destroy);
+      cairo_image_surface_create(CAIRO_FORMAT_RGB24, left + W + right + 240, top + H + bottom), cairo_surface_destroy);
   std::unique_ptr<cairo_t, decltype(&cairo_destroy)> ctx(cairo_create(s.get()), cairo_destroy);
   cairo_t* cr = ctx.get();
   cairo_set_source_rgb(cr, 0.06, 0.06, 0.08);
@@ -493,7 +493,11 @@ void draw_bloch_profiles(const std::string& png, const std::vector<std::vector<d
   cairo_set_font_size(cr, 11);
   // Atom planes, with their periodic images inside the range.
   const double dash[] = {4.0, 4.0};
-  for (std::size_t a = 0; a < cols.size(); ++a)
+  for (std::size_t a = 0; a < cols.size(); ++a) {
+    // One line per plane: columns at the same place along x1 share it.
+    bool drawn = false;
+    for (std::size_t e = 0; e < a; ++e) drawn = drawn || std::fabs(cols[e].first - cols[a].first) < 1e-4;
+    if (drawn) continue;
     for (int pu = static_cast<int>(std::floor(std::min(xr[0], xr[1]))) - 1; pu <= std::max(xr[0], xr[1]) + 1; ++pu) {
       const double f = (cols[a].first + pu - xr[0]) / (xr[1] - xr[0]);
       if (!(f > -1e-6 && f < 1 + 1e-6)) continue;
@@ -505,9 +509,10 @@ void draw_bloch_profiles(const std::string& png, const std::vector<std::vector<d
       cairo_line_to(cr, px, top + H);
       cairo_stroke(cr);
       cairo_set_dash(cr, nullptr, 0, 0);
-      cairo_move_to(cr, px + 3, top + 12 + 12 * static_cast<double>(a % 3));
+      cairo_move_to(cr, px + 3, top + 12);
       cairo_show_text(cr, names[a].c_str());
     }
+  }
   // Potential (grey, right axis), then the branches in distinct colours.
   cairo_set_source_rgb(cr, 0.75, 0.75, 0.75);
   cairo_set_line_width(cr, 2.5);

@@ -265,12 +265,19 @@ void pltout_dispsurf_figures(int branch_begin, int branch_end, int num_rf_amp, i
       } else {
         std::vector<int> cols;
         for (const PanelCurve& c : curves) cols.push_back(c.column);
+        double lo = -HUGE_VAL, hi = HUGE_VAL;
         if (const auto span = column_span(ds_file, cols)) {
           const double pad = std::max(0.1 * (span->second - span->first), 1e-6 * std::fabs(span->second) + 1e-9);
-          extra = strprintf("set yrange [%.12g:%.12g]\n", span->first - pad, span->second + pad);
+          lo = span->first - pad;
+          hi = span->second + pad;
+          extra = strprintf("set yrange [%.12g:%.12g]\n", lo, hi);
         }
-        for (const KinematicCurve& k : spheres)
-          curves.push_back({k.column, "sphere " + k.hkl, kin, "lw 1 lc rgb \"#808080\" dt 2"});
+        // Only the spheres that pass through the plotted range are drawn.
+        for (const KinematicCurve& k : spheres) {
+          const auto s = column_span(kin, {k.column});
+          if (s && s->second >= lo && s->first <= hi)
+            curves.push_back({k.column, "sphere " + k.hkl, kin, "lw 1 lc rgb \"#808080\" dt 2"});
+        }
       }
     }
     const std::string png = base + "_fig_" + p.suffix + ".png";
