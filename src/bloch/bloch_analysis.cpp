@@ -82,7 +82,7 @@ namespace {
 
 // The lines of one point in the three files of the dispersion-surface job.
 struct point_lines {
-  std::string ds, amp, in;
+  std::string ds, amp, in, kin;
 };
 
 point_lines disp_surf_lines(const ds_point& q, const engine_setup& job, int branch_begin, int branch_end,
@@ -96,6 +96,13 @@ point_lines disp_surf_lines(const ds_point& q, const engine_setup& job, int bran
                         l.re, l.im, c_norm2(w.alpha[j]));
   }
   out.ds += "\n";
+  // Without the crystal potential the eigenvalues are the diagonal terms
+  // 2 K s_g / beta_g: the wave vector of each beam on its own sphere, on the
+  // same k_z scale as the branches.
+  out.kin = strprintf("%g\t%g", q.H, q.G);
+  for (int g = 0; g < job.n_e0; ++g)
+    out.kin += strprintf("\t%.12lg", std::fabs(2.0 * job.K * w.sg[g] / w.beta[g] / (2 * kn) + kn));
+  out.kin += "\n";
   out.amp = strprintf("%g\t%g", q.H, q.G);
   for (int i = 0; i < job.num_g; ++i) {
     const int b = w.pos[i];
@@ -142,6 +149,14 @@ void calc_disp_surf_ug(const std::vector<ds_point>& points, const engine_setup& 
     qz_fprintf(in.get(), "# g %d: %d %d %d\n", i, g.h, g.k, g.l);
   }
   for (int t = 0; t < job.num_thickness; ++t) qz_fprintf(in.get(), "# thickness %d: %g[A]\n", t, job.thickness[t]);
+  const std::string kin_name = s + "_ds_kin.txt";
+  File kin = qz_fopen_chk_wmode(kin_name);
+  qz_fprintf(kin.get(), "# Kinematic k_z of every exact beam (free-electron sphere of each beam)\n");
+  for (int g = 0; g < job.n_e0; ++g)
+    qz_fprintf(kin.get(), "# g %d: %d %d %d\n", g, beams[g].h, beams[g].k, beams[g].l);
+  qz_fprintf(kin.get(), "kxy(H)\tkxy(G)");
+  for (int g = 0; g < job.n_e0; ++g) qz_fprintf(kin.get(), "\tkz(g%d)", g);
+  qz_fprintf(kin.get(), "\n");
 
   qz_fprintf(ds.get(), "kxy(H)\tkxy(G)\tKz");
   for (int j = branch_begin; j <= branch_end; ++j)
@@ -177,12 +192,14 @@ void calc_disp_surf_ug(const std::vector<ds_point>& points, const engine_setup& 
       qz_fprintf(ds.get(), "%s", lines[i].ds.c_str());
       qz_fprintf(amp.get(), "%s", lines[i].amp.c_str());
       qz_fprintf(in.get(), "%s", lines[i].in.c_str());
+      qz_fprintf(kin.get(), "%s", lines[i].kin.c_str());
     }
   }
   std::printf("100%%\n");
   qz_fclose(ds);
   qz_fclose(amp);
   qz_fclose(in);
+  qz_fclose(kin);
 
   File sc = qz_fopen_chk_wmode(s + "_tlv.txt");
   qz_fprintf(sc.get(), "TALVIS_SCRIPT\nDISPSURF_VISUAL_MODE\nHTML_OPEN\n%s_.html\nDISPSURF_VISUAL\n", s.c_str());

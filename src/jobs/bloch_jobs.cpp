@@ -11,6 +11,7 @@
 #include "bloch/bloch_analysis.hpp"
 #include "input/crystal_data.hpp"
 #include "input/fields.hpp"
+#include "jobs/cell_map_views.hpp"
 #include "jobs/jobs.hpp"
 #include "jobs/tfringe_page.hpp"
 #include "sim/error.hpp"
@@ -152,6 +153,8 @@ void qz_bloch_state(FILE* fp, FILE* log, const std::string& base_name) {
   map.x1 = cond.x1;
   map.x2 = cond.x2;
   calc_bloch_state_ug(cond.tilt[0], job, map, cond.branch_begin, cond.branch_end, base_name, log);
+  write_bloch_state_page(base_name, in.crystal, map.nx, map.ny, map.x_range, map.y_range, map.x1.data(),
+                         map.x2.data(), cond.branch_begin, cond.branch_end);
 }
 
 void qz_tfringe(FILE* fp, FILE* log, const std::string& base_name) {

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
+#include <cstring>
 #include <memory>
 
 #include "crystal/spacegroup.hpp"
@@ -297,6 +299,34 @@ namespace {
 
 double dot3(const double* a, const double* b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
 
+// Atom columns: each position projected on the plane of x1 and x2 along
+// the incidence, in base-vector units reduced to [0, 1), one per element
+// and place; l1 and l2 are |x1| and |x2| in angstrom.
+void project_columns(const csd& c, const double x1[3], const double x2[3], double& l1, double& l2,
+                     std::vector<std::pair<double, double>>& cols, std::vector<std::string>& names) {
+  double a[3], b[3], cv[3], e1[3], e2[3];
+  cell_vectors(c.lp.data(), a, b, cv);
+  cart(a, b, cv, Vec3{x1[0], x1[1], x1[2]}, e1);
+  cart(a, b, cv, Vec3{x2[0], x2[1], x2[2]}, e2);
+  l1 = std::sqrt(dot3(e1, e1));
+  l2 = std::sqrt(dot3(e2, e2));
+  if (l1 > 0 && l2 > 0)
+    for (const CellAtom& at : cell_atoms(c)) {
+      double r[3];
+      cart(a, b, cv, at.f, r);
+      double u = dot3(r, e1) / (l1 * l1), v = dot3(r, e2) / (l2 * l2);
+      u -= std::floor(u + 1e-9);
+      v -= std::floor(v + 1e-9);
+      bool seen = false;
+      for (std::size_t k = 0; k < cols.size(); ++k)
+        seen = seen || (std::fabs(cols[k].first - u) < 1e-4 && std::fabs(cols[k].second - v) < 1e-4 && names[k] == at.element);
+      if (!seen) {
+        cols.push_back({u, v});
+        names.push_back(at.element);
+      }
+    }
+}
+
 void draw_proj_map(const std::string& png, const ProjMap& map, int nx, int ny, const double xr[2],
                    const double yr[2], double lx, double ly, const std::vector<std::pair<double, double>>& cols,
                    const std::vector<std::string>& names) {
@@ -381,30 +411,10 @@ void draw_proj_map(const std::string& png, const ProjMap& map, int nx, int ny, c
 void write_proj_map_page(const std::string& base, const csd& c, int nx, int ny, const double xr[2],
                          const double yr[2], const double x1[3], const double x2[3], const std::vector<ProjMap>& maps) {
   if (nx < 1 || ny < 1) return;
-  double a[3], b[3], cv[3], e1[3], e2[3];
-  cell_vectors(c.lp.data(), a, b, cv);
-  cart(a, b, cv, Vec3{x1[0], x1[1], x1[2]}, e1);
-  cart(a, b, cv, Vec3{x2[0], x2[1], x2[2]}, e2);
-  const double l1 = std::sqrt(dot3(e1, e1)), l2 = std::sqrt(dot3(e2, e2));
-  // Atom columns: each position projected on the plane along the
-  // incidence, in base-vector units, reduced to [0, 1).
+  double l1 = 0, l2 = 0;
   std::vector<std::pair<double, double>> cols;
   std::vector<std::string> names;
-  if (l1 > 0 && l2 > 0)
-    for (const CellAtom& at : cell_atoms(c)) {
-      double r[3];
-      cart(a, b, cv, at.f, r);
-      double u = dot3(r, e1) / (l1 * l1), v = dot3(r, e2) / (l2 * l2);
-      u -= std::floor(u + 1e-9);
-      v -= std::floor(v + 1e-9);
-      bool seen = false;
-      for (std::size_t k = 0; k < cols.size(); ++k)
-        seen = seen || (std::fabs(cols[k].first - u) < 1e-4 && std::fabs(cols[k].second - v) < 1e-4 && names[k] == at.element);
-      if (!seen) {
-        cols.push_back({u, v});
-        names.push_back(at.element);
-      }
-    }
+  project_columns(c, x1, x2, l1, l2, cols, names);
   const std::string page_name = base + "_maps.html";
   File page = qz_fopen_chk_wmode(page_name);
   qz_fprintf(page.get(),
@@ -420,6 +430,205 @@ void write_proj_map_page(const std::string& base, const csd& c, int nx, int ny, 
   }
   qz_fprintf(page.get(), "</p>\n<p>Numbers: <a href=\"%s.h5\">%s.h5</a></p>\n</body>\n</html>\n", base.c_str(),
              base.c_str());
+  page.reset();
+  std::printf("\n==> SEE %s\n", page_name.c_str());
+}
+
+namespace {
+
+// Third column of a gnuplot grid file written x outer, y inner, and the
+// excitation named in a Bloch-state file's second comment line.
+std::vector<double> grid_column3(const std::string& file, double* eps2) {
+  File fp = fopen_chk_rmode(file);
+  std::vector<double> v;
+  char buf[4096];
+  while (std::fgets(buf, sizeof buf, fp.get())) {
+    const char* e = std::strstr(buf, "excitation(eps^2):");
+    if (buf[0] == '#') {
+      if (e && eps2) *eps2 = std::atof(e + 18);
+      continue;
+    }
+    double x, y, z;
+    if (std::sscanf(buf, "%lf %lf %lf", &x, &y, &z) == 3) v.push_back(z);
+  }
+  return v;
+}
+
+// Line plot along x1 of every branch's |B_j|^2 (averaged along x2), the
+// projected potential on the right-hand axis and the atom planes (the
+// projected columns' positions along x1) as dashed vertical lines.
+void draw_bloch_profiles(const std::string& png, const std::vector<std::vector<double>>& branches,
+                         const std::vector<std::string>& labels, const std::vector<double>& pot, int nx, int ny,
+                         const double xr[2], double l1, const std::vector<std::pair<double, double>>& cols,
+                         const std::vector<std::string>& names, const std::string& title) {
+  const int W = 720, H = 360, left = 80, top = 50, right = 90, bottom = 60;
+  std::unique_ptr<cairo_surface_t, decltype(&cairo_surface_destroy)> s(
+      cairo_image_surface_create(CAIRO_FORMAT_RGB24, left + W + right + 240, top + H + bottom), cairo_surface_destroy);
+  std::unique_ptr<cairo_t, decltype(&cairo_destroy)> ctx(cairo_create(s.get()), cairo_destroy);
+  cairo_t* cr = ctx.get();
+  cairo_set_source_rgb(cr, 0.06, 0.06, 0.08);
+  cairo_paint(cr);
+  const auto profile = [&](const std::vector<double>& v) {
+    std::vector<double> p(static_cast<std::size_t>(nx), 0.0);
+    for (int i = 0; i < nx; ++i) {
+      for (int k = 0; k < ny; ++k) p[i] += v[static_cast<std::size_t>(i) * ny + k];
+      p[i] /= ny;
+    }
+    return p;
+  };
+  const double x0 = xr[0] * l1, x1 = xr[1] * l1;
+  const double xspan = std::fabs(x1 - x0) > 0 ? x1 - x0 : 1.0;
+  const auto X = [&](int i) { return left + (nx > 1 ? static_cast<double>(i) / (nx - 1) : 0.5) * W; };
+  double bmax = 0;
+  std::vector<std::vector<double>> prof;
+  for (const auto& b : branches) {
+    prof.push_back(profile(b));
+    for (double v : prof.back()) bmax = std::max(bmax, v);
+  }
+  if (!(bmax > 0)) bmax = 1;
+  const std::vector<double> pp = profile(pot);
+  double plo = *std::min_element(pp.begin(), pp.end()), phi = *std::max_element(pp.begin(), pp.end());
+  if (!(phi > plo)) phi = plo + 1;
+  cairo_select_font_face(cr, "DejaVu Sans", CAIRO_FONT_SLANT_NORMAL, CAIRO_FONT_WEIGHT_NORMAL);
+  cairo_set_font_size(cr, 11);
+  // Atom planes, with their periodic images inside the range.
+  const double dash[] = {4.0, 4.0};
+  for (std::size_t a = 0; a < cols.size(); ++a) {
+    // One line per plane: columns at the same place along x1 share it.
+    bool drawn = false;
+    for (std::size_t e = 0; e < a; ++e) drawn = drawn || std::fabs(cols[e].first - cols[a].first) < 1e-4;
+    if (drawn) continue;
+    for (int pu = static_cast<int>(std::floor(std::min(xr[0], xr[1]))) - 1; pu <= std::max(xr[0], xr[1]) + 1; ++pu) {
+      const double f = (cols[a].first + pu - xr[0]) / (xr[1] - xr[0]);
+      if (!(f > -1e-6 && f < 1 + 1e-6)) continue;
+      const double px = left + f * W;
+      cairo_set_source_rgb(cr, 0.6, 0.6, 0.6);
+      cairo_set_line_width(cr, 1);
+      cairo_set_dash(cr, dash, 2, 0);
+      cairo_move_to(cr, px, top);
+      cairo_line_to(cr, px, top + H);
+      cairo_stroke(cr);
+      cairo_set_dash(cr, nullptr, 0, 0);
+      cairo_move_to(cr, px + 3, top + 12);
+      cairo_show_text(cr, names[a].c_str());
+    }
+  }
+  // Potential (grey, right axis), then the branches in distinct colours.
+  cairo_set_source_rgb(cr, 0.75, 0.75, 0.75);
+  cairo_set_line_width(cr, 2.5);
+  for (int i = 0; i < nx; ++i) {
+    const double y = top + H - (pp[i] - plo) / (phi - plo) * H;
+    i ? cairo_line_to(cr, X(i), y) : cairo_move_to(cr, X(i), y);
+  }
+  cairo_stroke(cr);
+  static const double kCol[][3] = {{0.34, 0.71, 0.91}, {0.90, 0.62, 0.0}, {0.0, 0.62, 0.45}, {0.80, 0.47, 0.65},
+                                   {0.94, 0.89, 0.26}, {0.84, 0.37, 0.0},  {0.0, 0.45, 0.70}};
+  for (std::size_t b = 0; b < prof.size(); ++b) {
+    cairo_set_source_rgb(cr, kCol[b % 7][0], kCol[b % 7][1], kCol[b % 7][2]);
+    cairo_set_line_width(cr, 2);
+    for (int i = 0; i < nx; ++i) {
+      const double y = top + H - prof[b][i] / bmax * H;
+      i ? cairo_line_to(cr, X(i), y) : cairo_move_to(cr, X(i), y);
+    }
+    cairo_stroke(cr);
+    cairo_rectangle(cr, left + W + right + 4, top + 8 + 18.0 * b, 18, 4);
+    cairo_fill(cr);
+    cairo_move_to(cr, left + W + right + 26, top + 14 + 18.0 * b);
+    cairo_set_source_rgb(cr, 0.93, 0.93, 0.93);
+    cairo_show_text(cr, labels[b].c_str());
+  }
+  cairo_set_source_rgb(cr, 0.75, 0.75, 0.75);
+  cairo_rectangle(cr, left + W + right + 4, top + 8 + 18.0 * prof.size(), 18, 4);
+  cairo_fill(cr);
+  cairo_move_to(cr, left + W + right + 26, top + 14 + 18.0 * prof.size());
+  cairo_show_text(cr, "potential");
+  // Frame, ticks in angstrom along x1, both value axes.
+  cairo_set_source_rgb(cr, 0.93, 0.93, 0.93);
+  cairo_set_line_width(cr, 1);
+  cairo_rectangle(cr, left, top, W, H);
+  cairo_stroke(cr);
+  for (int t = static_cast<int>(std::ceil(std::min(x0, x1))); t <= std::max(x0, x1) + 1e-9; ++t) {
+    const double px = left + (t - x0) / xspan * W;
+    cairo_move_to(cr, px, top + H);
+    cairo_line_to(cr, px, top + H + 5);
+    cairo_stroke(cr);
+    cairo_move_to(cr, px - 3, top + H + 17);
+    cairo_show_text(cr, std::to_string(t).c_str());
+  }
+  for (int t = 0; t <= 4; ++t) {
+    const double py = top + H - t / 4.0 * H;
+    cairo_move_to(cr, left - 5, py);
+    cairo_line_to(cr, left, py);
+    cairo_move_to(cr, left + W, py);
+    cairo_line_to(cr, left + W + 5, py);
+    cairo_stroke(cr);
+    cairo_move_to(cr, left - 48, py + 4);
+    cairo_show_text(cr, strprintf("%.3g", bmax * t / 4).c_str());
+    cairo_move_to(cr, left + W + 8, py + 4);
+    cairo_show_text(cr, strprintf("%.3g", plo + (phi - plo) * t / 4).c_str());
+  }
+  cairo_move_to(cr, left + W / 2.0 - 80, top + H + 38);
+  cairo_show_text(cr, "position along x1 [\xC3\x85]");
+  cairo_move_to(cr, 8, top - 10);
+  cairo_show_text(cr, "|B_j|\xC2\xB2 (averaged along x2)");
+  cairo_move_to(cr, left + W - 60, top - 10);
+  cairo_show_text(cr, "potential [V]");
+  cairo_set_font_size(cr, 14);
+  cairo_move_to(cr, left, 22);
+  cairo_show_text(cr, title.c_str());
+  cairo_surface_flush(s.get());
+  if (cairo_surface_write_to_png(s.get(), png.c_str()) != CAIRO_STATUS_SUCCESS)
+    error_exit(stdout, "cannot write %s", png.c_str());
+}
+
+}  // namespace
+
+void write_bloch_state_page(const std::string& base, const csd& c, int nx, int ny, const double xr[2],
+                            const double yr[2], const double x1[3], const double x2[3], int branch_begin,
+                            int branch_end) {
+  if (nx < 1 || ny < 1) return;
+  const std::size_t n = static_cast<std::size_t>(nx) * ny;
+  double l1 = 0, l2 = 0;
+  std::vector<std::pair<double, double>> cols;
+  std::vector<std::string> names;
+  project_columns(c, x1, x2, l1, l2, cols, names);
+  const std::vector<double> pot = grid_column3(base + "_pp.txt", nullptr);
+  if (pot.size() != n) error_exit(stdout, "%s_pp.txt does not hold %d x %d points", base.c_str(), nx, ny);
+  const std::string crystal = crystal_label(c);
+  std::vector<std::vector<double>> states;
+  std::vector<std::string> labels;
+  for (int b = branch_begin; b <= branch_end; ++b) {
+    double eps2 = 0;
+    states.push_back(grid_column3(base + "_b" + std::to_string(b) + ".txt", &eps2));
+    if (states.back().size() != n)
+      error_exit(stdout, "%s_b%d.txt does not hold %d x %d points", base.c_str(), b, nx, ny);
+    labels.push_back(strprintf("branch %d, eps^2 = %.3g", b, eps2));
+  }
+  const std::string page_name = base + "_states.html";
+  File page = qz_fopen_chk_wmode(page_name);
+  qz_fprintf(page.get(),
+             "<!DOCTYPE html>\n<html>\n<head>\n<meta charset=\"utf-8\">\n<title>%s</title>\n"
+             "<style>body{background:#101014;color:#eee;font-family:sans-serif}a{color:#9cf}</style>\n"
+             "</head>\n<body>\n<h1>%s: Bloch states</h1>\n",
+             page_name.c_str(), crystal.c_str());
+  if (!states.empty()) {
+    const std::string png = base + "_states_x1.png";
+    draw_bloch_profiles(png, states, labels, pot, nx, ny, xr, l1, cols, names,
+                        crystal + ": Bloch-state densities along x1 with the projected potential");
+    qz_fprintf(page.get(), "<p><img src=\"%s\" alt=\"%s\"></p>\n", png.c_str(), png.c_str());
+  }
+  qz_fprintf(page.get(), "<p>");
+  std::vector<std::pair<std::string, ProjMap>> maps;
+  maps.push_back({base + "_pp_map.png", ProjMap{"pp", crystal + ": projected potential", "V", pot}});
+  for (std::size_t b = 0; b < states.size(); ++b)
+    maps.push_back({base + "_b" + std::to_string(branch_begin + static_cast<int>(b)) + "_map.png",
+                    ProjMap{"", "|B_j|\xC2\xB2: " + labels[b], "arb. units", states[b]}});
+  for (const auto& [png, m] : maps) {
+    draw_proj_map(png, m, nx, ny, xr, yr, l1, l2, cols, names);
+    qz_fprintf(page.get(), "<img src=\"%s\" alt=\"%s\"> ", png.c_str(), png.c_str());
+  }
+  qz_fprintf(page.get(), "</p>\n<p>The surface plots: <a href=\"%s_.html\">%s_.html</a> (after talvis %s_tlv.txt)</p>\n"
+             "</body>\n</html>\n", base.c_str(), base.c_str(), base.c_str());
   page.reset();
   std::printf("\n==> SEE %s\n", page_name.c_str());
 }

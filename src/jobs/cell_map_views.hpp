@@ -45,4 +45,14 @@ struct ProjMap {
 void write_proj_map_page(const std::string& base, const csd& c, int nx, int ny, const double xr[2],
                          const double yr[2], const double x1[3], const double x2[3], const std::vector<ProjMap>& maps);
 
+// The Bloch-state page "<base>_states.html" beside the surface-plot page:
+// reads "<base>_pp.txt" and "<base>_b<j>.txt" of branches branch_begin to
+// branch_end and draws the densities |B_j|^2 along x1 (averaged along x2)
+// over the projected potential with the atom planes marked, and square
+// maps of the potential and of every branch (axes in angstrom, colour bar
+// with the unit, atom columns marked).
+void write_bloch_state_page(const std::string& base, const csd& c, int nx, int ny, const double xr[2],
+                            const double yr[2], const double x1[3], const double x2[3], int branch_begin,
+                            int branch_end);
+
 }  // namespace kv

@@ -3,7 +3,10 @@
 #include <cairo.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
+#include <optional>
+#include <numeric>
 #include <memory>
 
 #include "crystal/lattice.hpp"
@@ -315,6 +318,38 @@ std::string vec_text(const double* v) {
                    std::fabs(v[2]) < 1e-9 ? 0.0 : v[2]);
 }
 
+}  // namespace
+
+std::optional<std::array<int, 3>> direction_hkl(const double* v, int max_index) {
+  double big = 0;
+  for (int c = 0; c < 3; ++c) big = std::max(big, std::fabs(v[c]));
+  if (!(big > 0) || !std::isfinite(big)) return std::nullopt;
+  for (int d = 1; d <= max_index; ++d) {
+    std::array<int, 3> n{};
+    bool whole = true;
+    for (int c = 0; c < 3 && whole; ++c) {
+      const double x = v[c] / big * d;
+      n[c] = static_cast<int>(std::lround(x));
+      whole = std::fabs(x - n[c]) < 1e-6 * d;
+    }
+    if (!whole) continue;
+    const int g = std::gcd(std::gcd(std::abs(n[0]), std::abs(n[1])), std::abs(n[2]));
+    for (int& x : n) x /= g;
+    return n;
+  }
+  return std::nullopt;
+}
+
+std::string g2_direction_text(const double* g2) {
+  // g2 = B x g1 scaled to |g1| is a direction in the zero-order zone, in
+  // general not a reciprocal-lattice vector itself: name the shortest
+  // reflection along it, or say how it is made.
+  if (const auto n = direction_hkl(g2, 24)) return strprintf("g2 along %d %d %d", (*n)[0], (*n)[1], (*n)[2]);
+  return "g2 = B x g1, |g2| = |g1|";
+}
+
+namespace {
+
 // Title lines: crystal, zone axis, voltage, thickness, convergence angle.
 void draw_title(cairo_t* cr, const CbedFigureInput& in, double mrad_per_unit, const FigureStyle& style) {
   const SimResultHeader& h = in.h;
@@ -375,7 +410,7 @@ void draw_scale_and_axes(cairo_t* cr, const CbedFigureInput& in, const Layout& L
   cairo_move_to(cr, ax + 56, ay + 4);
   cairo_show_text(cr, ("g1 = " + vec_text(in.h.zolzbase1)).c_str());
   cairo_move_to(cr, ax + 8, ay - 42);
-  cairo_show_text(cr, ("g2 = " + vec_text(g2) + "  (up)").c_str());
+  cairo_show_text(cr, (g2_direction_text(g2) + "  (up)").c_str());
 }
 
 // Vertical colour bar with ticks at round intensities (placed through the

@@ -5,6 +5,7 @@
 // up), a colour bar with the intensity scale, and the crystal, zone axis,
 // voltage, thickness and convergence angle written on the picture. Bright
 // on dark, in a perceptual colour map or grey.
+#include <array>
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -74,5 +75,14 @@ class FigurePage {
 // FIGURE_STYLE line of a SIM script: colour map name and disk size in
 // pixels ("viridis 128"); a bad line ends the run.
 FigureStyle read_figure_style(FILE* script);
+
+// The smallest integer triple parallel to v (same sense) with every index
+// found at a common denominator up to max_index; nothing when v is zero or
+// not a rational direction within that bound.
+std::optional<std::array<int, 3>> direction_hkl(const double* v, int max_index);
+
+// The label of the upward in-plane axis of a labelled picture: "g2 along
+// h k l" (the shortest reflection along it) or how it is made.
+std::string g2_direction_text(const double* g2);
 
 }  // namespace kv

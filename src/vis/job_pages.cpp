@@ -1,6 +1,9 @@
 #include "vis/job_pages.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <cstdlib>
+#include <filesystem>
 #include <optional>
 
 #include "jobs/hdf5_export.hpp"
@@ -157,13 +160,16 @@ namespace {
 struct PanelCurve {
   int column;
   std::string title;
+  std::string file = {};   // empty: the panel's data file
+  std::string style = {};  // empty: a solid line in the next colour
 };
 
 // One gnuplot script: panels side by side (or a single plot), each a list
 // of curves from one data file, plain-text labels, key outside.
 void write_panels(const std::string& plt, const std::string& png, const std::string& data, const std::string& title,
                   const std::string& xlabel, const std::string& ylabel,
-                  const std::vector<std::pair<std::string, std::vector<PanelCurve>>>& panels) {
+                  const std::vector<std::pair<std::string, std::vector<PanelCurve>>>& panels,
+                  const std::string& extra = {}) {
   const int count = static_cast<int>(panels.size());
   const int cols = std::min(count, 2), rows = (count + cols - 1) / cols;
   File fp = qz_fopen_chk_wmode(plt);
@@ -173,12 +179,18 @@ void write_panels(const std::string& plt, const std::string& png, const std::str
   qz_fprintf(o, "set multiplot layout %d,%d title \"%s\"\n", rows, cols, plot_name(title).c_str());
   qz_fprintf(o, "set xlabel \"%s\"\nset ylabel \"%s\"\nset grid\nset key outside right top\n", xlabel.c_str(),
              ylabel.c_str());
+  qz_fprintf(o, "%s", extra.c_str());
   for (const auto& [panel_title, curves] : panels) {
     qz_fprintf(o, "set title \"%s\"\nplot ", plot_name(panel_title).c_str());
-    for (std::size_t c = 0; c < curves.size(); ++c)
-      qz_fprintf(o, "%s\"%s\" using 1:%d with lines lw 2 lc rgb \"%s\" dt %d title \"%s\"", c ? ", \\\n  " : "",
-                 plot_name(data).c_str(), curves[c].column, kCurveColours[c % 8], 1 + static_cast<int>(c / 8),
+    for (std::size_t c = 0; c < curves.size(); ++c) {
+      const std::string style =
+          curves[c].style.empty()
+              ? strprintf("lw 2 lc rgb \"%s\" dt %d", kCurveColours[c % 8], 1 + static_cast<int>(c / 8))
+              : curves[c].style;
+      qz_fprintf(o, "%s\"%s\" using 1:%d with lines %s title \"%s\"", c ? ", \\\n  " : "",
+                 plot_name(curves[c].file.empty() ? data : curves[c].file).c_str(), curves[c].column, style.c_str(),
                  plot_name(curves[c].title).c_str());
+    }
     qz_fprintf(o, "\n");
   }
   qz_fprintf(o, "unset multiplot\n");
@@ -186,7 +198,37 @@ void write_panels(const std::string& plt, const std::string& png, const std::str
   exec_gnuplot(plt);
 }
 
+// The smallest and largest value of the given columns (1-based) over the
+// numeric lines of a table; nothing when no value was read.
+std::optional<std::pair<double, double>> column_span(const std::string& file, const std::vector<int>& columns) {
+  File fp = fopen_chk_rmode(file);
+  char buf[65536];
+  double lo = HUGE_VAL, hi = -HUGE_VAL;
+  while (std::fgets(buf, sizeof buf, fp.get())) {
+    const std::vector<std::string_view> tok = split_tokens(buf);
+    if (tok.empty() || tok[0].front() == '#') continue;
+    for (int c : columns) {
+      if (c < 1 || c > static_cast<int>(tok.size())) continue;
+      const std::string t(tok[c - 1]);
+      char* end = nullptr;
+      const double v = std::strtod(t.c_str(), &end);
+      if (end == t.c_str() || *end != '\0' || !std::isfinite(v)) continue;
+      lo = std::min(lo, v);
+      hi = std::max(hi, v);
+    }
+  }
+  if (!(hi >= lo)) return std::nullopt;
+  return std::make_pair(lo, hi);
+}
+
 }  // namespace
+
+std::vector<KinematicCurve> kinematic_curves(const std::string& kin_file) {
+  std::vector<KinematicCurve> curves;
+  const std::vector<std::string> g = comment_labels(kin_file, "g");
+  for (std::size_t i = 0; i < g.size(); ++i) curves.push_back({static_cast<int>(i) + 3, g[i]});
+  return curves;
+}
 
 void pltout_dispsurf_figures(int branch_begin, int branch_end, int num_rf_amp, int num_thick,
                              const std::string& ds_file, const std::string& amp_file, const std::string& int_file,
@@ -212,12 +254,39 @@ void pltout_dispsurf_figures(int branch_begin, int branch_end, int num_rf_amp, i
     std::vector<PanelCurve> curves;
     for (int j = 0; j < nb; ++j)
       curves.push_back({4 + 5 * j + p.offset, "branch " + std::to_string(branch_begin + j)});
-    if (p.kinematical) curves.push_back({3, "kinematical K_z (000)"});
+    std::string extra;
+    if (p.kinematical) {
+      // The free-electron sphere of every exact beam, when the job wrote
+      // them; the plot keeps the range of the branches so that spheres far
+      // from them do not squeeze the branches flat.
+      const std::string kin = base + "_ds_kin.txt";
+      const std::vector<KinematicCurve> spheres = std::filesystem::is_regular_file(kin) ? kinematic_curves(kin) : std::vector<KinematicCurve>{};
+      if (spheres.empty()) {
+        curves.push_back({3, "kinematical K_z (000)"});
+      } else {
+        std::vector<int> cols;
+        for (const PanelCurve& c : curves) cols.push_back(c.column);
+        double lo = -HUGE_VAL, hi = HUGE_VAL;
+        if (const auto span = column_span(ds_file, cols)) {
+          const double pad = std::max(0.1 * (span->second - span->first), 1e-6 * std::fabs(span->second) + 1e-9);
+          lo = span->first - pad;
+          hi = span->second + pad;
+          extra = strprintf("set yrange [%.12g:%.12g]\n", lo, hi);
+        }
+        // Only the spheres that pass through the plotted range are drawn.
+        for (const KinematicCurve& k : spheres) {
+          const auto s = column_span(kin, {k.column});
+          if (s && s->second >= lo && s->first <= hi)
+            curves.push_back({k.column, "sphere " + k.hkl, kin, "lw 1 lc rgb \"#808080\" dt 2"});
+        }
+      }
+    }
     const std::string png = base + "_fig_" + p.suffix + ".png";
     write_panels(base + "_fig_" + p.suffix + ".plt", png, ds_file, cond, "tilt H along g1 (g1/2 units)", p.ylabel,
                  {{std::string(p.ylabel) + " of branches " + std::to_string(branch_begin) + " to " +
                        std::to_string(branch_end),
-                   curves}});
+                   curves}},
+                 extra);
     qz_fprintf(pg, "<p><img src=\"%s\"></p>\n", png.c_str());
   }
 

@@ -30,6 +30,14 @@ void pltout_dispsurf_figures(int branch_begin, int branch_end, int num_rf_amp, i
                              const std::string& ds_file, const std::string& amp_file, const std::string& int_file,
                              const std::string& base);
 
+// The kinematic spheres written beside a dispersion surface
+// ("<base>_ds_kin.txt"): per exact beam its column and "h k l".
+struct KinematicCurve {
+  int column;
+  std::string hkl;
+};
+std::vector<KinematicCurve> kinematic_curves(const std::string& kin_file);
+
 // "# g 0: 0 0 0" and "# thickness 0: 500[A]" comment lines of the amplitude
 // and intensity files, as "0 0 0" and "500 A".
 std::vector<std::string> comment_labels(const std::string& file, const std::string& key);

@@ -3,6 +3,8 @@
 #include <cairo.h>
 #include <gtest/gtest.h>
 
+#include <array>
+#include <cmath>
 #include <filesystem>
 #include <map>
 
@@ -174,6 +176,30 @@ TEST(TfringeLabels, ColumnNamesBecomeIndices) {
   EXPECT_EQ(tfringe_labels("#thickness\t0_0_0\t-2_2_0\t1_-1_1"),
             (std::vector<std::string>{"0 0 0", "-2 2 0", "1 -1 1"}));
   EXPECT_TRUE(tfringe_labels("#thickness").empty());
+}
+
+}  // namespace
+
+namespace {
+
+TEST(CbedFigure, UpwardAxisIsNamedByTheShortestReflectionAlongIt) {
+  // GaAs or Si [110] with g1 = 2-20: g2 = B x g1 scaled to |g1| is
+  // (0, 0, -2.828), the direction of 00-1.
+  const double g2[3] = {0.0, 0.0, -2.8284271247};
+  ASSERT_TRUE(direction_hkl(g2, 24).has_value());
+  EXPECT_EQ(*direction_hkl(g2, 24), (std::array<int, 3>{0, 0, -1}));
+  EXPECT_EQ(g2_direction_text(g2), "g2 along 0 0 -1");
+  // Rational directions keep their sense and are reduced.
+  const double r[3] = {-1.5, 0.5, 1.0};
+  EXPECT_EQ(*direction_hkl(r, 24), (std::array<int, 3>{-3, 1, 2}));
+  const double a = std::sqrt(2.0 / 3.0);
+  const double cubic111[3] = {2 * a, -a, -a};  // [111] with g1 = 0 2 -2
+  EXPECT_EQ(*direction_hkl(cubic111, 24), (std::array<int, 3>{2, -1, -1}));
+  // An irrational direction or a zero vector is not forced onto indices.
+  const double irr[3] = {1.0, std::sqrt(2.0), 0.0}, zero[3] = {0, 0, 0};
+  EXPECT_FALSE(direction_hkl(irr, 24).has_value());
+  EXPECT_FALSE(direction_hkl(zero, 24).has_value());
+  EXPECT_EQ(g2_direction_text(irr), "g2 = B x g1, |g2| = |g1|");
 }
 
 }  // namespace
