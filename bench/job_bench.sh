@@ -2,7 +2,8 @@
 # Whole-job timings of korvex: the demo simulation (Si [110], 31 x 31 disk)
 # and a larger one (Si [110], about 110 exact and 20 Bethe beams, a
 # KV_BENCH_SIDE x KV_BENCH_SIDE disk, 51 by default). The larger job runs
-# serially and on every core, with eigmat_func 0 and 2, and the script
+# serially and on every core, with eigmat_func 0 and 2, and in an MPI build
+# as 2 ranks x 1 thread against 1 process x 2 threads; the script
 # prints wall time, CPU time, peak memory and time per computed tilt of each
 # run, then the ratios. Run after scripts/test.sh or scripts/demo.sh has built
 # build/. On a shared machine the ratios depend on the load: note `uptime`.
@@ -28,12 +29,15 @@ variant() {
 }
 
 declare -A WALL
+# run NAME [LAUNCHER...]: korvex on NAME.dat, started through the launcher
+# (mpirun and its arguments) when one is given.
 run() {
   local name=$1
+  shift
   cd "$WORK"
   local t0 t1
   t0=$(date +%s.%N)
-  /usr/bin/time -f "%M %U %S" -o "$name.mem" "$KORVEX" "$name.dat" > "$name.out"
+  /usr/bin/time -f "%M %U %S" -o "$name.mem" "$@" "$KORVEX" "$name.dat" > "$name.out"
   t1=$(date +%s.%N)
   local beams tilts
   beams=$(grep -o 'Exact = [0-9]*, Bethe = [0-9]*' "$name.out" | head -1 || true)
@@ -51,9 +55,23 @@ variant tall_e0 "num_threads 0"
 variant t1_e2 "num_threads 1" "eigmat_func 2" "bc_invmat_func 2"
 variant tall_e2 "num_threads 0" "eigmat_func 2" "bc_invmat_func 2"
 
+# 2 MPI ranks of 1 thread against 1 process of 2 threads, when korvex was
+# built with MPI (peak memory is that of the largest rank).
+MPI_RUN=()
+if grep -q '^KORVEX_MPI:BOOL=ON' "$ROOT/build/CMakeCache.txt" 2>/dev/null && command -v mpirun >/dev/null; then
+  export OMPI_MCA_plm_rsh_agent= OMPI_MCA_btl_vader_single_copy_mechanism=none
+  MPI_RUN=(mpirun --allow-run-as-root --oversubscribe -n 2)
+  variant t2_e0 "num_threads 2"
+  variant r2_e0 "num_threads 1"
+fi
+
 echo "load before: $(uptime)"
 run demo
 for v in t1_e0 tall_e0 t1_e2 tall_e2; do run "$v"; done
+if [ ${#MPI_RUN[@]} -gt 0 ]; then
+  run t2_e0
+  run r2_e0 "${MPI_RUN[@]}"
+fi
 echo "load after: $(uptime)"
 # The second line of a result file names the file itself; the rest must match.
 for t in 0 1 2; do
@@ -63,3 +81,10 @@ done
 ratio "num_threads 1 / all cores ($(nproc) cores), eigmat 0" t1_e0 tall_e0
 ratio "num_threads 1 / all cores ($(nproc) cores), eigmat 2" t1_e2 tall_e2
 ratio "eigmat_func 0 / eigmat_func 2, one thread" t1_e0 t1_e2
+if [ ${#MPI_RUN[@]} -gt 0 ]; then
+  for t in 0 1 2; do
+    cmp -s <(tail -n +3 "$WORK/t1_e0_rs$t.txt") <(tail -n +3 "$WORK/r2_e0_rs$t.txt") ||
+      echo "rs$t differs between 1 process and 2 MPI ranks"
+  done
+  ratio "1 rank x 2 threads / 2 ranks x 1 thread" t2_e0 r2_e0
+fi

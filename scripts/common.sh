@@ -36,7 +36,22 @@ kv_build_programs() {
   cmake --build "$dir" -j "$(nproc)" --target korvex talvis >/dev/null
 }
 
+# MPI ranks (mpirun -n N korvex file.dat) when OpenMPI's compiler wrapper
+# and header are installed (libopenmpi-dev).
+kv_mpi_flag() {
+  local dir
+  if command -v mpicc >/dev/null 2>&1; then
+    for dir in $(mpicc --showme:incdirs 2>/dev/null); do
+      if [ -f "$dir/mpi.h" ]; then
+        echo "-DKORVEX_MPI=ON"
+        return 0
+      fi
+    done
+  fi
+  echo "-DKORVEX_MPI=OFF"
+}
+
 kv_build() {
-  cmake -S "$KV_ROOT" -B "$KV_BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+  cmake -S "$KV_ROOT" -B "$KV_BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release "$(kv_mpi_flag)" >/dev/null
   cmake --build "$KV_BUILD" -j "$(nproc)"
 }

@@ -17,6 +17,7 @@
 #include "jobs/jobs.hpp"
 #include "sim/error.hpp"
 #include "sim/linereader.hpp"
+#include "sim/mpi_ranks.hpp"
 #include "sim/parallel.hpp"
 #include "sim/progress.hpp"
 #include "sim/qzio.hpp"
@@ -314,18 +315,20 @@ std::vector<int> computed_tilts(const sd& s) {
   return todo;
 }
 
-// The thread count of a loop over n tilts, reported on the console, with
+// The thread count of a loop over this rank's n tilts, reported on the
+// console (with the number of MPI ranks when there are several), with
 // the BLAS library held to the calling thread.
 int tilt_threads_for(int n) {
   const int threads = std::max(1, std::min(tilt_loop_threads(), std::max(n, 1)));
   blas_single_thread();
   std::printf("Tilt loop: %d thread%s\n", threads, threads == 1 ? "" : "s");
+  if (rank_share().size > 1) std::printf("Tilt loop: %d MPI ranks, each with its share of the tilts\n", rank_share().size);
   return threads;
 }
 
 }  // namespace
 
-void calc_cbed_pattern(csd& c, sd& s, const CMatrix& vg, const std::string& base_name, FILE* log) {
+bool calc_cbed_pattern(csd& c, sd& s, const CMatrix& vg, const std::string& base_name, FILE* log) {
   const lattice_metric lm = bravai(lattice_parameters(c));
   calc_kxy_tilt(s, lm);
   std::printf("$$ num_k_points = %d, num_k_points_effective = %d\n", s.num_k_points, s.num_k_points_effective);
@@ -334,22 +337,34 @@ void calc_cbed_pattern(csd& c, sd& s, const CMatrix& vg, const std::string& base
 
   s.intensity = Tensor3<double>(s.num_g, s.num_thickness, s.num_k_points);
   const std::vector<int> todo = computed_tilts(s);
-  const int threads = tilt_threads_for(static_cast<int>(todo.size()));
+  const RankShare share = rank_share();
+  const int n = static_cast<int>(todo.size());
+  const int slot = s.num_g * s.num_thickness;
+  const int threads = tilt_threads_for(share.count(n));
   std::vector<tilt_area<RMatrix>> areas = tilt_areas<RMatrix>(s, threads);
 
   std::printf("Intensity calculation\n");
-  // Each tilt writes only its own column of s.intensity; points outside the
-  // disk keep the zeros of the fresh tensor.
-  parallel_for_progress(static_cast<int>(todo.size()), threads, [&](int tid, int i) {
-    const int k = todo[i];
+  // Each tilt of this rank's share writes only its own slot of reflection x
+  // thickness intensities; rank 0 gathers every rank's slots.
+  std::vector<double> mine(static_cast<std::size_t>(share.count(n)) * slot);
+  parallel_for_progress(share.count(n), threads, [&](int tid, int j) {
+    const int k = todo[share.item(j)];
     tilt_area<RMatrix>& a = areas[tid];
     calc_intensity_with_perturb_ug(s.tilt[k], job, a.w, a.out);
+    double* out = &mine[static_cast<std::size_t>(j) * slot];
+    for (int g = 0; g < s.num_g; ++g)
+      for (int t = 0; t < s.num_thickness; ++t) out[g * s.num_thickness + t] = a.out[g][t] * epsilon.intensity_scaling;
+  });
+  std::vector<double> all;
+  if (!gather_item_slots(n, slot, mine, all)) return false;
+  // Points outside the disk keep the zeros of the fresh tensor.
+  for (int i = 0; i < n; ++i)
     for (int g = 0; g < s.num_g; ++g)
       for (int t = 0; t < s.num_thickness; ++t)
-        s.intensity(g, t, k) = a.out[g][t] * epsilon.intensity_scaling;
-  });
+        s.intensity(g, t, todo[i]) = all[static_cast<std::size_t>(i) * slot + g * s.num_thickness + t];
   std::printf("$$Intensity output\n");
   sim_output(s, lattice_parameters(c), base_name, log);
+  return true;
 }
 
 namespace {
@@ -476,7 +491,7 @@ void calc_initial_phase(const sd& s, double lambda, complex* phase, const lattic
   }
 }
 
-void calc_coherent_cbed_pattern(csd& c, sd& s, const CMatrix& vg, const std::string& base_name, FILE* log) {
+bool calc_coherent_cbed_pattern(csd& c, sd& s, const CMatrix& vg, const std::string& base_name, FILE* log) {
   const lattice_metric lm = bravai(lattice_parameters(c));
   calc_kxy_tilt(s, lm);
   std::printf("$$ num_k_points = %d, num_k_points_effective = %d\n", s.num_k_points, s.num_k_points_effective);
@@ -488,20 +503,37 @@ void calc_coherent_cbed_pattern(csd& c, sd& s, const CMatrix& vg, const std::str
   s.intensity = Tensor3<double>(1, 1, 1);
   Tensor3<complex> amplitude(s.num_g, s.num_thickness, s.num_k_points);
   const std::vector<int> todo = computed_tilts(s);
-  const int threads = tilt_threads_for(static_cast<int>(todo.size()));
+  const RankShare share = rank_share();
+  const int n = static_cast<int>(todo.size());
+  const int slot = 2 * s.num_g * s.num_thickness;  // real and imaginary parts
+  const int threads = tilt_threads_for(share.count(n));
   std::vector<tilt_area<CMatrix>> areas = tilt_areas<CMatrix>(s, threads);
 
   std::printf("Intensity calculation\n");
-  parallel_for_progress(static_cast<int>(todo.size()), threads, [&](int tid, int i) {
-    const int k = todo[i];
+  std::vector<double> mine(static_cast<std::size_t>(share.count(n)) * slot);
+  parallel_for_progress(share.count(n), threads, [&](int tid, int j) {
+    const int k = todo[share.item(j)];
     tilt_area<CMatrix>& a = areas[tid];
     calc_intensity_ug_coherent(s.tilt[k], phase[k], job, a.w, a.out);
+    double* out = &mine[static_cast<std::size_t>(j) * slot];
     for (int g = 0; g < s.num_g; ++g)
-      for (int t = 0; t < s.num_thickness; ++t) amplitude(g, t, k) = a.out[g][t];
+      for (int t = 0; t < s.num_thickness; ++t) {
+        out[2 * (g * s.num_thickness + t)] = a.out[g][t].re;
+        out[2 * (g * s.num_thickness + t) + 1] = a.out[g][t].im;
+      }
   });
+  std::vector<double> all;
+  if (!gather_item_slots(n, slot, mine, all)) return false;
+  for (int i = 0; i < n; ++i)
+    for (int g = 0; g < s.num_g; ++g)
+      for (int t = 0; t < s.num_thickness; ++t) {
+        const double* v = &all[static_cast<std::size_t>(i) * slot + 2 * (g * s.num_thickness + t)];
+        amplitude(g, t, todo[i]) = complex{v[0], v[1]};
+      }
   std::printf("$$Intensity output\n");
   sim_coherent_output(s, lattice_parameters(c), amplitude, base_name, log);
   write_cbed_hdf5(base_name, s, c, &amplitude);
+  return true;
 }
 
 CMatrix sd_potential_matrix(const sd& s, csd& c, const lattice_metric& lm, FILE* log) {
@@ -540,8 +572,8 @@ void prepare_job(PreparedJob& j, FILE* fp, FILE* log, const std::string& base_na
 void qz_simulation(FILE* fp, FILE* log, const std::string& base_name) {
   PreparedJob j;
   prepare_job(j, fp, log, base_name, false);
-  calc_cbed_pattern(j.crystal, j.cond, j.vg, base_name, log);
-  write_cbed_hdf5(base_name, j.cond, j.crystal, nullptr);
+  if (calc_cbed_pattern(j.crystal, j.cond, j.vg, base_name, log))
+    write_cbed_hdf5(base_name, j.cond, j.crystal, nullptr);
 }
 
 void qz_sim_coherent(FILE* fp, FILE* log, const std::string& base_name) {

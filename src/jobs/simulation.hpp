@@ -102,13 +102,16 @@ engine_setup make_engine_setup(csd& c, const sd& s, const CMatrix& vg, const lat
 // The potential matrix of the record's beams, with the report of a
 // structure-factor failure on standard output and the log.
 CMatrix sd_potential_matrix(const sd& s, csd& c, const lattice_metric& lm, FILE* log);
-void calc_cbed_pattern(csd& c, sd& s, const CMatrix& vg, const std::string& base_name, FILE* log);
+// The tilt loops of the two simulation jobs, spread over the MPI ranks when
+// there are several. They write the result files and return true on the rank
+// that gathered the whole pattern, and return false on the other ranks.
+bool calc_cbed_pattern(csd& c, sd& s, const CMatrix& vg, const std::string& base_name, FILE* log);
 void sim_output(const sd& s, const double lp[6], const std::string& base_name, FILE* log);
 void dbg_dump_ini_sim();
 
 void input_sim_coherent_data(sd& s, csd& c, FILE* fp);
 void calc_initial_phase(const sd& s, double lambda, complex* phase, const lattice_metric& lm);
-void calc_coherent_cbed_pattern(csd& c, sd& s, const CMatrix& vg, const std::string& base_name, FILE* log);
+bool calc_coherent_cbed_pattern(csd& c, sd& s, const CMatrix& vg, const std::string& base_name, FILE* log);
 void sim_coherent_output(const sd& s, const double lp[6], const Tensor3<complex>& amplitude,
                          const std::string& base_name, FILE* log);
 

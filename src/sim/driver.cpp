@@ -9,6 +9,7 @@
 #include "jobs/jobs.hpp"
 #include "sim/error.hpp"
 #include "sim/linereader.hpp"
+#include "sim/mpi_ranks.hpp"
 #include "sim/parallel.hpp"
 #include "sim/qzio.hpp"
 #include "sim/runctl.hpp"
@@ -23,11 +24,12 @@ struct JobMode {
   const char* token;
   const char* title;
   JobFn run;
+  bool spread_over_ranks = false;  // tilts shared out among the MPI ranks
 };
 
 constexpr JobMode kModes[] = {
-    {"SIM_MODE", "##### Many-beam dynamical simulation #####\n", qz_simulation},
-    {"SIM_COHERENT_MODE", "##### Many-beam dyn. sim. of coherent CBED patterns #####\n", qz_sim_coherent},
+    {"SIM_MODE", "##### Many-beam dynamical simulation #####\n", qz_simulation, true},
+    {"SIM_COHERENT_MODE", "##### Many-beam dyn. sim. of coherent CBED patterns #####\n", qz_sim_coherent, true},
     {"DISPSURF_MODE", "##### Calculation of dispersion surface #####\n", qz_dispersion_surface},
     {"BLOCH_MODE", "##### Calculation of Bloch states #####\n", qz_bloch_state},
     {"TFRINGE_MODE", "##### Calculation of thickness fringes #####\n", qz_tfringe},
@@ -110,6 +112,8 @@ void qz_job(const std::string& parameter_file_name, const std::string& base_name
   read_eps_ctrl_params(fp.get());
   for (const JobMode& mode : kModes) {
     if (*token == mode.token) {
+      // Jobs that do not share out their tilts run whole on rank 0 alone.
+      if (!mode.spread_over_ranks && !rank_writes_files()) return;
       qz_fprintf_stdo(log, "%s", mode.title);
       mode.run(fp.get(), log, base_name);
       return;

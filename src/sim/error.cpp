@@ -55,16 +55,20 @@ int report_fatal(const FatalError& e) {
   return e.status();
 }
 
-int guarded_main(int (*body)(int, char**), int argc, char** argv) {
+int guarded_main(int (*body)(int, char**), int argc, char** argv, int (*report)(const FatalError&)) {
   try {
     return body(argc, argv);
   } catch (const FatalError& e) {
-    return report_fatal(e);
+    return report(e);
   } catch (const std::bad_alloc&) {
-    return report_fatal(FatalError("$$ Not enough memory. Abort.\n", Channel::err, 1));
+    return report(FatalError("$$ Not enough memory. Abort.\n", Channel::err, 1));
   } catch (const std::exception& e) {
-    return report_fatal(FatalError(strprintf("$$ Internal error: %s. Abort.\n", e.what()), Channel::err, 1));
+    return report(FatalError(strprintf("$$ Internal error: %s. Abort.\n", e.what()), Channel::err, 1));
   }
+}
+
+int guarded_main(int (*body)(int, char**), int argc, char** argv) {
+  return guarded_main(body, argc, argv, report_fatal);
 }
 
 }  // namespace kv

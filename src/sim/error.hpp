@@ -43,5 +43,8 @@ int report_fatal(const FatalError& e);
 // an exit status: a FatalError as it says, an exhausted memory or any other
 // exception as status 1. No failure ends the process uncontrolled.
 int guarded_main(int (*body)(int, char**), int argc, char** argv);
+// The same with another way of reporting the failure (the MPI ranks print it
+// and end every rank).
+int guarded_main(int (*body)(int, char**), int argc, char** argv, int (*report)(const FatalError&));
 
 }  // namespace kv

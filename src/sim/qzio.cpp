@@ -8,6 +8,7 @@
 
 #include "sim/error.hpp"
 #include "sim/linereader.hpp"
+#include "sim/mpi_ranks.hpp"
 
 namespace kv {
 
@@ -43,6 +44,12 @@ bool is_input_file(const std::string& path) {
   return input_files().count(key_of(st)) != 0;
 }
 
+// Where an output file really goes: its own path on the rank that writes the
+// run's files, the null device on the other MPI ranks.
+static const char* output_path(const std::string& path) {
+  return rank_writes_files() ? path.c_str() : "/dev/null";
+}
+
 static void refuse_input_overwrite(const std::string& path) {
   if (is_input_file(path))
     fatal_err("$$ %s is an input file of this run and is not overwritten. Abort.\n", path.c_str());
@@ -70,7 +77,7 @@ void qz_fflush(FILE* fp) { std::fflush(fp); }
 
 File qz_fopen_chk_wmode(const std::string& path) {
   refuse_input_overwrite(path);
-  File fp(std::fopen(path.c_str(), "w"));
+  File fp(std::fopen(output_path(path), "w"));
   if (!fp) fatal_err("$$ Cannot open %s. Abort.\n", path.c_str());
   return fp;
 }
@@ -114,7 +121,7 @@ File fopen_chk_rmode(const std::string& path) {
 
 File fopen_chk_wmode(const std::string& path) {
   refuse_input_overwrite(path);
-  File fp(std::fopen(path.c_str(), "w"));
+  File fp(std::fopen(output_path(path), "w"));
   if (!fp) fatal_err("$$ (fopen_chk_wmode) Cannot open %s. Abort.\n", path.c_str());
   return fp;
 }
