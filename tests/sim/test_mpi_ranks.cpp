@@ -33,7 +33,8 @@ TEST(RankShare, DealsEveryItemToExactlyOneRank) {
         }
         total += share.count(n);
         // Shares differ by at most one item.
-        EXPECT_LE(kv::RankShare{0, size}.count(n) - share.count(n), 1);
+        const kv::RankShare first{0, size};
+        EXPECT_LE(first.count(n) - share.count(n), 1);
       }
       EXPECT_EQ(total, n) << n << " items on " << size << " ranks";
     }
