@@ -72,11 +72,8 @@ TEST(FrontDoor, BeamSearchReportGoesToTheLogAndTheListing) {
 
   const std::vector<std::string> lines = split_lines(d.read("si_fg0.txt"));
   std::size_t first_comment = lines.size();
-  for (std::size_t i = 3; i < lines.size(); ++i)
-    if (lines[i].rfind("# ", 0) == 0) {
-      first_comment = i;
-      break;
-    }
+  for (std::size_t i = 0; i < lines.size(); ++i)
+    if (lines[i] == "# " + head) first_comment = i;
   ASSERT_LT(first_comment, lines.size());
   EXPECT_EQ(lines[first_comment], "# " + head);
   for (std::size_t i = first_comment; i < lines.size(); ++i) EXPECT_EQ(lines[i].rfind("# ", 0), 0u) << lines[i];
