@@ -13,6 +13,7 @@
 #include "jobs/hdf5_export.hpp"
 #include "jobs/simulation.hpp"
 #include "sim/qzio.hpp"
+#include "vis/canvas.hpp"
 #include "vis/colormap.hpp"
 
 namespace kv {
@@ -108,12 +109,9 @@ void draw_slice(const std::string& png, const CellMap& map, const Plane& p, cons
   const double W = (lu + lv * std::fabs(std::cos(ang))) * scale, H = lv * std::sin(ang) * scale;
   const int left = 70, top = 50, bar = 110;
   const int width = static_cast<int>(left + W + bar + 40), height = static_cast<int>(top + H + 70);
-  std::unique_ptr<cairo_surface_t, decltype(&cairo_surface_destroy)> s(
-      cairo_image_surface_create(CAIRO_FORMAT_RGB24, width, height), cairo_surface_destroy);
-  std::unique_ptr<cairo_t, decltype(&cairo_destroy)> ctx(cairo_create(s.get()), cairo_destroy);
-  cairo_t* cr = ctx.get();
-  cairo_set_source_rgb(cr, 0.06, 0.06, 0.08);
-  cairo_paint(cr);
+  const Canvas canvas = dark_canvas(width, height);
+  const Surface& s = canvas.surface;
+  cairo_t* cr = canvas.cr();
 
   double lo = 1e300, hi = -1e300;
   for (std::size_t i = 0; i < n[p.u]; ++i)
@@ -335,12 +333,9 @@ void draw_proj_map(const std::string& png, const ProjMap& map, int nx, int ny, c
   const int W = std::max(1, static_cast<int>(wx * scale)), H = std::max(1, static_cast<int>(wy * scale));
   const int left = 70, top = 50;
   const int width = left + W + 150, height = top + H + 70;
-  std::unique_ptr<cairo_surface_t, decltype(&cairo_surface_destroy)> s(
-      cairo_image_surface_create(CAIRO_FORMAT_RGB24, width, height), cairo_surface_destroy);
-  std::unique_ptr<cairo_t, decltype(&cairo_destroy)> ctx(cairo_create(s.get()), cairo_destroy);
-  cairo_t* cr = ctx.get();
-  cairo_set_source_rgb(cr, 0.06, 0.06, 0.08);
-  cairo_paint(cr);
+  const Canvas canvas = dark_canvas(width, height);
+  const Surface& s = canvas.surface;
+  cairo_t* cr = canvas.cr();
   double lo = 1e300, hi = -1e300;
   for (double v : map.values) lo = std::min(lo, v), hi = std::max(hi, v);
   if (!(hi > lo)) hi = lo + 1;
@@ -462,12 +457,9 @@ void draw_bloch_profiles(const std::string& png, const std::vector<std::vector<d
                          const double xr[2], double l1, const std::vector<std::pair<double, double>>& cols,
                          const std::vector<std::string>& names, const std::string& title) {
   const int W = 720, H = 360, left = 80, top = 50, right = 90, bottom = 60;
-  std::unique_ptr<cairo_surface_t, decltype(&cairo_surface_destroy)> s(
-      cairo_image_surface_create(CAIRO_FORMAT_RGB24, left + W + right + 240, top + H + bottom), cairo_surface_destroy);
-  std::unique_ptr<cairo_t, decltype(&cairo_destroy)> ctx(cairo_create(s.get()), cairo_destroy);
-  cairo_t* cr = ctx.get();
-  cairo_set_source_rgb(cr, 0.06, 0.06, 0.08);
-  cairo_paint(cr);
+  const Canvas canvas = dark_canvas(left + W + right + 240, top + H + bottom);
+  const Surface& s = canvas.surface;
+  cairo_t* cr = canvas.cr();
   const auto profile = [&](const std::vector<double>& v) {
     std::vector<double> p(static_cast<std::size_t>(nx), 0.0);
     for (int i = 0; i < nx; ++i) {

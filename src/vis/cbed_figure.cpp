@@ -11,6 +11,7 @@
 
 #include "crystal/lattice.hpp"
 #include "sim/linereader.hpp"
+#include "vis/canvas.hpp"
 
 namespace kv {
 
@@ -183,10 +184,6 @@ Layout layout_figure(const CbedFigureInput& in, int disk_px, FigureLayoutKind ki
 
 // -------------------------------------------------------------- drawing
 
-using Surface = std::unique_ptr<cairo_surface_t, decltype(&cairo_surface_destroy)>;
-using Context = std::unique_ptr<cairo_t, decltype(&cairo_destroy)>;
-
-constexpr double kBg[3] = {0.06, 0.06, 0.08};
 constexpr double kFg[3] = {0.93, 0.93, 0.93};
 
 double shade(double v, double max, double gamma) {
@@ -476,14 +473,7 @@ bool draw_cbed_figure(const CbedFigureInput& in, const FigureStyle& style, Figur
     return false;
   }
   const Layout L = layout_figure(in, style.disk_px, kind);
-  Surface surface(cairo_image_surface_create(CAIRO_FORMAT_RGB24, L.width, L.height), cairo_surface_destroy);
-  if (cairo_surface_status(surface.get()) != CAIRO_STATUS_SUCCESS)
-    error_exit(stdout, "(figure) cannot make a %d x %d picture", L.width, L.height);
-  {
-    Context bg(cairo_create(surface.get()), cairo_destroy);
-    cairo_set_source_rgb(bg.get(), kBg[0], kBg[1], kBg[2]);
-    cairo_paint(bg.get());
-  }
+  Surface surface = dark_canvas(L.width, L.height).surface;
   paint_disks(in, L, style, surface.get());
 
   Context ctx(cairo_create(surface.get()), cairo_destroy);
