@@ -170,6 +170,14 @@ double wavelength(double kv) {
   return 12.264263 / std::sqrt(ev * (1.0 + 9.7847537e-7 * ev));
 }
 
+double mrad_to_half_g1(double mrad, double voltage, double abs_g1) {
+  return 2.0 * (mrad * 1e-3) / (wavelength(voltage) * abs_g1);
+}
+
+double half_g1_to_mrad(double h, double voltage, double abs_g1) {
+  return 0.5 * h * abs_g1 * wavelength(voltage) * 1e3;
+}
+
 double relativ_corr(double kv) { return 1.0 + 1.9569507e-6 * 1000.0 * kv; }
 
 double evdash(double kv) {

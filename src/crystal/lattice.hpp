@@ -72,5 +72,9 @@ double wavelength(double kv);
 double relativ_corr(double kv);
 // Relativistically corrected accelerating voltage (volts).
 double evdash(double kv);
+// Angle theta (mrad) from the zone axis as a tilt in units of g1/2, and back:
+// theta = H |g1| lambda / 2.
+double mrad_to_half_g1(double mrad, double voltage, double abs_g1);
+double half_g1_to_mrad(double h, double voltage, double abs_g1);
 
 }  // namespace kv

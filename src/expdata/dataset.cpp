@@ -54,9 +54,12 @@ void read_INCIDENT_BEAM(fed& ed, FILE* fp) {
   ed.incidence = fget_uvw(fp);
   ed.normal = fget_uvw(fp);
   ed.zolzbase1 = fget_r_hkl(fp);
-  fget_fitpar(&ed.tiltH_fp, &ed.tiltH, fp);
-  fget_fitpar(&ed.tiltG_fp, &ed.tiltG, fp);
-  fget_fitpar(&ed.voltage_fp, &ed.voltage, fp);
+  fget_fitpar_unit(&ed.tiltH_fp, &ed.tiltH, fp, "tiltH", "mrad", &ed.tiltH_mrad);
+  fget_fitpar_unit(&ed.tiltG_fp, &ed.tiltG, fp, "tiltG", "mrad", &ed.tiltG_mrad);
+  fget_fitpar(&ed.voltage_fp, &ed.voltage, fp, "the voltage");
+  if ((ed.tiltH_mrad || ed.tiltG_mrad) && !(ed.voltage > 0.0))
+    fatal_out("$$ Tilts in mrad need a positive voltage (found %g kV).\n%s$$ Abort.\n", ed.voltage,
+              place_note(fp).c_str());
   chk_data("}INCIDENT_BEAM", fp);
 }
 
@@ -70,7 +73,10 @@ void read_CALC_KXY_RANGE(fed& ed, fei& ei, FILE* fp) {
               kMaxDataPixSide);
   ei.num_cal_pix_side = ed.num_cal_pix_side;
   ei.num_cal_pix = ed.num_cal_pix_side * ed.num_cal_pix_side;
-  ed.disksize = fget_d(fp);
+  ed.disksize = fget_d_unit(fp, "mrad", &ed.disk_mrad);
+  if (ed.disk_mrad && !(ed.voltage > 0.0))
+    fatal_out("$$ A disk size in mrad needs a positive voltage (found %g kV).\n%s$$ Abort.\n", ed.voltage,
+              place_note(fp).c_str());
   ed.bs.disksize = ed.disksize;
   chk_data("}CALC_KXY_RANGE", fp);
 }
@@ -168,10 +174,27 @@ void read_THICKNESS_BLOCK(fed& ed, int t, FILE* fp) {
   chk_data("}THICKNESS_BLOCK", fp);
 }
 
-void input_fit_exp_dataset(fed& ed, fei& ei, FILE* fp) {
+void apply_dataset_units(fed& ed, const lattice_metric& lm) {
+  const double g1 = std::sqrt(sq_abs(ed.zolzbase1, lm));
+  const auto convert = [&](fitpar& p, double& v) {
+    v = mrad_to_half_g1(v, ed.voltage, g1);
+    p.val = v;
+    if (p.flg == kFlgRst) p.rst_val = mrad_to_half_g1(p.rst_val, ed.voltage, g1);
+  };
+  if (ed.tiltH_mrad) convert(ed.tiltH_fp, ed.tiltH);
+  if (ed.tiltG_mrad) convert(ed.tiltG_fp, ed.tiltG);
+  if (ed.disk_mrad) {
+    ed.disksize = mrad_to_half_g1(ed.disksize, ed.voltage, g1);
+    ed.bs.disksize = ed.disksize;
+  }
+  ed.tiltH_mrad = ed.tiltG_mrad = ed.disk_mrad = false;
+}
+
+void input_fit_exp_dataset(fed& ed, fei& ei, FILE* fp, const lattice_metric& lm) {
   chk_data("DATA_SET{", fp);
   read_INCIDENT_BEAM(ed, fp);
   read_CALC_KXY_RANGE(ed, ei, fp);
+  apply_dataset_units(ed, lm);
   read_BEAM_SEARCH(ed, fp);
   read_INTENSITY_DATA(ed, ei, fp);
   for (int t = 0; t < ed.num_thick_block; ++t) read_THICKNESS_BLOCK(ed, t, fp);

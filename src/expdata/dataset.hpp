@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "beams/beam_search.hpp"
+#include "crystal/lattice.hpp"
 #include "input/crystal_data.hpp"
 #include "numeric/matrix.hpp"
 
@@ -46,6 +47,9 @@ struct fed {
   Vec3 zolzbase1{};
   double tiltH = 0.0, tiltG = 0.0, voltage = 0.0;
   fitpar tiltH_fp, tiltG_fp, voltage_fp;
+  // Tilts and disk size written in mrad, converted to units of g1/2 at the
+  // dataset's voltage and the crystal's starting cell.
+  bool tiltH_mrad = false, tiltG_mrad = false, disk_mrad = false;
   beam_search bs;
   int num_exact_beam = 0, num_bethe_beam = 0;
   BeamList beams;  // manual lists only; empty for the automatic searches
@@ -74,7 +78,12 @@ struct fei {
 };
 
 // ---- Dataset block --------------------------------------------------------
-void input_fit_exp_dataset(fed& ed, fei& ei, FILE* fp);
+// lm is the metric of the crystal read before the datasets; it turns tilts
+// and disk sizes written in mrad into units of g1/2.
+void input_fit_exp_dataset(fed& ed, fei& ei, FILE* fp, const lattice_metric& lm);
+// Converts the tilts (with their RST restraint numbers) and the disk size
+// written in mrad into units of g1/2 and clears the flags.
+void apply_dataset_units(fed& ed, const lattice_metric& lm);
 void read_INCIDENT_BEAM(fed& ed, FILE* fp);
 void read_CALC_KXY_RANGE(fed& ed, fei& ei, FILE* fp);
 void read_BEAM_SEARCH(fed& ed, FILE* fp);

@@ -304,9 +304,10 @@ void input_fit_mode_file(const std::string& file, csd& cs, int* max_iter, int* n
   input_csd_cstr(cs, fp, file);
   chk_data("FIT_CALCULATION_CONDITION{", fp);
   read_ITEM_EXP_NUM(max_iter, num_dataset, fp);
+  const lattice_metric lm = bravai(cs.lp);
   eds.assign(static_cast<std::size_t>(*num_dataset), fed{});
   eis.assign(static_cast<std::size_t>(*num_dataset), fei{});
-  for (int i = 0; i < *num_dataset; ++i) input_fit_exp_dataset(eds[i], eis[i], fp);
+  for (int i = 0; i < *num_dataset; ++i) input_fit_exp_dataset(eds[i], eis[i], fp, lm);
   chk_data("}FIT_CALCULATION_CONDITION", fp);
   constraint_fed(*num_dataset, eds);
 }

@@ -362,9 +362,10 @@ void read_fit_input(FILE* fp, const std::string& base_name, csd& cs, int* max_it
   int num_dataset = 0;
   read_ITEM_EXP_NUM(max_iter, &num_dataset, fp);
   if (num_dataset < 1) fatal_out("$$ Number of experimental datasets = %d: at least one is needed. Abort.\n", num_dataset);
+  const lattice_metric lm = bravai(cs.lp);
   eds.assign(static_cast<std::size_t>(num_dataset), fed{});
   eis.assign(static_cast<std::size_t>(num_dataset), fei{});
-  for (int i = 0; i < num_dataset; ++i) input_fit_exp_dataset(eds[i], eis[i], fp);
+  for (int i = 0; i < num_dataset; ++i) input_fit_exp_dataset(eds[i], eis[i], fp, lm);
   chk_data("}FIT_CALCULATION_CONDITION", fp);
   constraint_fed(num_dataset, eds);
 }

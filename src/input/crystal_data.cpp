@@ -10,6 +10,7 @@
 #include "input/cif_input.hpp"
 #include "crystal/lattice.hpp"
 #include "input/constraints.hpp"
+#include "input/fields.hpp"
 #include "sim/error.hpp"
 #include "sim/linereader.hpp"
 
@@ -129,12 +130,11 @@ void check_cell(const csd& cs) {
 
 void fget_fitpar(fitpar* p, double* value, FILE* fp) { fget_fitpar(p, value, fp, "the parameter"); }
 
-void fget_fitpar(fitpar* p, double* value, FILE* fp, const char* field) {
-  const std::string line = need_line(kLineCap, fp);
-  const std::vector<std::string_view> t = split_tokens(line);
-  if (t.empty()) fitpar_input_error("");
-  refuse_decimal_comma(line, t, field, fp);
+namespace {
 
+// The tokens of one parameter line after the optional unit word.
+void parse_fitpar(const std::vector<std::string_view>& t, fitpar* p, double* value, FILE* fp,
+                  const char* field) {
   *p = fitpar{};
   p->expr = std::string(t[0]);
   const std::string_view flag = t.size() > 1 ? t[1] : std::string_view();
@@ -165,6 +165,32 @@ void fget_fitpar(fitpar* p, double* value, FILE* fp, const char* field) {
   }
   p->val = flg == kFlgCst ? 0.0 : checked_double(t[0], field, fp);
   *value = p->val;
+}
+
+}  // namespace
+
+void fget_fitpar(fitpar* p, double* value, FILE* fp, const char* field) {
+  const std::string line = need_line(kLineCap, fp);
+  const std::vector<std::string_view> t = split_tokens(line);
+  if (t.empty()) fitpar_input_error("");
+  refuse_decimal_comma(line, t, field, fp);
+  parse_fitpar(t, p, value, fp, field);
+}
+
+void fget_fitpar_unit(fitpar* p, double* value, FILE* fp, const char* field, const char* unit, bool* in_unit) {
+  const std::string line = need_line(kLineCap, fp);
+  std::vector<std::string_view> t = split_tokens(line);
+  if (t.empty()) fitpar_input_error("");
+  refuse_decimal_comma(line, t, field, fp);
+  *in_unit = take_unit(t, unit);
+  if (t.empty() || t[0].empty()) fitpar_input_error(line);
+  parse_fitpar(t, p, value, fp, field);
+  // A constrained parameter takes its value, in the block's own units, from
+  // its expression; a unit word there would have nothing to convert.
+  if (*in_unit && p->flg == kFlgCst)
+    fatal_out("$$ %s is constrained (CST %s): write it without \"%s\"; the expression gives its value.\n"
+              "%s$$ Abort.\n",
+              field, p->expr.c_str(), unit, place_note(fp).c_str());
 }
 
 void fget_latpar_cstr(csd& cs, FILE* fp) {

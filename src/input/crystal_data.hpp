@@ -103,6 +103,11 @@ void fget_latpar_body(csd& cs, FILE* fp);
 void fget_cif_cstr(csd& cs, FILE* fp);
 // The same, naming the field in the messages about a malformed number.
 void fget_fitpar(fitpar* p, double* value, FILE* fp, const char* field);
+// The same with an optional unit word after the value ("0.5 mrad FIX tH" or
+// "0.5mrad FIX tH"); *in_unit tells whether it was written. The value and an
+// RST restraint number are left in that unit. A CST line with a unit is
+// refused.
+void fget_fitpar_unit(fitpar* p, double* value, FILE* fp, const char* field, const char* unit, bool* in_unit);
 
 // The LATTICE{ ... }LATTICE part: space-group number (the operator table is
 // read at once) and the six cell parameters.

@@ -46,20 +46,26 @@ int fget_i(FILE* fp) {
   return static_cast<int>(std::strtol(line.c_str(), nullptr, 10));
 }
 
+bool take_unit(std::vector<std::string_view>& t, std::string_view unit) {
+  if (t.empty()) return false;
+  std::string_view& number = t[0];
+  if (number.size() > unit.size() && number.substr(number.size() - unit.size()) == unit) {
+    number.remove_suffix(unit.size());
+    return true;
+  }
+  if (t.size() > 1 && t[1] == unit) {
+    t.erase(t.begin() + 1);
+    return true;
+  }
+  return false;
+}
+
 double fget_d_unit(FILE* fp, const char* unit, bool* in_unit) {
   const std::string line = need_line(kLineCap, fp);
-  const std::vector<std::string_view> t = split_tokens(line);
-  *in_unit = false;
+  std::vector<std::string_view> t = split_tokens(line);
+  *in_unit = take_unit(t, unit);
   if (t.empty()) return 0.0;
-  std::string_view number = t[0];
-  const std::string_view u(unit);
-  if (number.size() > u.size() && number.substr(number.size() - u.size()) == u) {
-    number.remove_suffix(u.size());
-    *in_unit = true;
-  } else if (t.size() > 1 && t[1] == u) {
-    *in_unit = true;
-  }
-  return checked_double(number, *in_unit ? unit : nullptr, fp);
+  return checked_double(t[0], *in_unit ? unit : nullptr, fp);
 }
 
 void fget_2d(double* a, double* b, FILE* fp) {

@@ -6,6 +6,8 @@
 #include <array>
 #include <cstdio>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "numeric/matrix.hpp"
 
@@ -21,6 +23,10 @@ int fget_i(FILE* fp);
 // A number optionally followed by a unit word ("3.3 mrad" or "3.3mrad"):
 // *in_unit tells whether the unit was written.
 double fget_d_unit(FILE* fp, const char* unit, bool* in_unit);
+// Takes the unit word off the number that leads the tokens of a line, as
+// fget_d_unit reads it: "3.3mrad" loses its suffix, "3.3 mrad" its second
+// token. Returns whether the unit was there.
+bool take_unit(std::vector<std::string_view>& t, std::string_view unit);
 void fget_2d(double* a, double* b, FILE* fp);
 void fget_3d(double* a, double* b, double* c, FILE* fp);
 void fget_4d(double* a, double* b, double* c, double* d, FILE* fp);

@@ -112,14 +112,6 @@ void fget_sd_incident_beam(sd& s, FILE* fp) {
   chk_data("}INCIDENT_BEAM", fp);
 }
 
-double mrad_to_half_g1(double mrad, double voltage, double abs_g1) {
-  return 2.0 * (mrad * 1e-3) / (wavelength(voltage) * abs_g1);
-}
-
-double half_g1_to_mrad(double h, double voltage, double abs_g1) {
-  return 0.5 * h * abs_g1 * wavelength(voltage) * 1e3;
-}
-
 void apply_microscope_units(sd& s, const lattice_metric& lm) {
   const double g1 = std::sqrt(sq_abs(s.zolzbase1, lm));
   if (s.tiltH_mrad) s.tiltH = mrad_to_half_g1(s.tiltH, s.voltage, g1);

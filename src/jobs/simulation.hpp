@@ -67,10 +67,6 @@ struct sd {
 // Pieces of the condition blocks shared by every simulation job.
 // INCIDENT_BEAM{...}: incidence, normal, g1, centre tilt, voltage.
 void fget_sd_incident_beam(sd& s, FILE* fp);
-// Angle theta (mrad) from the zone axis as a tilt in units of g1/2, and back:
-// theta = H |g1| lambda / 2.
-double mrad_to_half_g1(double mrad, double voltage, double abs_g1);
-double half_g1_to_mrad(double h, double voltage, double abs_g1);
 // Converts the tilts and disk size written in mrad.
 void apply_microscope_units(sd& s, const lattice_metric& lm);
 // Voltage, wavelength, |g1|, disk size, beam counts, thicknesses and the

@@ -6,6 +6,7 @@
 #include "expdata/dataset.hpp"
 #include "expdata/expdata_test_util.hpp"
 #include "input/csd_test_tables.hpp"
+#include "sim/error.hpp"
 #include "sim/runctl.hpp"
 #include "support/fatal.hpp"
 #include "support/run_program.hpp"
@@ -207,6 +208,11 @@ TEST(CarryMeasured, CellOfAPointOnTheUpperCornerStaysInsideTheGrid) {
 
 // ---- DATA_SET block -------------------------------------------------------------
 
+// Silicon's cubic cell: with g1 = 0 0 1, one unit of g1/2 at 200 kV is
+// 0.5 |g1| lambda = 0.5 x 0.184127 1/A x 0.0250793 A = 2.30889 mrad.
+constexpr double kSiA = 5.431020511;
+constexpr double kMradPerHalfG001 = 2.30889;
+
 struct DataSetCase {
   ScratchCwd cwd{false};
   fed ed;
@@ -214,7 +220,8 @@ struct DataSetCase {
   void read(const std::string& block, const IntFileRecipe& s = IntFileRecipe()) {
     cwd.dir().write("m.txt", kvtest::int_file_text(s));
     StringFile f(block);
-    input_fit_exp_dataset(ed, ei, f.get());
+    const double lp[6] = {kSiA, kSiA, kSiA, 90.0, 90.0, 90.0};
+    input_fit_exp_dataset(ed, ei, f.get(), bravai(lp));
   }
 };
 
@@ -264,6 +271,56 @@ TEST(DataSetBlock, ZeroWeightFixesAdjustableShiftsOnly) {
   EXPECT_DOUBLE_EQ(b.weight[1], 0.5);
   EXPECT_EQ(b.H_shift_fp[1].flg, kFlgAdj);
   EXPECT_EQ(b.G_shift_fp[1].flg, kFlgAdj);
+}
+
+// Tilts (with their restraint numbers) and the disk size may be written in
+// mrad, with or without a blank before the unit; they are converted to units
+// of g1/2 at the dataset's voltage, and the flags and names stay.
+TEST(DataSetBlock, TiltsAndDiskSizeInMrad) {
+  const auto block0 = [](int t) { return kvtest::thickness_block_text(t, 2); };
+  const auto in_mrad = [](double h) { return h * kMradPerHalfG001; };
+  std::string text = kvtest::data_set_text("m.txt", 1, 2, block0, strprintf("2\n5\n%.6fmrad\n", in_mrad(0.8)));
+  text.replace(text.find("0.1 ADJ tH1"), 11, strprintf("%.6f mrad RST tH1 %.6f", in_mrad(0.1), in_mrad(0.3)));
+  text.replace(text.find("-0.2 FIX tG1"), 12, strprintf("%.6fmrad FIX tG1", in_mrad(-0.2)));
+  DataSetCase c;
+  c.read(text);
+  const fed& ed = c.ed;
+  EXPECT_NEAR(ed.tiltH, 0.1, 1e-5);
+  EXPECT_EQ(ed.tiltH_fp.val, ed.tiltH);
+  EXPECT_EQ(ed.tiltH_fp.flg, kFlgRst);
+  EXPECT_EQ(ed.tiltH_fp.name, "tH1");
+  EXPECT_NEAR(ed.tiltH_fp.rst_val, 0.3, 1e-5);
+  EXPECT_NEAR(ed.tiltG, -0.2, 1e-5);
+  EXPECT_EQ(ed.tiltG_fp.name, "tG1");
+  EXPECT_NEAR(ed.disksize, 0.8, 1e-5);
+  EXPECT_EQ(ed.bs.disksize, ed.disksize);
+  EXPECT_FALSE(ed.tiltH_mrad || ed.tiltG_mrad || ed.disk_mrad);
+  EXPECT_DOUBLE_EQ(ed.voltage, 200.0);
+
+  // Without the unit the same numbers stay in units of g1/2.
+  DataSetCase plain;
+  plain.read(kvtest::data_set_text("m.txt", 1, 2, block0, "2\n5\n0.8\n"));
+  EXPECT_DOUBLE_EQ(plain.ed.tiltH, 0.1);
+  EXPECT_DOUBLE_EQ(plain.ed.disksize, 0.8);
+}
+
+TEST(DataSetBlock, MradThatCannotBeConvertedIsRefused) {
+  const auto block0 = [](int t) { return kvtest::thickness_block_text(t, 2); };
+  {
+    DataSetCase c;
+    std::string text = kvtest::data_set_text("m.txt", 1, 2, block0);
+    text.replace(text.find("-0.2 FIX tG1"), 12, "tH1 mrad CST tG1");
+    const std::string said = fatal_text([&] { c.read(text); });
+    EXPECT_TRUE(contains(said, "tiltG is constrained (CST tH1): write it without \"mrad\"")) << said;
+    EXPECT_TRUE(contains(said, "block DATA_SET > INCIDENT_BEAM")) << said;
+  }
+  {
+    DataSetCase c;
+    std::string text = kvtest::data_set_text("m.txt", 1, 2, block0);
+    text.replace(text.find("0.1 ADJ tH1"), 11, "1 mrad ADJ tH1");
+    text.replace(text.find("200 FIX kv1"), 11, "0 FIX kv1");
+    EXPECT_TRUE(contains(fatal_text([&] { c.read(text); }), "$$ Tilts in mrad need a positive voltage (found 0 kV)."));
+  }
 }
 
 TEST(DataSetBlock, InvalidBlocksEndWithTheirMessages) {
