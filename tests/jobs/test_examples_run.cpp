@@ -2,9 +2,13 @@
 // result files and script.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <filesystem>
+#include <sstream>
+#include <string>
 #include <vector>
 
+#include "jobs/sim_files.hpp"
 #include "support/run_program.hpp"
 
 using namespace kvtest;
@@ -80,6 +84,75 @@ TEST(Examples, EveryTruncationOfTheSiliconExampleEndsWithOneMessage) {
     EXPECT_NE(said.find("Abort"), std::string::npos) << "first " << k << " lines:\n" << said;
     partial += lines[k] + "\n";
   }
+}
+
+}  // namespace
+
+namespace {
+
+std::string replaced(std::string text, const std::string& from, const std::string& to) {
+  const std::size_t at = text.find(from);
+  EXPECT_NE(at, std::string::npos) << from;
+  if (at != std::string::npos) text.replace(at, from.size(), to);
+  return text;
+}
+
+// Relative rms difference of the 000 disk from itself under a map of the
+// square tilt grid (points outside the disk are 0 on both sides).
+template <class Map>
+double bright_field_asymmetry(const ResultFile& r, Map map) {
+  const std::vector<double>& v = r.values.at(0);
+  const int n = r.num_pix_side;
+  double num = 0, den = 0;
+  for (int ig = 0; ig < n; ++ig)
+    for (int ih = 0; ih < n; ++ih) {
+      const double a = v.at(ig * n + ih), b = v.at(map(ih, ig, n));
+      num += (a - b) * (a - b);
+      den += a * a;
+    }
+  return std::sqrt(num / den);
+}
+
+// Exact beams of the first-order Laue zone in a reflection listing.
+int folz_exact_beams(const std::string& listing) {
+  int count = 0;
+  for (const std::string& line : split_lines(listing)) {
+    std::istringstream in(line);
+    int i, h, k, l, nlz, bethe;
+    double x, y;
+    if (in >> i >> h >> k >> l >> nlz >> x >> y >> bethe && nlz == 1 && bethe == 0) ++count;
+  }
+  return count;
+}
+
+// Si [111] with its first-order Laue zone: the FOLZ reflections take part as
+// exact beams, and their HOLZ lines give the bright-field disk the 3m
+// symmetry of the crystal along [111]: the mirror across g1 = 2-20 stays,
+// the twofold rotation of the zero-order projection goes. With the zero-order
+// zone alone the disk has it again. (A coarser grid than the example's keeps
+// the test short.)
+TEST(Examples, SiliconHolzLinesBreakTheProjectionsTwofold) {
+  const std::string text =
+      replaced(read_file(fs::path(KV_EXAMPLES_DIR) / "si_111_200kv.dat"), "\n61\n", "\n31\n");
+  const auto mirror_h = [](int ih, int ig, int n) { return ig * n + (n - 1 - ih); };
+  const auto twofold = [](int ih, int ig, int n) { return (n - 1 - ig) * n + (n - 1 - ih); };
+
+  ScratchDir d;
+  const RunResult folz = run_korvex(d, "si111.dat", text);
+  ASSERT_EQ(folz.status, 0) << folz.out << folz.err;
+  EXPECT_GE(folz_exact_beams(d.read("si111_fg0.txt")), 12);
+  const ResultFile with = read_result(d.read("si111_rs0.txt"));
+  ASSERT_EQ(with.hkl.at(0), (std::vector<int>{0, 0, 0}));
+  EXPECT_LT(bright_field_asymmetry(with, mirror_h), 1e-5);
+  EXPECT_GT(bright_field_asymmetry(with, twofold), 0.05);
+
+  std::string zolz = replaced(text, "400 3.3 0 1\n", "400 3.3 0 0\n");
+  zolz = replaced(zolz, "0.002 0.01 200000.0\n", "");
+  const RunResult plain = run_korvex(d, "zolz.dat", zolz);
+  ASSERT_EQ(plain.status, 0) << plain.out << plain.err;
+  EXPECT_EQ(folz_exact_beams(d.read("zolz_fg0.txt")), 0);
+  const ResultFile without = read_result(d.read("zolz_rs0.txt"));
+  EXPECT_LT(bright_field_asymmetry(without, twofold), 1e-5);
 }
 
 }  // namespace
