@@ -155,4 +155,21 @@ TEST(Examples, SiliconHolzLinesBreakTheProjectionsTwofold) {
   EXPECT_LT(bright_field_asymmetry(without, twofold), 1e-5);
 }
 
+// Corundum [0001] with its first-order Laue zone shows the 3m of -3m along
+// the threefold axis, in the bright-field disk too: the mirror H -> -H
+// (the line through g1 = 110) stays, the projection's twofold goes.
+TEST(Examples, CorundumFolzBreaksTheProjectionsTwofold) {
+  const std::string text =
+      replaced(read_file(fs::path(KV_EXAMPLES_DIR) / "al2o3_0001_200kv.dat"), "\n31\n", "\n21\n");
+  ScratchDir d;
+  const RunResult r = run_korvex(d, "al.dat", text);
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_GE(folz_exact_beams(d.read("al_fg0.txt")), 12);
+  const ResultFile res = read_result(d.read("al_rs1.txt"));  // 1000 A
+  ASSERT_EQ(res.hkl.at(0), (std::vector<int>{0, 0, 0}));
+  EXPECT_LT(bright_field_asymmetry(res, [](int ih, int ig, int n) { return ig * n + (n - 1 - ih); }), 1e-5);
+  EXPECT_GT(bright_field_asymmetry(res, [](int ih, int ig, int n) { return (n - 1 - ig) * n + (n - 1 - ih); }),
+            0.05);
+}
+
 }  // namespace
