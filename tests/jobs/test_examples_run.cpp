@@ -113,6 +113,10 @@ double bright_field_asymmetry(const ResultFile& r, Map map) {
   return std::sqrt(num / den);
 }
 
+// Grid maps of the tilt plane: the mirror H -> -H and the twofold rotation.
+int mirror_h(int ih, int ig, int n) { return ig * n + (n - 1 - ih); }
+int twofold(int ih, int ig, int n) { return (n - 1 - ig) * n + (n - 1 - ih); }
+
 // Exact beams of the first-order Laue zone in a reflection listing.
 int folz_exact_beams(const std::string& listing) {
   int count = 0;
@@ -134,8 +138,6 @@ int folz_exact_beams(const std::string& listing) {
 TEST(Examples, SiliconHolzLinesBreakTheProjectionsTwofold) {
   const std::string text =
       replaced(read_file(fs::path(KV_EXAMPLES_DIR) / "si_111_200kv.dat"), "\n61\n", "\n31\n");
-  const auto mirror_h = [](int ih, int ig, int n) { return ig * n + (n - 1 - ih); };
-  const auto twofold = [](int ih, int ig, int n) { return (n - 1 - ig) * n + (n - 1 - ih); };
 
   ScratchDir d;
   const RunResult folz = run_korvex(d, "si111.dat", text);
@@ -167,9 +169,8 @@ TEST(Examples, CorundumFolzBreaksTheProjectionsTwofold) {
   EXPECT_GE(folz_exact_beams(d.read("al_fg0.txt")), 12);
   const ResultFile res = read_result(d.read("al_rs1.txt"));  // 1000 A
   ASSERT_EQ(res.hkl.at(0), (std::vector<int>{0, 0, 0}));
-  EXPECT_LT(bright_field_asymmetry(res, [](int ih, int ig, int n) { return ig * n + (n - 1 - ih); }), 1e-5);
-  EXPECT_GT(bright_field_asymmetry(res, [](int ih, int ig, int n) { return (n - 1 - ig) * n + (n - 1 - ih); }),
-            0.05);
+  EXPECT_LT(bright_field_asymmetry(res, mirror_h), 1e-5);
+  EXPECT_GT(bright_field_asymmetry(res, twofold), 0.05);
 }
 
 }  // namespace
