@@ -10,6 +10,7 @@
 #include "sim/error.hpp"
 #include "sim/linereader.hpp"
 #include "sim/mpi_ranks.hpp"
+#include "sim/run_lock.hpp"
 #include "sim/parallel.hpp"
 #include "sim/qzio.hpp"
 #include "sim/runctl.hpp"
@@ -153,6 +154,9 @@ int korvex_main(int argc, char** argv) {
               parameter_file.c_str());
   const std::string log_name = base_name + "_log.txt";
   mark_input_file(parameter_file);
+  // Held until the run ends, on the rank that writes the files.
+  std::optional<RunLock> lock;
+  if (rank_writes_files()) lock.emplace(base_name);
   File log = open_log_file(log_name);
   std::fprintf(log.get(), "%s", version_line());
   write_banner(log.get(), banner_threads);

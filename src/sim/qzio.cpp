@@ -53,9 +53,21 @@ static const char* output_path(const std::string& path) {
 
 static OutputFile create_output(const std::string& path) { return OutputFile(path, !rank_writes_files()); }
 
+// The data tables and the debug-flag file are looked for in the working
+// folder first: an output by one of their names would take their place in
+// every later run.
+static bool is_data_table_name(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  return name == "korvexspg.dat" || name == "korvexxdt.dat" || name == "korvexbk.dat" || name == "korvex.ini";
+}
+
 static void refuse_input_overwrite(const std::string& path) {
   if (is_input_file(path))
     fatal_err("$$ %s is an input file of this run and is not overwritten. Abort.\n", path.c_str());
+  if (is_data_table_name(path))
+    fatal_err("$$ %s is the name of a data table of the programs and is not used for an output. Abort.\n",
+              path.c_str());
 }
 
 int qz_fprintf(FILE* fp, const char* fmt, ...) {

@@ -12,6 +12,7 @@
 #include "sim/qzio.hpp"
 #include "sim/script_folder.hpp"
 #include "vis/asf_menu.hpp"
+#include "vis/script_inputs.hpp"
 #include "vis/spawn.hpp"
 #include "vis/tlv_jobs.hpp"
 
@@ -156,6 +157,7 @@ bool talvis_jobs(const std::string& file) {
   const std::optional<std::string> first = fget_1s(fp.get());
   const std::string tok = first ? *first : std::string();
   if (tok == "TALVIS_SCRIPT") {
+    register_script_inputs(file);
     const ScriptFolder folder(fp.get(), file);
     run_script(fp.get());
     return true;
