@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <chrono>
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include "fit/fit_job.hpp"
@@ -10,9 +11,9 @@
 #include "sim/error.hpp"
 #include "sim/linereader.hpp"
 #include "sim/mpi_ranks.hpp"
-#include "sim/run_lock.hpp"
 #include "sim/parallel.hpp"
 #include "sim/qzio.hpp"
+#include "sim/run_lock.hpp"
 #include "sim/runctl.hpp"
 
 namespace kv {
