@@ -87,7 +87,7 @@ void reflex_dump_csd(int index, int n_exact, int n_bethe, const BeamList& beams,
   n_bethe = std::clamp(n_bethe, 0, size - n_exact);
 
   const std::string name = strprintf("%s_fg%d.txt", dbg.base_name.c_str(), index);
-  File fp = qz_fopen_chk_wmode(name);
+  OutputFile fp = qz_fopen_chk_wmode(name);
   std::printf("reflex output ==> %s\n", name.c_str());
 
   fg_table table;

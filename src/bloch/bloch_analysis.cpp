@@ -9,6 +9,7 @@
 #include "numeric/eigen.hpp"
 #include "numeric/lapack.hpp"
 #include "sim/error.hpp"
+#include "sim/gnuplot_quote.hpp"
 #include "sim/parallel.hpp"
 #include "sim/progress.hpp"
 #include "sim/qzio.hpp"
@@ -131,9 +132,9 @@ void calc_disp_surf_ug(const std::vector<ds_point>& points, const engine_setup& 
   epsilon.vg_select_flag = 0;
   std::printf("(calc_disp_surf_ug) vg_select_flag is set to 0.\n");
   const std::string ds_name = s + "_ds.txt", amp_name = s + "_amp.txt", int_name = s + "_int.txt";
-  File ds = qz_fopen_chk_wmode(ds_name);
+  OutputFile ds = qz_fopen_chk_wmode(ds_name);
   qz_fprintf(ds.get(), "# Dispersion surface\n# kn, excitation(=eps^2)\n");
-  File amp = qz_fopen_chk_wmode(amp_name);
+  OutputFile amp = qz_fopen_chk_wmode(amp_name);
   qz_fprintf(amp.get(),
              "# Amplitudes of reflections Cg (multiplied by excitation)\n"
              "# (Amplitude and Phase (rad),  g:reflection, j:branch)\n");
@@ -142,7 +143,7 @@ void calc_disp_surf_ug(const std::vector<ds_point>& points, const engine_setup& 
     const Hkl& g = beams[job.cal_g[i]];
     qz_fprintf(amp.get(), "# g %d: %d %d %d\n", i, g.h, g.k, g.l);
   }
-  File in = qz_fopen_chk_wmode(int_name);
+  OutputFile in = qz_fopen_chk_wmode(int_name);
   qz_fprintf(in.get(), "# Diffracted intensities\n");
   for (int i = 0; i < job.num_g; ++i) {
     const Hkl& g = beams[job.cal_g[i]];
@@ -150,7 +151,7 @@ void calc_disp_surf_ug(const std::vector<ds_point>& points, const engine_setup& 
   }
   for (int t = 0; t < job.num_thickness; ++t) qz_fprintf(in.get(), "# thickness %d: %g[A]\n", t, job.thickness[t]);
   const std::string kin_name = s + "_ds_kin.txt";
-  File kin = qz_fopen_chk_wmode(kin_name);
+  OutputFile kin = qz_fopen_chk_wmode(kin_name);
   qz_fprintf(kin.get(), "# Kinematic k_z of every exact beam (free-electron sphere of each beam)\n");
   for (int g = 0; g < job.n_e0; ++g)
     qz_fprintf(kin.get(), "# g %d: %d %d %d\n", g, beams[g].h, beams[g].k, beams[g].l);
@@ -201,7 +202,7 @@ void calc_disp_surf_ug(const std::vector<ds_point>& points, const engine_setup& 
   qz_fclose(in);
   qz_fclose(kin);
 
-  File sc = qz_fopen_chk_wmode(s + "_tlv.txt");
+  OutputFile sc = qz_fopen_chk_wmode(s + "_tlv.txt");
   qz_fprintf(sc.get(), "TALVIS_SCRIPT\nDISPSURF_VISUAL_MODE\nHTML_OPEN\n%s_.html\nDISPSURF_VISUAL\n", s.c_str());
   qz_fprintf(sc.get(), "%d  #branch_begin\n%d  #branch_end\n%d  #num_rf_amp\n%d  #num_thick\n", branch_begin,
              branch_end, job.num_g, job.num_thickness);
@@ -219,12 +220,12 @@ void calc_bloch_state_ug(const Vec3& kt, const engine_setup& job, const rxy_map&
   const int n_e = w.n_e;
   const int N = job.n_e0 + job.n_b0;
 
-  File sc = qz_fopen_chk_wmode(s + "_tlv.txt");
+  OutputFile sc = qz_fopen_chk_wmode(s + "_tlv.txt");
   qz_fprintf(sc.get(), "TALVIS_SCRIPT\nBLOCH_VISUAL_MODE\nHTML_OPEN\n%s_.html\nBLOCH_VISUAL\n%s\n", s.c_str(),
              s.c_str());
 
   const std::string kn_name = s + "_kn.txt";
-  File kn = qz_fopen_chk_wmode(kn_name);
+  OutputFile kn = qz_fopen_chk_wmode(kn_name);
   qz_fprintf(kn.get(), "%% kn\n%% branch_i\tRe_eigenvalue\tIm_eigenvalue\teps^2\n");
   for (int j = 0; j < n_e; ++j)
     qz_fprintf(kn.get(), "%d: %g %g %g\n", j + 1, w.eigval[j].re, w.eigval[j].im, c_norm2(w.alpha[j]));
@@ -232,7 +233,7 @@ void calc_bloch_state_ug(const Vec3& kt, const engine_setup& job, const rxy_map&
   if (log) qz_fprintf(log, " k_n ==> %s\n", kn_name.c_str());
 
   const std::string pp_name = s + "_pp.txt";
-  File pp = qz_fopen_chk_wmode(pp_name);
+  OutputFile pp = qz_fopen_chk_wmode(pp_name);
   qz_fprintf(pp.get(), "# Projected potential (formed by %d-beams)\n#nx ny\n#%d %d\n", N, map.nx, map.ny);
   qz_fprintf(pp.get(), "#x\ty\t\tpotential.re[V]\tpotential.im[V]\n");
   std::printf("Proj. potential\n");
@@ -256,7 +257,7 @@ void calc_bloch_state_ug(const Vec3& kt, const engine_setup& job, const rxy_map&
     const int j = jb - 1;
     const double eps2 = c_norm2(w.alpha[j]);
     const std::string name = s + "_b" + std::to_string(jb) + ".txt";
-    File bf = qz_fopen_chk_wmode(name);
+    OutputFile bf = qz_fopen_chk_wmode(name);
     if (log) qz_fprintf(log, " Prob. density (branch %d): ==> %s\n", jb, name.c_str());
     qz_fprintf(sc.get(), "%s\n%d    # branch\n%g    # eps^2\n", name.c_str(), jb, eps2);
     qz_fprintf(bf.get(), "# Bloch state: branch %d)\n# branch:%d, eigen_val:%g, excitation(eps^2):%g\n", jb, jb,
@@ -284,10 +285,10 @@ void calc_bloch_state_ug(const Vec3& kt, const engine_setup& job, const rxy_map&
 
 void calc_tfringe_ug(const Vec3& kt, const engine_setup& job, const std::string& s) {
   const std::string int_name = s + "_int.txt", plt_name = s + ".plt", reim_name = s + "_re_im.txt";
-  File in = qz_fopen_chk_wmode(int_name);
-  File plt = qz_fopen_chk_wmode(plt_name);
+  OutputFile in = qz_fopen_chk_wmode(int_name);
+  OutputFile plt = qz_fopen_chk_wmode(plt_name);
   qz_fprintf(plt.get(), "#\n");
-  File reim = qz_fopen_chk_wmode(reim_name);
+  OutputFile reim = qz_fopen_chk_wmode(reim_name);
   work_cal_int w = alloc_work_cal_int(job.n_e0 + job.n_b0, job.num_g, 0);
   const double kn = solve_bloch_tilt(kt, job, w);
 
@@ -295,15 +296,15 @@ void calc_tfringe_ug(const Vec3& kt, const engine_setup& job, const std::string&
   qz_fprintf(reim.get(), "#thickness");
   qz_fprintf(plt.get(),
              "set xlabel \"thickness [A]\"\nset ylabel \"Intensity\"\nset title \"Thickness fringes\"\n"
-             "set term png\nset output \"%s_out.png\"\nplot ",
-             s.c_str());
+             "set term png\nset output %s\nplot ",
+             gp_quote(s + "_out.png").c_str());
   const BeamList& beams = *job.beams;
   for (int r = 0; r < job.num_g; ++r) {
     const Hkl& g = beams[job.cal_g[r]];
     qz_fprintf(in.get(), "\t%d_%d_%d", g.h, g.k, g.l);
     qz_fprintf(reim.get(), "\t%d_%d_%d", g.h, g.k, g.l);
-    qz_fprintf(plt.get(), "\"%s\" using 1:%d title \"%d %d %d\" with lines ", int_name.c_str(), r + 2, g.h, g.k,
-               g.l);
+    qz_fprintf(plt.get(), "%s using 1:%d title \"%d %d %d\" with lines ", gp_quote(int_name).c_str(), r + 2, g.h,
+               g.k, g.l);
     if (r + 1 < job.num_g) qz_fprintf(plt.get(), ",\\\n");
   }
   qz_fprintf(in.get(), "\n");

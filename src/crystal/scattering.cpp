@@ -340,7 +340,7 @@ int asf_test(FILE* in) {
   std::printf("***** elastic and inelastic atomic scattering factor *****\n");
   std::printf(" Mott formula with f0 exp(-2 B s2) absorption, against the Bird & King table,\n");
   std::printf(" with Debye-Waller factor exp(-B s2)\n");
-  File out(std::fopen("asf.out", "w"));
+  OutputFile out("asf.out");
   if (!out) fatal_out("Cannot open asf.out\n");
   const double s_begin = to_double(answer(in, "s_begin >>", false));
   const double s_end = to_double(answer(in, "s_end >>", false));
@@ -353,7 +353,7 @@ int asf_test(FILE* in) {
     asf_tabulate(out.get(), table_case_symbol(element), s_begin, s_end, kv, b, n);
     element = answer(in, "element (CAPS) (return to quit) >>", true);
   }
-  out.reset();
+  out.commit();
   std::printf("results --> asf.out\n");
   std::printf("\n   Thank you. See you again!!!\n");
   return 0;

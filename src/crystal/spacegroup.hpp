@@ -115,7 +115,7 @@ void dbg_atm_pos_out(int num_op, const sym_op* ops, int nsite, const Site* sites
                      const std::string& base_name) {
   if (!atm_pos_out_requested()) return;
   const std::string path = aps_file_name(base_name);
-  File fp = qz_fopen_chk_wmode(path);
+  OutputFile fp = qz_fopen_chk_wmode(path);
   std::printf("$$ Generated atom positions ==> %s\n", path.c_str());
   fprint_gen_atom_pos(fp.get(), num_op, ops, nsite, sites);
   qz_fclose(fp);

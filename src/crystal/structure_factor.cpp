@@ -258,7 +258,7 @@ complex vg_to_ug(complex vg, double gamma) { return vg * (gamma * kVgCoef / kPi)
 void debug_vg_dump(const CMatrix& vg, int n) {
   if (dbg.vg_dump_flag != 1) return;
   const std::string path = dbg.base_name + "_vg.txt";
-  File fp = qz_fopen_chk_wmode(path);
+  OutputFile fp = qz_fopen_chk_wmode(path);
   std::printf("vg_data output ==> %s\n", path.c_str());
   qz_fprintf(fp.get(), "Vg: [Volt]\n");
   fprint_complexmat(fp.get(), n, vg);

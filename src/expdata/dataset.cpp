@@ -307,11 +307,12 @@ void calc_avrpix_wt(int n, RMatrix& K, double a) {
   for (int i = 0; i < n; ++i)
     for (int j = 0; j < n; ++j) K[i][j] /= sum;
 
-  File out = qz_fopen_chk_wmode("convlt.dat");
+  OutputFile out = qz_fopen_chk_wmode("convlt.dat");
   for (int i = 0; i < n; ++i) {
     for (int j = 0; j < n; ++j) qz_fprintf(out.get(), "%g  ", K[i][j]);
     qz_fprintf(out.get(), "\n");
   }
+  qz_fclose(out);
   std::printf("$$Weights for convolution --> convlt.dat\n");
 }
 

@@ -262,7 +262,7 @@ void print_THICKNESS_BLOCK(FILE* fp, int i, int t, const fed& ed, const fei& ei)
 
 void output_FIT_MODE_file(const std::string& file, const csd& cs, int max_iter, int num_dataset,
                           const std::vector<fed>& eds, const std::vector<fei>& eis) {
-  File out = qz_fopen_chk_wmode(file);
+  OutputFile out = qz_fopen_chk_wmode(file);
   FILE* fp = out.get();
   print_fit_mode_opening(fp, file);
   print_EPS_CONTROL_PARAMETERS(fp);
@@ -293,6 +293,7 @@ void output_FIT_MODE_file(const std::string& file, const csd& cs, int max_iter, 
     qz_fprintf(fp, "}DATA_SET\n");
   }
   qz_fprintf(fp, "}FIT_CALCULATION_CONDITION\n");
+  qz_fclose(out);
 }
 
 void input_fit_mode_file(const std::string& file, csd& cs, int* max_iter, int* num_dataset,
@@ -319,7 +320,7 @@ void fit_res_output(int num_dataset, const std::vector<fed>& eds, const std::vec
     const fei& ei = eis[i];
     const std::string name = strprintf("%s%d.txt", prefix.c_str(), i);
     std::printf("Result: res file      -- %s\n", name.c_str());
-    File out = qz_fopen_chk_wmode(name);
+    OutputFile out = qz_fopen_chk_wmode(name);
     FILE* fp = out.get();
     qz_fprintf(fp, "FIT_RESULT\n");
     qz_fprintf(fp, "#Dataset no. %d\n", i);
@@ -356,6 +357,7 @@ void fit_res_output(int num_dataset, const std::vector<fed>& eds, const std::vec
       }
       qz_fprintf(fp, "}THICKNESS\n");
     }
+    qz_fclose(out);
   }
 }
 

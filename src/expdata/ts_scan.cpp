@@ -14,12 +14,13 @@
 #include "expdata/comparison.hpp"
 #include "expdata/dataset.hpp"
 #include "input/fields.hpp"
-#include "sim/script_folder.hpp"
 #include "sim/error.hpp"
+#include "sim/gnuplot_quote.hpp"
 #include "sim/linereader.hpp"
 #include "sim/progress.hpp"
 #include "sim/qzio.hpp"
 #include "sim/runctl.hpp"
+#include "sim/script_folder.hpp"
 #include "vis/tlv_jobs.hpp"
 
 namespace kv {
@@ -42,7 +43,7 @@ struct sim_record {
 
 struct ts_state {
   bool vis = false;
-  File table;
+  OutputFile table;
   std::string table_name, plot_name;
   int preset = 0;
   std::vector<double> H, G, weight;             // per reflection, defaults 0, 0, 1
@@ -225,7 +226,7 @@ void compare_fixed(ts_state& st, sim_record& sr, const std::string& file, const 
 }
 
 void shiftscan_res_output(const ts_state& st, const sim_record& sr, const std::string& file, double g2, double s2) {
-  File out = qz_fopen_chk_wmode(file);
+  OutputFile out = qz_fopen_chk_wmode(file);
   FILE* fp = out.get();
   qz_fprintf(fp, "# %s\n", file.c_str());
   qz_fprintf(fp, "# total_gof_shift = %g\n", g2);
@@ -247,6 +248,7 @@ void shiftscan_res_output(const ts_state& st, const sim_record& sr, const std::s
     qz_fprintf(fp, "%g  ADJ  G%d  #Gshift\n", st.G_opt[r], r);
   }
   qz_fprintf(fp, "}REFLEX_SHIFT_PAR\n");
+  qz_fclose(out);
 }
 
 // Observed, scaled calculated and deviation of every point, one row of the
@@ -259,7 +261,7 @@ void write_points(FILE* fp, const fei& ei, int r, double scale, const char* fmt)
 }
 
 void shiftscan_res_int_output(const fei& ei, double scale, int n, const std::string& file) {
-  File out = qz_fopen_chk_wmode(file);
+  OutputFile out = qz_fopen_chk_wmode(file);
   FILE* fp = out.get();
   qz_fprintf(fp, "FIT_RESULT\n");
   qz_fprintf(fp, "#(TS_SCAN_RESULT)\n");
@@ -290,12 +292,13 @@ void shiftscan_res_int_output(const fei& ei, double scale, int n, const std::str
     qz_fprintf(fp, "}RF\n");
   }
   qz_fprintf(fp, "}THICKNESS\n");
+  qz_fclose(out);
 }
 
 void output_fst_format_file(const ts_state& st, const sim_record& sr, double scale) {
   std::printf("\nWriting fst format file ...\n");
   const std::string file = "tsout_fst0.txt";
-  File out = qz_fopen_chk_wmode(file);
+  OutputFile out = qz_fopen_chk_wmode(file);
   FILE* fp = out.get();
   const fei& ei = st.ei;
   qz_fprintf(fp, "FIT_RESULT\n");
@@ -316,26 +319,28 @@ void output_fst_format_file(const ts_state& st, const sim_record& sr, double sca
     qz_fprintf(fp, "}RF\n");
   }
   qz_fprintf(fp, "}THICKNESS\n");
-  out.reset();
+  qz_fclose(out);
   std::printf("\n See --> %s\n", file.c_str());
   std::printf("(Please visualize using talvis.)\n\n");
 }
 
 void output_gnuplot_file_ts_scan(const std::string& script, const std::string& table, const char* xlabel,
                                  const char* ylabel, const char* title, bool fixed_only) {
-  File out = qz_fopen_chk_wmode(script);
+  OutputFile out = qz_fopen_chk_wmode(script);
   FILE* fp = out.get();
-  qz_fprintf(fp, "set xlabel \"%s\"\n", xlabel);
-  qz_fprintf(fp, "set ylabel \"%s\"\n", ylabel);
-  qz_fprintf(fp, "set title \"%s\"\n", title);
+  const std::string data = gp_file(table);
+  qz_fprintf(fp, "set xlabel %s\n", gp_quote(xlabel).c_str());
+  qz_fprintf(fp, "set ylabel %s\n", gp_quote(ylabel).c_str());
+  qz_fprintf(fp, "set title %s\n", gp_quote(title).c_str());
   qz_fprintf(fp, "set term png\n");
-  qz_fprintf(fp, "set output \"%s.png\"\n", table.c_str());
-  qz_fprintf(fp, "plot \"%s\" using 1:2 title \"Fixed\" with linespoints", table.c_str());
+  qz_fprintf(fp, "set output %s\n", gp_file(table + ".png").c_str());
+  qz_fprintf(fp, "plot %s using 1:2 title \"Fixed\" with linespoints", data.c_str());
   if (fixed_only)
     qz_fprintf(fp, "\n");
   else
-    qz_fprintf(fp, ", \"%s\" using 1:4 title \"With shift\" with linespoints\n", table.c_str());
+    qz_fprintf(fp, ", %s using 1:4 title \"With shift\" with linespoints\n", data.c_str());
   qz_fprintf(fp, "#pause -1\n");
+  qz_fclose(out);
 }
 
 FILE* open_table(ts_state& st) {
@@ -411,6 +416,7 @@ void run_ts_scan(FILE* script, bool vis) {
       st.plot_name = plot;
       std::printf("$$t_outfile=%s\n", table.c_str());
       std::printf("$$pltfile=%s\n", plot.c_str());
+      if (st.table) qz_fclose(st.table);  // a table left open is kept as it stands
       st.table = qz_fopen_chk_wmode(table);
       qz_fprintf(st.table.get(), "# thickness  GOF_fix  scale_fix  (GOF_shift scale_shift)\n");
     } else if (c == "TS_SCAN_NUM_REFLEX_PRESET") {
@@ -458,7 +464,7 @@ void run_ts_scan(FILE* script, bool vis) {
       free_ei(st.ei);
       if (!vis) {
         open_table(st);
-        st.table.reset();
+        qz_fclose(st.table);
         output_gnuplot_file_ts_scan(st.plot_name, st.table_name, "thickness [A]", "GOF", "TSCAN", st.fixed_only);
         std::printf("\n==> See %s and %s.\n\n", st.table_name.c_str(), st.plot_name.c_str());
       }
@@ -471,6 +477,7 @@ void run_ts_scan(FILE* script, bool vis) {
       error_exit(stdout, "invalid command %s", c.c_str());
     }
   }
+  if (st.table) qz_fclose(st.table);
 }
 
 }  // namespace

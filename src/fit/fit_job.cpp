@@ -11,6 +11,7 @@
 #include "expdata/fit_files.hpp"
 #include "input/crystal_data.hpp"
 #include "sim/error.hpp"
+#include "sim/gnuplot_quote.hpp"
 #include "sim/linereader.hpp"
 #include "sim/qzio.hpp"
 #include "sim/runctl.hpp"
@@ -323,23 +324,25 @@ void report(const fit_problem& fp, const fit_outcome& o, const std::vector<doubl
 void write_history(const fit_outcome& o, const std::string& base_name) {
   const std::string data = base_name + "_chisq.txt", plot = base_name + "_chisq.plt";
   {
-    File f = qz_fopen_chk_wmode(data);
+    OutputFile f = qz_fopen_chk_wmode(data);
     std::fprintf(f.get(), "# iteration  chisq  reduced_chisq  lambda  seconds\n");
     for (const fit_iteration& it : o.history)
       std::fprintf(f.get(), "%d  %.10g  %.10g  %.6g  %.4f\n", it.iteration, it.chisq, it.reduced, it.lambda,
                    it.seconds);
+    qz_fclose(f);
   }
-  File f = qz_fopen_chk_wmode(plot);
+  OutputFile f = qz_fopen_chk_wmode(plot);
   std::fprintf(f.get(),
-               "set terminal png\nset output \"%s_chisq.png\"\nset xlabel \"iteration\"\n"
-               "set ylabel \"chi-squared\"\nset logscale y\nplot \"%s\" using 1:2 with linespoints title "
+               "set terminal png\nset output %s\nset xlabel \"iteration\"\n"
+               "set ylabel \"chi-squared\"\nset logscale y\nplot %s using 1:2 with linespoints title "
                "\"chi-squared\"\n",
-               base_name.c_str(), data.c_str());
+               gp_quote(base_name + "_chisq.png").c_str(), gp_quote(data).c_str());
+  qz_fclose(f);
 }
 
 void write_script(int num_dataset, const std::string& base_name) {
   const std::string name = base_name + "_fit_tlv.txt";
-  File f = qz_fopen_chk_wmode(name);
+  OutputFile f = qz_fopen_chk_wmode(name);
   FILE* fp = f.get();
   std::fprintf(fp, "TALVIS_SCRIPT\n# script for talvis.\nFIT_VISUAL_MODE\n#\n");
   std::fprintf(fp, "VIS_PARAMS\n# gamma_coef mag(integer) cont_reverse_flag(1/0) preset_max_val\n1.0  2  1\n#\n");
@@ -350,6 +353,7 @@ void write_script(int num_dataset, const std::string& base_name) {
   }
   std::fprintf(fp, "#\n# chi-squared against iteration, with links to the pages above\n");
   std::fprintf(fp, "CHISQ_PLOT\n%s_chisq.txt\n", base_name.c_str());
+  qz_fclose(f);
   std::printf("\nThe script for visualization ==> %s\nUsage: talvis %s\n", name.c_str(), name.c_str());
 }
 

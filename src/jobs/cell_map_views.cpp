@@ -89,9 +89,7 @@ void finish_map_png(cairo_surface_t* surface, cairo_t* cr, const std::string& pn
   cairo_show_text(cr, strprintf("%.3g", lo).c_str());
   cairo_move_to(cr, bx - 4, top + bh + 18);
   cairo_show_text(cr, unit.c_str());
-  cairo_surface_flush(surface);
-  if (cairo_surface_write_to_png(surface, png.c_str()) != CAIRO_STATUS_SUCCESS)
-    fatal_err("Cannot open file %s\n", png.c_str());
+  write_png(surface, png);
 }
 
 void draw_slice(const std::string& png, const CellMap& map, const Plane& p, const double lp[6],
@@ -226,7 +224,7 @@ void write_xsf(const std::string& path, const csd& c, const CellMap& map) {
   double a[3], b[3], cv[3];
   cell_vectors(c.lp.data(), a, b, cv);
   const std::vector<CellAtom> atoms = cell_atoms(c);
-  File out = qz_fopen_chk_wmode(path);
+  OutputFile out = qz_fopen_chk_wmode(path);
   FILE* fp = out.get();
   std::fprintf(fp, "# %s [%s]\nCRYSTAL\nPRIMVEC\n", map.title.c_str(), map.unit.c_str());
   for (const double* v : {a, b, cv}) std::fprintf(fp, "  %.8f %.8f %.8f\n", v[0], v[1], v[2]);
@@ -251,6 +249,7 @@ void write_xsf(const std::string& path, const csd& c, const CellMap& map) {
         if (++col % 6 == 0) std::fprintf(fp, "\n");
       }
   std::fprintf(fp, "\n  END_DATAGRID_3D\nEND_BLOCK_DATAGRID_3D\n");
+  qz_fclose(out);
   std::printf("Map for 3-D viewers (XSF) ==> %s\n", path.c_str());
 }
 
@@ -258,7 +257,7 @@ void write_cell_map_views(const std::string& base, const std::string& job, const
                           const std::vector<CellMap>& maps) {
   const std::vector<CellAtom> atoms = cell_atoms(c);
   const std::string page_name = base + "_maps.html";
-  File page = qz_fopen_chk_wmode(page_name);
+  OutputFile page = qz_fopen_chk_wmode(page_name);
   qz_fprintf(page.get(),
              "<!DOCTYPE html>\n<html>\n<head>\n<meta charset=\"utf-8\">\n<title>%s</title>\n"
              "<style>body{background:#101014;color:#eee;font-family:sans-serif}a{color:#9cf}</style>\n"
@@ -289,7 +288,7 @@ void write_cell_map_views(const std::string& base, const std::string& job, const
                    layers);
   qz_fprintf(page.get(), "<p>Numbers: <a href=\"%s.h5\">%s.h5</a></p>\n</body>\n</html>\n", base.c_str(),
              base.c_str());
-  page.reset();
+  qz_fclose(page);
   std::printf("\n==> SEE %s\n", page_name.c_str());
 }
 
@@ -411,7 +410,7 @@ void write_proj_map_page(const std::string& base, const csd& c, int nx, int ny, 
   std::vector<std::string> names;
   project_columns(c, x1, x2, l1, l2, cols, names);
   const std::string page_name = base + "_maps.html";
-  File page = qz_fopen_chk_wmode(page_name);
+  OutputFile page = qz_fopen_chk_wmode(page_name);
   qz_fprintf(page.get(),
              "<!DOCTYPE html>\n<html>\n<head>\n<meta charset=\"utf-8\">\n<title>%s</title>\n"
              "<style>body{background:#101014;color:#eee;font-family:sans-serif}a{color:#9cf}</style>\n"
@@ -425,7 +424,7 @@ void write_proj_map_page(const std::string& base, const csd& c, int nx, int ny, 
   }
   qz_fprintf(page.get(), "</p>\n<p>Numbers: <a href=\"%s.h5\">%s.h5</a></p>\n</body>\n</html>\n", base.c_str(),
              base.c_str());
-  page.reset();
+  qz_fclose(page);
   std::printf("\n==> SEE %s\n", page_name.c_str());
 }
 
@@ -568,9 +567,7 @@ void draw_bloch_profiles(const std::string& png, const std::vector<std::vector<d
   cairo_set_font_size(cr, 14);
   cairo_move_to(cr, left, 22);
   cairo_show_text(cr, title.c_str());
-  cairo_surface_flush(s.get());
-  if (cairo_surface_write_to_png(s.get(), png.c_str()) != CAIRO_STATUS_SUCCESS)
-    error_exit(stdout, "cannot write %s", png.c_str());
+  write_png(s.get(), png);
 }
 
 }  // namespace
@@ -597,7 +594,7 @@ void write_bloch_state_page(const std::string& base, const csd& c, int nx, int n
     labels.push_back(strprintf("branch %d, eps^2 = %.3g", b, eps2));
   }
   const std::string page_name = base + "_states.html";
-  File page = qz_fopen_chk_wmode(page_name);
+  OutputFile page = qz_fopen_chk_wmode(page_name);
   qz_fprintf(page.get(),
              "<!DOCTYPE html>\n<html>\n<head>\n<meta charset=\"utf-8\">\n<title>%s</title>\n"
              "<style>body{background:#101014;color:#eee;font-family:sans-serif}a{color:#9cf}</style>\n"
@@ -621,7 +618,7 @@ void write_bloch_state_page(const std::string& base, const csd& c, int nx, int n
   }
   qz_fprintf(page.get(), "</p>\n<p>The surface plots: <a href=\"%s_.html\">%s_.html</a> (after talvis %s_tlv.txt)</p>\n"
              "</body>\n</html>\n", base.c_str(), base.c_str(), base.c_str());
-  page.reset();
+  qz_fclose(page);
   std::printf("\n==> SEE %s\n", page_name.c_str());
 }
 

@@ -18,6 +18,7 @@
 #include "numeric/fft.hpp"
 #include "sim/error.hpp"
 #include "sim/linereader.hpp"
+#include "sim/gnuplot_quote.hpp"
 #include "sim/progress.hpp"
 #include "sim/qzio.hpp"
 #include "sim/runctl.hpp"
@@ -67,10 +68,11 @@ void no_tilt_output(sd& s) {
 
 void write_plot(const std::string& name, const char* title, const std::string& png, const char* zrange,
                 const std::string& data, int column) {
-  File f = qz_fopen_chk_wmode(name);
+  OutputFile f = qz_fopen_chk_wmode(name);
   std::fprintf(f.get(), "%s\nset pm3d\nset nosurface\nset view 0,0\nset size square\nset term png crop\n", title);
-  std::fprintf(f.get(), "set output \"%s\"\n%s\n", png.c_str(), zrange);
-  std::fprintf(f.get(), "splot \"%s\" using 1:2:%d with lines\npause -1\n", data.c_str(), column);
+  std::fprintf(f.get(), "set output %s\n%s\n", gp_quote(png).c_str(), zrange);
+  std::fprintf(f.get(), "splot %s using 1:2:%d with lines\npause -1\n", gp_quote(data).c_str(), column);
+  qz_fclose(f);
 }
 
 void proj_header(FILE* fp, const char* what, int n, const map_condition& m, const char* columns) {
@@ -160,7 +162,7 @@ void transfer_coefficients(const BeamList& list, const complex* coef, int nx, in
 
 void write_vend(const std::string& name, const char* comment, const double lp[6], const Tensor3<double>& map) {
   const int nx = static_cast<int>(map.dim1()), ny = static_cast<int>(map.dim2()), nz = static_cast<int>(map.dim3());
-  File f = qz_fopen_chk_wmode(name);
+  OutputFile f = qz_fopen_chk_wmode(name);
   FILE* fp = f.get();
   std::fprintf(fp, "%s\n", comment);
   std::fprintf(fp, "%lg %lg %lg %lg %lg %lg\n", lp[0], lp[1], lp[2], lp[3], lp[4], lp[5]);
@@ -171,6 +173,7 @@ void write_vend(const std::string& name, const char* comment, const double lp[6]
       for (int k = 0; k < nz; ++k) std::fprintf(fp, "%lg  ", v[k]);
       std::fprintf(fp, "%lg\n", v[0]);
     }
+  qz_fclose(f);
 }
 
 namespace {
@@ -257,9 +260,9 @@ void qz_electron_density_proj(FILE* fp, FILE* /*log*/, const std::string& base_n
                fxg.data());
 
   const std::string pp = base_name + "_pp.txt", ed = base_name + "_ed.txt";
-  File fpp = qz_fopen_chk_wmode(pp);
+  OutputFile fpp = qz_fopen_chk_wmode(pp);
   std::printf("Projected potential        ==> %s\n", pp.c_str());
-  File fed = qz_fopen_chk_wmode(ed);
+  OutputFile fed = qz_fopen_chk_wmode(ed);
   std::printf("Projected electron density ==> %s\n", ed.c_str());
   proj_header(fpp.get(), "Projected potential", j.n, m, "# x\ty\tpotential.re[V])\n");
   proj_header(fed.get(), "Projected electron density", j.n, m, "# x\ty\tpotential.re[V])\n");
@@ -294,7 +297,7 @@ void qz_potential_reim_proj(FILE* fp, FILE* /*log*/, const std::string& base_nam
   vgv_reim_csd(m.s.num_exact_beam, m.s.num_bethe_beam, m.s.beams, j.crystal, m.s.voltage, j.lm, vg.data());
 
   const std::string pp = base_name + "_pp.txt";
-  File fpp = qz_fopen_chk_wmode(pp);
+  OutputFile fpp = qz_fopen_chk_wmode(pp);
   std::printf("Projected potential        ==> %s\n", pp.c_str());
   proj_header(fpp.get(), "Projected potential", j.n, m, "# x\ty\tpot.re[V]\tpot.im[V])\n");
   ProjExport ex;

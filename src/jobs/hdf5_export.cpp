@@ -11,6 +11,7 @@
 #include "crystal/lattice.hpp"
 #include "input/crystal_data.hpp"
 #include "jobs/simulation.hpp"
+#include "sim/mpi_ranks.hpp"
 #include "sim/qzio.hpp"
 #include "sim/linereader.hpp"
 #include "sim/runctl.hpp"
@@ -28,6 +29,12 @@ class H5Handle {
   ~H5Handle() {
     if (id_ >= 0) close_(id_);
   }
+  // Closes now; the result of the library's close function.
+  herr_t close() {
+    const herr_t r = id_ >= 0 ? close_(id_) : -1;
+    id_ = -1;
+    return r;
+  }
   hid_t get() const { return id_; }
   bool ok() const { return id_ >= 0; }
 
@@ -40,12 +47,34 @@ class H5Handle {
 // negative handle and is reported once by the caller.
 void quiet_hdf5() { H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr); }
 
+// The file to write: created under a temporary name beside the final one and
+// renamed by commit(), so that a failed export leaves no cut file. An MPI rank
+// that does not write the run's files writes a temporary file that is never
+// committed.
+OutputFile h5_target(const std::string& path) {
+  OutputFile out = qz_fopen_chk_wmode(path);
+  if (out.temp_path().empty()) {
+    out = OutputFile(path);
+    if (!out) fatal_err("Cannot open file %s\n", path.c_str());
+  }
+  out.close_stream();
+  return out;
+}
+
 class H5Out {
  public:
   explicit H5Out(const std::string& path)
-      : path_(path), file_((quiet_hdf5(), H5Fcreate(path.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, H5P_DEFAULT)),
-                           H5Fclose) {
+      : path_(path),
+        out_(h5_target(path)),
+        file_((quiet_hdf5(), H5Fcreate(out_.temp_path().c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, H5P_DEFAULT)),
+              H5Fclose) {
     if (!file_.ok()) fatal_err("Cannot open file %s\n", path.c_str());
+  }
+
+  // Closes the file (checked) and gives it its name (on the writing rank).
+  void commit() {
+    check(file_.close() >= 0);
+    if (rank_writes_files()) out_.commit();
   }
 
   void attr(const char* name, double v) { attr_array(name, &v, 1); }
@@ -98,6 +127,7 @@ class H5Out {
   }
 
   std::string path_;
+  OutputFile out_;
   H5Handle file_;
 };
 
@@ -252,6 +282,7 @@ void write_cbed_hdf5(const std::string& base_name, const sd& s, const csd& c, co
         for (hsize_t k = 0; k < nk; ++k) v[(i * nt + t) * nk + k] = s.intensity(i, t, k);
     h.dataset("intensity", {ng, nt, nk}, v.data());
   }
+  h.commit();
   std::printf("Numeric export (HDF5) ==> %s\n", path.c_str());
 }
 
@@ -277,6 +308,7 @@ void write_tfringe_hdf5(const std::string& base_name, const sd& s, const csd& c,
     }
   h.dataset("intensity", {ng, nt}, in.data());
   h.dataset("amplitude", {ng, nt, 2}, a.data());
+  h.commit();
   std::printf("Numeric export (HDF5) ==> %s\n", path.c_str());
 }
 
@@ -295,6 +327,7 @@ void write_map_hdf5(const std::string& base_name, const std::string& job, const 
     h.dataset(l.name.c_str(), d, l.values.data());
     h.dataset_unit(l.name.c_str(), l.unit);
   }
+  h.commit();
   std::printf("Numeric export (HDF5) ==> %s\n", path.c_str());
 }
 

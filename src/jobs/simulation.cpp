@@ -367,7 +367,7 @@ enum class ResultKind { intensity, coherent };
 void write_result_file(const std::string& name, const sd& s, const double lp[6], int t, ResultKind kind,
                        const Tensor3<complex>* amplitude) {
   const lattice_metric lm = bravai(lp);
-  File out = qz_fopen_chk_wmode(name);
+  OutputFile out = qz_fopen_chk_wmode(name);
   FILE* fp = out.get();
   const int n = s.num_cal_pix_side;
   const double p = s.disksize != 0.0 ? n / s.disksize : 0.0;
@@ -430,12 +430,13 @@ void write_result_file(const std::string& name, const sd& s, const double lp[6],
     }
     std::fprintf(fp, "}RF\n");
   }
+  qz_fclose(out);
 }
 
 void write_results_and_script(const sd& s, const double lp[6], const std::string& base_name, ResultKind kind,
                               const Tensor3<complex>* amplitude) {
   const std::string script = base_name + "_tlv.txt";
-  File sc = qz_fopen_chk_wmode(script);
+  OutputFile sc = qz_fopen_chk_wmode(script);
   const bool coherent = kind == ResultKind::coherent;
   std::fprintf(sc.get(),
                "TALVIS_SCRIPT\n# script for talvis.\n%s\n#\n# VISUAL\n"

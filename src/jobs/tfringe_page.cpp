@@ -30,7 +30,7 @@ void tfringe_export_and_script(const Vec3& kt, const engine_setup& job, const sd
   write_tfringe_hdf5(base_name, s, c, amplitude, intensity, kt3);
 
   const std::string script = base_name + "_tlv.txt";
-  File sc = qz_fopen_chk_wmode(script);
+  OutputFile sc = qz_fopen_chk_wmode(script);
   qz_fprintf(sc.get(), "TALVIS_SCRIPT\n# script for talvis.\nTFRINGE_VISUAL_MODE\n#\nHTML_OPEN\n%s_.html\n#\n",
              base_name.c_str());
   qz_fprintf(sc.get(), "# TFRINGE_VISUAL: base name, intensity file, amplitude file\nTFRINGE_VISUAL\n");

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <chrono>
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include "fit/fit_job.hpp"
@@ -12,6 +13,7 @@
 #include "sim/mpi_ranks.hpp"
 #include "sim/parallel.hpp"
 #include "sim/qzio.hpp"
+#include "sim/run_lock.hpp"
 #include "sim/runctl.hpp"
 
 namespace kv {
@@ -153,7 +155,10 @@ int korvex_main(int argc, char** argv) {
               parameter_file.c_str());
   const std::string log_name = base_name + "_log.txt";
   mark_input_file(parameter_file);
-  File log = qz_fopen_chk_wmode(log_name);
+  // Held until the run ends, on the rank that writes the files.
+  std::optional<RunLock> lock;
+  if (rank_writes_files()) lock.emplace(base_name);
+  File log = open_log_file(log_name);
   std::fprintf(log.get(), "%s", version_line());
   write_banner(log.get(), banner_threads);
   qz_fprintf_stdo(log.get(), "parameter_file: %s\n", parameter_file.c_str());
@@ -164,7 +169,7 @@ int korvex_main(int argc, char** argv) {
   qz_fprintf_stdo(log.get(), "Wall time: %.2f s\n", wall.count());
 
   ending_title(log.get());
-  qz_fclose(log);
+  close_log_file(log, log_name);
   std::printf("See \"%s\".  See you again!!\n\n", log_name.c_str());
   return 0;
 }

@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstdarg>
 #include <set>
 #include <tuple>
@@ -50,9 +51,23 @@ static const char* output_path(const std::string& path) {
   return rank_writes_files() ? path.c_str() : "/dev/null";
 }
 
+static OutputFile create_output(const std::string& path) { return OutputFile(path, !rank_writes_files()); }
+
+// The data tables and the debug-flag file are looked for in the working
+// folder first: an output by one of their names would take their place in
+// every later run.
+static bool is_data_table_name(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  return name == "korvexspg.dat" || name == "korvexxdt.dat" || name == "korvexbk.dat" || name == "korvex.ini";
+}
+
 static void refuse_input_overwrite(const std::string& path) {
   if (is_input_file(path))
     fatal_err("$$ %s is an input file of this run and is not overwritten. Abort.\n", path.c_str());
+  if (is_data_table_name(path))
+    fatal_err("$$ %s is the name of a data table of the programs and is not used for an output. Abort.\n",
+              path.c_str());
 }
 
 int qz_fprintf(FILE* fp, const char* fmt, ...) {
@@ -75,14 +90,32 @@ int qz_fprintf_stdo(FILE* fp, const char* fmt, ...) {
 
 void qz_fflush(FILE* fp) { std::fflush(fp); }
 
-File qz_fopen_chk_wmode(const std::string& path) {
+OutputFile qz_fopen_chk_wmode(const std::string& path) {
+  refuse_input_overwrite(path);
+  OutputFile fp = create_output(path);
+  if (!fp) fatal_err("$$ Cannot open %s. Abort.\n", path.c_str());
+  return fp;
+}
+
+void qz_fclose(OutputFile& fp) { fp.commit(); }
+
+File open_log_file(const std::string& path) {
   refuse_input_overwrite(path);
   File fp(std::fopen(output_path(path), "w"));
   if (!fp) fatal_err("$$ Cannot open %s. Abort.\n", path.c_str());
   return fp;
 }
 
-void qz_fclose(File& fp) { fp.reset(); }
+void close_log_file(File& fp, const std::string& path) {
+  FILE* raw = fp.release();
+  if (!raw) return;
+  const bool bad = std::ferror(raw) != 0;
+  errno = 0;
+  const bool flushed = std::fflush(raw) == 0;
+  const int error = errno != 0 ? errno : EIO;
+  const bool closed = std::fclose(raw) == 0;
+  if (bad || !flushed || !closed) output_failed(path, error);
+}
 
 // The message of the two exits goes to the stream the caller names; when
 // that is standard output or error it travels in the FatalError so that main
@@ -119,9 +152,9 @@ File fopen_chk_rmode(const std::string& path) {
   return fp;
 }
 
-File fopen_chk_wmode(const std::string& path) {
+OutputFile fopen_chk_wmode(const std::string& path) {
   refuse_input_overwrite(path);
-  File fp(std::fopen(output_path(path), "w"));
+  OutputFile fp = create_output(path);
   if (!fp) fatal_err("$$ (fopen_chk_wmode) Cannot open %s. Abort.\n", path.c_str());
   return fp;
 }

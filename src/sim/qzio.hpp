@@ -5,6 +5,8 @@
 #include <memory>
 #include <string>
 
+#include "sim/atomic_file.hpp"
+
 namespace kv {
 
 // Drops what the line reader knows about a stream (its line count and open
@@ -26,9 +28,16 @@ int qz_fprintf(FILE* fp, const char* fmt, ...) __attribute__((format(printf, 2, 
 int qz_fprintf_stdo(FILE* fp, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 void qz_fflush(FILE* fp);
 // Creates a file for writing; "$$ Cannot open %s. Abort.\n" on standard error
-// and status 1 when it cannot.
-File qz_fopen_chk_wmode(const std::string& path);
-void qz_fclose(File& fp);
+// and status 1 when it cannot. The file takes its name only when it is
+// committed (qz_fclose or OutputFile::commit): until then it is a temporary
+// file beside it, removed if the run fails.
+OutputFile qz_fopen_chk_wmode(const std::string& path);
+// Commits an output file (checked: a failed write ends the run).
+void qz_fclose(OutputFile& fp);
+// A log that is written as the run goes on (so that it holds what was done
+// when a run fails) is a plain stream; its close is checked all the same.
+File open_log_file(const std::string& path);
+void close_log_file(File& fp, const std::string& path);
 // "$$error: " + message + "\n" on fp, status 1.
 [[noreturn]] void qz_error_exit(FILE* fp, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 // "$$ERROR: " + message + "\n" on fp, status 1.
@@ -42,6 +51,6 @@ File fopen_chk_rmode(const std::string& path);
 void mark_input_file(const std::string& path);
 // Whether path names a file opened for reading through fopen_chk_rmode.
 bool is_input_file(const std::string& path);
-File fopen_chk_wmode(const std::string& path);
+OutputFile fopen_chk_wmode(const std::string& path);
 
 }  // namespace kv

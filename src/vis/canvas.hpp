@@ -4,6 +4,7 @@
 #include <cairo.h>
 
 #include <memory>
+#include <string>
 
 namespace kv {
 
@@ -22,5 +23,9 @@ struct Canvas {
 // A width x height RGB picture painted with the background; a picture cairo
 // cannot make is fatal.
 Canvas dark_canvas(int width, int height);
+
+// Writes the picture as a PNG file, whole or not at all (through a temporary
+// file beside it); a failed write ends the run with the file's name.
+void write_png(cairo_surface_t* surface, const std::string& png);
 
 }  // namespace kv

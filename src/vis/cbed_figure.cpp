@@ -503,9 +503,7 @@ bool draw_cbed_figure(const CbedFigureInput& in, const FigureStyle& style, Figur
   draw_scale_and_axes(cr, in, L, mrad_per_unit, inv_a_per_unit, g2.data());
   draw_colour_bar(cr, in, L, style);
 
-  cairo_surface_flush(surface.get());
-  if (cairo_surface_write_to_png(surface.get(), png.c_str()) != CAIRO_STATUS_SUCCESS)
-    fatal_err("Cannot open file %s\n", png.c_str());
+  write_png(surface.get(), png);
   return true;
 }
 
@@ -519,7 +517,7 @@ std::string figure_page_name(const std::string& sim_page, FigureLayoutKind kind)
 }
 
 void FigurePage::open(const std::string& sim_page, FigureLayoutKind kind) {
-  fp_.reset();
+  finish();
   kind_ = kind;
   name_ = figure_page_name(sim_page, kind);
   fp_ = qz_fopen_chk_wmode(name_);
@@ -534,8 +532,12 @@ void FigurePage::open(const std::string& sim_page, FigureLayoutKind kind) {
 void FigurePage::close() {
   if (!fp_) return;
   qz_fprintf(fp_.get(), "</body>\n</html>\n");
-  fp_.reset();
+  fp_.commit();
   std::printf("\n==> SEE %s\n\n", name_.c_str());
+}
+
+void FigurePage::finish() {
+  if (fp_) fp_.commit();
 }
 
 void FigurePage::add(const std::string& file, double gamma, double preset_max, bool coherent,

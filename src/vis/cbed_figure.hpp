@@ -62,12 +62,14 @@ class FigurePage {
  public:
   void open(const std::string& sim_page, FigureLayoutKind kind);
   void close();
+  // End of the script: a page still open is kept as it stands.
+  void finish();
   bool is_open() const { return static_cast<bool>(fp_); }
   // Draws the labelled picture of one result file and adds it to the page.
   void add(const std::string& file, double gamma, double preset_max, bool coherent, const FigureStyle& style);
 
  private:
-  File fp_;
+  OutputFile fp_;
   std::string name_;
   FigureLayoutKind kind_ = FigureLayoutKind::pattern;
 };

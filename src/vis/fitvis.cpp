@@ -38,9 +38,9 @@ void table_picture(FILE* page, const std::string& base, int r, int j, double Hbg
                    double Gend, int n, const RMatrix& map, double max, int mag, int cont_rev) {
   const std::string pgm = strprintf("%s_%d_%d.pgm", base.c_str(), r, j);
   const std::string png = strprintf("%s_%d_%d.png", base.c_str(), r, j);
-  qz_fprintf(page, "<td><img src=\"%s\" align=\"middle\"></td>\n", link_from_page(page, png).c_str());
   output_pgm_image_grid(Hbgn, Hend, Gbgn, Gend, n, n, map, max, 0.0, 1.0, mag, cont_rev, pgm);
-  pgm_to_png(pgm, png);
+  const bool made = pgm_to_png(pgm, png);
+  qz_fprintf(page, "<td>%s</td>\n", picture_element(page, png, made, " align=\"middle\"").c_str());
 }
 
 // The top of a result page: its title, the data file, the picture size.
@@ -82,10 +82,10 @@ MapRange joint_range(int n, const RMatrix& a, const RMatrix& b) {
 }
 
 // Closes the table and the page, closes both files and names the page.
-void finish_page(File& page, File& data, const std::string& page_name) {
+void finish_page(OutputFile& page, File& data, const std::string& page_name) {
   qz_fprintf(page.get(), "</table>\n");
   qz_fprintf(page.get(), "</body>\n</html>\n");
-  page.reset();
+  qz_fclose(page);
   data.reset();
   std::printf("\nResult: \"%s\"\n\n", page_name.c_str());
 }
@@ -119,7 +119,7 @@ void qz_fit_result_visualize(const std::string& file, int mag, int cont_rev, dou
 
   const std::string base = remove_extention(file);
   const std::string page_name = base + "_.html";
-  File page = qz_fopen_chk_wmode(page_name);
+  OutputFile page = qz_fopen_chk_wmode(page_name);
   FILE* pg = page.get();
   write_page_head(pg, base, n);
   qz_fprintf(pg, "disksize HG: %g<br>\n", d);
@@ -198,7 +198,7 @@ void qz_fit_expdata_visualize(const std::string& file, int mag, int cont_rev, do
 
   const std::string base = remove_extention(file);
   const std::string page_name = base + "_.html";
-  File page = qz_fopen_chk_wmode(page_name);
+  OutputFile page = qz_fopen_chk_wmode(page_name);
   FILE* pg = page.get();
   write_page_head(pg, base, n);
   qz_fprintf(pg, "Hbgn Hend Gbgn Gend: %g %g %g %g<br>\n", Hbgn, Hend, Gbgn, Gend);

@@ -33,6 +33,12 @@ std::string link_from_page(FILE* page, const std::string& file) {
   return it == open_pages().end() ? file : relative_link(it->second, file);
 }
 
+std::string picture_element(FILE* page, const std::string& picture, bool made, const std::string& attributes) {
+  const std::string link = link_from_page(page, picture);
+  if (made) return "<img src=\"" + link + "\"" + attributes + ">";
+  return "<span class=\"missing\">[missing: " + link + " was not made]</span>";
+}
+
 void output_html_header(FILE* fp, const std::string& title) {
   qz_fprintf(fp, "<html>\n");
   qz_fprintf(fp, "<title>%s</title>\n", title.c_str());
@@ -57,11 +63,16 @@ void HtmlPage::close() {
 }
 
 void HtmlPage::forget() {
-  if (fp_) open_pages().erase(fp_.get());
-  fp_.reset();
+  if (!fp_) return;
+  open_pages().erase(fp_.get());
+  fp_.commit();
 }
 
-HtmlPage::~HtmlPage() { forget(); }
+void HtmlPage::finish() { forget(); }
+
+HtmlPage::~HtmlPage() {
+  if (fp_) open_pages().erase(fp_.get());
+}
 
 FILE* HtmlPage::require(const std::string& command) const {
   if (!fp_) error_exit(stdout, "%s comes before HTML_OPEN: there is no page to write to", command.c_str());

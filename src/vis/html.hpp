@@ -15,6 +15,11 @@ std::string link_from_page(FILE* page, const std::string& file);
 // The same for a page at page_path.
 std::string relative_link(const std::string& page_path, const std::string& file);
 
+// The <img> element of a picture on a page, or, when the picture was not
+// made (its tool failed), a visible note that it is missing in its place.
+// `attributes` are added to the element (" align=\"middle\"").
+std::string picture_element(FILE* page, const std::string& picture, bool made, const std::string& attributes = "");
+
 // "<html>", the title line and "<body>".
 void output_html_header(FILE* fp, const std::string& title);
 
@@ -25,6 +30,10 @@ class HtmlPage {
   void open_from_script(FILE* script);
   // HTML_CLOSE: closing tags, close, "==> SEE" line.
   void close();
+  // End of the script: a page still open is kept as it stands (without
+  // closing tags). A page that is neither closed nor finished (the run
+  // failed) is removed.
+  void finish();
   // The open page for a command that writes to it; a command before any
   // HTML_OPEN (or after HTML_CLOSE) has no page and ends the run.
   FILE* require(const std::string& command) const;
@@ -37,8 +46,8 @@ class HtmlPage {
   ~HtmlPage();
 
  private:
-  void forget();  // closes the page's file and drops its place
-  File fp_;
+  void forget();  // commits the page's file as it stands and drops its place
+  OutputFile fp_;
   std::string name_;
 };
 

@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "jobs/hdf5_export.hpp"
+#include "sim/gnuplot_quote.hpp"
 #include "sim/script_folder.hpp"
 #include "sim/linereader.hpp"
 #include "sim/qzio.hpp"
@@ -17,17 +18,6 @@
 namespace kv {
 
 namespace {
-
-// A name written into a gnuplot string: refused when gnuplot would read a
-// quote, escape, backquote command or control character in it.
-std::string plot_name(const std::string& name) {
-  for (char ch : name) {
-    const unsigned char c = static_cast<unsigned char>(ch);
-    if (ch == '"' || ch == '`' || ch == '\\' || c < 0x20 || c == 0x7f)
-      error_exit(stdout, "(talvis) the file name \"%s\" cannot be written into a gnuplot script", name.c_str());
-  }
-  return name;
-}
 
 std::string first_line(const std::string& path) {
   File fp = fopen_chk_rmode(path);
@@ -69,45 +59,48 @@ std::vector<std::string> tfringe_labels(const std::string& header_line) {
 void pltout_tfringe(const std::string& base, const std::string& int_file, const std::string& amp_file, FILE* page) {
   const std::vector<std::string> labels = tfringe_labels(first_line(int_file));
   if (labels.empty()) error_exit(stdout, "%s names no reflection", int_file.c_str());
-  const std::string f = plot_name(int_file), n = plot_name(base), title = plot_name(condition_title(int_file));
+  const std::string f = gp_file(int_file), title = condition_title(int_file);
   const int count = static_cast<int>(labels.size());
   const int cols = std::min(count, 3), rows = (count + cols - 1) / cols;
 
-  const std::string plt = base + "_tfr.plt";
+  const std::string plt = base + "_tfr.plt", png = base + "_tfr.png";
   {
-    File fp = qz_fopen_chk_wmode(plt);
+    OutputFile fp = qz_fopen_chk_wmode(plt);
     qz_fprintf(fp.get(), "set term pngcairo noenhanced size %d,%d font \"DejaVu Sans,10\"\n", 360 * cols + 40,
                260 * rows + 50);
-    qz_fprintf(fp.get(), "set output \"%s_tfr.png\"\n", n.c_str());
-    qz_fprintf(fp.get(), "set multiplot layout %d,%d title \"Thickness fringes: %s\"\n", rows, cols, title.c_str());
+    qz_fprintf(fp.get(), "set output %s\n", gp_file(png).c_str());
+    qz_fprintf(fp.get(), "set multiplot layout %d,%d title %s\n", rows, cols,
+               gp_quote("Thickness fringes: " + title).c_str());
     qz_fprintf(fp.get(), "set xlabel \"thickness [A]\"\nset ylabel \"intensity\"\nset grid\nset key off\n");
     for (int r = 0; r < count; ++r) {
-      qz_fprintf(fp.get(), "set title \"%s\"\n", labels[r].c_str());
-      qz_fprintf(fp.get(), "plot \"%s\" using 1:%d with lines lw 2 lc rgb \"%s\"\n", f.c_str(), r + 2,
+      qz_fprintf(fp.get(), "set title %s\n", gp_quote(labels[r]).c_str());
+      qz_fprintf(fp.get(), "plot %s using 1:%d with lines lw 2 lc rgb \"%s\"\n", f.c_str(), r + 2,
                  kCurveColours[r % 8]);
     }
     qz_fprintf(fp.get(), "unset multiplot\n");
+    qz_fclose(fp);
   }
-  exec_gnuplot(plt);
+  const bool made = plot_picture(plt, png);
 
-  const std::string all = base + "_tfr_all.plt";
+  const std::string all = base + "_tfr_all.plt", all_png = base + "_tfr_all.png";
   {
-    File fp = qz_fopen_chk_wmode(all);
+    OutputFile fp = qz_fopen_chk_wmode(all);
     qz_fprintf(fp.get(), "set term pngcairo noenhanced size 900,560 font \"DejaVu Sans,11\"\n");
-    qz_fprintf(fp.get(), "set output \"%s_tfr_all.png\"\n", n.c_str());
-    qz_fprintf(fp.get(), "set title \"Thickness fringes: %s\"\n", title.c_str());
+    qz_fprintf(fp.get(), "set output %s\n", gp_file(all_png).c_str());
+    qz_fprintf(fp.get(), "set title %s\n", gp_quote("Thickness fringes: " + title).c_str());
     qz_fprintf(fp.get(), "set xlabel \"thickness [A]\"\nset ylabel \"intensity\"\nset grid\n");
     qz_fprintf(fp.get(), "set key outside right top\nplot ");
     for (int r = 0; r < count; ++r)
-      qz_fprintf(fp.get(), "%s\"%s\" using 1:%d with lines lw 2 lc rgb \"%s\" dt %d title \"%s\"", r ? ", \\\n  " : "",
-                 f.c_str(), r + 2, kCurveColours[r % 8], 1 + r / 8, labels[r].c_str());
+      qz_fprintf(fp.get(), "%s%s using 1:%d with lines lw 2 lc rgb \"%s\" dt %d title %s", r ? ", \\\n  " : "",
+                 f.c_str(), r + 2, kCurveColours[r % 8], 1 + r / 8, gp_quote(labels[r]).c_str());
     qz_fprintf(fp.get(), "\n");
+    qz_fclose(fp);
   }
-  exec_gnuplot(all);
+  const bool all_made = plot_picture(all, all_png);
 
-  qz_fprintf(page, "<hr><p>Thickness fringes: %s</p>\n", condition_title(int_file).c_str());
-  qz_fprintf(page, "<p><img src=\"%s_tfr.png\"></p>\n<p><img src=\"%s_tfr_all.png\"></p>\n", base.c_str(),
-             base.c_str());
+  qz_fprintf(page, "<hr><p>Thickness fringes: %s</p>\n", title.c_str());
+  qz_fprintf(page, "<p>%s</p>\n<p>%s</p>\n", picture_element(page, png, made).c_str(),
+             picture_element(page, all_png, all_made).c_str());
   const std::string h5 = export_path_for_result(int_file);
   qz_fprintf(page, "<p>Data: <a href=\"%s\">%s</a>, <a href=\"%s\">%s</a>", int_file.c_str(), int_file.c_str(),
              amp_file.c_str(), amp_file.c_str());
@@ -132,6 +125,7 @@ void job_tfringe_visual_mode(FILE* script) {
       error_exit(stdout, "invalid command: %s", cmd->c_str());
     }
   }
+  page.finish();
 }
 
 std::vector<std::string> comment_labels(const std::string& file, const std::string& key) {
@@ -165,37 +159,38 @@ struct PanelCurve {
 };
 
 // One gnuplot script: panels side by side (or a single plot), each a list
-// of curves from one data file, plain-text labels, key outside.
-void write_panels(const std::string& plt, const std::string& png, const std::string& data, const std::string& title,
+// of curves from one data file, plain-text labels, key outside. Returns
+// whether the picture was made.
+bool write_panels(const std::string& plt, const std::string& png, const std::string& data, const std::string& title,
                   const std::string& xlabel, const std::string& ylabel,
                   const std::vector<std::pair<std::string, std::vector<PanelCurve>>>& panels,
                   const std::string& extra = {}) {
   const int count = static_cast<int>(panels.size());
   const int cols = std::min(count, 2), rows = (count + cols - 1) / cols;
-  File fp = qz_fopen_chk_wmode(plt);
+  OutputFile fp = qz_fopen_chk_wmode(plt);
   FILE* o = fp.get();
   qz_fprintf(o, "set term pngcairo noenhanced size %d,%d font \"DejaVu Sans,10\"\n", count == 1 ? 900 : 560 * cols + 60, 380 * rows + 50);
-  qz_fprintf(o, "set output \"%s\"\n", plot_name(png).c_str());
-  qz_fprintf(o, "set multiplot layout %d,%d title \"%s\"\n", rows, cols, plot_name(title).c_str());
-  qz_fprintf(o, "set xlabel \"%s\"\nset ylabel \"%s\"\nset grid\nset key outside right top\n", xlabel.c_str(),
-             ylabel.c_str());
+  qz_fprintf(o, "set output %s\n", gp_file(png).c_str());
+  qz_fprintf(o, "set multiplot layout %d,%d title %s\n", rows, cols, gp_quote(title).c_str());
+  qz_fprintf(o, "set xlabel %s\nset ylabel %s\nset grid\nset key outside right top\n", gp_quote(xlabel).c_str(),
+             gp_quote(ylabel).c_str());
   qz_fprintf(o, "%s", extra.c_str());
   for (const auto& [panel_title, curves] : panels) {
-    qz_fprintf(o, "set title \"%s\"\nplot ", plot_name(panel_title).c_str());
+    qz_fprintf(o, "set title %s\nplot ", gp_quote(panel_title).c_str());
     for (std::size_t c = 0; c < curves.size(); ++c) {
       const std::string style =
           curves[c].style.empty()
               ? strprintf("lw 2 lc rgb \"%s\" dt %d", kCurveColours[c % 8], 1 + static_cast<int>(c / 8))
               : curves[c].style;
-      qz_fprintf(o, "%s\"%s\" using 1:%d with lines %s title \"%s\"", c ? ", \\\n  " : "",
-                 plot_name(curves[c].file.empty() ? data : curves[c].file).c_str(), curves[c].column, style.c_str(),
-                 plot_name(curves[c].title).c_str());
+      qz_fprintf(o, "%s%s using 1:%d with lines %s title %s", c ? ", \\\n  " : "",
+                 gp_file(curves[c].file.empty() ? data : curves[c].file).c_str(), curves[c].column, style.c_str(),
+                 gp_quote(curves[c].title).c_str());
     }
     qz_fprintf(o, "\n");
   }
   qz_fprintf(o, "unset multiplot\n");
-  fp.reset();
-  exec_gnuplot(plt);
+  qz_fclose(fp);
+  return plot_picture(plt, png);
 }
 
 // The smallest and largest value of the given columns (1-based) over the
@@ -233,7 +228,7 @@ std::vector<KinematicCurve> kinematic_curves(const std::string& kin_file) {
 void pltout_dispsurf_figures(int branch_begin, int branch_end, int num_rf_amp, int num_thick,
                              const std::string& ds_file, const std::string& amp_file, const std::string& int_file,
                              const std::string& base) {
-  File page = qz_fopen_chk_wmode(base + "_plots.html");
+  OutputFile page = qz_fopen_chk_wmode(base + "_plots.html");
   FILE* pg = page.get();
   const std::string cond = condition_title(ds_file);
   qz_fprintf(pg, "<!DOCTYPE html>\n<html>\n<head>\n<meta charset=\"utf-8\">\n<title>%s_plots.html</title>\n</head>\n"
@@ -282,12 +277,12 @@ void pltout_dispsurf_figures(int branch_begin, int branch_end, int num_rf_amp, i
       }
     }
     const std::string png = base + "_fig_" + p.suffix + ".png";
-    write_panels(base + "_fig_" + p.suffix + ".plt", png, ds_file, cond, "tilt H along g1 (g1/2 units)", p.ylabel,
+    const bool made = write_panels(base + "_fig_" + p.suffix + ".plt", png, ds_file, cond, "tilt H along g1 (g1/2 units)", p.ylabel,
                  {{std::string(p.ylabel) + " of branches " + std::to_string(branch_begin) + " to " +
                        std::to_string(branch_end),
                    curves}},
                  extra);
-    qz_fprintf(pg, "<p><img src=\"%s\"></p>\n", png.c_str());
+    qz_fprintf(pg, "<p>%s</p>\n", picture_element(pg, png, made).c_str());
   }
 
   // Amplitude file: per reflection and branch two columns (|eps C|, phase).
@@ -300,9 +295,9 @@ void pltout_dispsurf_figures(int branch_begin, int branch_end, int num_rf_amp, i
       panels.push_back({"reflection " + g[i], curves});
     }
     const std::string png = base + "_fig_amp.png";
-    write_panels(base + "_fig_amp.plt", png, amp_file, "Bloch-wave amplitudes |eps C_g|: " + cond,
+    const bool made = write_panels(base + "_fig_amp.plt", png, amp_file, "Bloch-wave amplitudes |eps C_g|: " + cond,
                  "tilt H along g1 (g1/2 units)", "|eps C_g|", panels);
-    qz_fprintf(pg, "<p><img src=\"%s\"></p>\n", png.c_str());
+    qz_fprintf(pg, "<p>%s</p>\n", picture_element(pg, png, made).c_str());
   }
   // Intensity file: per reflection and thickness one column.
   const std::vector<std::string> gi = comment_labels(int_file, "g");
@@ -316,12 +311,12 @@ void pltout_dispsurf_figures(int branch_begin, int branch_end, int num_rf_amp, i
       panels.push_back({"thickness " + th[t], curves});
     }
     const std::string png = base + "_fig_int.png";
-    write_panels(base + "_fig_int.plt", png, int_file, "Intensities: " + cond, "tilt H along g1 (g1/2 units)",
+    const bool made = write_panels(base + "_fig_int.plt", png, int_file, "Intensities: " + cond, "tilt H along g1 (g1/2 units)",
                  "intensity", panels);
-    qz_fprintf(pg, "<p><img src=\"%s\"></p>\n", png.c_str());
+    qz_fprintf(pg, "<p>%s</p>\n", picture_element(pg, png, made).c_str());
   }
   qz_fprintf(pg, "</body>\n</html>\n");
-  page.reset();
+  qz_fclose(page);
   std::printf("\n==> SEE %s_plots.html\n\n", base.c_str());
 }
 

@@ -59,12 +59,12 @@ void output_pgm_image(int nx, int ny, const RMatrix& map, double max, double min
     error_exit(stdout, "ct = %ld is not equal to %ld", static_cast<long>(pixels.size()), static_cast<long>(w * h));
 
   if (is_input_file(path)) error_exit(stdout, "%s is an input file of this run and is not overwritten", path.c_str());
-  File fp(std::fopen(path.c_str(), "wb"));
+  OutputFile fp(path);
   if (!fp) error_exit(stdout, "Cannot open %s", path.c_str());
   std::string out = strprintf("P5\n#%s\n%lld %lld\n255\n", path.c_str(), w, h);
   out += pixels;
-  if (std::fwrite(out.data(), 1, out.size(), fp.get()) != out.size() || std::fflush(fp.get()) != 0)
-    error_exit(stdout, "Cannot write %s", path.c_str());
+  std::fwrite(out.data(), 1, out.size(), fp.get());
+  fp.commit();
 }
 
 double calc_pix_num(double value, double begin, double end, int n) {

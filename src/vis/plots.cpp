@@ -10,8 +10,9 @@
 #include <vector>
 
 #include "input/fields.hpp"
-#include "sim/script_folder.hpp"
+#include "sim/gnuplot_quote.hpp"
 #include "sim/linereader.hpp"
+#include "sim/script_folder.hpp"
 #include "sim/qzio.hpp"
 #include "vis/html.hpp"
 #include "vis/job_pages.hpp"
@@ -19,31 +20,6 @@
 #include "vis/tlv_jobs.hpp"
 
 namespace kv {
-
-namespace {
-
-// A file name goes into a gnuplot script inside double quotes. Gnuplot ends
-// the string at a double quote, reads escapes after a backslash and runs a
-// backquoted text as a shell command even inside the quotes, so a name with
-// any of these (or with a control character) cannot be written at all.
-// A name that begins with a character gnuplot gives a meaning of its own
-// ('<' and '|' pipes, '-' inline data, '+' pseudo-files, '$' data blocks,
-// '~' the home folder) gets "./" in front and stays a plain file name.
-}  // namespace
-
-std::string gnuplot_name(const std::string& name) {
-  for (char ch : name) {
-    const unsigned char c = static_cast<unsigned char>(ch);
-    if (ch == '"' || ch == '`' || ch == '\\' || c < 0x20 || c == 0x7f)
-      error_exit(stdout,
-                 "(talvis) the file name \"%s\" cannot be written into a gnuplot script "
-                 "(it holds a double quote, backquote, backslash or control character)",
-                 name.c_str());
-  }
-  const unsigned char first = name.empty() ? 'a' : static_cast<unsigned char>(name[0]);
-  const bool plain = std::isalnum(first) || first == '_' || first == '.' || first == '/';
-  return plain ? name : "./" + name;
-}
 
 namespace {
 
@@ -93,18 +69,18 @@ struct DsPlot {
   const char* suffix;  // of the script and picture names
   const char* ylabel;
   const char* title;
-  const char* page_line;  // with the picture's link
+  const char* page_line;  // with the picture's element
   int DispsurfColumns::*column;
   bool kinematical;  // Kz, the kinematical curve, closes the plot
 };
 
 const DsPlot kDsPlots[] = {
     {"_ds_re", "set ylabel \"Re{k_z}\"\n", "set title \"Dispersion surface\"\n",
-     "<hr><p><img src=\"%s\"></p>\n", &DispsurfColumns::re_kz, true},
+     "<hr><p>%s</p>\n", &DispsurfColumns::re_kz, true},
     {"_ds_im", "set ylabel \"Im{k_z}\"\n", "set title \"Absorption (Dispersion surface)\"\n",
-     "<p><img src=\"%s\"></p>\n", &DispsurfColumns::im_kz, false},
+     "<p>%s</p>\n", &DispsurfColumns::im_kz, false},
     {"_ds_sqeps", "set ylabel \"eps^2\"\n", "set title \"Excitation amplitudes of branches (eps^2)\"\n",
-     "<p><img src=\"%s\"></p>\n", &DispsurfColumns::sq_eps, false},
+     "<p>%s</p>\n", &DispsurfColumns::sq_eps, false},
 };
 
 // One curve of a dispersion-surface plot: the branch and its columns.
@@ -127,12 +103,12 @@ std::vector<DsCurve> ds_curves(int b0, int b1, const std::string& label_line, co
 
 void write_ds_plot(const DsPlot& p, const std::vector<DsCurve>& curves, const std::string& ds_file,
                    const std::string& base, FILE* page) {
-  const std::string f = gnuplot_name(ds_file);
-  const std::string n = gnuplot_name(base);
-  refuse_input_picture(base + p.suffix + ".png");
+  const std::string f = gp_file(ds_file);
+  const std::string png = base + p.suffix + ".png";
+  refuse_input_picture(png);
 
   const std::string plt = base + p.suffix + ".plt";
-  File fp = qz_fopen_chk_wmode(plt);
+  OutputFile fp = qz_fopen_chk_wmode(plt);
   FILE* o = fp.get();
   qz_fprintf(o, "#\n");
   qz_fprintf(o, "set xlabel \"k_xy(H)\"\n");
@@ -140,25 +116,25 @@ void write_ds_plot(const DsPlot& p, const std::vector<DsCurve>& curves, const st
   qz_fprintf(o, "%s", p.title);
   qz_fprintf(o, "#set xrange [0:2]\n#set yrange [0:1]\n#set xtics 1\n#set mxtics 5\n#set ytics 0.5\n#set mytics 5\n");
   qz_fprintf(o, "set term png\n");
-  qz_fprintf(o, "set output \"%s%s.png\"\n", n.c_str(), p.suffix);
+  qz_fprintf(o, "set output %s\n", gp_file(png).c_str());
   qz_fprintf(o, "#set term postscript\n");
-  qz_fprintf(o, "#set output \"%s%s.ps\"\n", n.c_str(), p.suffix);
+  qz_fprintf(o, "#set output %s\n", gp_file(base + p.suffix + ".ps").c_str());
   const std::size_t last = curves.size() - 1;
   for (std::size_t i = 0; i <= last; ++i) {
     const int b = curves[i].branch;
     const int column = curves[i].columns.*p.column;
     if (i == 0)
-      qz_fprintf(o, "plot \"%s\" using 1:%d title \"branch %d\" with lines, \\\n", f.c_str(), column, b);
+      qz_fprintf(o, "plot %s using 1:%d title \"branch %d\" with lines, \\\n", f.c_str(), column, b);
     else if (i < last || p.kinematical)
-      qz_fprintf(o, "\"%s\" using 1:%d title \"%d\" with lines, \\\n", f.c_str(), column, b);
+      qz_fprintf(o, "%s using 1:%d title \"%d\" with lines, \\\n", f.c_str(), column, b);
     else
-      qz_fprintf(o, "\"%s\" using 1:%d title \"%d\" with lines\n", f.c_str(), column, b);
+      qz_fprintf(o, "%s using 1:%d title \"%d\" with lines\n", f.c_str(), column, b);
   }
-  if (p.kinematical) qz_fprintf(o, "\"%s\" using 1:3 title \"Kinematical\" with dots\n", f.c_str());
+  if (p.kinematical) qz_fprintf(o, "%s using 1:3 title \"Kinematical\" with dots\n", f.c_str());
   qz_fprintf(o, "#pause -1\n");
-  qz_fprintf(page, p.page_line, link_from_page(page, base + p.suffix + ".png").c_str());
-  fp.reset();
-  exec_gnuplot(plt);
+  qz_fclose(fp);
+  const bool made = plot_picture(plt, png);
+  qz_fprintf(page, p.page_line, picture_element(page, png, made).c_str());
 }
 
 // The surface-plot frame shared by the projected potential and the Bloch
@@ -198,40 +174,37 @@ void pltout_dispsurf(int branch_begin, int branch_end, int num_rf_amp, int num_t
 
 void pltout_pp(const std::string& pp_file, const std::string& base, FILE* page) {
   check_data_file(pp_file);
-  const std::string f = gnuplot_name(pp_file);
-  const std::string n = gnuplot_name(base);
-  refuse_input_picture(base + "_pp.png");
+  const std::string f = gp_file(pp_file);
+  const std::string png = base + "_pp.png";
+  refuse_input_picture(png);
   const std::string plt = base + "_pp.plt";
-  File fp = qz_fopen_chk_wmode(plt);
+  OutputFile fp = qz_fopen_chk_wmode(plt);
   write_surface_frame(fp.get());
-  // The picture name stands without its closing quote; gnuplot ends the
-  // string at the line end.
-  qz_fprintf(fp.get(), "set output \"%s_pp.png\n", n.c_str());
-  qz_fprintf(fp.get(), "splot \"%s\" using 1:2:3 with lines\n", f.c_str());
+  qz_fprintf(fp.get(), "set output %s\n", gp_file(png).c_str());
+  qz_fprintf(fp.get(), "splot %s using 1:2:3 with lines\n", f.c_str());
   qz_fprintf(fp.get(), "#pause -1\n");
+  qz_fclose(fp);
+  const bool made = plot_picture(plt, png);
   qz_fprintf(page, "<hr><p>Projected potential [V]</p>\n");
-  qz_fprintf(page, "<p><img src=\"%s\"></p>\n", link_from_page(page, base + "_pp.png").c_str());
-  fp.reset();
-  exec_gnuplot(plt);
+  qz_fprintf(page, "<p>%s</p>\n", picture_element(page, png, made).c_str());
 }
 
 void pltout_bloch(const std::string& branch_file, const std::string& base, int branch, double eps2, FILE* page) {
   check_data_file(branch_file);
-  const std::string f = gnuplot_name(branch_file);
-  const std::string n = gnuplot_name(base);
-  refuse_input_picture(base + "_b" + std::to_string(branch) + ".png");
+  const std::string f = gp_file(branch_file);
+  const std::string png = base + "_b" + std::to_string(branch) + ".png";
+  refuse_input_picture(png);
   const std::string plt = base + "_b" + std::to_string(branch) + ".plt";
-  File fp = qz_fopen_chk_wmode(plt);
+  OutputFile fp = qz_fopen_chk_wmode(plt);
   write_surface_frame(fp.get());
-  qz_fprintf(fp.get(), "set output \"%s_b%d.png\n", n.c_str(), branch);
-  qz_fprintf(fp.get(), "splot \"%s\" using 1:2:3 with lines\n", f.c_str());
-  qz_fprintf(fp.get(), "#splot \"%s\" using 1:2:6 with lines\n", f.c_str());
+  qz_fprintf(fp.get(), "set output %s\n", gp_file(png).c_str());
+  qz_fprintf(fp.get(), "splot %s using 1:2:3 with lines\n", f.c_str());
+  qz_fprintf(fp.get(), "#splot %s using 1:2:6 with lines\n", f.c_str());
   qz_fprintf(fp.get(), "#pause -1\n");
+  qz_fclose(fp);
+  const bool made = plot_picture(plt, png);
   qz_fprintf(page, "<hr><p>Branch %d, excitation (eps^2) = %g</p>\n", branch, eps2);
-  qz_fprintf(page, "<p><img src=\"%s\"></p>\n",
-             link_from_page(page, base + "_b" + std::to_string(branch) + ".png").c_str());
-  fp.reset();
-  exec_gnuplot(plt);
+  qz_fprintf(page, "<p>%s</p>\n", picture_element(page, png, made).c_str());
 }
 
 namespace {
@@ -272,16 +245,15 @@ ChisqHistory read_chisq_history(const std::string& data_file) {
 void pltout_chisq(const std::string& data_file, const std::vector<std::string>& result_pages) {
   const ChisqHistory h = read_chisq_history(data_file);
   const std::string base = remove_extention(data_file);
-  const std::string f = gnuplot_name(data_file);
-  const std::string n = gnuplot_name(base);
+  const std::string f = gp_file(data_file);
   const std::string png = base + ".png";
   refuse_input_picture(png);
   const std::string plt = base + ".plt";
   {
-    File fp = qz_fopen_chk_wmode(plt);
+    OutputFile fp = qz_fopen_chk_wmode(plt);
     FILE* o = fp.get();
     qz_fprintf(o, "set term png\n");
-    qz_fprintf(o, "set output \"%s.png\"\n", n.c_str());
+    qz_fprintf(o, "set output %s\n", gp_file(png).c_str());
     qz_fprintf(o, "set xlabel \"iteration\"\n");
     qz_fprintf(o, "set ylabel \"chi-squared\"\n");
     qz_fprintf(o, "set title \"Chi-squared against iteration\"\n");
@@ -289,19 +261,20 @@ void pltout_chisq(const std::string& data_file, const std::vector<std::string>& 
     // logarithmic axis cannot show: the axis stays linear then.
     qz_fprintf(o, "%sset logscale y\n", h.last > 0.0 ? "" : "#");
     qz_fprintf(o, "set mxtics 1\n");
-    qz_fprintf(o, "plot \"%s\" using 1:2 title \"chi-squared\" with linespoints\n", f.c_str());
+    qz_fprintf(o, "plot %s using 1:2 title \"chi-squared\" with linespoints\n", f.c_str());
     qz_fprintf(o, "#pause -1\n");
+    qz_fclose(fp);
   }
-  exec_gnuplot(plt);
+  const bool made = plot_picture(plt, png);
 
   const std::string page_name = base + "_.html";
-  File page = qz_fopen_chk_wmode(page_name);
+  OutputFile page = qz_fopen_chk_wmode(page_name);
   FILE* pg = page.get();
   output_html_header(pg, base);
   qz_fprintf(pg, "<p>Chi-squared history: %s<br>\n", data_file.c_str());
   qz_fprintf(pg, "%d iterations, chi-squared %.8g at the start, %.8g at iteration %d</p>\n", h.rows - 1, h.first,
              h.last, h.last_iteration);
-  qz_fprintf(pg, "<p><img src=\"%s\"></p>\n", link_from_page(pg, png).c_str());
+  qz_fprintf(pg, "<p>%s</p>\n", picture_element(pg, png, made).c_str());
   if (!result_pages.empty()) {
     qz_fprintf(pg, "<HR>\n<p>Fit results:</p>\n<ul>\n");
     for (const std::string& r : result_pages)
@@ -309,7 +282,7 @@ void pltout_chisq(const std::string& data_file, const std::vector<std::string>& 
     qz_fprintf(pg, "</ul>\n");
   }
   qz_fprintf(pg, "</body>\n</html>\n");
-  page.reset();
+  qz_fclose(page);
   std::printf("\nResult: \"%s\"\n\n", page_name.c_str());
 }
 
@@ -336,6 +309,7 @@ void job_dispsurf_visual_mode(FILE* script) {
       error_exit(stdout, "invalid command: %s", cmd->c_str());
     }
   }
+  page.finish();
 }
 
 void job_bloch_visual_mode(FILE* script) {
@@ -364,6 +338,7 @@ void job_bloch_visual_mode(FILE* script) {
       error_exit(stdout, "invalid command: %s", cmd->c_str());
     }
   }
+  page.finish();
 }
 
 }  // namespace kv

@@ -40,11 +40,6 @@ void pltout_pp(const std::string& pp_file, const std::string& base, FILE* page);
 // on the page.
 void pltout_bloch(const std::string& branch_file, const std::string& base, int branch, double eps2, FILE* page);
 
-// A file name written into a gnuplot script inside double quotes: a name
-// gnuplot would read as something else is refused, one it would take for a
-// pipe, inline data or a pseudo-file gets "./" in front.
-std::string gnuplot_name(const std::string& name);
-
 // The rows of a refinement's chi-squared history ("<base>_chisq.txt":
 // iteration, chi-squared, reduced chi-squared, lambda, seconds; '#' lines are
 // comments). A row without a finite iteration and a non-negative finite

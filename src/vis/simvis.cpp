@@ -153,8 +153,8 @@ void pattern_picture(const std::string& file, const CanvasLayout& c, const RMatr
   const std::string base = remove_extention(file);
   const std::string pgm = base + ".pgm", png = base + ".png";
   output_pgm_image(c.width, c.height, map, max, 0.0, gamma, mag, cont_rev, pgm);
-  pgm_to_png(pgm, png);
-  qz_fprintf(page, "<p><img src=\"%s\" align=\"middle\"></p>\n", link_from_page(page, png).c_str());
+  const bool made = pgm_to_png(pgm, png);
+  qz_fprintf(page, "<p>%s</p>\n", picture_element(page, png, made, " align=\"middle\"").c_str());
 }
 
 }  // namespace
@@ -309,8 +309,8 @@ void sim_reflex_visual(const std::string& file, double gamma, int mag, int cont_
     const std::string pgm = strprintf("%s_%d.pgm", base.c_str(), static_cast<int>(i));
     const std::string png = strprintf("%s_%d.png", base.c_str(), static_cast<int>(i));
     output_pgm_image(static_cast<int>(n), static_cast<int>(n), map, max, 0.0, gamma, mag, cont_rev, pgm);
-    pgm_to_png(pgm, png);
-    qz_fprintf(page, "<p><img src=\"%s\" align=\"middle\">\n", link_from_page(page, png).c_str());
+    const bool made = pgm_to_png(pgm, png);
+    qz_fprintf(page, "<p>%s\n", picture_element(page, png, made, " align=\"middle\"").c_str());
     qz_fprintf(page, " %d %d %d</p>\n", hkl.h, hkl.k, hkl.l);
   }
 }

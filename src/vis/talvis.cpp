@@ -12,6 +12,7 @@
 #include "sim/qzio.hpp"
 #include "sim/script_folder.hpp"
 #include "vis/asf_menu.hpp"
+#include "vis/script_inputs.hpp"
 #include "vis/spawn.hpp"
 #include "vis/tlv_jobs.hpp"
 
@@ -51,12 +52,13 @@ void write_script_and_run(const std::string& result_file, const std::vector<std:
   check_script_name(result_file);
   const std::string script = remove_extention(result_file) + "_tlv.txt";
   {
-    File fp = qz_fopen_chk_wmode(script);
+    OutputFile fp = qz_fopen_chk_wmode(script);
     for (const std::string& line : lines) qz_fprintf(fp.get(), "%s\n", line.c_str());
+    qz_fclose(fp);
   }
   std::printf("%s generated.\n", script.c_str());
   std::printf("Usage>> talvis %s\n\n", script.c_str());
-  run_tool({self_executable(), script});
+  run_tool({self_executable(), script}, std::nullopt, false);
 }
 
 std::vector<std::string> sim_page_script(const std::string& result_file, const char* mode, const char* command) {
@@ -155,6 +157,7 @@ bool talvis_jobs(const std::string& file) {
   const std::optional<std::string> first = fget_1s(fp.get());
   const std::string tok = first ? *first : std::string();
   if (tok == "TALVIS_SCRIPT") {
+    register_script_inputs(file);
     const ScriptFolder folder(fp.get(), file);
     run_script(fp.get());
     return true;

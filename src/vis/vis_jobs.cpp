@@ -1,5 +1,6 @@
 // Command loops of the picture-producing script modes.
 #include <cmath>
+#include <cstdlib>
 #include <optional>
 #include <string>
 #include <vector>
@@ -13,14 +14,37 @@
 #include "vis/html.hpp"
 #include "vis/plots.hpp"
 #include "vis/simvis.hpp"
+#include "vis/spawn.hpp"
 #include "vis/tlv_jobs.hpp"
 
 namespace kv {
 
-// Next command token; blank lines between commands are passed over.
+namespace {
+
+// CHILD_TIME_LIMIT: the seconds that gnuplot and the PNM converter may run
+// for the commands after it.
+void read_child_time_limit(FILE* script) {
+  const std::string tok = read_name(script, "CHILD_TIME_LIMIT", "a time in seconds");
+  char* end = nullptr;
+  const double v = std::strtod(tok.c_str(), &end);
+  if (end != tok.c_str() + tok.size() || !(v > 0.0) || !(v <= kMaxChildTimeLimit))
+    error_exit(stdout, "CHILD_TIME_LIMIT: the time \"%s\" must be a number of seconds above 0 and at most %g",
+               tok.c_str(), kMaxChildTimeLimit);
+  set_child_time_limit(v);
+  std::printf("$$ child_time_limit = %g s\n", v);
+}
+
+}  // namespace
+
+// Next command token; blank lines between commands are passed over, and so
+// is a CHILD_TIME_LIMIT setting, which any mode may hold.
 std::optional<std::string> next_command(FILE* script) {
   for (;;) {
     std::optional<std::string> tok = fget_1s(script);
+    if (tok && *tok == "CHILD_TIME_LIMIT") {
+      read_child_time_limit(script);
+      continue;
+    }
     if (!tok || !tok->empty()) return tok;
   }
 }
@@ -85,6 +109,8 @@ void sim_page_loop(FILE* script, SimBuilder build, bool coherent, bool comma, Fi
       error_exit(stdout, "invalid command %s", cmd->c_str());
     }
   }
+  page.finish();
+  figures.finish();
 }
 
 struct VisParams {

@@ -24,8 +24,9 @@ namespace {
 std::string written(const std::function<void(FILE*)>& body) {
   kvtest::ScratchDir dir;
   {
-    File f = qz_fopen_chk_wmode((dir / "out.txt").string());
+    OutputFile f = qz_fopen_chk_wmode((dir / "out.txt").string());
     body(f.get());
+    qz_fclose(f);
   }
   return dir.read("out.txt");
 }

@@ -140,7 +140,7 @@ TEST(ThicknessScan, FindsTheThicknessAndShiftOfASimulatedMeasurement) {
   kvtest::capture_stdout([] { qz_fit_result_visualize("sh2_int.txt", 1, 0, 0.0, 0.0); });
   EXPECT_NE(c.dir.read("sh2_int_.html").find("0 0 2"), std::string::npos);
   const std::string plot = c.dir.read("ts_plt.txt");
-  EXPECT_NE(plot.find("plot \"ts.txt\" using 1:2 title \"Fixed\" with linespoints, \"ts.txt\" using 1:4 title "
+  EXPECT_NE(plot.find("plot 'ts.txt' using 1:2 title \"Fixed\" with linespoints, 'ts.txt' using 1:4 title "
                       "\"With shift\" with linespoints\n#pause -1\n"),
             std::string::npos);
 

@@ -108,8 +108,8 @@ TEST(TfringeJob, GnuplotScriptLineByLineAndASingleThickness) {
   ASSERT_EQ(r.status, 0) << r.out;
   EXPECT_EQ(d.read("one.plt"),
             "#\nset xlabel \"thickness [A]\"\nset ylabel \"Intensity\"\nset title \"Thickness fringes\"\n"
-            "set term png\nset output \"one_out.png\"\n"
-            "plot \"one_int.txt\" using 1:2 title \"1 -1 1\" with lines \n#pause -1 \n");
+            "set term png\nset output 'one_out.png'\n"
+            "plot 'one_int.txt' using 1:2 title \"1 -1 1\" with lines \n#pause -1 \n");
   const auto in = numeric_rows(d.read("one_int.txt"));
   ASSERT_EQ(in.size(), 1u);
   EXPECT_DOUBLE_EQ(in[0][0], 250.0);  // a single thickness is t_begin
@@ -119,8 +119,8 @@ TEST(TfringeJob, GnuplotScriptLineByLineAndASingleThickness) {
   ASSERT_EQ(r.status, 0) << r.out;
   const auto plt = split_lines(d.read("two.plt"));
   ASSERT_EQ(plt.size(), 9u);
-  EXPECT_EQ(plt[6], "plot \"two_int.txt\" using 1:2 title \"0 0 0\" with lines ,\\");
-  EXPECT_EQ(plt[7], "\"two_int.txt\" using 1:3 title \"-1 1 -1\" with lines ");
+  EXPECT_EQ(plt[6], "plot 'two_int.txt' using 1:2 title \"0 0 0\" with lines ,\\");
+  EXPECT_EQ(plt[7], "'two_int.txt' using 1:3 title \"-1 1 -1\" with lines ");
   EXPECT_EQ(plt[8], "#pause -1 ");
   const auto rows = numeric_rows(d.read("two_int.txt"));
   ASSERT_EQ(rows.size(), 3u);

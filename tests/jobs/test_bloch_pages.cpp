@@ -112,9 +112,9 @@ TEST(DispersionSurfacePlots, KinematicSpheresOfEveryBeamFollowTheFreeElectronGeo
   // talvis draws every sphere on the Re k_z plot, held to the branches' range.
   ASSERT_EQ(run_program(TALVIS_EXE, {"m_tlv.txt"}, d.path()).status, 0);
   const std::string plt = d.read("m_fig_ds_re.plt");
-  EXPECT_NE(plt.find("\"m_ds_kin.txt\" using 1:" + std::to_string(cp) + " with lines"), std::string::npos) << plt;
-  EXPECT_NE(plt.find("title \"sphere 2 -2 0\""), std::string::npos);
-  EXPECT_NE(plt.find("title \"sphere -2 2 0\""), std::string::npos);
+  EXPECT_NE(plt.find("'m_ds_kin.txt' using 1:" + std::to_string(cp) + " with lines"), std::string::npos) << plt;
+  EXPECT_NE(plt.find("title 'sphere 2 -2 0'"), std::string::npos);
+  EXPECT_NE(plt.find("title 'sphere -2 2 0'"), std::string::npos);
   const std::size_t yr = plt.find("set yrange [");
   ASSERT_NE(yr, std::string::npos);
   double lo = 0, hi = 0;

@@ -179,12 +179,12 @@ TEST(ProjectedMaps, Si001PotentialHasFourfoldMirrorSymmetryAboutTheAtomColumns) 
   EXPECT_EQ(lines[14].substr(0, 9), "0.125\t-0.");
   EXPECT_EQ(d.read("pp_im_pp.plt"),
             "#Imaginary (inelastic) potential plot\nset pm3d\nset nosurface\nset view 0,0\nset size square\n"
-            "set term png crop\nset output \"pp_im_pp.png\"\n#set zrange [-3:3]\n"
-            "splot \"pp_pp.txt\" using 1:2:4 with lines\npause -1\n");
+            "set term png crop\nset output 'pp_im_pp.png'\n#set zrange [-3:3]\n"
+            "splot 'pp_pp.txt' using 1:2:4 with lines\npause -1\n");
   EXPECT_EQ(d.read("pp_re_pp.plt"),
             "#Real (elastic) potential plot\nset pm3d\nset nosurface\nset view 0,0\nset size square\n"
-            "set term png crop\nset output \"pp_re_pp.png\"\n#set zrange [0:20]\n"
-            "splot \"pp_pp.txt\" using 1:2:3 with lines\npause -1\n");
+            "set term png crop\nset output 'pp_re_pp.png'\n#set zrange [0:20]\n"
+            "splot 'pp_pp.txt' using 1:2:3 with lines\npause -1\n");
   EXPECT_NE(r.out.find("x1 = 0.25 0.25 "), std::string::npos);
   EXPECT_NE(r.out.find("Projected potential        ==> pp_pp.txt\n"), std::string::npos);
 }
@@ -223,10 +223,10 @@ TEST(ProjectedMaps, MeansGiveTheMeanInnerPotentialAndTheElectronsOfTheCell) {
   EXPECT_EQ(pp.header[3], "# x\ty\tpotential.re[V])");
   EXPECT_EQ(d.read("ed_ed.plt"),
             "#\nset pm3d\nset nosurface\nset view 0,0\nset size square\nset term png crop\n"
-            "set output \"ed_ed.png\"\n#set zrange [0:3]\nsplot \"ed_ed.txt\" using 1:2:3 with lines\npause -1\n");
+            "set output 'ed_ed.png'\n#set zrange [0:3]\nsplot 'ed_ed.txt' using 1:2:3 with lines\npause -1\n");
   EXPECT_EQ(d.read("ed_pp.plt"),
             "#\nset pm3d\nset nosurface\nset view 0,0\nset size square\nset term png crop\n"
-            "set output \"ed_pp.png\"\n#set zrange [0:20]\nsplot \"ed_pp.txt\" using 1:2:3 with lines\npause -1\n");
+            "set output 'ed_pp.png'\n#set zrange [0:20]\nsplot 'ed_pp.txt' using 1:2:3 with lines\npause -1\n");
 }
 
 TEST(ProjectedMaps, SinglePointGridsAndBadInput) {

@@ -214,7 +214,7 @@ TEST(TfringePage, ExportScriptAndLabelledPlots) {
   ASSERT_EQ(t2.status, 0) << t2.out;
   const std::string plt = d.read("tf_tfr.plt");
   EXPECT_NE(plt.find("noenhanced"), std::string::npos);
-  EXPECT_NE(plt.find("set title \"0 0 0\""), std::string::npos);
+  EXPECT_NE(plt.find("set title '0 0 0'"), std::string::npos);
   EXPECT_NE(plt.find("Si  [1 1 0]  200 kV"), std::string::npos) << plt;
   EXPECT_EQ(img_sources(d.read("tf_.html")), (std::vector<std::string>{"tf_tfr.png", "tf_tfr_all.png"}));
   if (!find_on_path("gnuplot").empty()) EXPECT_TRUE(png_is_valid(d / "tf_tfr.png"));

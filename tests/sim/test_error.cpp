@@ -48,7 +48,11 @@ TEST(InputFiles, AreNeverOverwrittenButADeletedOneFreesItsName) {
   // is an ordinary output.
   unlink(in.c_str());
   std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  EXPECT_NO_THROW(qz_fopen_chk_wmode(in));
+  EXPECT_NO_THROW({
+    OutputFile out = qz_fopen_chk_wmode(in);
+    qz_fclose(out);
+  });
+  EXPECT_TRUE(std::filesystem::exists(in));
   EXPECT_FALSE(is_input_file(in));
 }
 

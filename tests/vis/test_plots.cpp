@@ -48,7 +48,7 @@ std::string bloch_job(const std::string& branches) {
 std::string ds_frame(const std::string& ylabel, const std::string& title, const std::string& out) {
   return "#\nset xlabel \"k_xy(H)\"\nset ylabel \"" + ylabel + "\"\nset title \"" + title +
          "\"\n#set xrange [0:2]\n#set yrange [0:1]\n#set xtics 1\n#set mxtics 5\n#set ytics 0.5\n#set mytics 5\n"
-         "set term png\nset output \"" + out + ".png\"\n#set term postscript\n#set output \"" + out + ".ps\"\n";
+         "set term png\nset output '" + out + ".png'\n#set term postscript\n#set output '" + out + ".ps'\n";
 }
 
 // A 2 x 2 grid file in the layout of the projected-potential and
@@ -91,20 +91,20 @@ TEST_F(PlotTest, DispersionSurfaceOfThreeBranches) {
 
   EXPECT_EQ(dir.read("ds_ds_re.plt"),
             ds_frame("Re{k_z}", "Dispersion surface", "ds_ds_re") +
-                "plot \"ds_ds.txt\" using 1:4 title \"branch 1\" with lines, \\\n"
-                "\"ds_ds.txt\" using 1:9 title \"2\" with lines, \\\n"
-                "\"ds_ds.txt\" using 1:14 title \"3\" with lines, \\\n"
-                "\"ds_ds.txt\" using 1:3 title \"Kinematical\" with dots\n#pause -1\n");
+                "plot 'ds_ds.txt' using 1:4 title \"branch 1\" with lines, \\\n"
+                "'ds_ds.txt' using 1:9 title \"2\" with lines, \\\n"
+                "'ds_ds.txt' using 1:14 title \"3\" with lines, \\\n"
+                "'ds_ds.txt' using 1:3 title \"Kinematical\" with dots\n#pause -1\n");
   EXPECT_EQ(dir.read("ds_ds_im.plt"),
             ds_frame("Im{k_z}", "Absorption (Dispersion surface)", "ds_ds_im") +
-                "plot \"ds_ds.txt\" using 1:5 title \"branch 1\" with lines, \\\n"
-                "\"ds_ds.txt\" using 1:10 title \"2\" with lines, \\\n"
-                "\"ds_ds.txt\" using 1:15 title \"3\" with lines\n#pause -1\n");
+                "plot 'ds_ds.txt' using 1:5 title \"branch 1\" with lines, \\\n"
+                "'ds_ds.txt' using 1:10 title \"2\" with lines, \\\n"
+                "'ds_ds.txt' using 1:15 title \"3\" with lines\n#pause -1\n");
   EXPECT_EQ(dir.read("ds_ds_sqeps.plt"),
             ds_frame("eps^2", "Excitation amplitudes of branches (eps^2)", "ds_ds_sqeps") +
-                "plot \"ds_ds.txt\" using 1:8 title \"branch 1\" with lines, \\\n"
-                "\"ds_ds.txt\" using 1:13 title \"2\" with lines, \\\n"
-                "\"ds_ds.txt\" using 1:18 title \"3\" with lines\n#pause -1\n");
+                "plot 'ds_ds.txt' using 1:8 title \"branch 1\" with lines, \\\n"
+                "'ds_ds.txt' using 1:13 title \"2\" with lines, \\\n"
+                "'ds_ds.txt' using 1:18 title \"3\" with lines\n#pause -1\n");
   EXPECT_EQ(dir.read("ds_.html"),
             "<html>\n<title>ds_.html</title>\n<body>\n<hr><p><img src=\"ds_ds_re.png\"></p>\n"
             "<p><img src=\"ds_ds_im.png\"></p>\n<p><img src=\"ds_ds_sqeps.png\"></p>\n</body>\n</html>\n");
@@ -120,14 +120,14 @@ TEST_F(PlotTest, DispersionSurfaceColumnsFollowTheBranchesOfTheFile) {
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   const std::vector<std::string> re = kvtest::split_lines(dir.read("two_ds_re.plt"));
   ASSERT_EQ(re.size(), 18u);
-  EXPECT_EQ(re[14], "plot \"two_ds.txt\" using 1:4 title \"branch 2\" with lines, \\");
-  EXPECT_EQ(re[15], "\"two_ds.txt\" using 1:4 title \"2\" with lines, \\");
-  EXPECT_EQ(re[16], "\"two_ds.txt\" using 1:3 title \"Kinematical\" with dots");
+  EXPECT_EQ(re[14], "plot 'two_ds.txt' using 1:4 title \"branch 2\" with lines, \\");
+  EXPECT_EQ(re[15], "'two_ds.txt' using 1:4 title \"2\" with lines, \\");
+  EXPECT_EQ(re[16], "'two_ds.txt' using 1:3 title \"Kinematical\" with dots");
   const std::vector<std::string> sq = kvtest::split_lines(dir.read("two_ds_sqeps.plt"));
   ASSERT_EQ(sq.size(), 17u);
-  EXPECT_EQ(sq[14], "plot \"two_ds.txt\" using 1:8 title \"branch 2\" with lines, \\");
-  EXPECT_EQ(sq[15], "\"two_ds.txt\" using 1:8 title \"2\" with lines");
-  EXPECT_EQ(kvtest::split_lines(dir.read("two_ds_im.plt"))[15], "\"two_ds.txt\" using 1:5 title \"2\" with lines");
+  EXPECT_EQ(sq[14], "plot 'two_ds.txt' using 1:8 title \"branch 2\" with lines, \\");
+  EXPECT_EQ(sq[15], "'two_ds.txt' using 1:8 title \"2\" with lines");
+  EXPECT_EQ(kvtest::split_lines(dir.read("two_ds_im.plt"))[15], "'two_ds.txt' using 1:5 title \"2\" with lines");
   expect_pictures("two_.html", 3);
 
   // A branch the file does not hold is refused before any plot is written.
@@ -146,10 +146,10 @@ TEST_F(PlotTest, BlochStatesAndProjectedPotential) {
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_EQ(r.out.find("$$"), std::string::npos) << r.out;
   const std::string frame = "set size square\nset view 5,5\nset nosurface\nset pm3d\nset term png crop\n";
-  EXPECT_EQ(dir.read("bl_pp.plt"), frame + "set output \"bl_pp.png\nsplot \"bl_pp.txt\" using 1:2:3 with lines\n#pause -1\n");
+  EXPECT_EQ(dir.read("bl_pp.plt"), frame + "set output 'bl_pp.png'\nsplot 'bl_pp.txt' using 1:2:3 with lines\n#pause -1\n");
   EXPECT_EQ(dir.read("bl_b3.plt"), frame +
-                                       "set output \"bl_b3.png\nsplot \"bl_b3.txt\" using 1:2:3 with lines\n"
-                                       "#splot \"bl_b3.txt\" using 1:2:6 with lines\n#pause -1\n");
+                                       "set output 'bl_b3.png'\nsplot 'bl_b3.txt' using 1:2:3 with lines\n"
+                                       "#splot 'bl_b3.txt' using 1:2:6 with lines\n#pause -1\n");
   // The excitations on the page are those of the script.
   const std::vector<std::string> scr = kvtest::split_lines(dir.read("bl_tlv.txt"));
   ASSERT_GE(scr.size(), 16u);
@@ -209,16 +209,16 @@ TEST_F(PlotTest, BadScriptsEndWithOneMessage) {
 }
 
 TEST_F(PlotTest, FileNamesCannotReachAShellThroughGnuplot) {
-  // Gnuplot runs a backquoted text even inside a quoted name: such a name
-  // is refused before any script is written.
+  // Gnuplot runs a backquoted text inside double quotes; the scripts quote
+  // names in single quotes, where it is plain text.
   const std::string tick = "a`touch${IFS}pwned1`.txt";
   dir.write(tick, kGrid);
-  auto r = script("TALVIS_SCRIPT\nBLOCH_VISUAL_MODE\nHTML_OPEN\np.html\nBLOCH_VISUAL\ng\n" + tick + "\n");
-  EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.out.find("$$ERROR: (talvis) the file name \"" + tick + "\" cannot be written into a gnuplot script"),
-            std::string::npos)
-      << r.out;
-  EXPECT_FALSE(fs::exists(dir / "g_pp.plt"));
+  auto r = script("TALVIS_SCRIPT\nBLOCH_VISUAL_MODE\nHTML_OPEN\np.html\nBLOCH_VISUAL\ng\n" + tick + "\n1\n1\n" + tick +
+                  "\n1\n0.25\nHTML_CLOSE\n");
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(kvtest::split_lines(dir.read("g_pp.plt"))[6], "splot '" + tick + "' using 1:2:3 with lines");
+  EXPECT_FALSE(fs::exists(dir / "pwned1"));
+  for (const char* f : {"g_pp.plt", "g_pp.png", "g_b1.plt", "g_b1.png"}) fs::remove(dir / f);
 
   // A data file beginning with '<' and a base name beginning with '|' would
   // be pipes to gnuplot; with "./" in front they are plain files.
@@ -230,8 +230,8 @@ TEST_F(PlotTest, FileNamesCannotReachAShellThroughGnuplot) {
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_EQ(files(), (std::set<std::string>{"s.txt", "p.html", tick, lt, bar + "_pp.plt", bar + "_pp.png",
                                             bar + "_b1.plt", bar + "_b1.png"}));
-  EXPECT_EQ(kvtest::split_lines(dir.read(bar + "_pp.plt"))[5], "set output \"./" + bar + "_pp.png");
-  EXPECT_EQ(kvtest::split_lines(dir.read(bar + "_pp.plt"))[6], "splot \"./" + lt + "\" using 1:2:3 with lines");
+  EXPECT_EQ(kvtest::split_lines(dir.read(bar + "_pp.plt"))[5], "set output './" + bar + "_pp.png'");
+  EXPECT_EQ(kvtest::split_lines(dir.read(bar + "_pp.plt"))[6], "splot './" + lt + "' using 1:2:3 with lines");
   expect_pictures("p.html", 2);
   EXPECT_NE(dir.read("p.html").find("<p><img src=\"" + bar + "_b1.png\"></p>\n"), std::string::npos);
 
@@ -285,15 +285,15 @@ TEST(DispsurfFigures, LabelledScriptsPlotEveryBranchAmplitudeAndIntensity) {
   std::filesystem::current_path(cwd);
   const std::string re = d.read("x_fig_ds_re.plt");
   EXPECT_NE(re.find("noenhanced"), std::string::npos);
-  EXPECT_NE(re.find("using 1:4 with lines lw 2 lc rgb \"#0072b2\" dt 1 title \"branch 2\""), std::string::npos) << re;
-  EXPECT_NE(re.find("using 1:9 with lines lw 2 lc rgb \"#d55e00\" dt 1 title \"branch 3\""), std::string::npos);
+  EXPECT_NE(re.find("using 1:4 with lines lw 2 lc rgb \"#0072b2\" dt 1 title 'branch 2'"), std::string::npos) << re;
+  EXPECT_NE(re.find("using 1:9 with lines lw 2 lc rgb \"#d55e00\" dt 1 title 'branch 3'"), std::string::npos);
   EXPECT_NE(re.find("using 1:3 "), std::string::npos);  // the kinematical curve
   EXPECT_NE(d.read("x_fig_ds_sqeps.plt").find("using 1:13 "), std::string::npos);
   // Amplitudes: reflection 1 (2 -2 0), branch 3 is column 3 + 2 x (1 x 2 + 1).
   const std::string amp = d.read("x_fig_amp.plt");
-  EXPECT_NE(amp.find("set title \"reflection 2 -2 0\""), std::string::npos);
+  EXPECT_NE(amp.find("set title 'reflection 2 -2 0'"), std::string::npos);
   EXPECT_NE(amp.find("using 1:9 "), std::string::npos);
-  EXPECT_NE(d.read("x_fig_int.plt").find("using 1:4 with lines lw 2 lc rgb \"#d55e00\" dt 1 title \"2 -2 0\""),
+  EXPECT_NE(d.read("x_fig_int.plt").find("using 1:4 with lines lw 2 lc rgb \"#d55e00\" dt 1 title '2 -2 0'"),
             std::string::npos);
   EXPECT_EQ(kvtest::img_sources(d.read("x_plots.html")).size(), 5u);
 }
@@ -313,9 +313,9 @@ TEST_F(PlotTest, ChisqHistoryIsPlottedOnAPageOfItsOwn) {
   EXPECT_NE(r.out.find("Result: \"f_chisq_.html\""), std::string::npos) << r.out;
   const std::vector<std::string> plt = kvtest::split_lines(dir.read("f_chisq.plt"));
   ASSERT_GE(plt.size(), 8u);
-  EXPECT_EQ(plt[1], "set output \"f_chisq.png\"");
+  EXPECT_EQ(plt[1], "set output 'f_chisq.png'");
   EXPECT_EQ(plt[5], "set logscale y");
-  EXPECT_EQ(plt[7], "plot \"f_chisq.txt\" using 1:2 title \"chi-squared\" with linespoints");
+  EXPECT_EQ(plt[7], "plot 'f_chisq.txt' using 1:2 title \"chi-squared\" with linespoints");
   expect_pictures("f_chisq_.html", 1);
   const std::string page = dir.read("f_chisq_.html");
   EXPECT_NE(page.find("2 iterations, chi-squared 2500.5 at the start, 201 at iteration 2"), std::string::npos)
@@ -330,15 +330,15 @@ TEST_F(PlotTest, ChisqHistoryIsPlottedOnAPageOfItsOwn) {
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   const std::vector<std::string> plt2 = kvtest::split_lines(dir.read("<chisq.plt"));
   ASSERT_GE(plt2.size(), 8u);
-  EXPECT_EQ(plt2[1], "set output \"./<chisq.png\"");
+  EXPECT_EQ(plt2[1], "set output './<chisq.png'");
   EXPECT_EQ(plt2[5], "#set logscale y");
-  EXPECT_EQ(plt2[7], "plot \"./<chisq.txt\" using 1:2 title \"chi-squared\" with linespoints");
+  EXPECT_EQ(plt2[7], "plot './<chisq.txt' using 1:2 title \"chi-squared\" with linespoints");
   expect_pictures("<chisq_.html", 1);
 
   dir.write("empty_chisq.txt", "# iteration  chisq\n\n");
   dir.write("bad_chisq.txt", "0 12\n1 nan\n");
   dir.write("neg_chisq.txt", "0 -1\n");
-  dir.write("a\"q.txt", "0 1\n");
+  dir.write("a\x01q.txt", "0 1\n");
   struct Case {
     std::string body, message;
   } cases[] = {
@@ -348,7 +348,7 @@ TEST_F(PlotTest, ChisqHistoryIsPlottedOnAPageOfItsOwn) {
        "(buf=1 nan)\n"},
       {"CHISQ_PLOT\nneg_chisq.txt\n",
        "$$ERROR: neg_chisq.txt, line 1: an iteration number and a non-negative chi-squared are expected"},
-      {"CHISQ_PLOT\na\"q.txt\n", "$$ERROR: (talvis) the file name \"a\"q.txt\" cannot be written into a gnuplot"},
+      {"CHISQ_PLOT\na\x01q.txt\n", "$$ERROR: the name \"a\\x01q.txt\" cannot be written into a gnuplot script"},
       {"CHISQ_PLOT\n", "$$ERROR: CHISQ_PLOT without a file name\n"},
   };
   for (const Case& c : cases) {
@@ -356,7 +356,7 @@ TEST_F(PlotTest, ChisqHistoryIsPlottedOnAPageOfItsOwn) {
     EXPECT_EQ(r.status, 1) << c.body;
     EXPECT_NE(r.out.find(c.message), std::string::npos) << c.body << "\n--- output:\n" << r.out;
   }
-  for (const char* f : {"empty_chisq.plt", "bad_chisq.plt", "neg_chisq.plt", "a\"q.plt"})
+  for (const char* f : {"empty_chisq.plt", "bad_chisq.plt", "neg_chisq.plt", "a\x01q.plt"})
     EXPECT_FALSE(fs::exists(dir / f)) << f;
   r = script("TALVIS_SCRIPT\nFIT_VISUAL_MODE\nCHISQ_PLOT\nmissing_chisq.txt\n");
   EXPECT_EQ(r.status, 1);
