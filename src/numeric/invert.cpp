@@ -130,6 +130,11 @@ int invmat(int n, CMatrix& a) {
 }
 
 void inverse(int n, CMatrix& m, complex* x, double tol, int& status) {
+  std::vector<complex> rhs = alloc_vector<complex>(static_cast<std::size_t>(std::max(n, 1)));
+  inverse(n, m, x, tol, status, rhs.data());
+}
+
+void inverse(int n, CMatrix& m, complex* x, double tol, int& status, complex* rhs) {
   status = 0;
   if (n < 1) {
     status = 30000;
@@ -159,7 +164,8 @@ void inverse(int n, CMatrix& m, complex* x, double tol, int& status) {
   // Elimination keeps the last row in place as long as another row offers a
   // pivot above tol. Only when none does is the last row (and with it the
   // right-hand side 1) taken as pivot row, after which b is carried along.
-  std::vector<complex> b = alloc_vector<complex>(static_cast<std::size_t>(n));
+  complex* b = rhs;
+  std::fill(b, b + n, complex{0.0, 0.0});
   b[last] = one;
   bool rhs_moved = false;
   bool stopped = false;
@@ -221,7 +227,12 @@ int bc_invmat(int n, CMatrix& m, complex* x, lapack_work& lw) {
     return status;
   }
   int status = 0;
-  inverse(n, m, x, epsilon.inv_eps, status);
+  // The eigenvalue scratch of zgeev is free while the boundary condition is
+  // solved; it carries the right-hand side.
+  if (lw.w.size() >= static_cast<std::size_t>(std::max(n, 1)))
+    inverse(n, m, x, epsilon.inv_eps, status, lw.w.data());
+  else
+    inverse(n, m, x, epsilon.inv_eps, status);
   return status;
 }
 

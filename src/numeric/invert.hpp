@@ -33,5 +33,7 @@ int bc_invmat(int n, CMatrix& m, complex* x, lapack_work& lw);
 // destroyed, x holds n values. status is 0, or 30000 when the matrix is
 // singular to within tol (x is computed all the same).
 void inverse(int n, CMatrix& m, complex* x, double tol, int& status);
+// The same with n values of the caller's scratch for the right-hand side.
+void inverse(int n, CMatrix& m, complex* x, double tol, int& status, complex* rhs);
 
 }  // namespace kv
