@@ -33,8 +33,9 @@ echo "== machine: $(nproc) cores, $(uptime)"
 echo "== per-tilt stages (bench_engine, Si [110] 200 kV, Bethe beams = half the exact count)"
 JSON=$(mktemp)
 trap 'rm -f "$JSON"' EXIT
+# The potential-matrix progress lines go to the console; the results to the file.
 "$BUILD/bench/bench_engine" --benchmark_filter='BM_Stage|BM_ZgemmPeak' --benchmark_min_time="$MIN_TIME" \
-  --benchmark_format=json > "$JSON"
+  --benchmark_out="$JSON" --benchmark_out_format=json > /dev/null
 /usr/bin/python3 "$ROOT/bench/stage_table.py" "$JSON"
 echo
 echo "== whole SIM_MODE job (bench/job_bench.sh, disk $KV_BENCH_SIDE x $KV_BENCH_SIDE)"

@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """Per-tilt stage split from the JSON output of bench_engine.
 
-Reads `bench_engine --benchmark_filter='BM_Stage|BM_ZgemmPeak'
---benchmark_format=json` and prints, for each beam count, the CPU time of
+Reads the file of `bench_engine --benchmark_filter='BM_Stage|BM_ZgemmPeak'
+--benchmark_out=FILE --benchmark_out_format=json` and prints, for each beam count, the CPU time of
 every stage of one tilt (matrix build, Bethe reduction, eigen solution with
 EISPACK and with zgeev, boundary condition, summation), the tilt as their sum
 with the EISPACK solver, each stage's share of it, and the eigen solutions'
