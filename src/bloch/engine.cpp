@@ -61,6 +61,7 @@ work_cal_int alloc_work_cal_int(int n, int num_g, int n_perturb) {
     w.d_row = alloc_vector<complex>(N);
     w.d_rows = alloc_vector<const complex*>(N);
     w.d_kept = alloc_vector<int>(N);
+    w.d_inv = alloc_invert_scratch(n);
   }
   return w;
 }

@@ -12,6 +12,7 @@
 #include "beams/beam_search.hpp"
 #include "crystal/lattice.hpp"
 #include "numeric/eigen.hpp"
+#include "numeric/invert.hpp"
 #include "numeric/matrix.hpp"
 
 namespace kv {
@@ -56,6 +57,7 @@ struct work_cal_int {
   std::vector<const complex*> d_rows;  // the rows of the right factor they multiply
   std::vector<double> inv_sqrt_beta;   // 1 / sqrt(beta), selection order, set once per tilt
   std::vector<int> d_kept;             // 1 for the Bloch waves summed
+  invert_scratch d_inv;                // vectors of the derivatives' inverses (C, A_bb)
   std::vector<double> branch_weight;   // |alpha_j|^2 of the branch limitation
 };
 

@@ -4,6 +4,8 @@
 // column of an inverse (excitation amplitudes from the entrance-surface
 // boundary condition). The solvers take their pivot tolerance as an
 // argument and keep no state; the dispatchers read the run-control records.
+#include <vector>
+
 #include "numeric/complex.hpp"
 #include "numeric/lapack.hpp"
 #include "numeric/matrix.hpp"
@@ -20,6 +22,16 @@ int invmat(int n, CMatrix& a);
 // n < 1 or tol <= 0; after a pivot of modulus below tol, the number of the
 // failing column counted from 1 (a is then partly overwritten).
 int inv_c_mat(int n, double tol, CMatrix& a);
+
+// The vectors of inv_c_mat, kept by a caller that inverts at every tilt.
+struct invert_scratch {
+  std::vector<int> ipiv;
+  std::vector<complex> col, acc, tmp;
+};
+invert_scratch alloc_invert_scratch(int n);
+// Both in the caller's scratch (grown when n exceeds it); the same results.
+int inv_c_mat(int n, double tol, CMatrix& a, invert_scratch& s);
+int invmat(int n, CMatrix& a, invert_scratch& s);
 
 // Solves m x = e_0: bc_invmat_func 0 by inverse with tolerance
 // epsilon.inv_eps (m is destroyed), 2 by LAPACK zgesv (m is kept). Returns

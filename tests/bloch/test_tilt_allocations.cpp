@@ -1,14 +1,16 @@
 // The tilt loop's hot path: once a thread's work area exists, a tilt
 // allocates nothing, whatever solver, Bethe form or branch limitation the
-// run asks for; and the U table built once per job gives the structure
+// run asks for, with or without the refinement's derivatives; and the U table built once per job gives the structure
 // matrix, and so the intensities, bit for bit as the per-tilt conversion.
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <new>
 
+#include "bloch/derivative.hpp"
 #include "bloch/engine.hpp"
 #include "numeric/eigen.hpp"
 #include "sim/runctl.hpp"
@@ -88,6 +90,32 @@ TEST_P(TiltAllocations, NoneAfterTheWorkAreaIsMade) {
   // The tilts were solved: the incident beam carries intensity.
   EXPECT_GT(intensity[0][0], 0.0);
   EXPECT_LE(intensity[0][0], 1.0 + 1e-9);
+}
+
+// The refinement's tilt: intensities with their derivatives with respect
+// to two potential parameters, in a work area made for them.
+TEST_P(TiltAllocations, NoneInTheDerivativesEither) {
+  Synthetic s;
+  make_case(s, GetParam().flag_bs);
+  s.job.ug = make_ug_table(s.job.kv, s.vg);
+  const int n = s.job.n_e0 + s.job.n_b0;
+  CMatrix dv1(n, n), dv2(n, n);
+  for (int i = 0; i < n; ++i)
+    for (int j = 0; j < n; ++j) {
+      dv1[i][j] = 0.01 * s.vg[i][j];
+      dv2[i][j] = complex{i == j ? 0.0 : 0.02 / (1 + (i + j) % 5), 0.0};
+    }
+  const std::vector<const CMatrix*> dvg{&dv1, &dv2};
+  work_cal_int w = alloc_work_cal_int(n, s.job.num_g, 1);
+  intensity_jacobian out;
+  calc_intensity_derivatives(tilt(0), s.job, dvg, w, out);
+
+  const long before = g_allocations.load();
+  for (int i = 1; i <= 4; ++i) calc_intensity_derivatives(tilt(i), s.job, dvg, w, out);
+  EXPECT_EQ(g_allocations.load() - before, 0);
+  double moved = 0;
+  for (std::size_t r = 0; r < out.d_param[0].rows(); ++r) moved += std::fabs(out.d_param[0][r][0]);
+  EXPECT_GT(moved, 0.0);
 }
 
 TEST_P(TiltAllocations, TheUTableGivesTheBitsOfThePerTiltConversion) {
