@@ -78,6 +78,7 @@ inline Case make_case(int n_exact) {
 inline void point(Case& c) {
   c.job.beams = &c.beams;
   c.job.vg = &c.vg;
+  c.job.ug = make_ug_table(c.job.kv, c.vg);  // as a job's setup makes it
   c.job.cal_g = c.cal_g.data();
   c.job.thickness = c.thickness.data();
 }

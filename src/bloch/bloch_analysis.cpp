@@ -45,15 +45,12 @@ double solve_bloch_tilt(const Vec3& kt, const engine_setup& job, work_cal_int& w
                     job.bs, job.incidence, job.kv);
   vg_select_trans_ug(job.n_e0, job.n_b0, w.n_e, w.n_b, w.idx.data(), w.beta.data(), w.beta_sel.data(),
                      job.num_g, job.cal_g, w.pos.data());
-  construct_ug_mat_slct(w.n_e, w.n_b, w.idx.data(), job.kv, *job.vg, w.sg.data(), w.beta.data(), w.a);
+  build_structure_matrix(job, w);
   // Beam-search modes above 9 ask for the classical Bethe potentials.
-  if (job.bs.flag_bs > 9)
-    simple_bethe(w.n_e, w.n_b, w.a, w.b);
-  else
-    g_bethe(w.n_e, w.n_b, w.a, w.b, w);
+  bethe_reduce(job, w);
   eigmat(w.n_e, w.b, w.eigval.data(), w.c, w.eig);
   upper_b_cond(w.n_e, w.beta_sel.data(), w.c, w.alpha.data(), w);
-  limited_branch(epsilon.bc_accuracy, w.n_e, w.alpha.data(), &w.n_branch, w.branch.data());
+  limited_branch(epsilon.bc_accuracy, w);
   return kn;
 }
 

@@ -97,7 +97,7 @@ void bethe_factors(int n, int nb, bool simple, work_cal_int& w) {
     CMatrix& inv = w.d_right;  // A_bb^-1, scratch until the parameters are done
     for (int i = 0; i < nb; ++i)
       for (int j = 0; j < nb; ++j) inv[i][j] = a[n + i][n + j];
-    invmat(nb, inv);
+    invmat(nb, inv, w.d_inv);
     const complex** rows = w.d_rows.data();
     for (int k = 0; k < nb; ++k) rows[k] = a[n + k];
     for (int m = 0; m < nb; ++m) {  // Y = A_bb^-1 A_be
@@ -285,7 +285,7 @@ void calc_intensity_derivatives(const Vec3& kt, const engine_setup& job, const s
 
   for (int i = 0; i < n; ++i)
     for (int j = 0; j < n; ++j) w.c_inv[i][j] = w.c[i][j];
-  invmat(n, w.c_inv);
+  invmat(n, w.c_inv, w.d_inv);
   bethe_factors(n, w.n_b, simple, w);
   thickness_terms(kn, job, w, out);
 

@@ -45,6 +45,8 @@ work_cal_int alloc_work_cal_int(int n, int num_g, int n_perturb) {
   w.bethe_bb = alloc_vector<complex>(N * N);
   w.bethe_y = alloc_vector<complex>(N * N);
   w.bethe_ipiv = alloc_vector<int>(N);
+  w.inv_sqrt_beta = alloc_vector<double>(N);
+  w.branch_weight = alloc_vector<double>(N);
   w.n_perturb = n_perturb > 0 ? n_perturb : 0;
   if (w.n_perturb > 0) {
     w.c_inv = CMatrix(N, N);
@@ -58,8 +60,8 @@ work_cal_int alloc_work_cal_int(int n, int num_g, int n_perturb) {
     w.d_exp = alloc_vector<complex>(N);
     w.d_row = alloc_vector<complex>(N);
     w.d_rows = alloc_vector<const complex*>(N);
-    w.inv_sqrt_beta = alloc_vector<double>(N);
     w.d_kept = alloc_vector<int>(N);
+    w.d_inv = alloc_invert_scratch(n);
   }
   return w;
 }
@@ -181,6 +183,58 @@ void construct_ug_mat_slct(int n_e, int n_b, const int* idx, double kv, const CM
   }
 }
 
+std::shared_ptr<const ug_table> make_ug_table(double kv, const CMatrix& vg) {
+  auto t = std::make_shared<ug_table>();
+  const double gamma = relativ_corr(kv), lambda = wavelength(kv);
+  t->source = &vg;
+  t->u = CMatrix(vg.rows(), vg.cols());
+  for (std::size_t i = 0; i < vg.rows(); ++i) {
+    const complex* vrow = vg[i];
+    complex* urow = t->u[i];
+    for (std::size_t j = 0; j < vg.cols(); ++j) urow[j] = vg_to_ug(vrow[j], gamma);
+  }
+  t->u0 = vg.rows() > 0 ? t->u[0][0] : complex{0, 0};
+  t->K = std::sqrt(1.0 / (lambda * lambda) + t->u0.re);
+  return t;
+}
+
+void construct_ug_mat_table(int n_e, int n_b, const int* idx, const ug_table& ug, const double* sg,
+                            const double* beta, CMatrix& a) {
+  const CMatrix& u = ug.u;
+  const int N = n_e + n_b;
+  for (int i = 0; i < N; ++i) {
+    const int ia = idx[i];
+    const complex* urow = u[ia];
+    complex* arow = a[i];
+    // 1 / sqrt(beta_i beta_j) is symmetric in the pair: element (j, i)
+    // takes the factor of (i, j).
+    for (int j = i + 1; j < N; ++j) {
+      const int jb = idx[j];
+      const double f = 1.0 / std::sqrt(beta[ia] * beta[jb]);
+      arow[j] = f * urow[jb];
+      a[j][i] = f * u[jb][ia];
+    }
+    arow[i] = complex{2.0 * ug.K * sg[ia] / beta[ia], ug.u0.im / beta[ia]};
+  }
+}
+
+void build_structure_matrix(const engine_setup& job, work_cal_int& w) {
+  if (job.ug && job.ug->source == job.vg)
+    construct_ug_mat_table(w.n_e, w.n_b, w.idx.data(), *job.ug, w.sg.data(), w.beta.data(), w.a);
+  else
+    construct_ug_mat_slct(w.n_e, w.n_b, w.idx.data(), job.kv, *job.vg, w.sg.data(), w.beta.data(), w.a);
+}
+
+void bethe_reduce(const engine_setup& job, work_cal_int& w) {
+  if (!simple_bethe_mode(job.bs.flag_bs)) {
+    g_bethe(w.n_e, w.n_b, w.a, w.b, w);
+    return;
+  }
+  if (w.bethe_y.size() < static_cast<std::size_t>(std::max(w.n_b, 1)))
+    w.bethe_y = alloc_vector<complex>(static_cast<std::size_t>(std::max(w.n_b, 1)));
+  simple_bethe(w.n_e, w.n_b, w.a, w.b, w.bethe_y.data());
+}
+
 void g_bethe(int n_e, int n_b, const CMatrix& a, CMatrix& b, work_cal_int& w) {
   const int status = bethe_solve(n_e, n_b, a, b, w.bethe_bb, w.bethe_y, w.bethe_ipiv);
   if (status != 0) qz_fprintf(stdout, "$$ (g_bethe): zgesv = %d\n", status);
@@ -192,8 +246,12 @@ void g_bethe(int n_e, int n_b, const CMatrix& a, CMatrix& b) {
 }
 
 void simple_bethe(int n_e, int n_b, const CMatrix& a, CMatrix& b) {
+  std::vector<complex> inv_diag = alloc_vector<complex>(static_cast<std::size_t>(std::max(n_b, 1)));
+  simple_bethe(n_e, n_b, a, b, inv_diag.data());
+}
+
+void simple_bethe(int n_e, int n_b, const CMatrix& a, CMatrix& b, complex* inv_diag) {
   const int N = n_e + n_b;
-  std::vector<complex> inv_diag(static_cast<std::size_t>(n_b));
   for (int k = n_e; k < N; ++k) inv_diag[k - n_e] = c_div(complex{1.0, 0.0}, a[k][k]);
   for (int i = 0; i < n_e; ++i)
     for (int j = 0; j < n_e; ++j) {
@@ -270,18 +328,27 @@ int upper_b_cond_coherent(int n, const double* beta_sel, complex a0, const CMatr
 }
 
 void limited_branch(double accuracy, int n, const complex* alpha, int* n_branch, int* branch) {
+  std::vector<double> weight(accuracy == 1.0 ? 0 : static_cast<std::size_t>(std::max(n, 0)));
+  limited_branch(accuracy, n, alpha, n_branch, branch, weight.data());
+}
+
+void limited_branch(double accuracy, work_cal_int& w) {
+  if (w.branch_weight.size() < static_cast<std::size_t>(w.n_e)) w.branch_weight = alloc_vector<double>(w.n_e);
+  limited_branch(accuracy, w.n_e, w.alpha.data(), &w.n_branch, w.branch.data(), w.branch_weight.data());
+}
+
+void limited_branch(double accuracy, int n, const complex* alpha, int* n_branch, int* branch, double* w) {
   for (int j = 0; j < n; ++j) branch[j] = j;
   if (accuracy == 1.0) {
     *n_branch = n;
     return;
   }
-  std::vector<double> w(static_cast<std::size_t>(n));
   double total = 0;
   for (int j = 0; j < n; ++j) {
     w[j] = c_norm2(alpha[j]);
     total += w[j];
   }
-  d_heapsort(n, w.data(), branch);
+  d_heapsort(n, w, branch);
   double acc = 0;
   for (int k = 0; k < n; ++k) {
     acc += w[k];
@@ -322,6 +389,10 @@ namespace {
 // output reflection.
 void excitation_phases(const engine_setup& job, double kn, work_cal_int& w) {
   const int nt = job.num_thickness, nbr = w.n_branch;
+  // The obliquity factor of every exact beam, once for all thicknesses and
+  // output reflections.
+  if (w.inv_sqrt_beta.size() < static_cast<std::size_t>(w.n_e)) w.inv_sqrt_beta = alloc_vector<double>(w.n_e);
+  for (int p = 0; p < w.n_e; ++p) w.inv_sqrt_beta[p] = 1.0 / std::sqrt(w.beta_sel[p]);
   if (static_cast<int>(w.excite.rows()) < nt || static_cast<int>(w.excite.cols()) < nbr)
     w.excite = CMatrix(static_cast<std::size_t>(std::max(nt, 1)), w.alpha.size() > 0 ? w.alpha.size() : 1);
   for (int t = 0; t < nt; ++t) {
@@ -338,7 +409,7 @@ void excitation_phases(const engine_setup& job, double kn, work_cal_int& w) {
 // of excitation_phases.
 complex summed_amplitude(int p, int t, const work_cal_int& w) {
   if (p < 0 || p >= w.n_e || w.n_branch < 1) return complex{0, 0};
-  const double sb = 1.0 / std::sqrt(w.beta_sel[p]);
+  const double sb = w.inv_sqrt_beta[p];
   const complex* row = w.c[p];
   const complex* q = w.excite[t];
   complex sum{0, 0};
@@ -362,14 +433,11 @@ double solve_tilt(const Vec3& kt, const engine_setup& job, work_cal_int& w, cons
                      job.num_g, job.cal_g, w.pos.data());
 
   dbg_mon("$$ construct_matrix\n");
-  construct_ug_mat_slct(w.n_e, w.n_b, w.idx.data(), job.kv, *job.vg, w.sg.data(), w.beta.data(), w.a);
+  build_structure_matrix(job, w);
   dbg_print_cmat(dbg.a_mat_dump_flag, "a_matrix:", w.n_e + w.n_b, w.a);
 
   dbg_mon(bethe_msg);
-  if (simple_bethe_mode(job.bs.flag_bs))
-    simple_bethe(w.n_e, w.n_b, w.a, w.b);
-  else
-    g_bethe(w.n_e, w.n_b, w.a, w.b, w);
+  bethe_reduce(job, w);
   dbg_print_cmat(dbg.b_mat_dump_flag, "bethe_matrix:", w.n_e, w.b);
 
   eigmat(w.n_e, w.b, w.eigval.data(), w.c, w.eig);
@@ -384,7 +452,7 @@ void calc_intensity_with_perturb_ug(const Vec3& kt, const engine_setup& job, wor
   dbg_mon("$$ upper_b_cond\n");
   upper_b_cond(w.n_e, w.beta_sel.data(), w.c, w.alpha.data(), w);
   dbg_print_cvec(dbg.b_cond_dump_flag, "upper_b_cond:", w.n_e, w.alpha.data());
-  limited_branch(epsilon.bc_accuracy, w.n_e, w.alpha.data(), &w.n_branch, w.branch.data());
+  limited_branch(epsilon.bc_accuracy, w);
   dbg_mon("$$ calc_intensity\n");
   sum_intensities(job, kn, w, intensity);
 }
@@ -401,7 +469,7 @@ void calc_intensity_ug_coherent(const Vec3& kt, complex a0, const engine_setup& 
   dbg_mon("$$ upper_b_cond\n");
   upper_b_cond_coherent(w.n_e, w.beta_sel.data(), a0, w.c, w.alpha.data(), w);
   dbg_print_cvec(dbg.b_cond_dump_flag, "upper_b_cond:", w.n_e, w.alpha.data());
-  limited_branch(epsilon.bc_accuracy, w.n_e, w.alpha.data(), &w.n_branch, w.branch.data());
+  limited_branch(epsilon.bc_accuracy, w);
   dbg_mon("$$ calc_intensity\n");
   excitation_phases(job, kn, w);
   for (int r = 0; r < job.num_g; ++r)

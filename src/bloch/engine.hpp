@@ -6,11 +6,13 @@
 //
 // Reciprocal quantities in inverse angstrom (no 2 pi), thickness in angstrom,
 // potentials in volts, U_g in inverse angstrom squared.
+#include <memory>
 #include <vector>
 
 #include "beams/beam_search.hpp"
 #include "crystal/lattice.hpp"
 #include "numeric/eigen.hpp"
+#include "numeric/invert.hpp"
 #include "numeric/matrix.hpp"
 
 namespace kv {
@@ -53,11 +55,24 @@ struct work_cal_int {
   CMatrix d_psi;                 // all-branch amplitude per output reflection and thickness
   CVector d_row;                 // nonzero elements of one row of dA
   std::vector<const complex*> d_rows;  // the rows of the right factor they multiply
-  std::vector<double> inv_sqrt_beta;   // 1 / sqrt(beta), selection order
+  std::vector<double> inv_sqrt_beta;   // 1 / sqrt(beta), selection order, set once per tilt
   std::vector<int> d_kept;             // 1 for the Bloch waves summed
+  invert_scratch d_inv;                // vectors of the derivatives' inverses (C, A_bb)
+  std::vector<double> branch_weight;   // |alpha_j|^2 of the branch limitation
 };
 
 work_cal_int alloc_work_cal_int(int n, int num_g, int n_perturb);
+
+// The tilt-independent part of the structure matrix: U(g_i - g_j) for every
+// beam pair of the potential matrix `source`, with U_0 and the mean wave
+// number K of the diagonal, converted once instead of at every tilt.
+struct ug_table {
+  const CMatrix* source = nullptr;  // the V matrix converted
+  CMatrix u;                        // vg_to_ug(V(g_i - g_j))
+  complex u0;                       // U_0
+  double K = 0;                     // sqrt(1 / lambda^2 + Re U_0)
+};
+std::shared_ptr<const ug_table> make_ug_table(double kv, const CMatrix& vg);
 
 // Quantities fixed for the whole job.
 struct engine_setup {
@@ -72,6 +87,9 @@ struct engine_setup {
   int n_e0 = 0, n_b0 = 0;
   const BeamList* beams = nullptr;
   const CMatrix* vg = nullptr;  // V(g_i - g_j), volts
+  // The U table of vg when the job made one; a setup whose vg points
+  // elsewhere (a stepped copy) converts per tilt instead.
+  std::shared_ptr<const ug_table> ug;
   int num_g = 0;
   const int* cal_g = nullptr;
   int num_thickness = 0;
@@ -99,6 +117,17 @@ void vg_select_trans_ug(int n_e0, int n_b0, int n_e, int n_b, const int* idx, co
                         double* beta_sel, int num_g, const int* cal_g, int* pos);
 void construct_ug_mat_slct(int n_e, int n_b, const int* idx, double kv, const CMatrix& vg,
                            const double* sg, const double* beta, CMatrix& a);
+// The same matrix, element for element, from a U table: one square root per
+// beam pair (the pair's two elements share it) and no conversion.
+void construct_ug_mat_table(int n_e, int n_b, const int* idx, const ug_table& ug, const double* sg,
+                            const double* beta, CMatrix& a);
+// This tilt's structure matrix into w.a (selection in w.idx, excitation
+// errors and obliquities in w.sg and w.beta), from the job's U table when it
+// belongs to job.vg.
+void build_structure_matrix(const engine_setup& job, work_cal_int& w);
+// The Bethe reduction of w.a into w.b (classical or generalised as the
+// beam-search mode says) in the scratch of w.
+void bethe_reduce(const engine_setup& job, work_cal_int& w);
 // Generalised Bethe potentials: B = A_ee - A_eb A_bb^-1 A_be, by one LU
 // solve with A_bb and one matrix product (no explicit inverse).
 void g_bethe(int n_e, int n_b, const CMatrix& a, CMatrix& b);
@@ -106,6 +135,8 @@ void g_bethe(int n_e, int n_b, const CMatrix& a, CMatrix& b);
 void g_bethe(int n_e, int n_b, const CMatrix& a, CMatrix& b, work_cal_int& w);
 // Classical Bethe potentials: B_ij = A_ij - sum_k A_ik A_kj / A_kk.
 void simple_bethe(int n_e, int n_b, const CMatrix& a, CMatrix& b);
+// With n_b values of the caller's scratch for the inverse diagonal.
+void simple_bethe(int n_e, int n_b, const CMatrix& a, CMatrix& b, complex* inv_diag);
 
 // Excitations alpha with sum_j C_gj / sqrt(beta_g) alpha_j = delta_g0.
 int upper_b_cond(int n, const double* beta_sel, const CMatrix& c, complex* alpha);
@@ -115,6 +146,10 @@ int upper_b_cond(int n, const double* beta_sel, const CMatrix& c, complex* alpha
 int upper_b_cond_coherent(int n, const double* beta_sel, complex a0, const CMatrix& c, complex* alpha,
                           work_cal_int& w);
 void limited_branch(double accuracy, int n, const complex* alpha, int* n_branch, int* branch);
+// With n values of the caller's scratch for the branch weights.
+void limited_branch(double accuracy, int n, const complex* alpha, int* n_branch, int* branch, double* weight);
+// The same in the scratch of w: w.n_branch and w.branch from w.alpha.
+void limited_branch(double accuracy, work_cal_int& w);
 complex psi_limited_ug(int p, double t, int n, int n_branch, const int* branch, double kn,
                        const double* beta_sel, const complex* eigval, const CMatrix& c,
                        const complex* alpha);

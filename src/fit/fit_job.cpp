@@ -13,6 +13,7 @@
 #include "sim/error.hpp"
 #include "sim/gnuplot_quote.hpp"
 #include "sim/linereader.hpp"
+#include "sim/mpi_ranks.hpp"
 #include "sim/qzio.hpp"
 #include "sim/runctl.hpp"
 
@@ -387,6 +388,8 @@ void qz_fit(FILE* fp, FILE* log, const std::string& base_name) {
   qz_fprintf_stdo(log, "$$ %d refined parameters, %d measured points, %d restraints, %d threads\n",
                   prob.num_params(), static_cast<int>(prob.pts.size()), static_cast<int>(prob.restrained.size()),
                   prob.threads);
+  if (rank_share().size > 1)
+    std::printf("Refinement: %d MPI ranks, each with its share of every dataset's tilts\n", rank_share().size);
 
   const double lp[6] = {cs.lp[0], cs.lp[1], cs.lp[2], cs.lp[3], cs.lp[4], cs.lp[5]};
   fill_fit_results(prob);

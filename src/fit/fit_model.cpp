@@ -11,6 +11,7 @@
 #include "numeric/lapack.hpp"
 #include "sim/error.hpp"
 #include "sim/linereader.hpp"
+#include "sim/mpi_ranks.hpp"
 #include "sim/parallel.hpp"
 #include "sim/qzio.hpp"
 #include "sim/runctl.hpp"
@@ -226,26 +227,43 @@ void compute_grids(const fit_problem& fp, int i, const CMatrix& vg, const std::v
   for (int k = 0; k < K; ++k)
     if (raw_need[k]) tilts.push_back(k);
 
-  // raw[v][(k * R + r) * T + t]
-  std::vector<std::vector<double>> raw(static_cast<std::size_t>(V),
-                                       std::vector<double>(static_cast<std::size_t>(K) * R * T, 0.0));
-  const int threads = std::max(1, fp.threads);
+  // The needed tilts are dealt out to the MPI ranks (one rank without MPI)
+  // and each rank's share runs on its threads. A tilt's slot holds its V
+  // grids of R x T values; every rank receives every slot, so that all
+  // ranks continue the refinement from the same numbers.
+  const RankShare share = rank_share();
+  const int n_tilts = static_cast<int>(tilts.size()), my_tilts = share.count(n_tilts);
+  const std::size_t slot = static_cast<std::size_t>(V) * R * T;
+  std::vector<double> mine(static_cast<std::size_t>(my_tilts) * slot, 0.0);
+  const int threads = std::max(1, std::min(fp.threads, std::max(my_tilts, 1)));
   const int N = dm.n_e0 + dm.n_b0;
   std::vector<work_cal_int> work;
   std::vector<tilt_derivative_work> dwork(static_cast<std::size_t>(threads));
   for (int t = 0; t < threads; ++t) work.push_back(alloc_work_cal_int(N, R, V > 1 ? 1 : 0));
   blas_single_thread();  // the tilts are the parallel level; LAPACK calls inside stay serial
-  parallel_for(static_cast<int>(tilts.size()), threads, [&](int tid, int n) {
-    const int k = tilts[n];
+  parallel_for(my_tilts, threads, [&](int tid, int j) {
+    const int k = tilts[share.item(j)];
     tilt_derivative_work& dw = dwork[tid];
     tilt_potential_derivatives(s.tilt[k], job, dvg, h_plus, analytic, work[tid], dw);
+    double* dst = mine.data() + static_cast<std::size_t>(j) * slot;
     for (int v = 0; v < V; ++v) {
       const RMatrix& I = v == 0 ? dw.jac.intensity : v <= P ? dw.jac.d_param[v - 1] : dw.jac.d_thickness;
-      double* dst = raw[v].data() + static_cast<std::size_t>(k) * R * T;
       for (int r = 0; r < R; ++r)
-        for (int t = 0; t < T; ++t) dst[r * T + t] = I[r][t];
+        for (int t = 0; t < T; ++t) dst[(static_cast<std::size_t>(v) * R + r) * T + t] = I[r][t];
     }
   });
+  std::vector<double> all;
+  share_item_slots(n_tilts, static_cast<int>(slot), mine, all);
+
+  // raw[v][(k * R + r) * T + t]
+  std::vector<std::vector<double>> raw(static_cast<std::size_t>(V),
+                                       std::vector<double>(static_cast<std::size_t>(K) * R * T, 0.0));
+  for (int n = 0; n < n_tilts; ++n) {
+    const double* src = all.data() + static_cast<std::size_t>(n) * slot;
+    for (int v = 0; v < V; ++v)
+      std::copy(src + static_cast<std::size_t>(v) * R * T, src + static_cast<std::size_t>(v + 1) * R * T,
+                raw[v].data() + static_cast<std::size_t>(tilts[n]) * R * T);
+  }
 
   // Thickness averages, then the averaging kernel at the corner points.
   out.val.assign(static_cast<std::size_t>(V), std::vector<double>(static_cast<std::size_t>(S) * R * K, 0.0));

@@ -38,10 +38,9 @@ void tilt_potential_derivatives(const Vec3& kt, const engine_setup& job, const s
     finite_differences(kt, job, dvg, h, w, out);
     return;
   }
-  std::vector<const CMatrix*> ptrs;
-  ptrs.reserve(dvg.size());
-  for (const CMatrix& d : dvg) ptrs.push_back(&d);
-  calc_intensity_derivatives(kt, job, ptrs, w, out.jac);
+  out.dvg_ptrs.clear();  // keeps its capacity from tilt to tilt
+  for (const CMatrix& d : dvg) out.dvg_ptrs.push_back(&d);
+  calc_intensity_derivatives(kt, job, out.dvg_ptrs, w, out.jac);
 }
 
 }  // namespace kv

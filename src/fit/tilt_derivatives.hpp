@@ -16,6 +16,7 @@ struct tilt_derivative_work {
   intensity_jacobian jac;        // intensity and d_param as filled by either route
   std::vector<CMatrix> stepped;  // finite differences: V + h dV/dp
   RMatrix scratch;
+  std::vector<const CMatrix*> dvg_ptrs;  // the dV/dp handed to the analytic route
 };
 
 // h: the finite-difference steps (used only when analytic is false).

@@ -61,14 +61,26 @@ OutputFile h5_target(const std::string& path) {
   return out;
 }
 
+// A creation property list of the given class that records no object
+// times: HDF5 otherwise stamps every object header with its creation and
+// modification time, and two runs of the same job would write different
+// bytes.
+hid_t untimed_plist(hid_t plist_class) {
+  const hid_t p = H5Pcreate(plist_class);
+  if (p >= 0) H5Pset_obj_track_times(p, 0);
+  return p;
+}
+
 class H5Out {
  public:
   explicit H5Out(const std::string& path)
       : path_(path),
         out_(h5_target(path)),
-        file_((quiet_hdf5(), H5Fcreate(out_.temp_path().c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, H5P_DEFAULT)),
-              H5Fclose) {
-    if (!file_.ok()) fatal_err("Cannot open file %s\n", path.c_str());
+        fcpl_((quiet_hdf5(), untimed_plist(H5P_FILE_CREATE)), H5Pclose),
+        gcpl_(untimed_plist(H5P_GROUP_CREATE), H5Pclose),
+        dcpl_(untimed_plist(H5P_DATASET_CREATE), H5Pclose),
+        file_(H5Fcreate(out_.temp_path().c_str(), H5F_ACC_TRUNC, fcpl_.get(), H5P_DEFAULT), H5Fclose) {
+    if (!file_.ok() || !gcpl_.ok() || !dcpl_.ok()) fatal_err("Cannot open file %s\n", path.c_str());
   }
 
   // Closes the file (checked) and gives it its name (on the writing rank).
@@ -117,17 +129,28 @@ class H5Out {
   }
   void write_dataset(const char* name, const std::vector<hsize_t>& dims, hid_t mem, hid_t file_type,
                      const void* v) {
+    make_parent_groups(name);
     H5Handle space(H5Screate_simple(static_cast<int>(dims.size()), dims.data(), nullptr), H5Sclose);
-    H5Handle lcpl(H5Pcreate(H5P_LINK_CREATE), H5Pclose);
-    H5Pset_create_intermediate_group(lcpl.get(), 1);
-    H5Handle d(H5Dcreate2(file_.get(), name, file_type, space.get(), lcpl.get(), H5P_DEFAULT, H5P_DEFAULT),
+    H5Handle d(H5Dcreate2(file_.get(), name, file_type, space.get(), H5P_DEFAULT, dcpl_.get(), H5P_DEFAULT),
                H5Dclose);
     const bool empty = std::any_of(dims.begin(), dims.end(), [](hsize_t n) { return n == 0; });
     check(d.ok() && (empty || H5Dwrite(d.get(), mem, H5S_ALL, H5S_ALL, H5P_DEFAULT, v) >= 0));
   }
 
+  // The groups on the way to a dataset ("tilt" of "tilt/H"), each made
+  // once with the untimed group properties.
+  void make_parent_groups(const std::string& name) {
+    for (std::size_t slash = name.find('/'); slash != std::string::npos; slash = name.find('/', slash + 1)) {
+      const std::string group = name.substr(0, slash);
+      if (group.empty() || H5Lexists(file_.get(), group.c_str(), H5P_DEFAULT) > 0) continue;
+      H5Handle g(H5Gcreate2(file_.get(), group.c_str(), H5P_DEFAULT, gcpl_.get(), H5P_DEFAULT), H5Gclose);
+      check(g.ok());
+    }
+  }
+
   std::string path_;
   OutputFile out_;
+  H5Handle fcpl_, gcpl_, dcpl_;
   H5Handle file_;
 };
 

@@ -270,6 +270,7 @@ engine_setup make_engine_setup(csd& c, const sd& s, const CMatrix& vg, const lat
   job.n_b0 = s.num_bethe_beam;
   job.beams = &s.beams;
   job.vg = &vg;
+  job.ug = make_ug_table(s.voltage, vg);
   job.num_g = s.num_g;
   job.cal_g = s.cal_g.data();
   job.num_thickness = s.num_thickness;

@@ -13,14 +13,19 @@ namespace kv {
 
 namespace {
 
-// Column k of vec becomes the old column order[k], for k < n.
-void reorder_columns(int n, const std::vector<int>& order, CMatrix& vec) {
-  std::vector<complex> row = alloc_vector<complex>(static_cast<std::size_t>(n));
+// Column k of vec becomes the old column order[k], for k < n; row holds n
+// values of scratch.
+void reorder_columns(int n, const int* order, complex* row, CMatrix& vec) {
   for (int i = 0; i < n; ++i) {
     complex* r = vec[i];
-    std::copy(r, r + n, row.begin());
+    std::copy(r, r + n, row);
     for (int k = 0; k < n; ++k) r[k] = row[order[k]];
   }
+}
+
+template <class T>
+void ensure_length(std::vector<T>& v, std::size_t n) {
+  if (v.size() < n) v = alloc_vector<T>(n);
 }
 
 void swap_columns(int n, int j, int k, CMatrix& vec) {
@@ -50,12 +55,36 @@ void exchange_csort(int n, complex* val, CMatrix& vec, Key key) {
 
 }  // namespace
 
+eigen_scratch alloc_eigen_scratch(int n) {
+  eigen_scratch es;
+  const std::size_t N = static_cast<std::size_t>(std::max(n, 0));
+  es.n_max = static_cast<int>(N);
+  for (std::vector<double>* v : {&es.scale, &es.ortr, &es.orti}) *v = alloc_vector<double>(N + 1);
+  for (std::vector<double>* v : {&es.fr, &es.fi, &es.norms}) *v = alloc_vector<double>(std::max<std::size_t>(N, 1));
+  for (std::vector<complex>* v : {&es.acc, &es.vec, &es.mult, &es.sorted})
+    *v = alloc_vector<complex>(std::max<std::size_t>(N, 1));
+  es.qr_rot = alloc_vector<qr_rotation>(std::max<std::size_t>(N, 1));
+  es.rot = alloc_vector<plane_rotation>(std::max<std::size_t>(N, 1));
+  es.piv = alloc_vector<int>(N);
+  es.order = alloc_vector<int>(N);
+  es.tri = CMatrix(N, N);
+  return es;
+}
+
 void sort_eigval_eigvec(int n, complex* val, CMatrix& vec) {
+  eigen_scratch es = alloc_eigen_scratch(n);
+  sort_eigval_eigvec(n, val, vec, es);
+}
+
+void sort_eigval_eigvec(int n, complex* val, CMatrix& vec, eigen_scratch& es) {
   if (n < 2) return;
+  const std::size_t N = static_cast<std::size_t>(n);
+  ensure_length(es.order, N);
+  ensure_length(es.sorted, N);
   // Insertion sort on indices: element k goes before the first earlier
   // element whose real part is strictly smaller (stable).
-  std::vector<int> order(static_cast<std::size_t>(n));
-  std::vector<complex> sorted(static_cast<std::size_t>(n));
+  int* order = es.order.data();
+  complex* sorted = es.sorted.data();
   for (int k = 0; k < n; ++k) {
     int pos = k;
     for (int j = 0; j < k; ++j) {
@@ -71,8 +100,9 @@ void sort_eigval_eigvec(int n, complex* val, CMatrix& vec) {
     sorted[pos] = val[k];
     order[pos] = k;
   }
-  std::copy(sorted.begin(), sorted.end(), val);
-  reorder_columns(n, order, vec);
+  std::copy(sorted, sorted + n, val);
+  // The sorted values are in place: their scratch now holds one row.
+  reorder_columns(n, order, sorted, vec);
 }
 
 void norm_csort(int n, complex* val, CMatrix& vec, int dir) {
@@ -89,6 +119,7 @@ eigmat_work alloc_eigmat_work(int n) {
   eigmat_work ew;
   const std::size_t N = static_cast<std::size_t>(std::max(n, 0));
   ew.copy = CMatrix(N, N);
+  ew.es = alloc_eigen_scratch(n);
   ew.lw = alloc_lapack_work(n);
   return ew;
 }
@@ -110,10 +141,10 @@ int eigmat(int n, const CMatrix& a, complex* eigval, CMatrix& eigvec, eigmat_wor
     CMatrix* work = &ew.copy;
     for (int i = 0; i < n; ++i) std::copy(a[i], a[i] + n, (*work)[i]);
     if (func == 0) {
-      const int status = eispack_cg(n, epsilon.eigen_eps, *work, eigval, eigvec);
+      const int status = eispack_cg(n, epsilon.eigen_eps, *work, eigval, eigvec, ew.es);
       if (status != 0) qz_fprintf(stdout, "$$ (eigmat): eispack_cg = %d\n", status);
     } else {
-      const int status = eigen_c_mat(n, epsilon.eigen_eps, 1, *work, eigval, eigvec);
+      const int status = eigen_c_mat(n, epsilon.eigen_eps, 1, *work, eigval, eigvec, ew.es);
       if (status != 0) qz_fprintf(stdout, "$$ (eigmat): eigen_c_mat = %d\n", status);
     }
   }
@@ -125,7 +156,10 @@ int eigmat(int n, const CMatrix& a, complex* eigval, CMatrix& eigvec, eigmat_wor
 int eigmat(int n, const CMatrix& a, complex* eigval, CMatrix& eigvec) {
   eigmat_work ew;
   ew.copy = CMatrix(static_cast<std::size_t>(std::max(n, 0)), static_cast<std::size_t>(std::max(n, 0)));
-  if (epsilon.eigmat_func == 2) ew.lw = alloc_lapack_work(n);
+  if (epsilon.eigmat_func == 2)
+    ew.lw = alloc_lapack_work(n);
+  else
+    ew.es = alloc_eigen_scratch(n);
   return eigmat(n, a, eigval, eigvec, ew);
 }
 

@@ -16,6 +16,8 @@
 // argument, so independent problems may be solved concurrently. Only the
 // dispatcher `eigmat` reads the run-control records (eigmat_func, eigen_eps
 // and the debug flags).
+#include <vector>
+
 #include "numeric/complex.hpp"
 #include "numeric/lapack.hpp"
 #include "numeric/matrix.hpp"
@@ -27,11 +29,43 @@ namespace kv {
 // epsilon.eigen_eps. eigval holds n values; eigvec is n x n. Returns 0.
 int eigmat(int n, const CMatrix& a, complex* eigval, CMatrix& eigvec);
 
+// A rotation of one QR sweep of comqr2: the complex cosine (xr, xi) and the
+// real sine s of the rotation that mixes two neighbouring columns.
+struct qr_rotation {
+  double xr, xi, s;
+};
+// A plane rotation [[conj(c), conj(s)], [-s, c]] of eigen_c_mat.
+struct plane_rotation {
+  complex c, s;
+};
+
+// The vectors and matrices the in-house solvers and the eigenvalue sort
+// work in, for orders up to n_max: a caller that keeps one (one per thread)
+// solves any number of problems without allocating. Each routine sets what
+// it reads before reading it, so one scratch serves every call in turn.
+struct eigen_scratch {
+  int n_max = 0;
+  std::vector<double> scale, ortr, orti;  // cbal / corth records, n + 1 each
+  std::vector<double> fr, fi;             // corth: products u^H A along a row
+  std::vector<complex> acc;               // comqr2: accumulated transformation row
+  std::vector<qr_rotation> qr_rot;        // comqr2: rotations of one sweep
+  std::vector<complex> vec;               // back substitution vector; eigen_c_mat row copy
+  CMatrix tri;                            // comqr2: transposed triangle; eigen_c_mat: its vectors
+  std::vector<double> norms;              // column norms and sums
+  std::vector<int> piv;                   // eigen_c_mat pivot rows
+  std::vector<complex> mult;              // eigen_c_mat multipliers
+  std::vector<plane_rotation> rot;        // eigen_c_mat rotations
+  std::vector<int> order;                 // sort permutation
+  std::vector<complex> sorted;            // sorted eigenvalues; one row of a column reordering
+};
+eigen_scratch alloc_eigen_scratch(int n);
+
 // Scratch of eigmat for matrices up to n x n, kept by a caller that solves
 // many problems (one per thread), so that no solve allocates it again.
 struct eigmat_work {
-  CMatrix copy;     // the matrix handed to the in-house solvers (destroyed)
-  lapack_work lw;   // the zgeev scratch
+  CMatrix copy;       // the matrix handed to the in-house solvers (destroyed)
+  eigen_scratch es;   // the in-house solvers' vectors
+  lapack_work lw;     // the zgeev scratch
 };
 eigmat_work alloc_eigmat_work(int n);
 // eigmat with the caller's scratch; the same results.
@@ -44,6 +78,8 @@ int eigmat(int n, const CMatrix& a, complex* eigval, CMatrix& eigvec, eigmat_wor
 // 30 n QR iterations ran out; then the eigenvalues not found and all
 // vectors are left as the iteration stood.
 int eispack_cg(int n, double tol, CMatrix& a, complex* eigval, CMatrix& eigvec);
+// The same in the caller's scratch (grown when n exceeds its order).
+int eispack_cg(int n, double tol, CMatrix& a, complex* eigval, CMatrix& eigvec, eigen_scratch& es);
 
 // The steps of eispack_cg. Indices low and igh are 1-based (rows and
 // columns low..igh form the block that was not isolated by the balancing);
@@ -57,6 +93,7 @@ void cbal(int n, double eps, CMatrix& a, int& low, int& igh, double* scale);
 // form; the Householder vectors are left in ortr/orti and below the
 // subdiagonal of a.
 void corth(int n, double eps, int low, int igh, CMatrix& a, double* ortr, double* orti);
+void corth(int n, double eps, int low, int igh, CMatrix& a, double* ortr, double* orti, eigen_scratch& es);
 // QR iteration on the Hessenberg matrix h, accumulating the transformations
 // in z, then back substitution for the eigenvectors, each column of z
 // normalised to unit length. Returns 0 or the 1-based index of the
@@ -65,11 +102,14 @@ void corth(int n, double eps, int low, int igh, CMatrix& a, double* ortr, double
 // exceptional shift is due while fewer than three rows remain.
 int comqr2(int n, double eps, int low, int igh, double* ortr, double* orti, CMatrix& h,
            complex* w, CMatrix& z);
+int comqr2(int n, double eps, int low, int igh, double* ortr, double* orti, CMatrix& h,
+           complex* w, CMatrix& z, eigen_scratch& es);
 // Undoes the balancing on the m columns of z.
 void cbabk2(int n, int low, int igh, const double* scale, int m, CMatrix& z);
 // Stable insertion sort into decreasing real part, moving the columns of
 // vec with their eigenvalues.
 void sort_eigval_eigvec(int n, complex* val, CMatrix& vec);
+void sort_eigval_eigvec(int n, complex* val, CMatrix& vec, eigen_scratch& es);
 // With 1-based indices: if j != m, swaps columns j and m in rows 1..l and
 // rows j and m in columns k..n.
 void matexchange_rowcol(int n, int j, int k, int l, int m, CMatrix& a);
@@ -90,6 +130,7 @@ complex csroot(complex x);
 // epsilon.\n" on standard error); 30000 when an eigenvalue did not converge
 // within 31 iterations.
 int eigen_c_mat(int n, double tol, int mode, CMatrix& a, complex* eigval, CMatrix& eigvec);
+int eigen_c_mat(int n, double tol, int mode, CMatrix& a, complex* eigval, CMatrix& eigvec, eigen_scratch& es);
 
 // Exchange sorts into non-increasing order of |val|^2 or Re val (of the
 // negated key when dir < 0), moving the columns of vec along.

@@ -16,9 +16,7 @@ namespace kv {
 namespace {
 
 // Plane rotation G = [[conj(c), conj(s)], [-s, c]] with |c|^2 + |s|^2 = 1.
-struct PlaneRotation {
-  complex c, s;
-};
+using PlaneRotation = plane_rotation;
 
 // Builds the rotation that maps (x, y) onto (r, 0).
 inline PlaneRotation make_rotation(complex x, complex y) {
@@ -45,20 +43,27 @@ inline void rotate_columns_of_row(complex* row, const PlaneRotation* rot, int kf
 }  // namespace
 
 int eigen_c_mat(int n, double tol, int mode, CMatrix& a, complex* eigval, CMatrix& eigvec) {
+  eigen_scratch es = alloc_eigen_scratch(n);
+  return eigen_c_mat(n, tol, mode, a, eigval, eigvec, es);
+}
+
+int eigen_c_mat(int n, double tol, int mode, CMatrix& a, complex* eigval, CMatrix& eigvec, eigen_scratch& es) {
   if (n < 1 || !(tol > 0.0)) {
     qz_fprintf(stderr, "$$ (eigen_c_mat) invalid n or epsilon.\n");
     return 3;
   }
   const bool vectors = mode != 0;
   const std::size_t nn = static_cast<std::size_t>(n);
+  if (n > es.n_max) es = alloc_eigen_scratch(n);
 
   // Largest column sum of moduli.
   double norm = 0.0;
   {
-    std::vector<double> colsum = alloc_vector<double>(nn);
+    double* colsum = es.norms.data();
+    std::fill(colsum, colsum + nn, 0.0);
     for (int i = 0; i < n; ++i)
       for (int j = 0; j < n; ++j) colsum[j] += c_abs(a[i][j]);
-    for (double s : colsum) norm = std::max(norm, s);
+    for (std::size_t j = 0; j < nn; ++j) norm = std::max(norm, colsum[j]);
   }
 
   auto set_identity = [&]() {
@@ -78,8 +83,9 @@ int eigen_c_mat(int n, double tol, int mode, CMatrix& a, complex* eigval, CMatri
   // Hessenberg reduction: for column r the largest element below the
   // diagonal is brought to (r+1, r), then rows r+2.. are cleared against it.
   // piv[r] is the pivot row, or -1 where the column was left alone.
-  std::vector<int> piv(nn, -1);
-  std::vector<complex> mult = alloc_vector<complex>(nn);
+  int* piv = es.piv.data();
+  std::fill(piv, piv + nn, -1);
+  complex* mult = es.mult.data();
   if (n > 2) {
     for (int r = 0; r <= n - 3; ++r) {
       int p = r + 1;
@@ -141,7 +147,8 @@ int eigen_c_mat(int n, double tol, int mode, CMatrix& a, complex* eigval, CMatri
     for (int j = 0; j <= i - 2; ++j) a[i][j] = complex{0.0, 0.0};
 
   // Shifted QR iteration, deflating from the bottom.
-  std::vector<PlaneRotation> rot(nn);
+  PlaneRotation* rot = es.rot.data();
+  std::fill(rot, rot + nn, PlaneRotation{});
   int m = n - 1;
   int its = 0;
   while (m >= 0) {
@@ -179,9 +186,9 @@ int eigen_c_mat(int n, double tol, int mode, CMatrix& a, complex* eigval, CMatri
       r1[k] = complex{0.0, 0.0};
     }
     // R Q, row by row: row i meets the rotations k >= i - 1.
-    for (int i = 0; i <= m; ++i) rotate_columns_of_row(a[i], rot.data(), std::max(l, i - 1), m - 1);
+    for (int i = 0; i <= m; ++i) rotate_columns_of_row(a[i], rot, std::max(l, i - 1), m - 1);
     if (vectors)
-      for (int i = 0; i < n; ++i) rotate_columns_of_row(eigvec[i], rot.data(), l, m - 1);
+      for (int i = 0; i < n; ++i) rotate_columns_of_row(eigvec[i], rot, l, m - 1);
     for (int i = l; i <= m; ++i) a[i][i] += sigma;
   }
 
@@ -190,7 +197,7 @@ int eigen_c_mat(int n, double tol, int mode, CMatrix& a, complex* eigval, CMatri
   // Eigenvectors of the triangle T: y_k with y_k[k] = 1, stored as row k
   // of yt, then x_k = S Q y_k.
   {
-    CMatrix yt(nn, nn);
+    CMatrix& yt = es.tri;  // y_k[j] is set for j <= k before it is read
     for (int k = 0; k < n; ++k) {
       complex* y = yt[k];
       const complex lambda = a[k][k];
@@ -204,11 +211,12 @@ int eigen_c_mat(int n, double tol, int mode, CMatrix& a, complex* eigval, CMatri
         y[i] = -c_div(s, d);
       }
     }
-    std::vector<complex> row = alloc_vector<complex>(nn);
-    std::vector<double> colnorm = alloc_vector<double>(nn);
+    complex* row = es.vec.data();
+    double* colnorm = es.norms.data();
+    std::fill(colnorm, colnorm + nn, 0.0);
     for (int i = 0; i < n; ++i) {
       complex* v = eigvec[i];
-      std::copy(v, v + n, row.begin());
+      std::copy(v, v + n, row);
       for (int k = 0; k < n; ++k) {
         const complex* y = yt[k];
         double sr = 0.0, si = 0.0;

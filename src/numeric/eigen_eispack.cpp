@@ -28,6 +28,12 @@ namespace {
 
 inline bool negligible(double x, double eps) { return std::fabs(x) < eps; }
 
+// Sizes the scratch for order n (a no-op once it is large enough).
+void fit_scratch(int n, eigen_scratch& es) {
+  if (n <= es.n_max) return;
+  es = alloc_eigen_scratch(n);
+}
+
 }  // namespace
 
 double pythag(double a, double b) {
@@ -191,10 +197,16 @@ void cbal(int n, double eps, CMatrix& a, int& low, int& igh, double* scale) {
 }
 
 void corth(int n, double eps, int low, int igh, CMatrix& a, double* ortr, double* orti) {
+  eigen_scratch es = alloc_eigen_scratch(n);
+  corth(n, eps, low, igh, a, ortr, orti, es);
+}
+
+void corth(int n, double eps, int low, int igh, CMatrix& a, double* ortr, double* orti, eigen_scratch& es) {
   // 0-based: reduce columns m-1 for m = lo+1 .. hi-1.
   const int lo = low - 1, hi = igh - 1;
-  std::vector<double> fr_acc(static_cast<std::size_t>(std::max(n, 1)));
-  std::vector<double> fi_acc(static_cast<std::size_t>(std::max(n, 1)));
+  fit_scratch(n, es);
+  std::vector<double>& fr_acc = es.fr;
+  std::vector<double>& fi_acc = es.fi;
   // ortr/orti are 1-based records; u[i] below is ortr[i + 1].
   double* ur = ortr + 1;
   double* ui = orti + 1;
@@ -277,9 +289,7 @@ namespace {
 
 // Rotation of one QR sweep, as left by the row pass: the (complex) cosine
 // x and the real sine s of the rotation that mixes columns j-1 and j.
-struct Rotation {
-  double xr, xi, s;
-};
+using Rotation = qr_rotation;
 
 // Applies the column rotations rot[jfirst..jlast] (rotation j mixes
 // elements j-1 and j) to one row, in increasing j. diag_row is the index j
@@ -360,7 +370,14 @@ void column_pass(CMatrix& m, int first, int last, const Rotation* rot, int lp1, 
 
 int comqr2(int n, double eps, int low, int igh, double* ortr, double* orti, CMatrix& h,
            complex* w, CMatrix& z) {
+  eigen_scratch es = alloc_eigen_scratch(n);
+  return comqr2(n, eps, low, igh, ortr, orti, h, w, z, es);
+}
+
+int comqr2(int n, double eps, int low, int igh, double* ortr, double* orti, CMatrix& h,
+           complex* w, CMatrix& z, eigen_scratch& es) {
   const int lo = low - 1, hi = igh - 1;
+  fit_scratch(n, es);
   double* ur = ortr + 1;
   double* ui = orti + 1;
 
@@ -373,7 +390,7 @@ int comqr2(int n, double eps, int low, int igh, double* ortr, double* orti, CMat
 
   // Accumulated transformations from the Householder vectors of corth, for
   // i = hi-1 down to lo+1 (0-based).
-  std::vector<complex> acc(static_cast<std::size_t>(std::max(n, 1)));
+  std::vector<complex>& acc = es.acc;
   for (int i = hi - 1; i >= lo + 1; --i) {
     if (negligible(ur[i], eps) && negligible(ui[i], eps)) continue;
     if (negligible(h[i][i - 1].re, eps) && negligible(h[i][i - 1].im, eps)) continue;
@@ -440,7 +457,8 @@ int comqr2(int n, double eps, int low, int igh, double* ortr, double* orti, CMat
   for (int i = 0; i < n; ++i)
     if (i < lo || i > hi) w[i] = h[i][i];
 
-  std::vector<Rotation> rot(static_cast<std::size_t>(std::max(n, 1)));
+  std::vector<Rotation>& rot = es.qr_rot;
+  std::fill(rot.begin(), rot.begin() + std::max(n, 1), Rotation{0.0, 0.0, 0.0});
   int en = hi;
   double tr = 0.0, ti = 0.0;
   int itn = 30 * n;
@@ -549,7 +567,7 @@ int comqr2(int n, double eps, int low, int igh, double* ortr, double* orti, CMat
       if (t > norm) norm = t;
     }
   if (n > 1 && !negligible(norm, eps)) {
-    std::vector<complex> v(static_cast<std::size_t>(n));
+    std::vector<complex>& v = es.vec;
     for (en = n - 1; en >= 1; --en) {
       const complex x = w[en];
       v[en] = complex{1.0, 0.0};
@@ -589,7 +607,7 @@ int comqr2(int n, double eps, int low, int igh, double* ortr, double* orti, CMat
     // Multiply by the transformation matrix: z(i, j) = sum_k z(i, k) h(k, j)
     // for k = lo..min(j, hi), columns j from the last one down to lo. The
     // triangle of h is transposed first so both factors run along rows.
-    CMatrix ht(static_cast<std::size_t>(n), static_cast<std::size_t>(n));
+    CMatrix& ht = es.tri;  // only its triangle k <= j is written and read
     for (int k = 0; k < n; ++k)
       for (int j = k; j < n; ++j) ht[j][k] = h[k][j];
     for (int i = lo; i <= hi; ++i) {
@@ -608,7 +626,8 @@ int comqr2(int n, double eps, int low, int igh, double* ortr, double* orti, CMat
   }
 
   // Unit columns.
-  std::vector<double> ss(static_cast<std::size_t>(std::max(n, 1)), 0.0);
+  std::vector<double>& ss = es.norms;
+  std::fill(ss.begin(), ss.begin() + std::max(n, 1), 0.0);
   for (int i = 0; i < n; ++i) {
     const complex* zi = z[i];
     for (int j = 0; j < n; ++j) ss[j] += zi[j].re * zi[j].re + zi[j].im * zi[j].im;
@@ -650,16 +669,24 @@ void cbabk2(int n, int low, int igh, const double* scale, int m, CMatrix& z) {
 }
 
 int eispack_cg(int n, double tol, CMatrix& a, complex* eigval, CMatrix& eigvec) {
-  const std::size_t len = static_cast<std::size_t>(n) + 1;
-  std::vector<double> scale = alloc_vector<double>(len);
-  std::vector<double> ortr = alloc_vector<double>(len);
-  std::vector<double> orti = alloc_vector<double>(len);
+  eigen_scratch es = alloc_eigen_scratch(n);
+  return eispack_cg(n, tol, a, eigval, eigvec, es);
+}
+
+int eispack_cg(int n, double tol, CMatrix& a, complex* eigval, CMatrix& eigvec, eigen_scratch& es) {
+  fit_scratch(n, es);
+  const std::size_t len = static_cast<std::size_t>(std::max(n, 0)) + 1;
+  // The records start from zero, as fresh vectors would.
+  for (std::vector<double>* v : {&es.scale, &es.ortr, &es.orti}) std::fill(v->begin(), v->begin() + len, 0.0);
+  double* scale = es.scale.data();
+  double* ortr = es.ortr.data();
+  double* orti = es.orti.data();
   int low = 1, igh = n;
-  cbal(n, tol, a, low, igh, scale.data());
-  corth(n, tol, low, igh, a, ortr.data(), orti.data());
-  const int ierr = comqr2(n, tol, low, igh, ortr.data(), orti.data(), a, eigval, eigvec);
-  cbabk2(n, low, igh, scale.data(), n, eigvec);
-  sort_eigval_eigvec(n, eigval, eigvec);
+  cbal(n, tol, a, low, igh, scale);
+  corth(n, tol, low, igh, a, ortr, orti, es);
+  const int ierr = comqr2(n, tol, low, igh, ortr, orti, a, eigval, eigvec, es);
+  cbabk2(n, low, igh, scale, n, eigvec);
+  sort_eigval_eigvec(n, eigval, eigvec, es);
   return ierr;
 }
 

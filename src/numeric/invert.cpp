@@ -29,16 +29,33 @@ void swap_columns(int n, CMatrix& a, int c, int d) {
 
 }  // namespace
 
+invert_scratch alloc_invert_scratch(int n) {
+  const std::size_t nn = static_cast<std::size_t>(std::max(n, 1));
+  invert_scratch s;
+  s.ipiv = alloc_vector<int>(nn);
+  s.col = alloc_vector<complex>(nn);
+  s.acc = alloc_vector<complex>(nn);
+  s.tmp = alloc_vector<complex>(nn);
+  return s;
+}
+
 int inv_c_mat(int n, double tol, CMatrix& a) {
+  invert_scratch s = alloc_invert_scratch(n);
+  return inv_c_mat(n, tol, a, s);
+}
+
+int inv_c_mat(int n, double tol, CMatrix& a, invert_scratch& s) {
   if (n < 1 || !(tol > 0.0)) {
     qz_fprintf(stdout, "$$ (inv_c_mat) invalid n or epsilon.\n");
     return 30000;
   }
   const std::size_t nn = static_cast<std::size_t>(n);
-  std::vector<int> ipiv(nn);
-  std::vector<complex> col = alloc_vector<complex>(nn);
-  std::vector<complex> acc = alloc_vector<complex>(nn);
-  std::vector<complex> tmp = alloc_vector<complex>(nn);
+  if (s.ipiv.size() < nn || s.col.size() < nn || s.acc.size() < nn || s.tmp.size() < nn)
+    s = alloc_invert_scratch(n);
+  int* ipiv = s.ipiv.data();
+  complex* col = s.col.data();
+  complex* acc = s.acc.data();
+  complex* tmp = s.tmp.data();
 
   // Crout decomposition P A = L U, column by column; L has a unit diagonal
   // and is stored below it.
@@ -104,15 +121,15 @@ int inv_c_mat(int n, double tol, CMatrix& a) {
   // below i still hold L^-1 when row i is formed.
   for (int i = 0; i < n; ++i) {
     complex* row = a[i];
-    std::copy(row, row + n, tmp.begin());
+    std::copy(row, row + n, tmp);
     for (int j = 0; j < n; ++j) acc[j] = complex{0.0, 0.0};
     for (int k = i; k < n; ++k) {
       const complex u = tmp[k];
-      const complex* lk = k == i ? tmp.data() : a[k];
+      const complex* lk = k == i ? tmp : a[k];
       for (int j = 0; j < k; ++j) acc[j] += u * lk[j];
       acc[k] += u;
     }
-    std::copy(acc.begin(), acc.end(), row);
+    std::copy(acc, acc + n, row);
   }
   // A^-1 = U^-1 L^-1 P: the row interchanges return as column
   // interchanges in reverse order.
@@ -122,14 +139,24 @@ int inv_c_mat(int n, double tol, CMatrix& a) {
 }
 
 int invmat(int n, CMatrix& a) {
+  invert_scratch s = alloc_invert_scratch(n);
+  return invmat(n, a, s);
+}
+
+int invmat(int n, CMatrix& a, invert_scratch& s) {
   if (epsilon.invmat_func != 0) fatal_out("$$ Invalid epsilon.invmat_func=%d. Abort.\n", epsilon.invmat_func);
   dbg_mon("$$ invmat: Numpack inv_c_mat()\n");
-  const int status = inv_c_mat(n, epsilon.inv_eps, a);
+  const int status = inv_c_mat(n, epsilon.inv_eps, a, s);
   if (status != 0) qz_fprintf(stdout, "$$ (invmat): inv_c_mat = %d\n", status);
   return 0;
 }
 
 void inverse(int n, CMatrix& m, complex* x, double tol, int& status) {
+  std::vector<complex> rhs = alloc_vector<complex>(static_cast<std::size_t>(std::max(n, 1)));
+  inverse(n, m, x, tol, status, rhs.data());
+}
+
+void inverse(int n, CMatrix& m, complex* x, double tol, int& status, complex* rhs) {
   status = 0;
   if (n < 1) {
     status = 30000;
@@ -159,7 +186,8 @@ void inverse(int n, CMatrix& m, complex* x, double tol, int& status) {
   // Elimination keeps the last row in place as long as another row offers a
   // pivot above tol. Only when none does is the last row (and with it the
   // right-hand side 1) taken as pivot row, after which b is carried along.
-  std::vector<complex> b = alloc_vector<complex>(static_cast<std::size_t>(n));
+  complex* b = rhs;
+  std::fill(b, b + n, complex{0.0, 0.0});
   b[last] = one;
   bool rhs_moved = false;
   bool stopped = false;
@@ -221,7 +249,12 @@ int bc_invmat(int n, CMatrix& m, complex* x, lapack_work& lw) {
     return status;
   }
   int status = 0;
-  inverse(n, m, x, epsilon.inv_eps, status);
+  // The eigenvalue scratch of zgeev is free while the boundary condition is
+  // solved; it carries the right-hand side.
+  if (lw.w.size() >= static_cast<std::size_t>(std::max(n, 1)))
+    inverse(n, m, x, epsilon.inv_eps, status, lw.w.data());
+  else
+    inverse(n, m, x, epsilon.inv_eps, status);
   return status;
 }
 

@@ -4,6 +4,8 @@
 // column of an inverse (excitation amplitudes from the entrance-surface
 // boundary condition). The solvers take their pivot tolerance as an
 // argument and keep no state; the dispatchers read the run-control records.
+#include <vector>
+
 #include "numeric/complex.hpp"
 #include "numeric/lapack.hpp"
 #include "numeric/matrix.hpp"
@@ -21,6 +23,16 @@ int invmat(int n, CMatrix& a);
 // failing column counted from 1 (a is then partly overwritten).
 int inv_c_mat(int n, double tol, CMatrix& a);
 
+// The vectors of inv_c_mat, kept by a caller that inverts at every tilt.
+struct invert_scratch {
+  std::vector<int> ipiv;
+  std::vector<complex> col, acc, tmp;
+};
+invert_scratch alloc_invert_scratch(int n);
+// Both in the caller's scratch (grown when n exceeds it); the same results.
+int inv_c_mat(int n, double tol, CMatrix& a, invert_scratch& s);
+int invmat(int n, CMatrix& a, invert_scratch& s);
+
 // Solves m x = e_0: bc_invmat_func 0 by inverse with tolerance
 // epsilon.inv_eps (m is destroyed), 2 by LAPACK zgesv (m is kept). Returns
 // the status of the solver.
@@ -33,5 +45,7 @@ int bc_invmat(int n, CMatrix& m, complex* x, lapack_work& lw);
 // destroyed, x holds n values. status is 0, or 30000 when the matrix is
 // singular to within tol (x is computed all the same).
 void inverse(int n, CMatrix& m, complex* x, double tol, int& status);
+// The same with n values of the caller's scratch for the right-hand side.
+void inverse(int n, CMatrix& m, complex* x, double tol, int& status, complex* rhs);
 
 }  // namespace kv

@@ -21,7 +21,7 @@ namespace kv {
 struct lapack_work {
   std::vector<complex> a;      // column-major copy of the matrix (destroyed)
   std::vector<complex> vr;     // right eigenvectors, column-major
-  std::vector<complex> w;      // eigenvalues before sorting
+  std::vector<complex> w;      // eigenvalues before sorting; the in-house boundary solve's right-hand side
   std::vector<complex> work;   // zgeev workspace
   std::vector<double> rwork;   // zgeev real workspace (2 n)
   std::vector<int> ipiv;       // pivots of the LU factorisation

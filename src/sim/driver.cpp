@@ -26,7 +26,7 @@ struct JobMode {
   const char* token;
   const char* title;
   JobFn run;
-  bool spread_over_ranks = false;  // tilts shared out among the MPI ranks
+  bool spread_over_ranks = false;  // tilts shared out among the MPI ranks (every rank runs the job)
 };
 
 constexpr JobMode kModes[] = {
@@ -42,7 +42,7 @@ constexpr JobMode kModes[] = {
      qz_electron_density_3d_unitcell},
     {"POTENTIAL_REIM_3D_UNITCELL_MODE", "##### Calculation of 3D electrostatic potential #####\n",
      qz_potential_reim_3d_unitcell},
-    {"FIT_MODE", "##### Refinement against measured CBED intensities #####\n", qz_fit},
+    {"FIT_MODE", "##### Refinement against measured CBED intensities #####\n", qz_fit, true},
 };
 
 const char* version_line() { return "#####  korvex version " KV_VERSION " (C++20 build)\n"; }

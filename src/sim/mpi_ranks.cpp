@@ -45,6 +45,10 @@ bool gather_item_slots(int /*n*/, int /*slot*/, const std::vector<double>& mine,
   return true;
 }
 
+void share_item_slots(int /*n*/, int /*slot*/, const std::vector<double>& mine, std::vector<double>& all) {
+  all = mine;
+}
+
 #else
 
 namespace {
@@ -110,36 +114,71 @@ int run_on_ranks(int (*body)(int, char**), int argc, char** argv) {
   return status;
 }
 
+namespace {
+
+// Where each rank's slots lie in the rank-ordered buffer of a gather.
+struct rank_layout {
+  std::vector<int> counts, displs;
+  int total = 0;
+};
+
+rank_layout layout_of(int n, int slot, int size) {
+  if (static_cast<long long>(n) * slot > INT_MAX)
+    fatal_err("$$ %d tilts of %d numbers each are too many to gather over MPI ranks. Abort.\n", n, slot);
+  rank_layout l;
+  l.counts.resize(static_cast<std::size_t>(size));
+  l.displs.resize(l.counts.size());
+  for (int r = 0; r < size; ++r) {
+    l.counts[r] = RankShare{r, size}.count(n) * slot;
+    l.displs[r] = l.total;
+    l.total += l.counts[r];
+  }
+  return l;
+}
+
+// From rank order (rank 0's items, then rank 1's, ...) to item order.
+void to_item_order(int n, int slot, int size, const rank_layout& l, const std::vector<double>& by_rank,
+                   std::vector<double>& all) {
+  all.assign(static_cast<std::size_t>(n) * slot, 0.0);
+  for (int r = 0; r < size; ++r) {
+    const RankShare theirs{r, size};
+    for (int j = 0; j < theirs.count(n); ++j)
+      std::memcpy(&all[static_cast<std::size_t>(theirs.item(j)) * slot], &by_rank[l.displs[r] + j * slot],
+                  sizeof(double) * slot);
+  }
+}
+
+}  // namespace
+
 bool gather_item_slots(int n, int slot, const std::vector<double>& mine, std::vector<double>& all) {
   const RankShare me = g_ranks.share;
   if (me.size == 1) {
     all = mine;
     return true;
   }
-  if (static_cast<long long>(n) * slot > INT_MAX)
-    fatal_err("$$ %d tilts of %d numbers each are too many to gather over MPI ranks. Abort.\n", n, slot);
-  std::vector<int> counts(static_cast<std::size_t>(me.size)), displs(counts.size());
-  int offset = 0;
-  for (int r = 0; r < me.size; ++r) {
-    counts[r] = RankShare{r, me.size}.count(n) * slot;
-    displs[r] = offset;
-    offset += counts[r];
-  }
-  std::vector<double> by_rank(me.root() ? static_cast<std::size_t>(offset) : 0);
-  MPI_Gatherv(mine.data(), static_cast<int>(mine.size()), MPI_DOUBLE, by_rank.data(), counts.data(),
-              displs.data(), MPI_DOUBLE, 0, MPI_COMM_WORLD);
+  const rank_layout l = layout_of(n, slot, me.size);
+  std::vector<double> by_rank(me.root() ? static_cast<std::size_t>(l.total) : 0);
+  MPI_Gatherv(mine.data(), static_cast<int>(mine.size()), MPI_DOUBLE, by_rank.data(), l.counts.data(),
+              l.displs.data(), MPI_DOUBLE, 0, MPI_COMM_WORLD);
   if (!me.root()) {
     all.clear();
     return false;
   }
-  all.assign(static_cast<std::size_t>(n) * slot, 0.0);
-  for (int r = 0; r < me.size; ++r) {
-    const RankShare theirs{r, me.size};
-    for (int j = 0; j < theirs.count(n); ++j)
-      std::memcpy(&all[static_cast<std::size_t>(theirs.item(j)) * slot], &by_rank[displs[r] + j * slot],
-                  sizeof(double) * slot);
-  }
+  to_item_order(n, slot, me.size, l, by_rank, all);
   return true;
+}
+
+void share_item_slots(int n, int slot, const std::vector<double>& mine, std::vector<double>& all) {
+  const RankShare me = g_ranks.share;
+  if (me.size == 1) {
+    all = mine;
+    return;
+  }
+  const rank_layout l = layout_of(n, slot, me.size);
+  std::vector<double> by_rank(static_cast<std::size_t>(l.total));
+  MPI_Allgatherv(mine.data(), static_cast<int>(mine.size()), MPI_DOUBLE, by_rank.data(), l.counts.data(),
+                 l.displs.data(), MPI_DOUBLE, MPI_COMM_WORLD);
+  to_item_order(n, slot, me.size, l, by_rank, all);
 }
 
 #endif

@@ -39,4 +39,9 @@ bool rank_writes_files();
 // left empty). Returns true on the rank that holds the whole result.
 bool gather_item_slots(int n, int slot, const std::vector<double>& mine, std::vector<double>& all);
 
+// The same gathered on every rank: afterwards `all` holds item i's slot at
+// i * slot everywhere. The refinement uses it, because every rank then takes
+// the same step from the same residuals and Jacobian.
+void share_item_slots(int n, int slot, const std::vector<double>& mine, std::vector<double>& all);
+
 }  // namespace kv

@@ -25,7 +25,8 @@ std::string with_eps(const std::string& text, const std::string& lines) {
 }
 
 // Runs the example with the given EPS lines in a fresh folder and returns
-// the texts of its result files _rs0.._rs(n-1).
+// the texts of its result files _rs0.._rs(n-1), then the bytes of its HDF5
+// export job.h5.
 std::vector<std::string> results(const std::string& file, const std::string& lines, int n_files,
                                  std::string* out = nullptr) {
   ScratchDir d;
@@ -34,6 +35,7 @@ std::vector<std::string> results(const std::string& file, const std::string& lin
   if (out) *out = r.out;
   std::vector<std::string> texts;
   for (int t = 0; t < n_files; ++t) texts.push_back(d.read("job_rs" + std::to_string(t) + ".txt"));
+  texts.push_back(d.read("job.h5"));
   return texts;
 }
 
@@ -53,11 +55,13 @@ void expect_same_files_for_every_thread_count(const std::string& file, const std
   const auto two = results(file, solver + "num_threads 2\n", n);
   const auto three = results(file, solver + "num_threads 3\n", n, &out3);
   const auto all = results(file, solver, n);
-  for (int t = 0; t < n; ++t) {
-    EXPECT_FALSE(serial[t].empty());
-    EXPECT_EQ(serial[t], two[t]) << file << " rs" << t;
-    EXPECT_EQ(serial[t], three[t]) << file << " rs" << t;
-    EXPECT_EQ(serial[t], all[t]) << file << " rs" << t;
+  // Every result file and the export, byte for byte.
+  for (int t = 0; t <= n; ++t) {
+    const std::string name = t < n ? "rs" + std::to_string(t) : "job.h5";
+    EXPECT_FALSE(serial[t].empty()) << file << " " << name;
+    EXPECT_TRUE(serial[t] == two[t]) << file << " " << name;
+    EXPECT_TRUE(serial[t] == three[t]) << file << " " << name;
+    EXPECT_TRUE(serial[t] == all[t]) << file << " " << name;
   }
   EXPECT_NE(out1.find("Tilt loop: 1 thread\n"), std::string::npos);
   EXPECT_NE(out3.find("Tilt loop: 3 threads\n"), std::string::npos);
