@@ -154,8 +154,11 @@ TEST(SimJob, GlideExtinctionDarkensTheLineInTheGlidePlaneOnly) {
     c.n = 11;
     c.beam_search = "2\n400 1.5 0 1\n0.2 0.3 20000\n";
     c.reflexes = "3\n0 0 0\n2 0 0\n0 2 0\n";
+    // The eigenvectors converged to 1e-14: the disk is about 1e-9 of the
+    // incident beam, and the looser default leaves 1e-7 of it on the line.
     const auto r = run_korvex(d, "sih.dat",
-                              "SIM_MODE\n" + eps_block("forbidden_beam_flag 1\n") + si_crystal() + sim_condition(c));
+                              "SIM_MODE\n" + eps_block("forbidden_beam_flag 1\neigen_eps 1e-14\n") + si_crystal() +
+                                  sim_condition(c));
     ASSERT_EQ(r.status, 0) << r.out << r.err;
     for (const char* f : {"sih_rs0.txt", "sih_rs1.txt"}) {
       const ResultFile res = read_result(d.read(f));
@@ -165,9 +168,7 @@ TEST(SimJob, GlideExtinctionDarkensTheLineInTheGlidePlaneOnly) {
         const std::vector<double>& v = disk_of(res, along_g ? std::vector<int>{0, 2, 0} : std::vector<int>{2, 0, 0});
         const double m = mean_of(v);
         EXPECT_GT(m, 1e-7) << f;
-        // The disk itself is about 1e-9 of the incident beam: rounding of
-        // the amplitudes stands near 1e-10 of it.
-        EXPECT_LT(centre_line_max(v, n, along_g), 1e-9 * m) << f << " " << along_g;
+        EXPECT_LT(centre_line_max(v, n, along_g), 1e-10 * m) << f << " " << along_g;
         EXPECT_GT(centre_line_max(v, n, !along_g), m) << f << " " << along_g;
       }
     }
@@ -232,9 +233,10 @@ TEST(SimJob, Si110KeepsBothMirrorsAndGaAsLosesOne) {
   // (001) mirror of the whole pattern is gone: 1-11 and 1-1-1 (and 1-13 and
   // 1-1-3) are no longer mirror images of each other. Reciprocity is exact
   // for the full many-beam solution; the Bethe beams, folded in by
-  // perturbation, hold it to a few parts in 1e6.
-  EXPECT_LT(asymmetry(ga.values[0], n, mirror_h), 1e-5);
-  EXPECT_LT(asymmetry(ga.values[0], n, mirror_g), 1e-5);
+  // perturbation, can break it by about 2e-6 when a weak beam sits at a
+  // Bethe threshold (none does here: mirror images print identically).
+  EXPECT_LT(asymmetry(ga.values[0], n, mirror_h), 1e-6);
+  EXPECT_LT(asymmetry(ga.values[0], n, mirror_g), 1e-6);
   EXPECT_GT(pair_asymmetry(ga.values[1], ga.values[2], n), 1e-2);
   EXPECT_GT(pair_asymmetry(ga.values[3], ga.values[4], n), 1e-2);
 }
