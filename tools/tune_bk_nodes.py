@@ -23,7 +23,7 @@ values come from a bicubic spline of it (the spline error is far below the
 tolerances).  Prints the score and the nodes; paste them into gen_bk.py.
 
 Run:  /usr/bin/python3 tools/tune_bk_nodes.py [max_evaluations]
-(about 10 minutes for the spline grids and 1 to 2 s per evaluation.)
+(about 4 minutes for the spline grids, then 1 to 2 s per evaluation.)
 """
 
 import math
