@@ -72,9 +72,20 @@ Z_MAX = 98               # Cf
 DTS = np.array([0.00, 0.03, 0.06, 0.10, 0.14, 0.19, 0.24, 0.30, 0.37,
                 0.45, 0.55, 0.65, 0.77, 0.91, 1.07, 1.25, 1.45, 1.70,
                 2.00, 2.25, 2.60, 3.00, 3.45, 4.00, 4.60, 5.25, 6.00])
-GM = np.array([0.1, 0.115, 0.28, 0.69, 1.72, 3.2])
-GMS2 = np.array([0.0, 0.00035, 0.00145, 0.0062, 0.016, 0.054, 0.17, 0.6,
-                 1.75, 4.4])
+# The absorptive grid: B nodes GM (A^2) and X = B s^2 nodes GMS2.  The
+# reader fixes GM[0] = 0.1, GM[5] = 3.2 and GMS2[9] = 4.4; the inner nodes
+# were chosen by tools/tune_bk_nodes.py to minimise the largest error of f'
+# as the reader interpolates it (windowed biquadratic below X = 2, bicubic
+# above) against the direct integral over B 0.1..3, s 0..2.  What sets them
+# is the International Tables electron factor near s = 2: for the diffuse
+# atoms (alkali metals, H) it falls up to 20 % below the Hartree-Fock form
+# between s = 1.8 and 2, so A = beta f'/f_e rises by as much there, along
+# the line X = 3.6 B that cuts across the whole grid.  Nodes near X = 0.2
+# and 0.49 follow that rise at small B; GM[1] stays near 0.1 because the
+# reader extrapolates the window of GM[1..3] down to B = 0.1.
+GM = np.array([0.1, 0.15, 0.327, 0.716, 1.88, 3.2])
+GMS2 = np.array([0.0, 0.000195, 0.00116, 0.00382, 0.0125, 0.0526, 0.201,
+                 0.488, 1.5, 4.4])
 
 # ---------------------------------------------------------------- quadrature
 N_P = 320     # radial Gauss-Legendre points

@@ -353,13 +353,15 @@ def check_interpolation(tab):
                                            100 * w_rel[0], w_rel[1],
                                            w_rel[2], w_rel[3]))
     # The elastic factor follows the International Tables electron fits up
-    # to s = 2 and the Hartree-Fock form above; for the diffuse atoms (alkali
-    # metals above all) the fits stand up to 20 % below Hartree-Fock at
-    # s = 2, and the join makes A = beta f'/f_e swing between the B = 0.1
-    # nodes at s = 2.3 and 3.9, which the windows spread to s = 1.5 .. 2.
-    check(w_fwd[0] < 0.08, "interpolated f' exp(-Bs^2) within 8% of the "
+    # to s = 2; for the diffuse atoms (alkali metals above all) they fall up
+    # to 20 % below the Hartree-Fock form between s = 1.8 and 2, so that
+    # A = beta f'/f_e rises by as much along the line X = 3.6 B across the
+    # node grid. The nodes of gen_bk.py (tools/tune_bk_nodes.py) hold Cs, the
+    # worst, to 3.2 % and 7.9 %, every element but the alkali atoms and H to
+    # 2.8 % and 5 %.
+    check(w_fwd[0] < 0.035, "interpolated f' exp(-Bs^2) within 3.5% of the "
           "forward value of the direct integral")
-    check(w_rel[0] < 0.30, "within 30% relative where it is over a fifth of "
+    check(w_rel[0] < 0.09, "within 9% relative where it is over a fifth of "
           "the forward value")
 
 

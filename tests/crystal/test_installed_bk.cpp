@@ -135,10 +135,7 @@ TEST_F(InstalledBk, NodeValuesAgreeWithTheIntegral) {
         const double b = t.gm[i], s = std::sqrt(t.gms2[j] / b);
         if (s > 2.0) continue;
         const double direct = beta_f_abs(t, e.z, s, b) / f_elastic(t, e.z, s);
-        // 1.5 %: the direct integral uses the interpolated elastic factor,
-        // which stands up to 2 % from the generator's just above s = 2,
-        // where the electron fits join the Hartree-Fock form.
-        EXPECT_NEAR(bk_table_value(t, i, j), direct, 0.015 * std::fabs(direct))
+        EXPECT_NEAR(bk_table_value(t, i, j), direct, 0.01 * std::fabs(direct))
             << e.name << " B=" << b << " X=" << t.gms2[j];
       }
   }
@@ -146,10 +143,8 @@ TEST_F(InstalledBk, NodeValuesAgreeWithTheIntegral) {
 
 // Between the nodes, over the range users meet (B 0.1 to 3, s up to 2): the
 // quadratic windows (B s^2 below 2) hold the factor to 3.5 % (plus 1 % of
-// f'(0, B) where f' passes through zero), and to 3.5 % plus 3 % of f'(0, B)
-// from s = 1.5 on, where the B = 0.1 nodes reach beyond s = 2 and the ratio
-// f'/f_e swings with the join of the electron fits to the Hartree-Fock form;
-// the bicubic path beyond 2, where f' changes sign, to 12 % of f'(0, B).
+// f'(0, B) where f' passes through zero); the bicubic path beyond 2, where f'
+// changes sign, to 12 % of f'(0, B).
 TEST_F(InstalledBk, AbsorptiveFactorBetweenNodesAgreesWithTheIntegral) {
   for (const El& e : kAbsElements) {
     const bk_table t = read_atom_dat_table(e.name);
@@ -160,8 +155,7 @@ TEST_F(InstalledBk, AbsorptiveFactorBetweenNodesAgreesWithTheIntegral) {
         complex f;
         ASSERT_EQ(atom_bk(t, s, b, &f, 200), 0);
         const double direct = beta_f_abs(t, e.z, s, b);
-        const double tol = s * s * b < 2.0 ? 0.035 * std::fabs(direct) + (s < 1.5 ? 0.01 : 0.03) * f0
-                                           : 0.12 * f0;
+        const double tol = s * s * b < 2.0 ? 0.035 * std::fabs(direct) + 0.01 * f0 : 0.12 * f0;
         EXPECT_NEAR(f.im * beta_of(200), direct, tol) << e.name << " B=" << b << " s=" << s;
       }
     }

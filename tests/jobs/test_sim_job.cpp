@@ -84,6 +84,115 @@ TEST(SimJob, ForbiddenBeamFlagKeepsTheGlideExtinguishedDisk) {
     EXPECT_FALSE(g == (std::vector<int>{0, 0, 2}) || g == (std::vector<int>{0, 0, -2}));
 }
 
+// Mean of a disk, and the largest value on the line of grid points through
+// its centre along G (column i = n/2) or along H (row j = n/2).
+double mean_of(const std::vector<double>& v) {
+  double sum = 0;
+  for (double x : v) sum += x;
+  return sum / static_cast<double>(v.size());
+}
+double centre_line_max(const std::vector<double>& v, int n, bool along_g) {
+  double hi = 0;
+  for (int k = 0; k < n; ++k) hi = std::max(hi, along_g ? at(v, n, n / 2, k) : at(v, n, k, n / 2));
+  return hi;
+}
+double centre_line_min(const std::vector<double>& v, int n, bool along_g) {
+  double lo = 1e300;
+  for (int k = 0; k < n; ++k) lo = std::min(lo, along_g ? at(v, n, n / 2, k) : at(v, n, k, n / 2));
+  return lo;
+}
+
+// The disk of reflection `g` in one result file.
+const std::vector<double>& disk_of(const ResultFile& res, const std::vector<int>& g) {
+  for (std::size_t k = 0; k < res.hkl.size(); ++k)
+    if (res.hkl[k] == g) return res.values[k];
+  ADD_FAILURE() << "no disk " << g[0] << " " << g[1] << " " << g[2];
+  static const std::vector<double> none(1, 0.0);
+  return none;
+}
+
+// Dynamical extinction: a reflection g forbidden by a glide plane that holds
+// the beam and g vanishes, at every thickness, for the incidences that lie
+// in that plane (the line through the disk centre parallel to g), because
+// the scattering paths through h and through its mirror image cancel in
+// pairs. Off the line the disk is lit.
+//  - GaN [11-20], zero layer: the c glide normal to [1-10] holds the beam
+//    and 0001.
+//  - Si [001] with the first-order Laue zone among the exact beams: the d
+//    glide normal to [100] holds the beam and 020 (normal to [010] for
+//    200). The zero layer alone keeps 020 dark everywhere (the projected
+//    structure repeats at (a/4, a/4)); the upper-layer beams light the disk.
+//  - Si [110] 002: forbidden by the d glide normal to [100] and the 4_1 axis
+//    along [001], neither of which maps the [110] geometry onto itself;
+//    multiple scattering lights the disk and no line is dark (an exact
+//    extinction would stand below 1e-10 of the mean).
+TEST(SimJob, GlideExtinctionDarkensTheLineInTheGlidePlaneOnly) {
+  ScratchDir d;
+  {
+    std::string text = read_file(std::filesystem::path(KV_EXAMPLES_DIR) / "gan_11-20_200kv_forbidden.dat");
+    const std::size_t at31 = text.find("\n31\n");
+    ASSERT_NE(at31, std::string::npos);
+    text.replace(at31, 4, "\n11\n");
+    const auto r = run_korvex(d, "gan.dat", text);
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    for (const char* f : {"gan_rs0.txt", "gan_rs2.txt"}) {
+      const ResultFile res = read_result(d.read(f));
+      const int n = res.num_pix_side;
+      ASSERT_EQ(n, 11);
+      for (const std::vector<int>& g : {std::vector<int>{0, 0, 1}, std::vector<int>{0, 0, -1}}) {
+        const std::vector<double>& v = disk_of(res, g);
+        const double m = mean_of(v);
+        EXPECT_GT(m, 1.0) << f;  // of 10000 incident
+        EXPECT_LT(centre_line_max(v, n, true), 1e-10 * m) << f;
+        EXPECT_GT(centre_line_max(v, n, false), m) << f;
+      }
+    }
+  }
+  {
+    SimCondition c;
+    c.g1 = "2 0 0";
+    c.n = 11;
+    c.beam_search = "2\n400 1.5 0 1\n0.2 0.3 20000\n";
+    c.reflexes = "3\n0 0 0\n2 0 0\n0 2 0\n";
+    // The eigenvectors converged to 1e-14: the disk is about 1e-9 of the
+    // incident beam, and the looser default leaves 1e-7 of it on the line.
+    const auto r = run_korvex(d, "sih.dat",
+                              "SIM_MODE\n" + eps_block("forbidden_beam_flag 1\neigen_eps 1e-14\n") + si_crystal() +
+                                  sim_condition(c));
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    for (const char* f : {"sih_rs0.txt", "sih_rs1.txt"}) {
+      const ResultFile res = read_result(d.read(f));
+      const int n = res.num_pix_side;
+      // 200 lies along H, 020 along G.
+      for (const bool along_g : {false, true}) {
+        const std::vector<double>& v = disk_of(res, along_g ? std::vector<int>{0, 2, 0} : std::vector<int>{2, 0, 0});
+        const double m = mean_of(v);
+        EXPECT_GT(m, 1e-7) << f;
+        EXPECT_LT(centre_line_max(v, n, along_g), 1e-10 * m) << f << " " << along_g;
+        EXPECT_GT(centre_line_max(v, n, !along_g), m) << f << " " << along_g;
+      }
+    }
+  }
+  {
+    SimCondition c;
+    c.incidence = "1 1 0";
+    c.normal = "1 1 0";
+    c.g1 = "2 -2 0";
+    c.n = 11;
+    c.reflexes = "2\n0 0 0\n0 0 2\n";
+    const auto r = run_korvex(d, "si110.dat",
+                              "SIM_MODE\n" + eps_block("forbidden_beam_flag 1\n") + si_crystal() + sim_condition(c));
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    for (const char* f : {"si110_rs0.txt", "si110_rs1.txt"}) {
+      const ResultFile res = read_result(d.read(f));
+      const std::vector<double>& v = disk_of(res, {0, 0, 2});
+      const double m = mean_of(v);
+      EXPECT_GT(centre_line_min(v, res.num_pix_side, true), 1e-3 * m) << f;
+      EXPECT_GT(centre_line_min(v, res.num_pix_side, false), 1e-3 * m) << f;
+    }
+  }
+}
+
 // Largest relative difference between disk a at (i, j) and disk b at the
 // mirror image (n-1-i, j).
 double pair_asymmetry(const std::vector<double>& a, const std::vector<double>& b, int n) {
@@ -124,9 +233,10 @@ TEST(SimJob, Si110KeepsBothMirrorsAndGaAsLosesOne) {
   // (001) mirror of the whole pattern is gone: 1-11 and 1-1-1 (and 1-13 and
   // 1-1-3) are no longer mirror images of each other. Reciprocity is exact
   // for the full many-beam solution; the Bethe beams, folded in by
-  // perturbation, hold it to a few parts in 1e6.
-  EXPECT_LT(asymmetry(ga.values[0], n, mirror_h), 1e-5);
-  EXPECT_LT(asymmetry(ga.values[0], n, mirror_g), 1e-5);
+  // perturbation, can break it by about 2e-6 when a weak beam sits at a
+  // Bethe threshold (none does here: mirror images print identically).
+  EXPECT_LT(asymmetry(ga.values[0], n, mirror_h), 1e-6);
+  EXPECT_LT(asymmetry(ga.values[0], n, mirror_g), 1e-6);
   EXPECT_GT(pair_asymmetry(ga.values[1], ga.values[2], n), 1e-2);
   EXPECT_GT(pair_asymmetry(ga.values[3], ga.values[4], n), 1e-2);
 }
