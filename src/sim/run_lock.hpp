@@ -3,8 +3,9 @@
 // from its base name, so two runs of one base name in one folder would write
 // each other's files. The run holds an exclusive flock on "BASE.lock" from
 // before its first output until it ends; a second run finds the lock taken
-// and stops with a message. The lock file stays behind (it is empty); the
-// lock itself goes with the process, so a killed run leaves no stale lock.
+// and stops with a message. The run removes the lock file when it ends; the
+// lock itself goes with the process, so a killed run leaves an empty file but
+// no stale lock.
 #include <string>
 
 namespace kv {
@@ -21,6 +22,7 @@ class RunLock {
   static std::string lock_name(const std::string& base_name) { return base_name + ".lock"; }
 
  private:
+  std::string name_;
   int fd_ = -1;
 };
 
