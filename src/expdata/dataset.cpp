@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "beams/beam_select.hpp"
+#include "crystal/lattice.hpp"
 #include "input/fields.hpp"
 #include "sim/error.hpp"
 #include "sim/linereader.hpp"
@@ -52,11 +53,14 @@ std::string first_token(FILE* fp, const char* what) {
 void read_INCIDENT_BEAM(fed& ed, FILE* fp) {
   chk_data("INCIDENT_BEAM{", fp);
   ed.incidence = fget_uvw(fp);
+  check_zone_axis(ed.incidence, fp);
   ed.normal = fget_uvw(fp);
   ed.zolzbase1 = fget_r_hkl(fp);
   fget_fitpar(&ed.tiltH_fp, &ed.tiltH, fp);
   fget_fitpar(&ed.tiltG_fp, &ed.tiltG, fp);
   fget_fitpar(&ed.voltage_fp, &ed.voltage, fp);
+  // A constrained voltage is known only once the expressions are evaluated.
+  if (ed.voltage_fp.flg != kFlgCst) check_voltage_kv(ed.voltage, fp);
   chk_data("}INCIDENT_BEAM", fp);
 }
 
@@ -71,6 +75,7 @@ void read_CALC_KXY_RANGE(fed& ed, fei& ei, FILE* fp) {
   ei.num_cal_pix_side = ed.num_cal_pix_side;
   ei.num_cal_pix = ed.num_cal_pix_side * ed.num_cal_pix_side;
   ed.disksize = fget_d(fp);
+  if (ed.calc_type != 0) require_positive(ed.disksize, "disk size", fp);
   ed.bs.disksize = ed.disksize;
   chk_data("}CALC_KXY_RANGE", fp);
 }
@@ -222,6 +227,9 @@ void read_int_file(fei& ei, const std::string& file) {
 
   const std::size_t R = static_cast<std::size_t>(ei.num_rg), T = static_cast<std::size_t>(ei.num_thickness),
                     P = static_cast<std::size_t>(ei.npix);
+  // Every measured point is a line "intensity sigma" of at least 4 bytes;
+  // the header must not announce more than the file holds.
+  check_count_fits(static_cast<long long>(R * T * P), 4, "number of measured points", fp);
   ei.rg.assign(R, Hkl{});
   ei.pix.assign(P, pix_point{});
   ei.obs_int = Tensor3<double>(R, T, P);

@@ -125,6 +125,24 @@ void check_cell(const csd& cs) {
               lp[0], lp[1], lp[2], lp[3], lp[4], lp[5]);
 }
 
+// B is the mean-square displacement times 8 pi^2, never negative; an
+// occupancy is a fraction of the site. Checked once constrained values are
+// known, so the message names the value the calculation would use.
+void check_sites(const csd& cs, FILE* fp) {
+  for (int j = 0; j < cs.num_atom; ++j) {
+    const atom& a = cs.atoms[j];
+    if (a.bf == 0 && !(a.b_iso >= 0.0))
+      fatal_out("$$ Invalid B (=%g) of site %d (%s): a Debye-Waller B must not be negative.\n%s$$ Abort.\n",
+                a.b_iso, j + 1, a.name.c_str(), place_note(fp).c_str());
+    if (!(a.occ >= 0.0 && a.occ <= 1.0))
+      fatal_out("$$ Invalid occupancy (=%g) of site %d (%s): it must lie between 0 and 1.\n%s$$ Abort.\n",
+                a.occ, j + 1, a.name.c_str(), place_note(fp).c_str());
+    if (!std::isfinite(a.x) || !std::isfinite(a.y) || !std::isfinite(a.z))
+      fatal_out("$$ Invalid position (%g %g %g) of site %d (%s): not a finite number.\n%s$$ Abort.\n", a.x, a.y,
+                a.z, j + 1, a.name.c_str(), place_note(fp).c_str());
+  }
+}
+
 }  // namespace
 
 void fget_fitpar(fitpar* p, double* value, FILE* fp) { fget_fitpar(p, value, fp, "the parameter"); }
@@ -161,7 +179,7 @@ void fget_fitpar(fitpar* p, double* value, FILE* fp, const char* field) {
     if (p->name.size() > kFitparNameMax)
       fatal_out("$$ (fget_fitpar) Parameter name %s is longer than %zu characters. Abort.\n",
                 p->name.c_str(), kFitparNameMax);
-    if (flg == kFlgRst) p->rst_val = to_double(t[3]);
+    if (flg == kFlgRst) p->rst_val = checked_double(t[3], field, fp);
   }
   p->val = flg == kFlgCst ? 0.0 : checked_double(t[0], field, fp);
   *value = p->val;
@@ -291,6 +309,7 @@ void input_csd_cstr(csd& cs, FILE* fp, const std::string& base_name) {
 
   constraint_csd(cs);
   check_cell(cs);
+  check_sites(cs, fp);
   atom_multiplicity(cs.num_atom, cs.atoms.data(), cs.num_sym_op, cs.sym_ops.data());
   dbg_atm_pos_out(cs.num_sym_op, cs.sym_ops.data(), cs.num_atom, cs.atoms.data(), base_name);
 }

@@ -1,8 +1,9 @@
 #pragma once
 // One-line field readers: each takes exactly one non-comment line and pulls a
 // fixed set of fields out of it. Missing numbers read as zero, surplus tokens
-// are ignored; integers read through the floating-point readers are
-// truncated toward zero. End of file where a line is needed is a format error.
+// (and a trailing '%' or '#' comment) are ignored; every number present must
+// be a whole finite number token, and integers (truncated toward zero) must
+// lie in the int range. End of file where a line is needed is a format error.
 #include <array>
 #include <cstdio>
 #include <string>
