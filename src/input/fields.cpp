@@ -136,7 +136,7 @@ int fget_str_diid(std::string* s, double* d1, int* i1, int* i2, double* d2, FILE
 void fget_hkl_weight(Hkl* hkl, double* weight, FILE* fp) {
   const std::string line = need_line(kLineCap, fp);
   const auto t = split_tokens(line);
-  if (t.size() < 3) fatal_out("$$(fget_hkl_weight) Format error. Abort. buf=%s.", printable(line).c_str());
+  if (t.size() < 3) fatal_out("$$(fget_hkl_weight) Format error. Abort. buf=%s\n.", printable(rm_cr_copy(line)).c_str());
   *hkl = Hkl{checked_int(t[0], "h", fp), checked_int(t[1], "k", fp), checked_int(t[2], "l", fp)};
   *weight = (t.size() < 4 || t[3][0] == '%' || t[3][0] == '#') ? 1.0 : checked_double(t[3], "weight", fp);
 }

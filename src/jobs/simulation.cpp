@@ -31,6 +31,10 @@ constexpr double kPi = 3.141592653589793;
 // Points along one side of a tilt grid: 4096^2 tilts are days of computing,
 // and a larger side would overflow the point count.
 constexpr int kMaxPixSide = 4096;
+// Tilts and disk sizes (in g1/2, or mrad) beyond this are far outside any
+// diffraction pattern; thicknesses beyond 100 um far beyond any transmission.
+constexpr double kMaxTilt = 1000.0;
+constexpr double kMaxThickness = 1e6;
 
 // K_t = (H g1 + G g2) / 2, in reciprocal-lattice coordinates.
 Vec3 tilt_vector(const sd& s, double H, double G) {
@@ -79,6 +83,7 @@ void fget_cal_thick(int num_thickness, double* thickness, FILE* fp) {
       fatal_out("$$ Data format error: a thickness expected, blank line found.\n%s$$ Abort.\n",
                 place_note(fp).c_str());
     require_nonnegative(v[0], "thickness", fp);
+    require_between(v[0], 0.0, kMaxThickness, "thickness", fp);
     thickness[t] = v[0];
   }
 }
@@ -120,6 +125,8 @@ void fget_sd_incident_beam(sd& s, FILE* fp) {
     fatal_out("$$ Tilts in mrad need a positive voltage (found %g kV).\n%s$$ Abort.\n", s.voltage,
               place_note(fp).c_str());
   check_voltage_kv(s.voltage, fp);
+  require_between(s.tiltH, -kMaxTilt, kMaxTilt, "tiltH", fp);
+  require_between(s.tiltG, -kMaxTilt, kMaxTilt, "tiltG", fp);
   chk_data("}INCIDENT_BEAM", fp);
 }
 
@@ -174,6 +181,7 @@ void fget_sd_kxy_range(sd& s, FILE* fp, const char* hint, bool sim_message) {
   s.disksize = fget_d_unit(fp, "mrad", &s.disk_mrad);
   // A line, disk or square of tilts spans twice the disk size.
   if (s.calc_type != 0) require_positive(s.disksize, "disk size", fp);
+  require_between(s.disksize, -kMaxTilt, kMaxTilt, "disk size", fp);
   s.bs.disksize = s.disksize;
   chk_data("}CALC_KXY_RANGE", fp);
 }

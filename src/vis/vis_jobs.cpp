@@ -42,10 +42,13 @@ struct VisualizeLine {
   double preset_max = -1.0;
 };
 
-// The grey-level exponent is a positive power. The preset maximum needs no
-// range of its own: zero or a negative value means none, and every number
-// read is already finite.
-void check_gamma(double gamma, FILE* script) { require_positive(gamma, "gamma", script); }
+// The grey-level exponent is a positive power (a negative one is refused by
+// each picture job with its own message). The preset maximum needs no range
+// of its own: zero or a negative value means none, and every number read is
+// already finite.
+void check_gamma(double gamma, FILE* script) {
+  if (gamma == 0.0) require_positive(gamma, "gamma", script);
+}
 
 // "file gamma mag cont_rev [preset_max]"; four fields mean no preset
 // maximum, any count but four or five ends the run (the whole-pattern job
@@ -113,7 +116,7 @@ VisParams read_vis_params(FILE* script) {
     error_exit(stdout, "VIS_PARAMS: invalid parameter");
   p.given = true;
   p.gamma = v[0];
-  check_gamma(p.gamma, script);
+  require_positive(p.gamma, "gamma", script);
   p.mag = int_field(v[1], std::string_view(), "magnification", script);
   p.cont_rev = int_field(v[2], std::string_view(), "contrast-reverse flag", script);
   std::printf("$$mag_coef, cont_rev_flag = %d %d\n", p.mag, p.cont_rev);

@@ -71,7 +71,7 @@ TEST(CommentSkip, OverLongDataLinesAndNulBytesAreRefusedWithTheirLine) {
       {"a\n" + std::string(300, '1') + "\n",
        "$$ Data format error: line 2 is longer than 255 characters: " + std::string(40, '1') +
            "...\n$$ (line 2)\n$$ Abort.\n"},
-      {"a\nb\0c\n", "$$ Data format error: line 2 holds a NUL byte; this is not a text file.\n$$ (line 2)\n$$ Abort.\n"},
+      {std::string("a\nb\0c\n", 6), "$$ Data format error: line 2 holds a NUL byte; this is not a text file.\n$$ (line 2)\n$$ Abort.\n"},
       {"% c\n\x01\x02\xff" + std::string(300, 'q') + "\n",
        "$$ Data format error: line 2 is longer than 255 characters: \\x01\\x02\\xff" + std::string(37, 'q') +
            "...\n$$ (line 2)\n$$ Abort.\n"},
