@@ -132,13 +132,7 @@ BeamList fget_beams(int n_exact, int n_bethe, FILE* fp) {
   // the file cannot hold is refused before anything is read.
   const long long n = static_cast<long long>(n_exact) + n_bethe;
   check_count_fits(n, 6, "number of manual beams", fp);
-  for (long long i = 0; i < n; ++i) {
-    const std::string line = need_line(kLineCap, fp);
-    refuse_block_marker(line, n, "beam", fp);
-    double v[3];
-    str_to_fs(3, line, v, fp);
-    list.push_back(Hkl{int_field(v[0], {}, "h", fp), int_field(v[1], {}, "k", fp), int_field(v[2], {}, "l", fp)});
-  }
+  for (long long i = 0; i < n; ++i) list.push_back(fget_counted_hkl(fp, n, "beam"));
   return list;
 }
 

@@ -26,7 +26,7 @@ int checked_count(int n, const char* what, int min) {
 }
 
 [[noreturn]] void data_format_error(const std::string& buf) {
-  fatal_out("$$ Data format error.\n$$ Abort.\n$$ buf=%s\n", buf.c_str());
+  fatal_out("$$ Data format error.\n$$ Abort.\n$$ buf=%s\n", printable(buf).c_str());
 }
 
 // Rows of points are separated by one empty line.
@@ -35,7 +35,7 @@ void chk_empty_line(FILE* fp) {
   if (!tok || !tok->empty())
     fatal_out("$$ Data format error: an empty line is expected after each row of points.\n$$ Abort.\n"
               "$$ buf=%s\n",
-              tok ? tok->c_str() : "(end of file)");
+              tok ? printable(*tok).c_str() : "(end of file)");
 }
 
 std::string first_token(FILE* fp, const char* what) {

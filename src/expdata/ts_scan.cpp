@@ -94,7 +94,7 @@ void read_hg_shift_weight_file(int n, const std::string& file, double* H, double
   }
   if (!tok || *tok != "REFLEX_SHIFT_PAR{")
     fatal_out("$$ Data format error has been found at REFLEX_SHIFT_PAR{.\n$$ Abort.\n$$ buf=%s\n",
-              tok ? tok->c_str() : "(end of file)");
+              tok ? printable(*tok).c_str() : "(end of file)");
   for (int r = 0; r < n; ++r) {
     double v[5];
     const std::string line = need_line(kLineCap, fp);

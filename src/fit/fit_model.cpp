@@ -609,6 +609,21 @@ void setup_fit_problem(fit_problem& fp, csd& cs, std::vector<fed>& eds, std::vec
     select_points(fp, static_cast<int>(i));
   }
   if (fp.pts.empty()) fatal_out("$$ No measured point with a positive weight lies inside a calculated disk. Abort.\n");
+  check_job_size(fit_job_size(fp), "refinement");
+}
+
+JobSize fit_job_size(const fit_problem& fp) {
+  // Each dataset's eigenproblems on every thread (as the CBED job), and the
+  // Jacobian of every residual and parameter with its normal matrix.
+  const double threads = std::max(1, tilt_loop_threads());
+  JobSize size;
+  for (const dataset_model& dm : fp.dm) {
+    const double n = static_cast<double>(dm.beams.size());
+    size.memory_bytes += 16.0 * n * n * (1.0 + 8.0 * threads);
+  }
+  const double P = fp.num_params(), M = static_cast<double>(fp.pts.size() + fp.restrained.size());
+  size.memory_bytes += 8.0 * M * P * 2.0 + 8.0 * P * P * 4.0;
+  return size;
 }
 
 std::vector<double> current_params(const fit_problem& fp) {

@@ -23,7 +23,7 @@ int auto_name_counter = 0;
 
 [[noreturn]] void fitpar_input_error(std::string_view first_token) {
   const std::string buf(first_token);
-  fatal_out("$$ (fget_fitpar) Input data error. Abort.\n$$ buf=%s\n", buf.c_str());
+  fatal_out("$$ (fget_fitpar) Input data error. Abort.\n$$ buf=%s\n", printable(buf).c_str());
 }
 
 // "5,431 FIX a": a comma between digits where the value stands. Commas
@@ -282,7 +282,7 @@ void fget_lofg_cstr(csd& cs, FILE* fp) {
     cs.lof_type = type;
     alloc_csd_sub_cstr(cs.num_atom, m, type, cs);
     for (int e = 0; e < m; ++e) {
-      cs.lofg_hkl[e] = fget_hkl(fp);
+      cs.lofg_hkl[e] = fget_counted_hkl(fp, m, "LOW_ORDER_FG reflection");
       if (type <= 2) {
         fget_fitpar(&cs.lofg_fp[e][0], &cs.lofg_fg[e].re, fp);
         fget_fitpar(&cs.lofg_fp[e][1], &cs.lofg_fg[e].im, fp);
@@ -313,7 +313,7 @@ void input_csd_cstr(csd& cs, FILE* fp, const std::string& base_name) {
   } else {
     fatal_out("$$ Data format error has been found at LATTICE{.\n$$ Abort.\n$$ buf=%s\n"
               "$$ CRYSTAL_STRUCTURE_DATA begins with a LATTICE{ block or a CIF{ line.\n%s",
-              first ? first->c_str() : "(end of file)", place_note(fp).c_str());
+              first ? printable(*first).c_str() : "(end of file)", place_note(fp).c_str());
   }
   fget_lofg_cstr(cs, fp);
   chk_data("}CRYSTAL_STRUCTURE_DATA", fp);

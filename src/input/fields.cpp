@@ -35,6 +35,8 @@ std::string_view first_token(const std::string& line) {
 // An integer field read as a number of the line just read.
 int trunc_int(double x) { return int_field(x, std::string_view(), nullptr, nullptr); }
 
+int checked_index(double x, const char* name, FILE* fp) { return int_field(x, std::string_view(), name, fp); }
+
 }  // namespace
 
 double fget_d(FILE* fp) {
@@ -118,6 +120,14 @@ Hkl fget_hkl(FILE* fp) {
 }
 
 Hkl fget_uvw(FILE* fp) { return fget_hkl(fp); }
+
+Hkl fget_counted_hkl(FILE* fp, long long count, const char* what) {
+  const std::string line = need_line(kLineCap, fp);
+  refuse_block_marker(line, count, what, fp);
+  double v[3];
+  str_to_fs(3, line, v, fp);
+  return Hkl{checked_index(v[0], "h", fp), checked_index(v[1], "k", fp), checked_index(v[2], "l", fp)};
+}
 
 std::array<double, 3> fget_r_hkl(FILE* fp) { return line_numbers<3>(fp); }
 

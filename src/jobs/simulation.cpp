@@ -57,11 +57,7 @@ void dbg_dump_ini_sim() { std::printf("\n$$ vg_select_flag = %d\n", epsilon.vg_s
 void fget_cal_g(int num_g, int num_exact_beam, int /*num_bethe_beam*/, int* cal_g, const BeamList& beams,
                 FILE* fp, csd* c, double kv) {
   for (int r = 0; r < num_g; ++r) {
-    const std::string line = need_line(kLineCap, fp);
-    refuse_block_marker(line, num_g, "OUTPUT_REFLEX reflection", fp);
-    double v[3];
-    str_to_fs(3, line, v, fp);
-    const Hkl g{int_field(v[0], {}, "h", fp), int_field(v[1], {}, "k", fp), int_field(v[2], {}, "l", fp)};
+    const Hkl g = fget_counted_hkl(fp, num_g, "OUTPUT_REFLEX reflection");
     const int n = find_n_g(num_exact_beam, g, beams);
     if (n < 0 && c && epsilon.forbidden_beam_flag != 1 && vanishing_fg_reflection(g, kv, *c))
       fatal_out(

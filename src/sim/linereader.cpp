@@ -1,6 +1,5 @@
 #include "sim/linereader.hpp"
 
-#include <cerrno>
 #include <climits>
 #include <cmath>
 #include <cstdlib>
@@ -71,12 +70,18 @@ std::optional<std::string> raw_line(int n, FILE* fp) {
   return buf;
 }
 
-// Whether the line just read from fp ends before the buffer was full (a
-// line end, or the end of the file).
-bool line_complete(const std::string& piece, FILE* fp) {
+// Whether the line just read from fp is whole: it ends in a line end or at
+// the end of the file. A line that fills the buffer exactly gets its line
+// end appended.
+bool line_complete(std::string& piece, FILE* fp) {
   if (!piece.empty() && piece.back() == '\n') return true;
   const int c = std::getc(fp);
   if (c == EOF) return true;
+  if (c == '\n') {
+    piece.push_back('\n');
+    place_of(fp).at_line_start = true;
+    return true;
+  }
   std::ungetc(c, fp);
   return false;
 }
@@ -175,7 +180,6 @@ double checked_double(std::string_view token, const char* field, FILE* fp) {
   const std::string s = printable(token);
   char* end = nullptr;
   const std::string text(token);
-  errno = 0;
   const double v = std::strtod(text.c_str(), &end);
   // Without a field name (a line of plain numbers) the message names only the token.
   const std::string what = field ? std::string(field) + " must be a number" : "expected a number";

@@ -76,7 +76,7 @@ TEST(BadInput, IntegersOutsideTheIntRangeEndTheRun) {
   expect_all_refused({
       {"% incidence [u v w]\n1 1 0", "% incidence [u v w]\n1e10 1 0",
        {"the integer \"1e+10\"" + range, "block SIM_CALCULATION_CONDITION > INCIDENT_BEAM"}},
-      {"2 2 0\n-14.45013", "2 2 3e9\n-14.45013", {"the integer \"3e+09\"" + range, "block CRYSTAL_STRUCTURE_DATA > LOW_ORDER_FG"}},
+      {"2 2 0\n-14.45013", "2 2 3e9\n-14.45013", {"the integer \"3e+09\" for l" + range, "block CRYSTAL_STRUCTURE_DATA > LOW_ORDER_FG"}},
       {"% 0: every exact beam\n0\n", "% 0: every exact beam\n1\n2 -2 -9e99\n", {"the integer \"-9e+99\" for l" + range}},
       {"ATOM{\n1\n", "ATOM{\n4294967297\n", {"the integer \"4294967297\"" + range}},
       {"% 2: automatic search on the excitation error s_g\n2\n", "% 2: automatic search on the excitation error s_g\n0\n3e9 0\n0 0 0\n",
@@ -92,6 +92,10 @@ TEST(BadInput, CountsAndSizesAreBoundedBeforeAnythingIsAllocated) {
        {"$$ Invalid num_g (=2000000000): the "}},
       {"% 0: every exact beam\n0\n", "% 0: every exact beam\n3\n0 0 0\n",
        {"$$ Data format error: expected 3 OUTPUT_REFLEX reflection lines, found block marker }OUTPUT_REFLEX."}},
+      {"LOW_ORDER_FG{\n2\n", "LOW_ORDER_FG{\n3\n",
+       {"expected 3 LOW_ORDER_FG reflection lines, found block marker }LOW_ORDER_FG."}},
+      {"% 2: automatic search on the excitation error s_g\n2\n", "% 2: automatic search on the excitation error s_g\n0\n2 1\n0 0 0\n1 1 1\n}BEAM_SEARCH\n",
+       {"expected 3 beam lines, found block marker }BEAM_SEARCH."}},
       {"3\n500.0\n1000.0\n1500.0\n", "4\n500.0\n1000.0\n1500.0\n",
        {"expected 4 OUTPUT_THICKNESS thickness lines, found block marker }OUTPUT_THICKNESS."}},
       // 5 x 5 tilts, the default limits: refused with the estimate.
