@@ -342,7 +342,7 @@ namespace {
 double answer_number(FILE* in, const char* prompt, const char* field) {
   const std::string text = answer(in, prompt, false);
   const std::vector<std::string_view> t = split_tokens(text);
-  return checked_double(t.empty() ? std::string_view() : t[0], field, nullptr);
+  return checked_double(t.empty() ? std::string_view() : t[0], field, in);
 }
 
 // Each tabulated point is one line of about 100 characters per element.
@@ -354,17 +354,18 @@ int asf_test(FILE* in) {
   std::printf("***** elastic and inelastic atomic scattering factor *****\n");
   std::printf(" Mott formula with f0 exp(-2 B s2) absorption, against the Bird & King table,\n");
   std::printf(" with Debye-Waller factor exp(-B s2)\n");
-  File out(std::fopen("asf.out", "w"));
-  if (!out) fatal_out("Cannot open asf.out\n");
   const double s_begin = answer_number(in, "s_begin >>", "s_begin");
   const double s_end = answer_number(in, "s_end >>", "s_end");
   const double kv = answer_number(in, "kvolts >>", "kvolts");
-  require_positive(kv, "kvolts", nullptr);
+  require_positive(kv, "kvolts", in);
   const double b = answer_number(in, "b_factor >>", "b_factor");
-  require_nonnegative(b, "b_factor", nullptr);
+  require_nonnegative(b, "b_factor", in);
   const int n = int_field(answer_number(in, "number of calculation points >>", "number of calculation points"),
-                          {}, "number of calculation points", nullptr);
+                          {}, "number of calculation points", in);
   check_job_size(JobSize{0.0, kAsfLineBytes * n}, "scattering-factor table");
+  // Opened once the answers are known to describe a table that can be written.
+  File out(std::fopen("asf.out", "w"));
+  if (!out) fatal_out("Cannot open asf.out\n");
   std::string element = answer(in, "element (CAPS) >>", true);
   while (!element.empty()) {
     // The prompt asks for capitals; the tables spell symbols as Si, Ti4+.
