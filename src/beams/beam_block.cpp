@@ -14,25 +14,20 @@ namespace kv {
 
 namespace {
 
-// A number read for an integer field: truncated toward zero, held inside
-// the int range (a NaN reads as 0).
-int to_int_field(double x) {
-  if (std::isnan(x)) return 0;
-  if (x >= static_cast<double>(INT_MAX)) return INT_MAX;
-  if (x <= static_cast<double>(INT_MIN)) return INT_MIN;
-  return static_cast<int>(std::trunc(x));
-}
+// A number read for an integer field: truncated toward zero; outside the
+// int range it is refused.
+int to_int_field(double x, const char* field, FILE* fp) { return int_field(x, {}, field, fp); }
 
 // Line A: num_g_limit, g_max, lz_min, lz_max (and an ignored disk size).
 // Returns how many numbers the line held.
 int fget_search_line_a(beam_search* bs, FILE* fp) {
   const std::string line = need_line(kLineCap, fp);
   double v[5];
-  const int n = str_to_fs(5, line, v);
-  bs->num_g_limit = to_int_field(v[0]);
+  const int n = str_to_fs(5, line, v, fp);
+  bs->num_g_limit = to_int_field(v[0], "num_g_limit", fp);
   bs->g_max = v[1];
-  bs->lz_min = to_int_field(v[2]);
-  bs->lz_max = to_int_field(v[3]);
+  bs->lz_min = to_int_field(v[2], "lz_min", fp);
+  bs->lz_max = to_int_field(v[3], "lz_max", fp);
   return n;
 }
 
@@ -133,10 +128,11 @@ BeamList fget_beams(int n_exact, int n_bethe, FILE* fp) {
         "and no negative count. Abort.\n",
         n_exact, n_bethe);
   BeamList list;
-  // Grown line by line: a count far beyond the lines present ends at the end
-  // of the file, not in a huge allocation.
+  // Each beam is a line "h k l" of at least 6 bytes; a count the rest of
+  // the file cannot hold is refused before anything is read.
   const long long n = static_cast<long long>(n_exact) + n_bethe;
-  for (long long i = 0; i < n; ++i) list.push_back(fget_hkl(fp));
+  check_count_fits(n, 6, "number of manual beams", fp);
+  for (long long i = 0; i < n; ++i) list.push_back(fget_counted_hkl(fp, n, "beam"));
   return list;
 }
 

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "sim/error.hpp"
+#include "sim/linereader.hpp"
 
 namespace kv {
 
@@ -87,6 +88,30 @@ double abs_r_uvw(const Vec3& x, const lattice_metric& m) {
   return std::sqrt(inner_product_r_uvw(x, x, m));
 }
 
+void check_voltage_kv(double kv, FILE* fp) {
+  if (!(kv > 0.0 && kv <= kMaxVoltageKv))
+    fatal_out("$$ Invalid accelerating voltage (=%g kV): it must be above 0 and at most %g kV.\n%s$$ Abort.\n",
+              kv, kMaxVoltageKv, place_note(fp).c_str());
+}
+
+void check_zone_axis(const Hkl& uvw, FILE* fp) {
+  if (uvw.h == 0 && uvw.k == 0 && uvw.l == 0)
+    fatal_out("$$ Incidence [0 0 0]: the zone axis [u v w] of INCIDENT_BEAM must not be zero.\n%s$$ Abort.\n",
+              place_note(fp).c_str());
+}
+
+// Why the in-plane base vector perpendicular to the incidence [u v w] and
+// to g vanishes: a zero incidence, a zero g, or g parallel to the incidence.
+[[noreturn]] void no_second_base(const Hkl& uvw, const Vec3& g) {
+  if (uvw.h == 0 && uvw.k == 0 && uvw.l == 0)
+    fatal_out("$Error: the incidence [0 0 0] is no direction; the zone axis [u v w] must not be zero.\n");
+  if (g[0] == 0.0 && g[1] == 0.0 && g[2] == 0.0)
+    fatal_out("$Error: the zero-order Laue zone base g1 = (0 0 0) must not be zero.\n");
+  fatal_out("$Error: the zero-order Laue zone base g1 = (%g %g %g) is parallel to the incidence [%d %d %d]; "
+            "choose g1 with h u + k v + l w = 0.\n",
+            g[0], g[1], g[2], uvw.h, uvw.k, uvw.l);
+}
+
 Vec3 zolz_ort_base(const Hkl& uvw, const Vec3& g1, const lattice_metric& m) {
   // Direct-space components of g1, then B x g1 read as a reciprocal vector.
   const Vec3 q{m.gs11 * g1[0] + m.gs12 * g1[1] + m.gs13 * g1[2],
@@ -96,7 +121,7 @@ Vec3 zolz_ort_base(const Hkl& uvw, const Vec3& g1, const lattice_metric& m) {
   for (double& v : n) v *= m.vol;
   const double len_g1 = std::sqrt(sq_abs(g1, m));
   const double len_n = std::sqrt(sq_abs(n, m));
-  if (!(len_n >= 1e-12)) fatal_out("$Error in zolz_ort_base: g2 = 0\n");
+  if (!(len_n >= 1e-12)) no_second_base(uvw, g1);
   for (double& v : n) v *= len_g1 / len_n;
   return n;
 }
@@ -110,7 +135,7 @@ Vec3 zolz_ort_base_uvw(const Hkl& uvw, const Vec3& g, const lattice_metric& m) {
   for (double& x : c) x /= m.vol;
   const double len_g = std::sqrt(sq_abs(g, m));
   const double len_c = abs_r_uvw(c, m);
-  if (!(len_c >= 1e-12)) fatal_out("$Error in zolz_ort_base_uvw: g2 = 0\n");
+  if (!(len_c >= 1e-12)) no_second_base(uvw, g);
   for (double& x : c) x /= len_g * len_c;
   return c;
 }

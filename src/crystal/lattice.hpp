@@ -1,4 +1,5 @@
 #pragma once
+#include <cstdio>
 // Lattice geometry and electron optics: the metric of a cell, lengths and
 // products of reciprocal (h k l) and direct [u v w] vectors, the orthogonal
 // base of the zeroth-order Laue zone, the centring extinctions and the
@@ -45,12 +46,20 @@ double abs_uvw(const Hkl& uvw, const lattice_metric& lm);
 double inner_product_r_uvw(const Vec3& x, const Vec3& y, const lattice_metric& lm);
 double abs_r_uvw(const Vec3& x, const lattice_metric& lm);
 
+// Relativistic electron optics holds at any voltage, but no microscope
+// reaches 10 MV; a larger number is a unit mistake (V for kV).
+inline constexpr double kMaxVoltageKv = 10000.0;
+// A voltage read from fp must be above 0 and at most kMaxVoltageKv.
+void check_voltage_kv(double kv, FILE* fp);
+// A zone axis read from fp must not be [0 0 0].
+void check_zone_axis(const Hkl& uvw, FILE* fp);
+
 // Second ZOLZ base vector g2 = B x g1 scaled to |g1| (B the incident
-// direction [u v w]). Fatal "$Error in zolz_ort_base: g2 = 0" when g1 is
+// direction [u v w]). Fatal, with a message saying which, when g1 is
 // parallel to B or either is zero.
 Vec3 zolz_ort_base(const Hkl& uvw, const Vec3& g1, const lattice_metric& lm);
-// Direct vector along B x g of length 1/|g|. Fatal
-// "$Error in zolz_ort_base_uvw: g2 = 0" when it vanishes.
+// Direct vector along B x g of length 1/|g|. Fatal, as above, when it
+// vanishes.
 Vec3 zolz_ort_base_uvw(const Hkl& uvw, const Vec3& g, const lattice_metric& lm);
 // Real-space base vectors e1, e2 of the ZOLZ plane (length 1/|g1|).
 void zolz_ort_base_two_uvw(const Hkl& uvw, const Vec3& g1, const lattice_metric& lm, Vec3* e1,

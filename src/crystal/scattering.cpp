@@ -33,7 +33,7 @@ File open_table(const char* name) {
 // coefficients would silently falsify every factor computed from them.
 void bk_numbers(FILE* fp, int n, double* out, const char* what) {
   const std::string line = need_line(kBkLineCap, fp);
-  const int got = str_to_fs(n, line, out);
+  const int got = str_to_fs(n, line, out, fp);
   if (got < n)
     fatal_out("$$ Data format error in %s: %d numbers expected (%s), %d found.\n$$ buf=%s$$ Abort.\n",
               kBkTable, n, what, got, line.c_str());
@@ -83,7 +83,7 @@ xdt read_xdt_table(std::string& name) {
       fatal_out("$$ Data format error in %s: 10 numbers expected after %s.\n$$ buf=%s$$ Abort.\n",
                 kXdtTable, name.c_str(), line->c_str());
     double v[10];
-    for (int i = 0; i < 10; ++i) v[i] = to_double(t[i + 1]);
+    for (int i = 0; i < 10; ++i) v[i] = checked_double(t[i + 1], nullptr, fp.get());
     xdt x;
     x.z = v[0];
     x.a1 = v[1];
@@ -336,17 +336,36 @@ std::string table_case_symbol(const std::string& name) {
   return out;
 }
 
+namespace {
+
+// The number answered to a prompt: one whole finite number.
+double answer_number(FILE* in, const char* prompt, const char* field) {
+  const std::string text = answer(in, prompt, false);
+  const std::vector<std::string_view> t = split_tokens(text);
+  return checked_double(t.empty() ? std::string_view() : t[0], field, in);
+}
+
+// Each tabulated point is one line of about 100 characters per element.
+constexpr double kAsfLineBytes = 100.0;
+
+}  // namespace
+
 int asf_test(FILE* in) {
   std::printf("***** elastic and inelastic atomic scattering factor *****\n");
   std::printf(" Mott formula with f0 exp(-2 B s2) absorption, against the Bird & King table,\n");
   std::printf(" with Debye-Waller factor exp(-B s2)\n");
+  const double s_begin = answer_number(in, "s_begin >>", "s_begin");
+  const double s_end = answer_number(in, "s_end >>", "s_end");
+  const double kv = answer_number(in, "kvolts >>", "kvolts");
+  require_positive(kv, "kvolts", in);
+  const double b = answer_number(in, "b_factor >>", "b_factor");
+  require_nonnegative(b, "b_factor", in);
+  const int n = int_field(answer_number(in, "number of calculation points >>", "number of calculation points"),
+                          {}, "number of calculation points", in);
+  check_job_size(JobSize{0.0, kAsfLineBytes * n}, "scattering-factor table");
+  // Opened once the answers are known to describe a table that can be written.
   OutputFile out("asf.out");
   if (!out) fatal_out("Cannot open asf.out\n");
-  const double s_begin = to_double(answer(in, "s_begin >>", false));
-  const double s_end = to_double(answer(in, "s_end >>", false));
-  const double kv = to_double(answer(in, "kvolts >>", false));
-  const double b = to_double(answer(in, "b_factor >>", false));
-  const int n = to_int(answer(in, "number of calculation points >>", false));
   std::string element = answer(in, "element (CAPS) >>", true);
   while (!element.empty()) {
     // The prompt asks for capitals; the tables spell symbols as Si, Ti4+.

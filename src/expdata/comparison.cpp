@@ -69,7 +69,7 @@ void chk_empty_row(FILE* fp) {
   if (!tok || !tok->empty())
     fatal_out("$$ Data format error: an empty line is expected after each row of points.\n$$ Abort.\n"
               "$$ buf=%s\n",
-              tok ? tok->c_str() : "(end of file)");
+              tok ? printable(*tok).c_str() : "(end of file)");
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "beams/beam_select.hpp"
+#include "crystal/lattice.hpp"
 #include "input/fields.hpp"
 #include "sim/error.hpp"
 #include "sim/linereader.hpp"
@@ -25,7 +26,7 @@ int checked_count(int n, const char* what, int min) {
 }
 
 [[noreturn]] void data_format_error(const std::string& buf) {
-  fatal_out("$$ Data format error.\n$$ Abort.\n$$ buf=%s\n", buf.c_str());
+  fatal_out("$$ Data format error.\n$$ Abort.\n$$ buf=%s\n", printable(buf).c_str());
 }
 
 // Rows of points are separated by one empty line.
@@ -34,7 +35,7 @@ void chk_empty_line(FILE* fp) {
   if (!tok || !tok->empty())
     fatal_out("$$ Data format error: an empty line is expected after each row of points.\n$$ Abort.\n"
               "$$ buf=%s\n",
-              tok ? tok->c_str() : "(end of file)");
+              tok ? printable(*tok).c_str() : "(end of file)");
 }
 
 std::string first_token(FILE* fp, const char* what) {
@@ -52,11 +53,14 @@ std::string first_token(FILE* fp, const char* what) {
 void read_INCIDENT_BEAM(fed& ed, FILE* fp) {
   chk_data("INCIDENT_BEAM{", fp);
   ed.incidence = fget_uvw(fp);
+  check_zone_axis(ed.incidence, fp);
   ed.normal = fget_uvw(fp);
   ed.zolzbase1 = fget_r_hkl(fp);
   fget_fitpar_unit(&ed.tiltH_fp, &ed.tiltH, fp, "tiltH", "mrad", &ed.tiltH_mrad);
   fget_fitpar_unit(&ed.tiltG_fp, &ed.tiltG, fp, "tiltG", "mrad", &ed.tiltG_mrad);
   fget_fitpar(&ed.voltage_fp, &ed.voltage, fp, "the voltage");
+  // A constrained voltage is known only once the expressions are evaluated.
+  if (ed.voltage_fp.flg != kFlgCst) check_voltage_kv(ed.voltage, fp);
   if ((ed.tiltH_mrad || ed.tiltG_mrad) && !(ed.voltage > 0.0))
     fatal_out("$$ Tilts in mrad need a positive voltage (found %g kV).\n%s$$ Abort.\n", ed.voltage,
               place_note(fp).c_str());
@@ -77,6 +81,7 @@ void read_CALC_KXY_RANGE(fed& ed, fei& ei, FILE* fp) {
   if (ed.disk_mrad && !(ed.voltage > 0.0))
     fatal_out("$$ A disk size in mrad needs a positive voltage (found %g kV).\n%s$$ Abort.\n", ed.voltage,
               place_note(fp).c_str());
+  if (ed.calc_type != 0) require_positive(ed.disksize, "disk size", fp);
   ed.bs.disksize = ed.disksize;
   chk_data("}CALC_KXY_RANGE", fp);
 }
@@ -245,6 +250,9 @@ void read_int_file(fei& ei, const std::string& file) {
 
   const std::size_t R = static_cast<std::size_t>(ei.num_rg), T = static_cast<std::size_t>(ei.num_thickness),
                     P = static_cast<std::size_t>(ei.npix);
+  // Every measured point is a line "intensity sigma" of at least 4 bytes;
+  // the header must not announce more than the file holds.
+  check_count_fits(static_cast<long long>(R * T * P), 4, "number of measured points", fp);
   ei.rg.assign(R, Hkl{});
   ei.pix.assign(P, pix_point{});
   ei.obs_int = Tensor3<double>(R, T, P);

@@ -95,10 +95,12 @@ void read_hg_shift_weight_file(int n, const std::string& file, double* H, double
   }
   if (!tok || *tok != "REFLEX_SHIFT_PAR{")
     fatal_out("$$ Data format error has been found at REFLEX_SHIFT_PAR{.\n$$ Abort.\n$$ buf=%s\n",
-              tok ? tok->c_str() : "(end of file)");
+              tok ? printable(*tok).c_str() : "(end of file)");
   for (int r = 0; r < n; ++r) {
     double v[5];
-    const int count = str_to_fs(5, need_line(kLineCap, fp), v);
+    const std::string line = need_line(kLineCap, fp);
+    refuse_block_marker(line, n, "REFLEX_SHIFT_PAR reflection", fp);
+    const int count = str_to_fs(5, line, v, fp);
     if (count == 3)
       w[r] = 1.0;
     else if (count == 4)
@@ -143,12 +145,15 @@ void read_sim_data(sim_record& sr, fei& ei, const std::string& file, double Hshi
   chk_data("RF_INDEX{", fp);
   sr.num_rg = fget_i(fp);
   if (sr.num_rg != ei.num_rg) error_exit(stdout, "ei->num_rg != sr->num_cal_g.");
+  check_count_fits(sr.num_rg, 2, "number of RF_INDEX reflections", fp);
   sr.rg.assign(static_cast<std::size_t>(sr.num_rg), Hkl{});
   sr.rg_pos.assign(static_cast<std::size_t>(sr.num_rg), {0.0, 0.0});
   for (int r = 0; r < sr.num_rg; ++r) {
     double v[5];
-    str_to_fs(5, need_line(kLineCap, fp), v);
-    sr.rg[r] = Hkl{static_cast<int>(v[0]), static_cast<int>(v[1]), static_cast<int>(v[2])};
+    const std::string line = need_line(kLineCap, fp);
+    refuse_block_marker(line, sr.num_rg, "RF_INDEX reflection", fp);
+    str_to_fs(5, line, v, fp);
+    sr.rg[r] = Hkl{int_field(v[0], {}, "h", fp), int_field(v[1], {}, "k", fp), int_field(v[2], {}, "l", fp)};
     sr.rg_pos[r] = {v[3], v[4]};
   }
   chk_data("}RF_INDEX", fp);
@@ -163,17 +168,19 @@ void read_sim_data(sim_record& sr, fei& ei, const std::string& file, double Hshi
   fget_4d(&Hbgn, &Hend, &Gbgn, &Gend, fp);
   if (Hbgn + Hend > epsilon.general_eps) std::printf("$$(read_sim_data) Warning in H range\n");
   sr.header[4] = strprintf("%f  #disksize", Hend);
+  // Each point needs a coordinate line and one intensity line per reflection.
+  check_count_fits(static_cast<long long>(sr.num_pix) * (1 + sr.num_rg), 2, "number of simulated points", fp);
   alloc_ei_cal(ei, sr.side);
   sr.pix.assign(static_cast<std::size_t>(sr.num_pix), pix_point{});
   for (int p = 0; p < sr.num_pix; ++p) {
     double v[5];
-    str_to_fs(5, need_line(kLineCap, fp), v);
+    str_to_fs(5, need_line(kLineCap, fp), v, fp);
     pix_point& q = sr.pix[p];
     q.x = v[0] + tiltH;
     q.y = v[1] + tiltG;
-    q.ix = static_cast<int>(v[2]);
-    q.iy = static_cast<int>(v[3]);
-    q.flag = static_cast<int>(v[4]);
+    q.ix = int_field(v[2], {}, "point column", fp);
+    q.iy = int_field(v[3], {}, "point row", fp);
+    q.flag = int_field(v[4], {}, "point flag", fp);
     ei.cal_pix[p] = q;
   }
   chk_data("}COORD", fp);

@@ -541,57 +541,6 @@ BeamList dataset_beams(fed& ed, csd& cs, int* n_e0, int* n_b0) {
   return beam_merge(ne, nb, exact, bethe);
 }
 
-bool is_number(const std::string& tok) {
-  if (tok.empty()) return false;
-  char* end = nullptr;
-  const double v = std::strtod(tok.c_str(), &end);
-  return end && *end == '\0' && std::isfinite(v);
-}
-
-// Every intensity and deviation of the file is a finite number: the reader
-// takes a token that is not a number for 0, which a refinement must not.
-void check_int_file_numbers(const std::string& file) {
-  File f = fopen_chk_rmode(file);
-  FILE* fp = f.get();
-  bool in_rf = false, hkl_seen = false;
-  char buf[1024];
-  int line_no = 0;
-  while (std::fgets(buf, sizeof buf, fp)) {
-    ++line_no;
-    std::string line(buf);
-    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
-    if (line.empty() || line[0] == '#' || line[0] == '%') continue;
-    std::vector<std::string> toks;
-    std::size_t pos = 0;
-    while (pos < line.size()) {
-      const std::size_t b = line.find_first_not_of(" \t,", pos);
-      if (b == std::string::npos) break;
-      const std::size_t e = line.find_first_of(" \t,", b);
-      toks.push_back(line.substr(b, e == std::string::npos ? std::string::npos : e - b));
-      pos = e == std::string::npos ? line.size() : e;
-    }
-    if (toks.empty()) continue;
-    if (toks[0] == "RF{") {
-      in_rf = true;
-      hkl_seen = false;
-      continue;
-    }
-    if (toks[0] == "}RF") {
-      in_rf = false;
-      continue;
-    }
-    if (!in_rf) continue;
-    if (!hkl_seen) {
-      hkl_seen = true;
-      continue;
-    }
-    for (std::size_t k = 0; k < toks.size() && k < 2; ++k)
-      if (!is_number(toks[k]))
-        fatal_out("$$ %s line %d: the measured value \"%s\" is not a finite number. Abort.\n", file.c_str(),
-                  line_no, toks[k].c_str());
-  }
-}
-
 void check_dataset(const fed& ed, const fei& ei, int i) {
   if (ed.calc_type != 2 && ed.calc_type != 3)
     fatal_out("$$ Dataset %d: calc_type=%d; a refinement compares disks (calc_type 2 or 3). Abort.\n", i,
@@ -664,7 +613,6 @@ void setup_fit_problem(fit_problem& fp, csd& cs, std::vector<fed>& eds, std::vec
   for (std::size_t i = 0; i < eds.size(); ++i) {
     fed& ed = eds[i];
     fei& ei = eis[i];
-    check_int_file_numbers(ed.int_file);
     check_dataset(ed, ei, static_cast<int>(i));
     dataset_model& dm = fp.dm[i];
     dm.beams = dataset_beams(ed, cs, &dm.n_e0, &dm.n_b0);
@@ -679,6 +627,21 @@ void setup_fit_problem(fit_problem& fp, csd& cs, std::vector<fed>& eds, std::vec
     select_points(fp, static_cast<int>(i));
   }
   if (fp.pts.empty()) fatal_out("$$ No measured point with a positive weight lies inside a calculated disk. Abort.\n");
+  check_job_size(fit_job_size(fp), "refinement");
+}
+
+JobSize fit_job_size(const fit_problem& fp) {
+  // Each dataset's eigenproblems on every thread (as the CBED job), and the
+  // Jacobian of every residual and parameter with its normal matrix.
+  const double threads = std::max(1, tilt_loop_threads());
+  JobSize size;
+  for (const dataset_model& dm : fp.dm) {
+    const double n = static_cast<double>(dm.beams.size());
+    size.memory_bytes += 16.0 * n * n * (1.0 + 8.0 * threads);
+  }
+  const double P = fp.num_params(), M = static_cast<double>(fp.pts.size() + fp.restrained.size());
+  size.memory_bytes += 8.0 * M * P * 2.0 + 8.0 * P * P * 4.0;
+  return size;
 }
 
 std::vector<double> current_params(const fit_problem& fp) {

@@ -74,6 +74,8 @@ double measured_variance(double obs, double sig);
 // refinement cannot use.
 void setup_fit_problem(fit_problem& fp, csd& cs, std::vector<fed>& eds, std::vector<fei>& eis);
 
+// Memory of a refinement, estimated once its points and parameters are known.
+JobSize fit_job_size(const fit_problem& fp);
 // The current parameter values.
 std::vector<double> current_params(const fit_problem& fp);
 

@@ -30,6 +30,32 @@ using Mat3 = std::array<std::array<double, 3>, 3>;
   fatal_out("$$ CIF %s: %s.\n$$ Abort.\n", path.c_str(), what.c_str());
 }
 
+// Every number the crystal is built from must be a number: the CIF reader
+// takes a value that is not one ("abc", "5.43l", "nan") for its default, so
+// an occupancy of "abc" would silently become 1. '?' and '.' (unknown, not
+// applicable) keep their usual meaning, and a standard uncertainty "(4)"
+// may follow a number.
+void check_cif_numbers(gemmi::cif::Block& block, const std::string& path) {
+  static const char* const kTags[] = {
+      "_cell_length_a",         "_cell_length_b",         "_cell_length_c",         "_cell_angle_alpha",
+      "_cell_angle_beta",       "_cell_angle_gamma",      "_atom_site_fract_x",     "_atom_site_fract_y",
+      "_atom_site_fract_z",     "_atom_site_occupancy",   "_atom_site_U_iso_or_equiv", "_atom_site_B_iso_or_equiv",
+      "_atom_site_aniso_U_11",  "_atom_site_aniso_U_22",  "_atom_site_aniso_U_33",  "_atom_site_aniso_U_12",
+      "_atom_site_aniso_U_13",  "_atom_site_aniso_U_23",
+  };
+  for (const char* tag : kTags) {
+    gemmi::cif::Column col = block.find_values(tag);
+    if (!col) continue;
+    for (int i = 0; i < col.length(); ++i) {
+      const std::string& raw = col[i];
+      if (gemmi::cif::is_null(raw)) continue;
+      if (!std::isfinite(gemmi::cif::as_number(raw, NAN)))
+        cif_error(path, std::string(tag) + " value \"" + printable(raw) + "\" (row " + std::to_string(i + 1) +
+                            ") is not a finite number");
+    }
+  }
+}
+
 // The symmetry operations the file lists, or those of its Hermann-Mauguin
 // symbol when it lists none.
 gemmi::GroupOps cif_group_ops(const gemmi::cif::Block& block, const gemmi::SmallStructure& st,
@@ -194,6 +220,7 @@ CifCrystal read_cif_crystal(const std::string& path) {
   }
   if (doc.blocks.empty()) cif_error(path, "no data block");
   gemmi::cif::Block& block = doc.blocks[0];
+  check_cif_numbers(block, path);
   const gemmi::SmallStructure st = gemmi::make_small_structure_from_block(block);
   if (!block.find_value("_cell_length_a") || !block.find_value("_cell_length_b") ||
       !block.find_value("_cell_length_c") || !(st.cell.a > 0 && st.cell.b > 0 && st.cell.c > 0))

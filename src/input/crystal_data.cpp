@@ -24,7 +24,7 @@ int auto_name_counter = 0;
 
 [[noreturn]] void fitpar_input_error(std::string_view first_token) {
   const std::string buf(first_token);
-  fatal_out("$$ (fget_fitpar) Input data error. Abort.\n$$ buf=%s\n", buf.c_str());
+  fatal_out("$$ (fget_fitpar) Input data error. Abort.\n$$ buf=%s\n", printable(buf).c_str());
 }
 
 // "5,431 FIX a": a comma between digits where the value stands. Commas
@@ -118,12 +118,41 @@ void check_cell(const csd& cs) {
   constexpr double kDeg = 3.141592653589793 / 180.0;
   const double ca = std::cos(lp[3] * kDeg), cb = std::cos(lp[4] * kDeg), cg = std::cos(lp[5] * kDeg);
   const double v2 = 1.0 - ca * ca - cb * cb - cg * cg + 2.0 * ca * cb * cg;
-  const bool ok = lp[0] > 0.0 && lp[1] > 0.0 && lp[2] > 0.0 && lp[3] > 0.0 && lp[3] < 180.0 &&
+  // Edges up to 10 000 A cover every crystal (and keep the metric finite).
+  const bool edges = lp[0] <= 1e4 && lp[1] <= 1e4 && lp[2] <= 1e4;
+  const bool ok = edges && lp[0] > 0.0 && lp[1] > 0.0 && lp[2] > 0.0 && lp[3] > 0.0 && lp[3] < 180.0 &&
                   lp[4] > 0.0 && lp[4] < 180.0 && lp[5] > 0.0 && lp[5] < 180.0 && v2 > 1e-12;
   if (!ok)
     fatal_out("$$ Invalid lattice parameters a=%g b=%g c=%g alpha=%g beta=%g gamma=%g: "
               "the cell has no volume. Abort.\n",
               lp[0], lp[1], lp[2], lp[3], lp[4], lp[5]);
+}
+
+// B is the mean-square displacement times 8 pi^2, never negative (1000 A^2
+// would be a displacement of 3.6 A); an occupancy is a fraction of the site;
+// a fractional coordinate far from the cell loses every digit in the phase
+// 2 pi g.r. Checked once constrained values are known, so the message names
+// the value the calculation would use.
+constexpr double kMaxB = 1000.0;
+constexpr double kMaxFraction = 100.0;
+
+void check_sites(const csd& cs, FILE* fp) {
+  for (int j = 0; j < cs.num_atom; ++j) {
+    const atom& a = cs.atoms[j];
+    if (a.bf == 0 && !(a.b_iso >= 0.0))
+      fatal_out("$$ Invalid B (=%g) of site %d (%s): a Debye-Waller B must not be negative.\n%s$$ Abort.\n",
+                a.b_iso, j + 1, a.name.c_str(), place_note(fp).c_str());
+    if (a.bf == 0 && a.b_iso > kMaxB)
+      fatal_out("$$ Invalid B (=%g) of site %d (%s): at most %g A^2.\n%s$$ Abort.\n", a.b_iso, j + 1,
+                a.name.c_str(), kMaxB, place_note(fp).c_str());
+    if (!(a.occ >= 0.0 && a.occ <= 1.0))
+      fatal_out("$$ Invalid occupancy (=%g) of site %d (%s): it must lie between 0 and 1.\n%s$$ Abort.\n",
+                a.occ, j + 1, a.name.c_str(), place_note(fp).c_str());
+    if (!(std::fabs(a.x) <= kMaxFraction && std::fabs(a.y) <= kMaxFraction && std::fabs(a.z) <= kMaxFraction))
+      fatal_out("$$ Invalid position (%g %g %g) of site %d (%s): fractional coordinates must lie between %g and "
+                "%g.\n%s$$ Abort.\n",
+                a.x, a.y, a.z, j + 1, a.name.c_str(), -kMaxFraction, kMaxFraction, place_note(fp).c_str());
+  }
 }
 
 }  // namespace
@@ -161,7 +190,7 @@ void parse_fitpar(const std::vector<std::string_view>& t, fitpar* p, double* val
     if (p->name.size() > kFitparNameMax)
       fatal_out("$$ (fget_fitpar) Parameter name %s is longer than %zu characters. Abort.\n",
                 p->name.c_str(), kFitparNameMax);
-    if (flg == kFlgRst) p->rst_val = to_double(t[3]);
+    if (flg == kFlgRst) p->rst_val = checked_double(t[3], field, fp);
   }
   p->val = flg == kFlgCst ? 0.0 : checked_double(t[0], field, fp);
   *value = p->val;
@@ -279,7 +308,7 @@ void fget_lofg_cstr(csd& cs, FILE* fp) {
     cs.lof_type = type;
     alloc_csd_sub_cstr(cs.num_atom, m, type, cs);
     for (int e = 0; e < m; ++e) {
-      cs.lofg_hkl[e] = fget_hkl(fp);
+      cs.lofg_hkl[e] = fget_counted_hkl(fp, m, "LOW_ORDER_FG reflection");
       if (type <= 2) {
         fget_fitpar(&cs.lofg_fp[e][0], &cs.lofg_fg[e].re, fp);
         fget_fitpar(&cs.lofg_fp[e][1], &cs.lofg_fg[e].im, fp);
@@ -310,13 +339,14 @@ void input_csd_cstr(csd& cs, FILE* fp, const std::string& base_name) {
   } else {
     fatal_out("$$ Data format error has been found at LATTICE{.\n$$ Abort.\n$$ buf=%s\n"
               "$$ CRYSTAL_STRUCTURE_DATA begins with a LATTICE{ block or a CIF{ line.\n%s",
-              first ? first->c_str() : "(end of file)", place_note(fp).c_str());
+              first ? printable(*first).c_str() : "(end of file)", place_note(fp).c_str());
   }
   fget_lofg_cstr(cs, fp);
   chk_data("}CRYSTAL_STRUCTURE_DATA", fp);
 
   constraint_csd(cs);
   check_cell(cs);
+  check_sites(cs, fp);
   atom_multiplicity(cs.num_atom, cs.atoms.data(), cs.num_sym_op, cs.sym_ops.data());
   dbg_atm_pos_out(cs.num_sym_op, cs.sym_ops.data(), cs.num_atom, cs.atoms.data(), base_name);
 }

@@ -18,32 +18,37 @@ std::array<double, N> line_numbers(FILE* fp) {
   std::array<double, N> v{};
   const std::string line = need_line(kLineCap, fp);
   const std::vector<std::string_view> t = split_tokens(line);
-  for (std::size_t k = 0; k < N && k < t.size(); ++k) v[k] = checked_double(t[k], nullptr, fp);
+  for (std::size_t k = 0; k < N && k < t.size(); ++k) {
+    // A token beginning with '%' or '#' starts a comment at the end of the line.
+    if (t[k][0] == '%' || t[k][0] == '#') break;
+    v[k] = checked_double(t[k], nullptr, fp);
+  }
   return v;
 }
 
-// The first token of a one-number line, checked.
-std::string_view first_number_token(const std::string& line, FILE* fp) {
+// The first token of a one-number line (empty for a blank line).
+std::string_view first_token(const std::string& line) {
   const std::vector<std::string_view> t = split_tokens(line);
-  if (t.empty()) return std::string_view();
-  checked_double(t[0], nullptr, fp);
-  return t[0];
+  return t.empty() ? std::string_view() : t[0];
 }
 
-int trunc_int(double x) { return static_cast<int>(std::trunc(x)); }
+// An integer field read as a number of the line just read.
+int trunc_int(double x) { return int_field(x, std::string_view(), nullptr, nullptr); }
+
+int checked_index(double x, const char* name, FILE* fp) { return int_field(x, std::string_view(), name, fp); }
 
 }  // namespace
 
 double fget_d(FILE* fp) {
   const std::string line = need_line(kLineCap, fp);
-  first_number_token(line, fp);
-  return std::strtod(line.c_str(), nullptr);
+  const std::string_view t = first_token(line);
+  return t.empty() ? 0.0 : checked_double(t, nullptr, fp);
 }
 
 int fget_i(FILE* fp) {
   const std::string line = need_line(kLineCap, fp);
-  first_number_token(line, fp);
-  return static_cast<int>(std::strtol(line.c_str(), nullptr, 10));
+  const std::string_view t = first_token(line);
+  return t.empty() ? 0 : checked_int(t, nullptr, fp);
 }
 
 bool take_unit(std::vector<std::string_view>& t, std::string_view unit) {
@@ -122,6 +127,14 @@ Hkl fget_hkl(FILE* fp) {
 
 Hkl fget_uvw(FILE* fp) { return fget_hkl(fp); }
 
+Hkl fget_counted_hkl(FILE* fp, long long count, const char* what) {
+  const std::string line = need_line(kLineCap, fp);
+  refuse_block_marker(line, count, what, fp);
+  double v[3];
+  str_to_fs(3, line, v, fp);
+  return Hkl{checked_index(v[0], "h", fp), checked_index(v[1], "k", fp), checked_index(v[2], "l", fp)};
+}
+
 std::array<double, 3> fget_r_hkl(FILE* fp) { return line_numbers<3>(fp); }
 
 int fget_str_diid(std::string* s, double* d1, int* i1, int* i2, double* d2, FILE* fp) {
@@ -129,19 +142,19 @@ int fget_str_diid(std::string* s, double* d1, int* i1, int* i2, double* d2, FILE
   const auto t = split_tokens(line);
   const int n = static_cast<int>(t.size() < 5 ? t.size() : 5);
   if (n > 0) *s = std::string(t[0]);
-  if (n > 1) *d1 = to_double(t[1]);
-  if (n > 2) *i1 = to_int(t[2]);
-  if (n > 3) *i2 = to_int(t[3]);
-  if (n > 4) *d2 = to_double(t[4]);
+  if (n > 1) *d1 = checked_double(t[1], nullptr, fp);
+  if (n > 2) *i1 = checked_int(t[2], nullptr, fp);
+  if (n > 3) *i2 = checked_int(t[3], nullptr, fp);
+  if (n > 4) *d2 = checked_double(t[4], nullptr, fp);
   return n;
 }
 
 void fget_hkl_weight(Hkl* hkl, double* weight, FILE* fp) {
   const std::string line = need_line(kLineCap, fp);
   const auto t = split_tokens(line);
-  if (t.size() < 3) fatal_out("$$(fget_hkl_weight) Format error. Abort. buf=%s.", line.c_str());
-  *hkl = Hkl{to_int(t[0]), to_int(t[1]), to_int(t[2])};
-  *weight = (t.size() < 4 || t[3][0] == '%') ? 1.0 : to_double(t[3]);
+  if (t.size() < 3) fatal_out("$$(fget_hkl_weight) Format error. Abort. buf=%s\n.", printable(rm_cr_copy(line)).c_str());
+  *hkl = Hkl{checked_int(t[0], "h", fp), checked_int(t[1], "k", fp), checked_int(t[2], "l", fp)};
+  *weight = (t.size() < 4 || t[3][0] == '%' || t[3][0] == '#') ? 1.0 : checked_double(t[3], "weight", fp);
 }
 
 // Min-heap on 1-based positions; popping the smallest to the end of the array

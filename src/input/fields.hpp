@@ -1,8 +1,9 @@
 #pragma once
 // One-line field readers: each takes exactly one non-comment line and pulls a
 // fixed set of fields out of it. Missing numbers read as zero, surplus tokens
-// are ignored; integers read through the floating-point readers are
-// truncated toward zero. End of file where a line is needed is a format error.
+// (and a trailing '%' or '#' comment) are ignored; every number present must
+// be a whole finite number token, and integers (truncated toward zero) must
+// lie in the int range. End of file where a line is needed is a format error.
 #include <array>
 #include <cstdio>
 #include <string>
@@ -36,6 +37,9 @@ void fget_3i(int* a, int* b, int* c, FILE* fp);
 void fget_3i1d(int* a, int* b, int* c, double* d, FILE* fp);
 Hkl fget_hkl(FILE* fp);
 Hkl fget_uvw(FILE* fp);
+// One of `count` counted lines "h k l ...": a block marker in its place
+// means the count exceeds the lines written, and says so.
+Hkl fget_counted_hkl(FILE* fp, long long count, const char* what);
 std::array<double, 3> fget_r_hkl(FILE* fp);
 // A string, a double, two integers and a double; fields that are absent keep
 // their previous values. Returns how many of the five were present.

@@ -6,6 +6,7 @@
 // one analysis of the Bloch-wave engine.
 #include "jobs/bloch_jobs.hpp"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "bloch/bloch_analysis.hpp"
@@ -13,9 +14,11 @@
 #include "input/fields.hpp"
 #include "jobs/cell_map_views.hpp"
 #include "jobs/jobs.hpp"
+#include "jobs/simulation.hpp"
 #include "jobs/tfringe_page.hpp"
 #include "sim/error.hpp"
 #include "sim/linereader.hpp"
+#include "sim/runctl.hpp"
 
 namespace kv {
 
@@ -36,6 +39,9 @@ void fget_sd_branch(sd& s, FILE* fp, bool abort_word) {
 
 const double* lattice_parameters(const csd& c) { return c.lp.data(); }
 
+// The least a written result line takes: a few numbers of about 14 characters.
+constexpr double kTextLineBytes = 30.0;
+
 // What the three jobs share before their analysis: the crystal and the job's
 // condition block read from the input, the lattice metric and the potential
 // matrix of the selected beams. The engine setup points at `vg`, so the record
@@ -47,10 +53,24 @@ struct bloch_job_input {
   CMatrix vg;
 };
 
+// Memory of the eigenproblems (as the CBED job) and output of every tilt's
+// branch records, reflection amplitudes and intensities; the map points of
+// a Bloch-state job on top.
+JobSize bloch_job_size(const sd& s) {
+  JobSize size = sim_job_size(s, false);
+  const double n = s.num_cal_pix_side;
+  const double points = s.calc_type == 0 ? 1.0 : s.calc_type == 1 ? n : n * n;
+  const double branches = std::max(0, s.branch_end - s.branch_begin + 1);
+  size.output_bytes += 14.0 * points * branches * (5.0 + 2.0 * s.num_g);
+  size.output_bytes += 14.0 * static_cast<double>(s.nx) * s.ny * branches * 2.0;
+  return size;
+}
+
 void read_bloch_job(bloch_job_input& in, void (*read_condition)(sd&, csd&, FILE*), const char* potential_note,
                     FILE* fp, FILE* log, const std::string& base_name) {
   input_csd_cstr(in.crystal, fp, base_name);
   read_condition(in.cond, in.crystal, fp);
+  check_job_size(bloch_job_size(in.cond), "Bloch-wave job");
   in.lm = bravai(lattice_parameters(in.crystal));
   std::printf("%s", potential_note);
   in.vg = sd_potential_matrix(in.cond, in.crystal, in.lm, log);
@@ -85,6 +105,10 @@ void input_bloch_data(sd& s, csd& c, FILE* fp) {
   fget_2i(&s.nx, &s.ny, fp);
   if (s.nx < 1 || s.ny < 1)
     fatal_out("$$ Invalid map size: nx = %d, ny = %d (at least 1 point each). Abort.\n", s.nx, s.ny);
+  // Each map point is held as a complex wave field and written as a text
+  // line of a few numbers for every branch.
+  const double points = static_cast<double>(s.nx) * s.ny;
+  check_job_size(JobSize{16.0 * points, kTextLineBytes * points}, "Bloch-state map");
   fget_2d(&s.x_range[0], &s.x_range[1], fp);
   fget_2d(&s.y_range[0], &s.y_range[1], fp);
   chk_data("}CALC_RXY_RANGE", fp);
@@ -106,6 +130,8 @@ void input_tfringe_data(sd& s, csd& c, FILE* fp) {
   std::printf("  sd->num_thickness = %d\n", s.num_thickness);
   if (s.num_thickness < 1)
     fatal_out("$$ Invalid num_thickness(=%d): at least one thickness is needed. Abort.\n", s.num_thickness);
+  // One line per thickness in the fringe file, and the thickness list itself.
+  check_job_size(JobSize{8.0 * s.num_thickness, kTextLineBytes * s.num_thickness}, "thickness-fringe job");
   double t_begin = 0, t_end = 0;
   fget_2d(&t_begin, &t_end, fp);
   chk_data("}CALC_T_RANGE", fp);

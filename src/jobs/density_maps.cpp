@@ -109,6 +109,17 @@ void fget_sd_beams_3d(sd& s, csd& c, FILE* fp) {
   s.beam_left_out = take_left_out_report();
 }
 
+// "nx ny nz" (a grid without UNITCELL_XYZ): false when the line does not
+// begin with three numbers; numbers outside the int range are refused.
+bool grid_line(const std::string& line, int* nx, int* ny, int* nz, FILE* fp) {
+  const std::vector<std::string_view> t = split_tokens(line);
+  if (t.size() < 3 || !is_number(t[0]) || !is_number(t[1]) || !is_number(t[2])) return false;
+  *nx = checked_int(t[0], "nx", fp);
+  *ny = checked_int(t[1], "ny", fp);
+  *nz = checked_int(t[2], "nz", fp);
+  return true;
+}
+
 void input_density_3d_data(map_condition& m, csd& c, FILE* fp) {
   sd& s = m.s;
   const lattice_metric lm = bravai(c.lp);
@@ -123,13 +134,13 @@ void input_density_3d_data(map_condition& m, csd& c, FILE* fp) {
     fget_3i(&m.nx, &m.ny, &m.nz, fp);
     m.x_begin = m.y_begin = m.z_begin = 0.0;
     m.x_end = m.y_end = m.z_end = 1.0;
-  } else if (std::sscanf(line.c_str(), "%d %d %d", &m.nx, &m.ny, &m.nz) == 3) {
+  } else if (grid_line(line, &m.nx, &m.ny, &m.nz, fp)) {
     m.unitcell_flag = 0;
     fget_2d(&m.x_begin, &m.x_end, fp);
     fget_2d(&m.y_begin, &m.y_end, fp);
     fget_2d(&m.z_begin, &m.z_end, fp);
   } else {
-    fatal_out("$$Data format error in CALC_RXY_RANGE_3D. Abort.\n$$buf=%s", line.c_str());
+    fatal_out("$$Data format error in CALC_RXY_RANGE_3D. Abort.\n$$buf=%s\n", printable(rm_cr_copy(line)).c_str());
   }
   chk_data("}CALC_RXY_RANGE_3D", fp);
   chk_data("}E_DENSITY_CALCULATION_CONDITION", fp);
@@ -346,6 +357,11 @@ void prepare_cell(CellJob& j, FILE* fp, const std::string& base_name) {
       fatal_out("$$ number of pixels should be a power of two from 2 to %d. Abort.\n$$ x,y,z = %d %d %d\n",
                 kMaxMapSide, m.nx, m.ny, m.nz);
   if (m.unitcell_flag != 1) fatal_out("$$error. Use UNITCELL_XYZ mode.\n");
+  // Per grid cell: four single-precision coefficient grids, the reflection
+  // list with its structure factors and potential coefficients, the complex
+  // transforms and the real maps; each map is written as text.
+  const double cells = static_cast<double>(m.nx) * m.ny * m.nz;
+  check_job_size(JobSize{cells * 120.0, cells * 2.0 * 14.0}, "three-dimensional cell map");
   j.list = fft_reflection_list(m.nx, m.ny, m.nz);
   std::printf("$$ number of reflections for FFT = %d\n", static_cast<int>(j.list.size()));
   j.m.s.beams = j.list;

@@ -31,6 +31,10 @@ constexpr double kPi = 3.141592653589793;
 // Points along one side of a tilt grid: 4096^2 tilts are days of computing,
 // and a larger side would overflow the point count.
 constexpr int kMaxPixSide = 4096;
+// Tilts and disk sizes (in g1/2, or mrad) beyond this are far outside any
+// diffraction pattern; thicknesses beyond 100 um far beyond any transmission.
+constexpr double kMaxTilt = 1000.0;
+constexpr double kMaxThickness = 1e6;
 
 // K_t = (H g1 + G g2) / 2, in reciprocal-lattice coordinates.
 Vec3 tilt_vector(const sd& s, double H, double G) {
@@ -53,11 +57,7 @@ void dbg_dump_ini_sim() { std::printf("\n$$ vg_select_flag = %d\n", epsilon.vg_s
 void fget_cal_g(int num_g, int num_exact_beam, int /*num_bethe_beam*/, int* cal_g, const BeamList& beams,
                 FILE* fp, csd* c, double kv) {
   for (int r = 0; r < num_g; ++r) {
-    const std::string line = need_line(kLineCap, fp);
-    double v[3];
-    str_to_fs(3, line, v);
-    const Hkl g{static_cast<int>(std::trunc(v[0])), static_cast<int>(std::trunc(v[1])),
-                static_cast<int>(std::trunc(v[2]))};
+    const Hkl g = fget_counted_hkl(fp, num_g, "OUTPUT_REFLEX reflection");
     const int n = find_n_g(num_exact_beam, g, beams);
     if (n < 0 && c && epsilon.forbidden_beam_flag != 1 && vanishing_fg_reflection(g, kv, *c))
       fatal_out(
@@ -71,7 +71,17 @@ void fget_cal_g(int num_g, int num_exact_beam, int /*num_bethe_beam*/, int* cal_
 }
 
 void fget_cal_thick(int num_thickness, double* thickness, FILE* fp) {
-  for (int t = 0; t < num_thickness; ++t) thickness[t] = fget_d(fp);
+  for (int t = 0; t < num_thickness; ++t) {
+    const std::string line = need_line(kLineCap, fp);
+    refuse_block_marker(line, num_thickness, "OUTPUT_THICKNESS thickness", fp);
+    double v[1];
+    if (str_to_fs(1, line, v, fp) < 1)
+      fatal_out("$$ Data format error: a thickness expected, blank line found.\n%s$$ Abort.\n",
+                place_note(fp).c_str());
+    require_nonnegative(v[0], "thickness", fp);
+    require_between(v[0], 0.0, kMaxThickness, "thickness", fp);
+    thickness[t] = v[0];
+  }
 }
 
 void fget_sd_beams(sd& s, csd& c, FILE* fp) {
@@ -100,6 +110,7 @@ void check_g1_in_zolz(const Hkl& uvw, const Vec3& g1, FILE* fp) {
 void fget_sd_incident_beam(sd& s, FILE* fp) {
   chk_data("INCIDENT_BEAM{", fp);
   s.incidence = fget_uvw(fp);
+  check_zone_axis(s.incidence, fp);
   s.normal = fget_uvw(fp);
   s.zolzbase1 = fget_r_hkl(fp);
   check_g1_in_zolz(s.incidence, s.zolzbase1, fp);
@@ -109,6 +120,9 @@ void fget_sd_incident_beam(sd& s, FILE* fp) {
   if ((s.tiltH_mrad || s.tiltG_mrad) && !(s.voltage > 0.0))
     fatal_out("$$ Tilts in mrad need a positive voltage (found %g kV).\n%s$$ Abort.\n", s.voltage,
               place_note(fp).c_str());
+  check_voltage_kv(s.voltage, fp);
+  require_between(s.tiltH, -kMaxTilt, kMaxTilt, "tiltH", fp);
+  require_between(s.tiltG, -kMaxTilt, kMaxTilt, "tiltG", fp);
   chk_data("}INCIDENT_BEAM", fp);
 }
 
@@ -153,6 +167,9 @@ void fget_sd_kxy_range(sd& s, FILE* fp, const char* hint, bool sim_message) {
   if (s.calc_type != 0 && s.num_cal_pix_side > kMaxPixSide)
     fatal_out("$$ num_cal_pix_side=%d: at most %d points a side. Abort.\n", s.num_cal_pix_side, kMaxPixSide);
   s.disksize = fget_d_unit(fp, "mrad", &s.disk_mrad);
+  // A line, disk or square of tilts spans twice the disk size.
+  if (s.calc_type != 0) require_positive(s.disksize, "disk size", fp);
+  require_between(s.disksize, -kMaxTilt, kMaxTilt, "disk size", fp);
   s.bs.disksize = s.disksize;
   chk_data("}CALC_KXY_RANGE", fp);
 }
@@ -171,6 +188,7 @@ void fget_sd_output_reflex(sd& s, FILE* fp, bool zero_means_all, csd* c) {
   s.num_g = fget_i(fp);
   if (s.num_g < 0)
     fatal_out("$$ Invalid num_g(=%d): the number of output reflections must not be negative. Abort.\n", s.num_g);
+  check_count_fits(s.num_g, 2, "num_g", fp);
   if (s.num_g > 0 || !zero_means_all) {
     std::printf("num_g = %d\n", s.num_g);
     s.cal_g = alloc_vector<int>(static_cast<std::size_t>(s.num_g));
@@ -190,6 +208,7 @@ void fget_sd_output_thickness(sd& s, FILE* fp) {
   if (s.num_thickness < 0)
     fatal_out("$$ Invalid num_thickness(=%d): the number of thicknesses must not be negative. Abort.\n",
               s.num_thickness);
+  check_count_fits(s.num_thickness, 2, "num_thickness", fp);
   std::printf("num_thickness = %d\n", s.num_thickness);
   s.thickness = alloc_vector<double>(static_cast<std::size_t>(s.num_thickness));
   fget_cal_thick(s.num_thickness, s.thickness.data(), fp);
@@ -540,6 +559,23 @@ CMatrix sd_potential_matrix(const sd& s, csd& c, const lattice_metric& lm, FILE*
   return vg;
 }
 
+JobSize sim_job_size(const sd& s, bool coherent) {
+  const double n = s.num_cal_pix_side;
+  const double points = s.calc_type == 0 ? 1.0 : s.calc_type == 1 ? n : n * n;
+  const double beams = static_cast<double>(s.num_exact_beam) + s.num_bethe_beam;
+  const double values = points * s.num_g * s.num_thickness * (coherent ? 2.0 : 1.0);
+  const double threads = std::max(1, tilt_loop_threads());
+  JobSize size;
+  // The potential matrix, each thread's eigenproblem (matrix, vectors, their
+  // inverse and work copies: about eight complex N x N arrays), and the
+  // result held twice while it is gathered.
+  size.memory_bytes = 16.0 * beams * beams * (1.0 + 8.0 * threads) + 3.0 * 8.0 * values;
+  // Every value is written as text (about 14 characters) and once more in
+  // the HDF5 file.
+  size.output_bytes = values * (14.0 + 8.0);
+  return size;
+}
+
 namespace {
 
 // Steps shared by both jobs before the tilt loop: crystal, condition block(s),
@@ -554,6 +590,7 @@ void prepare_job(PreparedJob& j, FILE* fp, FILE* log, const std::string& base_na
   input_csd_cstr(j.crystal, fp, base_name);
   input_sim_data(j.cond, j.crystal, fp);
   if (coherent) input_sim_coherent_data(j.cond, j.crystal, fp);
+  check_job_size(sim_job_size(j.cond, coherent), coherent ? "coherent CBED simulation" : "CBED simulation");
   const lattice_metric lm = bravai(lattice_parameters(j.crystal));
   std::printf("Potential:\n");
   std::fflush(stdout);

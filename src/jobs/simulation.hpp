@@ -3,6 +3,7 @@
 // ("SIM_COHERENT_MODE"): the simulation-condition record, its parameter-file
 // block, the grid of incident-beam tilts over one disk, the tilt loop and the
 // SIM_RESULT files with their talvis script.
+#include "sim/runctl.hpp"
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -92,6 +93,9 @@ void fget_sd_beams(sd& s, csd& c, FILE* fp);
 void fget_cal_g(int num_g, int num_exact_beam, int num_bethe_beam, int* cal_g, const BeamList& beams,
                 FILE* fp, csd* c = nullptr, double kv = 0.0);
 void fget_cal_thick(int num_thickness, double* thickness, FILE* fp);
+// Memory and output of a simulation job of condition s, estimated from its
+// tilt, beam, reflection and thickness counts.
+JobSize sim_job_size(const sd& s, bool coherent);
 void calc_kxy_tilt(sd& s, const lattice_metric& lm);
 // The Bloch-wave engine's per-job constants for one condition record.
 engine_setup make_engine_setup(csd& c, const sd& s, const CMatrix& vg, const lattice_metric& lm);

@@ -79,8 +79,11 @@ int planned_threads(const std::string& parameter_file) {
       if (l.find("}EPS_CONTROL_PARAMETERS") != std::string::npos) break;
       const std::size_t at = l.find("num_threads");
       if (in_block && l[0] != '#' && l[0] != '%' && at != std::string::npos) {
-        int v = 0;
-        if (std::sscanf(l.c_str() + at + std::strlen("num_threads"), "%d", &v) == 1) requested = v;
+        const std::vector<std::string_view> t = split_tokens(l.substr(at + std::strlen("num_threads")));
+        if (!t.empty() && is_number(t[0])) {
+          const double v = std::strtod(std::string(t[0]).c_str(), nullptr);
+          if (v > -1e6 && v < 1e6) requested = static_cast<int>(v);
+        }
       }
     }
   }
@@ -93,6 +96,32 @@ void ending_title(FILE* log) {
                "If you publish results obtained with this program, please cite the\n"
                "many-beam Bloch-wave method and the refinement procedure you used.\n"
                "\nSee you again!!!\n");
+}
+
+// Characters a result name cannot carry into the talvis script: its token
+// separators (blank, comma, tab), control characters, and ';', which ends a
+// command in the plot programs that the script's pages are made with.
+bool fits_in_script(unsigned char c) {
+  if (c < 0x20 || c == 0x7f) return false;
+  return c != ' ' && c != ',' && c != ';';
+}
+
+// The base name becomes every output file's name and stands in the scripts
+// written for talvis; a name those scripts cannot hold is refused before
+// anything is written.
+void check_base_name(const std::string& base_name, const std::string& parameter_file) {
+  for (const char ch : base_name) {
+    const unsigned char c = static_cast<unsigned char>(ch);
+    if (!fits_in_script(c))
+      fatal_out("$$ The parameter file name \"%s\" holds the character '%s', which the scripts written for "
+                "talvis cannot hold.\n$$ Rename the file without blanks, commas, semicolons and control characters. "
+                "Abort.\n",
+                printable(parameter_file).c_str(), printable(std::string(1, ch)).c_str());
+  }
+  if (base_name[0] == '%' || base_name[0] == '#')
+    fatal_out("$$ The parameter file name \"%s\" begins with '%c', which starts a comment in the scripts "
+              "written for talvis. Abort.\n",
+              printable(parameter_file).c_str(), base_name[0]);
 }
 
 std::string ask_parameter_file() {
@@ -152,7 +181,8 @@ int korvex_main(int argc, char** argv) {
   if (base_name.empty())
     fatal_out("$$ The parameter file name \"%s\" gives an empty base name: the output files are "
               "named from the file's own name before its first dot. Abort.\n",
-              parameter_file.c_str());
+              printable(parameter_file).c_str());
+  check_base_name(base_name, parameter_file);
   const std::string log_name = base_name + "_log.txt";
   mark_input_file(parameter_file);
   // Held until the run ends, on the rank that writes the files.

@@ -1,8 +1,12 @@
 #include "sim/linereader.hpp"
 
+#include <climits>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <map>
+
+#include <sys/stat.h>
 
 #include "sim/error.hpp"
 #include "sim/runctl.hpp"
@@ -42,16 +46,52 @@ void track_block(FILE* fp, std::string_view marker) {
   }
 }
 
-// One raw line (or piece of an over-long line) with fgets semantics.
+// One raw line, or the first n-1 characters of a longer one, read byte by
+// byte so that a NUL byte inside the line is seen (fgets would hide it and
+// everything after it). A NUL in a text file means a binary or damaged file.
 std::optional<std::string> raw_line(int n, FILE* fp) {
-  std::string buf(static_cast<std::size_t>(n > 1 ? n : 2), '\0');
-  if (!std::fgets(buf.data(), static_cast<int>(buf.size()), fp)) return std::nullopt;
-  buf.resize(std::strlen(buf.c_str()));
+  const std::size_t cap = static_cast<std::size_t>(n > 1 ? n - 1 : 1);
+  std::string buf;
+  int c = 0;
+  bool nul = false;
+  while (buf.size() < cap && (c = std::getc(fp)) != EOF) {
+    if (c == '\0') nul = true;
+    buf.push_back(static_cast<char>(c));
+    if (c == '\n') break;
+  }
+  if (buf.empty()) return std::nullopt;
   ReadPlace& p = place_of(fp);
   if (p.at_line_start) ++p.line;
-  p.at_line_start = !buf.empty() && buf.back() == '\n';
+  p.at_line_start = buf.back() == '\n';
   last_stream = fp;
+  if (nul)
+    fatal_out("$$ Data format error: line %d holds a NUL byte; this is not a text file.\n%s$$ Abort.\n", p.line,
+              place_note(fp).c_str());
   return buf;
+}
+
+// Whether the line just read from fp is whole: it ends in a line end or at
+// the end of the file. A line that fills the buffer exactly gets its line
+// end appended.
+bool line_complete(std::string& piece, FILE* fp) {
+  if (!piece.empty() && piece.back() == '\n') return true;
+  const int c = std::getc(fp);
+  if (c == EOF) return true;
+  if (c == '\n') {
+    piece.push_back('\n');
+    place_of(fp).at_line_start = true;
+    return true;
+  }
+  std::ungetc(c, fp);
+  return false;
+}
+
+// Reads and drops the rest of an over-long line whose first piece was read.
+void skip_rest_of_line(FILE* fp) {
+  int c = 0;
+  while ((c = std::getc(fp)) != EOF && c != '\n') {
+  }
+  place_of(fp).at_line_start = true;
 }
 
 bool starts_with(const std::string& s, const char* prefix) {
@@ -104,50 +144,162 @@ std::string place_note(FILE* fp) {
 
 std::string last_place_note() { return last_stream ? place_note(last_stream) : std::string(); }
 
+std::string printable(std::string_view text) {
+  std::string out;
+  for (const char ch : text) {
+    const unsigned char u = static_cast<unsigned char>(ch);
+    if (u >= 0x20 && u < 0x7f) {
+      out.push_back(ch);
+    } else if (ch == '\t') {
+      out += "\\t";
+    } else {
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "\\x%02x", u);
+      out += hex;
+    }
+  }
+  return out;
+}
+
 bool is_number(std::string_view token) {
   if (token.empty()) return false;
   const std::string s(token);
   char* end = nullptr;
-  std::strtod(s.c_str(), &end);
-  return end != s.c_str() && *end == '\0';
+  const double v = std::strtod(s.c_str(), &end);
+  return end != s.c_str() && *end == '\0' && std::isfinite(v);
 }
 
+namespace {
+
+// The place note of fp, or of the stream read last when none is named.
+std::string note_of(FILE* fp) { return fp ? place_note(fp) : last_place_note(); }
+
+}  // namespace
+
 double checked_double(std::string_view token, const char* field, FILE* fp) {
-  const std::string s(token);
+  const std::string s = printable(token);
   char* end = nullptr;
-  const double v = std::strtod(s.c_str(), &end);
+  const std::string text(token);
+  const double v = std::strtod(text.c_str(), &end);
   // Without a field name (a line of plain numbers) the message names only the token.
   const std::string what = field ? std::string(field) + " must be a number" : "expected a number";
   const std::string of = field ? std::string(" for ") + field : std::string();
-  if (end == s.c_str())
+  if (end == text.c_str())
     fatal_out("$$ Data format error: %s, found \"%s\".\n%s$$ Abort.\n", what.c_str(), s.c_str(),
-              place_note(fp).c_str());
+              note_of(fp).c_str());
   if (*end != '\0')
     fatal_out("$$ Data format error: the number \"%s\"%s has trailing characters \"%s\".\n%s$$ Abort.\n",
-              s.c_str(), of.c_str(), end, place_note(fp).c_str());
+              s.c_str(), of.c_str(), printable(end).c_str(), note_of(fp).c_str());
+  // NaN, infinity and numbers beyond the double range turn every result
+  // computed from them into NaN or infinity.
+  if (!std::isfinite(v))
+    fatal_out("$$ Data format error: \"%s\"%s is not a finite number.\n%s$$ Abort.\n", s.c_str(), of.c_str(),
+              note_of(fp).c_str());
   return v;
 }
 
 int checked_int(std::string_view token, const char* field, FILE* fp) {
-  checked_double(token, field, fp);
-  return to_int(token);
+  const double v = checked_double(token, field, fp);
+  return int_field(v, token, field, fp);
+}
+
+int int_field(double v, std::string_view token, const char* field, FILE* fp) {
+  // Integers written as floating-point numbers are truncated toward zero;
+  // outside the int range there is no such integer.
+  if (!(v > static_cast<double>(INT_MIN) - 1.0 && v < static_cast<double>(INT_MAX) + 1.0)) {
+    const std::string s = token.empty() ? strprintf("%g", v) : printable(token);
+    const std::string of = field ? std::string(" for ") + field : std::string();
+    fatal_out("$$ Data format error: the integer \"%s\"%s is outside the range %d to %d.\n%s$$ Abort.\n",
+              s.c_str(), of.c_str(), INT_MIN, INT_MAX, note_of(fp).c_str());
+  }
+  return static_cast<int>(std::trunc(v));
+}
+
+namespace {
+
+[[noreturn]] void out_of_range(double v, const char* field, const char* rule, FILE* fp) {
+  fatal_out("$$ Invalid %s (=%g): it must be %s.\n%s$$ Abort.\n", field, v, rule, note_of(fp).c_str());
+}
+
+}  // namespace
+
+void require_positive(double v, const char* field, FILE* fp) {
+  if (!(v > 0.0) || !std::isfinite(v)) out_of_range(v, field, "a finite number greater than 0", fp);
+}
+
+void require_nonnegative(double v, const char* field, FILE* fp) {
+  if (!(v >= 0.0) || !std::isfinite(v)) out_of_range(v, field, "a finite number not below 0", fp);
+}
+
+void require_between(double v, double lo, double hi, const char* field, FILE* fp) {
+  if (!(v >= lo && v <= hi)) out_of_range(v, field, strprintf("between %g and %g", lo, hi).c_str(), fp);
+}
+
+std::optional<long long> bytes_left(FILE* fp) {
+  const long pos = std::ftell(fp);
+  if (pos < 0) return std::nullopt;
+  struct stat st {};
+  const int fd = fileno(fp);
+  if (fd >= 0) {
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+    return static_cast<long long>(st.st_size) - pos;
+  }
+  // A stream without a descriptor (a string read as a file) can seek.
+  if (std::fseek(fp, 0, SEEK_END) != 0) return std::nullopt;
+  const long end = std::ftell(fp);
+  std::fseek(fp, pos, SEEK_SET);
+  return end < 0 ? std::nullopt : std::optional<long long>(end - pos);
+}
+
+void check_count_fits(long long count, long long min_bytes, const char* what, FILE* fp) {
+  const std::optional<long long> left = bytes_left(fp);
+  if (!left || count <= 0 || min_bytes <= 0) return;
+  if (count > *left / min_bytes)
+    fatal_out("$$ Invalid %s (=%lld): the %lld bytes left in the file cannot hold so many entries "
+              "(at least %lld bytes each).\n%s$$ Abort.\n",
+              what, count, *left, min_bytes, note_of(fp).c_str());
+}
+
+void refuse_block_marker(const std::string& line, long long expected, const char* what, FILE* fp) {
+  const std::vector<std::string_view> t = split_tokens(line);
+  if (t.empty()) return;
+  const std::string_view first = t[0];
+  const bool marker = (first.size() > 1 && first.back() == '{') || (first.size() > 1 && first.front() == '}');
+  if (marker) {
+    const std::string m = printable(first);
+    fatal_out("$$ Data format error: expected %lld %s lines, found block marker %s.\n%s$$ Abort.\n", expected,
+              what, m.c_str(), note_of(fp).c_str());
+  }
 }
 
 std::optional<std::string> comment_skip_fgets(int n, FILE* fp) {
   for (;;) {
     std::optional<std::string> line = raw_line(n, fp);
     if (!line) return std::nullopt;
-    if (line->empty()) continue;
+    const bool whole = line_complete(*line, fp);
     const char c = (*line)[0];
-    if (c == '%' || c == '#') continue;
+    // A comment stays a comment to its end however long it is: the tail of
+    // a long comment must never be read as data.
+    if (c == '%' || c == '#') {
+      if (!whole) skip_rest_of_line(fp);
+      continue;
+    }
     if (starts_with(*line, "COMMENT{")) {
+      if (!whole) skip_rest_of_line(fp);
       for (;;) {
         std::optional<std::string> inner = raw_line(n, fp);
         if (!inner)
           fatal_out("$$ Data format error: COMMENT{ block without }COMMENT.\n$$ Abort.\n");
+        const bool inner_whole = line_complete(*inner, fp);
+        if (!inner_whole) skip_rest_of_line(fp);
         if (starts_with(*inner, "}COMMENT")) break;
       }
       continue;
+    }
+    if (!whole) {
+      const std::string shown = printable(std::string_view(*line).substr(0, 40));
+      fatal_out("$$ Data format error: line %d is longer than %d characters: %s...\n%s$$ Abort.\n",
+                place_of(fp).line, n - 1, shown.c_str(), place_note(fp).c_str());
     }
     return line;
   }
@@ -156,13 +308,6 @@ std::optional<std::string> comment_skip_fgets(int n, FILE* fp) {
 std::string need_line(int n, FILE* fp) {
   std::optional<std::string> line = comment_skip_fgets(n, fp);
   if (!line) unexpected_eof();
-  // A reader that takes one whole line must not take the first piece of an
-  // over-long line and leave the rest to be read as the next record.
-  if (line->empty() || (line->back() != '\n' && !std::feof(fp))) {
-    const std::string shown = line->substr(0, 40);
-    fatal_out("$$ Data format error: line longer than %d characters: %s...\n$$ Abort.\n", n - 1,
-              shown.c_str());
-  }
   return *line;
 }
 
@@ -196,24 +341,38 @@ int to_int(std::string_view token) {
   return static_cast<int>(std::strtol(s.c_str(), nullptr, 10));
 }
 
-static std::string_view second_token(const std::string& line) {
+static std::string_view second_token(const std::string& line, std::string* key) {
   const std::vector<std::string_view> t = split_tokens(line);
   if (t.size() < 2) {
-    const std::string shown = rm_cr_copy(line);
-    fatal_out("$$ Data format error: no value after \"%s\".\n$$ Abort.\n", shown.c_str());
+    const std::string shown = printable(rm_cr_copy(line));
+    fatal_out("$$ Data format error: no value after \"%s\".\n%s$$ Abort.\n", shown.c_str(),
+              last_place_note().c_str());
   }
+  *key = std::string(t[0]);
   return t[1];
 }
 
-int second_int(const std::string& line) { return to_int(second_token(line)); }
+int second_int(const std::string& line) {
+  std::string key;
+  const std::string_view v = second_token(line, &key);
+  return checked_int(v, key.c_str(), nullptr);
+}
 
-double second_double(const std::string& line) { return to_double(second_token(line)); }
+double second_double(const std::string& line) {
+  std::string key;
+  const std::string_view v = second_token(line, &key);
+  return checked_double(v, key.c_str(), nullptr);
+}
 
-int str_to_fs(int n, const std::string& line, double* out) {
+int str_to_fs(int n, const std::string& line, double* out, FILE* fp) {
   for (int i = 0; i < n; ++i) out[i] = 0.0;
   const std::vector<std::string_view> t = split_tokens(line);
   int k = 0;
-  for (; k < n && k < static_cast<int>(t.size()); ++k) out[k] = to_double(t[k]);
+  for (; k < n && k < static_cast<int>(t.size()); ++k) {
+    // A token beginning with '%' or '#' starts a comment at the end of the line.
+    if (t[k][0] == '%' || t[k][0] == '#') break;
+    out[k] = checked_double(t[k], nullptr, fp);
+  }
   return k;
 }
 
@@ -240,7 +399,7 @@ void chk_data(const char* marker, FILE* fp) {
   if (!tok)
     fatal_out("$$ Data format error has been found at %s.\n$$ Abort.\n$$ buf=(end of file)\n", marker);
   if (*tok != marker)
-    fatal_out("$$ Data format error has been found at %s.\n$$ Abort.\n$$ buf=%s\n%s", marker, tok->c_str(),
+    fatal_out("$$ Data format error has been found at %s.\n$$ Abort.\n$$ buf=%s\n%s", marker, printable(*tok).c_str(),
               place_note(fp).c_str());
   track_block(fp, marker);
   if (dbg.chk_data_dump_flag == 1) std::printf("$$ chk_data: %s ok.\n", marker);
@@ -254,7 +413,7 @@ void chk_data_info(const char* expected, const char* hint, FILE* fp) {
   rm_cr(*line);
   if (*line != expected)
     fatal_out("$$ Data format error has been found at %s.\n$$ Abort.\n$$ buf=%s\n$$%s\n%s", expected,
-              line->c_str(), hint, place_note(fp).c_str());
+              printable(*line).c_str(), hint, place_note(fp).c_str());
   track_block(fp, expected);
   if (dbg.chk_data_dump_flag == 1) std::printf("$$ chk_data: %s ok.\n", expected);
 }

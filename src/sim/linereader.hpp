@@ -2,10 +2,11 @@
 // The comment-skipping line reader shared by every text input of both
 // programs, with the block-marker checks and small string routines.
 //
-// Conventions: a line whose first character is '%' or '#' is a comment; a
-// line beginning "COMMENT{" opens a comment block that the next line beginning
-// "}COMMENT" closes. Tokens are separated by blanks, commas and tabs. A line
-// longer than the buffer is delivered in pieces, each counting as a line.
+// Conventions: a line whose first character is '%' or '#' is a comment (to
+// its end, however long); a line beginning "COMMENT{" opens a comment block
+// that the next line beginning "}COMMENT" closes. Tokens are separated by
+// blanks, commas and tabs. A data line longer than the reader's buffer, and
+// a line holding a NUL byte, are format errors naming the line.
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -53,13 +54,16 @@ std::string rm_cr_copy(std::string text);
 // carriage return also end a token, so a last token never carries them).
 std::vector<std::string_view> split_tokens(std::string_view line);
 
-// Values of the second token of a line (the first is usually a key). A line
-// without a second token is a format error.
+// Values of the second token of a line (the first is usually a key, and
+// names the field in a message). A line without a second token, and a value
+// that is not a whole finite number, are format errors.
 int second_int(const std::string& line);
 double second_double(const std::string& line);
 
-// Zeroes out[0..n-1], converts the first up to n tokens and returns how many.
-int str_to_fs(int n, const std::string& line, double* out);
+// Zeroes out[0..n-1], converts the first up to n tokens (each a whole finite
+// number; a token beginning with '%' or '#' ends them) and returns how many.
+// Messages name the place in fp, or in the stream read last when fp is null.
+int str_to_fs(int n, const std::string& line, double* out, FILE* fp = nullptr);
 
 // The file's own name (after its last '/') up to its first '.' (leading dots
 // skipped): "sub.dir/run.dat" gives "run".
@@ -74,15 +78,42 @@ void chk_data(const char* marker, FILE* fp);
 // The next line, line end removed, must be exactly `expected`.
 void chk_data_info(const char* expected, const char* hint, FILE* fp);
 
-// A number that must be the whole token: "5.43l" (trailing characters) and a
-// decimal comma are refused with a message naming the field and the place.
+// A number that must be the whole token: "5.43l" (trailing characters), a
+// decimal comma, NaN, infinity and numbers beyond the double range are
+// refused with a message naming the field and the place (fp null: the
+// stream read last). An integer field also refuses numbers outside the int
+// range; one written as a floating-point number is truncated toward zero.
 double checked_double(std::string_view token, const char* field, FILE* fp);
 int checked_int(std::string_view token, const char* field, FILE* fp);
-// Whether the whole token is a number.
+// The integer field of a value already read as a double (token: its text
+// for the message, may be empty).
+int int_field(double v, std::string_view token, const char* field, FILE* fp);
+// Whether the whole token is a finite number.
 bool is_number(std::string_view token);
 
-// The leading-number conversions used by every reader: the numeric text at
-// the start of a token, anything after it ignored, 0 without a number.
+// Physical ranges of values already read; each refuses with the field's
+// name, the value and the place.
+void require_positive(double v, const char* field, FILE* fp);     // finite, > 0
+void require_nonnegative(double v, const char* field, FILE* fp);  // finite, >= 0
+void require_between(double v, double lo, double hi, const char* field, FILE* fp);
+
+// Bytes between the read position and the end of a regular file or string
+// stream; nothing for a pipe or terminal.
+std::optional<long long> bytes_left(FILE* fp);
+// A count read from fp of entries that need at least min_bytes each in the
+// rest of the file: refused when the rest cannot hold them, before anything
+// is allocated for them.
+void check_count_fits(long long count, long long min_bytes, const char* what, FILE* fp);
+// A block marker ("X{" or "}X") where one of `expected` counted lines of
+// `what` stands means that the count exceeds the lines written.
+void refuse_block_marker(const std::string& line, long long expected, const char* what, FILE* fp);
+
+// The text with every byte that is not printable ASCII written as \xNN (a
+// tab as \t), for messages that quote input.
+std::string printable(std::string_view text);
+
+// Leading-number conversions for text this program wrote itself (never for
+// user data): the numeric text at the start of a token, 0 without a number.
 double to_double(std::string_view token);
 int to_int(std::string_view token);
 

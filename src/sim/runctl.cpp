@@ -74,7 +74,24 @@ constexpr EpsKey kEpsKeys[] = {
     {"flag_modified_marquardt", nullptr, &Epsilon::flag_modified_marquardt},
     {"num_threads", nullptr, &Epsilon::num_threads},
     {"forbidden_beam_flag", nullptr, &Epsilon::forbidden_beam_flag},
+    {"max_memory_gb", &Epsilon::max_memory_gb, nullptr},
+    {"max_output_gb", &Epsilon::max_output_gb, nullptr},
 };
+
+// Tolerances, step sizes, scale factors and limits that are only meaningful
+// as positive numbers (a zero or negative tolerance never converges, a zero
+// scaling turns every intensity into 0).
+constexpr const char* kPositiveKeys[] = {
+    "general_eps",   "eigen_eps",     "inv_eps",         "degeneracy_eps", "perturb_step",
+    "tol_chisq_abs", "tol_chisq_rel", "tol_parameter",   "tol_lambda",     "marq_lambda_max",
+    "intensity_scaling", "bc_accuracy", "max_memory_gb", "max_output_gb",
+};
+
+bool must_be_positive(const char* key) {
+  for (const char* k : kPositiveKeys)
+    if (std::strcmp(k, key) == 0) return true;
+  return false;
+}
 
 bool known_to_talvis(const EpsKey& k) {
   return std::strcmp(k.name, "e_density_gmax_val") != 0 && std::strcmp(k.name, "invmat_func") != 0 &&
@@ -103,9 +120,11 @@ void read_eps_block(FILE* fp, bool utility) {
       std::printf("$$ The next line could not be recognized.\n%s\n", rm_cr_copy(*line).c_str());
       continue;
     }
-    if (hit->dfield)
-      epsilon.*(hit->dfield) = second_double(*line);
-    else
+    if (hit->dfield) {
+      const double v = second_double(*line);
+      if (must_be_positive(hit->name)) require_positive(v, hit->name, fp);
+      epsilon.*(hit->dfield) = v;
+    } else
       epsilon.*(hit->ifield) = second_int(*line);
   }
 }
@@ -121,6 +140,7 @@ void read_ini_file() {
   }
   std::printf("Reading korvex.ini\n");
   std::fflush(stdout);
+  start_reading(fp.get(), "korvex.ini");
   for (;;) {
     std::optional<std::string> line = comment_skip_fgets(80, fp.get());
     if (!line) fatal_out("\n$$ No INI_PARAM_END command in korvex.ini. Abort.\n");
@@ -139,6 +159,20 @@ void read_ini_file() {
       std::printf("%s is ignored.\n", rm_cr_copy(*line).c_str());
     }
   }
+}
+
+void check_job_size(const JobSize& size, const char* job) {
+  constexpr double kGB = 1e9;
+  if (size.memory_bytes > epsilon.max_memory_gb * kGB)
+    fatal_out("$$ The %s needs about %.3g GB of memory, more than the limit of %g GB.\n"
+              "$$ Reduce the request, or raise the limit with max_memory_gb in EPS_CONTROL_PARAMETERS.\n"
+              "$$ Abort.\n",
+              job, size.memory_bytes / kGB, epsilon.max_memory_gb);
+  if (size.output_bytes > epsilon.max_output_gb * kGB)
+    fatal_out("$$ The %s would write about %.3g GB of output, more than the limit of %g GB.\n"
+              "$$ Reduce the request, or raise the limit with max_output_gb in EPS_CONTROL_PARAMETERS.\n"
+              "$$ Abort.\n",
+              job, size.output_bytes / kGB, epsilon.max_output_gb);
 }
 
 void read_eps_ctrl_params(FILE* fp) {

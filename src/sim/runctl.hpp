@@ -42,6 +42,10 @@ struct Epsilon {
   // 1: the automatic beam searches keep reflections whose structure factor
   // vanishes (glide and screw extinctions), ranked by s_g alone.
   int forbidden_beam_flag = 0;
+  // Limits on what one job may hold in memory and write to disk (GB, 10^9
+  // bytes); a job whose estimate exceeds one is refused before it starts.
+  double max_memory_gb = 4.0;
+  double max_output_gb = 2.0;
 };
 
 struct Dbg {
@@ -82,5 +86,14 @@ void read_eps_ctrl_params(FILE* fp);
 // talvis's variant: knows neither e_density_gmax_val, invmat_func nor
 // bc_invmat_func and leaves those fields at 0.
 void read_eps_ctrl_params_tlv(FILE* fp);
+
+// What a job will hold in memory and write, estimated before it starts.
+struct JobSize {
+  double memory_bytes = 0.0;
+  double output_bytes = 0.0;
+};
+// Refuses a job whose estimate exceeds max_memory_gb or max_output_gb, with
+// the estimate and the key that raises the limit in the message.
+void check_job_size(const JobSize& size, const char* job);
 
 }  // namespace kv

@@ -19,14 +19,13 @@ namespace {
 
 // ---------------------------------------------------------------- reading
 
-int to_index(double v) { return static_cast<int>(std::trunc(std::clamp(v, -1e9, 1e9))); }
 
 DiskValues read_disk(FILE* fp, const Hkl& expected, std::size_t npoints, bool two_columns) {
   chk_data("RF{", fp);
   double v[3];
-  str_to_fs(3, need_line(kLineCap, fp), v);
+  str_to_fs(3, need_line(kLineCap, fp), v, fp);
   DiskValues d;
-  d.hkl = Hkl{to_index(v[0]), to_index(v[1]), to_index(v[2])};
+  d.hkl = Hkl{int_field(v[0], {}, "h", fp), int_field(v[1], {}, "k", fp), int_field(v[2], {}, "l", fp)};
   if (d.hkl != expected) error_exit(stdout, "(qz_visualization) hkl");
   d.a.assign(npoints, 0.0);
   d.b.assign(npoints, 0.0);
@@ -557,15 +556,14 @@ void FigurePage::add(const std::string& file, double gamma, double preset_max, b
 
 FigureStyle read_figure_style(FILE* script) {
   const std::string line = need_line(kLineCap, script);
-  char name[64] = {};
-  int px = 0;
+  const std::vector<std::string_view> t = split_tokens(line);
   FigureStyle st;
-  const int n = std::sscanf(line.c_str(), " %63[^ ,\t\r\n]%*[ ,\t]%d", name, &px);
-  const std::optional<Colormap> cm = n >= 1 ? colormap_from_name(name) : std::nullopt;
-  if (!cm || n < 2 || px < 16 || px > 1024)
+  const std::optional<Colormap> cm = t.empty() ? std::nullopt : colormap_from_name(std::string(t[0]));
+  const int px = t.size() >= 2 && is_number(t[1]) ? checked_int(t[1], "disk size", script) : 0;
+  if (!cm || px < 16 || px > 1024)
     error_exit(stdout, "FIGURE_STYLE: expected a colour map (viridis, inferno, grey) and a disk size of 16 to 1024 "
                        "pixels, buf=%s",
-               line.c_str());
+               printable(rm_cr_copy(line)).c_str());
   st.cmap = *cm;
   st.disk_px = px;
   return st;

@@ -29,7 +29,7 @@ void chk_empty_line(FILE* fp) {
   if (!tok || !tok->empty())
     fatal_out("$$ Data format error: an empty line is expected after each row of points.\n$$ Abort.\n"
               "$$ buf=%s\n",
-              tok ? tok->c_str() : "(end of file)");
+              tok ? printable(*tok).c_str() : "(end of file)");
 }
 
 // One picture of a table cell: PGM with grid lines for negative mag,
@@ -180,7 +180,7 @@ void qz_fit_expdata_visualize(const std::string& file, int mag, int cont_rev, do
   File fp = fopen_chk_rmode(file);
   const std::optional<std::string> kind = fget_1s(fp.get());
   if (!kind || (*kind != "FIT_EXPDATA_RAW" && *kind != "FIT_EXPDATA_BGS"))
-    error_exit(stdout, "data format: buf=%s", kind ? kind->c_str() : "");
+    error_exit(stdout, "data format: buf=%s", kind ? printable(*kind).c_str() : "");
   double v3[3], origin[2];
   chk_data("CR{", fp.get());
   for (int i = 0; i < 4; ++i) fget_3d(&v3[0], &v3[1], &v3[2], fp.get());

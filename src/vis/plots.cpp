@@ -232,7 +232,7 @@ ChisqHistory read_chisq_history(const std::string& data_file) {
     if (tok.size() < 2 || !finite_number(tok[0], &it) || !finite_number(tok[1], &chisq) || chisq < 0.0)
       error_exit(stdout,
                  "%s, line %d: an iteration number and a non-negative chi-squared are expected (buf=%s)",
-                 data_file.c_str(), line_no, line->c_str());
+                 data_file.c_str(), line_no, printable(*line).c_str());
     if (h.rows == 0) h.first = chisq;
     h.last = chisq;
     h.last_iteration = static_cast<int>(it);

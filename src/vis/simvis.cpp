@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "numeric/matrix.hpp"
+#include "sim/error.hpp"
 #include "sim/linereader.hpp"
 #include "sim/qzio.hpp"
 #include "vis/pgm.hpp"
@@ -29,7 +30,15 @@ int trunc_int(double v) {
 constexpr long long kMaxCanvasSide = 1 << 16;
 constexpr long long kMaxCanvasArea = 1LL << 26;
 
-Hkl hkl_of(const double* v) { return Hkl{trunc_int(v[0]), trunc_int(v[1]), trunc_int(v[2])}; }
+// Indices and counts read from a result file must be integers in the int
+// range; a damaged header is refused rather than clamped.
+Hkl hkl_of(const double* v, FILE* fp) {
+  return Hkl{int_field(v[0], {}, "h", fp), int_field(v[1], {}, "k", fp), int_field(v[2], {}, "l", fp)};
+}
+
+// The most points along one side of a result's tilt grid (the simulation
+// writes at most this many).
+constexpr int kMaxResultPixSide = 4096;
 
 // One RF block: "RF{", its h k l (which must be the expected reflection),
 // one line per point with one value (intensity) or two (real and imaginary
@@ -38,8 +47,8 @@ void read_rf_block(FILE* fp, const Hkl& expected, std::size_t npoints, bool two_
                    std::vector<double>& b) {
   chk_data("RF{", fp);
   double v[3];
-  str_to_fs(3, need_line(kLineCap, fp), v);
-  if (hkl_of(v) != expected) error_exit(stdout, "(qz_visualization) hkl");
+  str_to_fs(3, need_line(kLineCap, fp), v, fp);
+  if (hkl_of(v, fp) != expected) error_exit(stdout, "(qz_visualization) hkl");
   a.assign(npoints, 0.0);
   b.assign(npoints, 0.0);
   for (std::size_t k = 0; k < npoints; ++k) {
@@ -180,25 +189,37 @@ SimResultHeader read_sim_result_header(FILE* fp, const char* keyword) {
 
   chk_data("RF_INDEX{", fp);
   const int num_rf = fget_i(fp);
+  check_count_fits(num_rf, 2, "number of RF_INDEX reflections", fp);
   for (int i = 0; i < num_rf; ++i) {
     double v[5];
-    str_to_fs(5, need_line(kLineCap, fp), v);
-    h.reflexes.push_back(SimReflexPos{hkl_of(v), v[3], v[4]});
+    const std::string line = need_line(kLineCap, fp);
+    refuse_block_marker(line, num_rf, "RF_INDEX reflection", fp);
+    str_to_fs(5, line, v, fp);
+    h.reflexes.push_back(SimReflexPos{hkl_of(v, fp), v[3], v[4]});
   }
   chk_data("}RF_INDEX", fp);
 
   chk_data("COORD{", fp);
   {
     double v[2];
-    str_to_fs(2, need_line(kLineCap, fp), v);
-    h.num_pix = trunc_int(v[0]);
-    h.num_pix_side = trunc_int(v[1]);
+    str_to_fs(2, need_line(kLineCap, fp), v, fp);
+    h.num_pix = int_field(v[0], {}, "num_pix", fp);
+    h.num_pix_side = int_field(v[1], {}, "num_pix_side", fp);
+    if (h.num_pix_side < 0 || h.num_pix_side > kMaxResultPixSide)
+      fatal_out("$$ Invalid num_pix_side (=%d): it must lie between 0 and %d.\n%s$$ Abort.\n", h.num_pix_side,
+                kMaxResultPixSide, place_note(fp).c_str());
+    if (h.num_pix < 0)
+      fatal_out("$$ Invalid num_pix (=%d): it must not be negative.\n%s$$ Abort.\n", h.num_pix,
+                place_note(fp).c_str());
+    // One coordinate line per point, and one value line per point and reflection.
+    check_count_fits(static_cast<long long>(h.num_pix) * (1 + num_rf), 2, "num_pix", fp);
   }
   fget_4d(&h.Hbgn, &h.Hend, &h.Gbgn, &h.Gend, fp);
   for (int k = 0; k < h.num_pix; ++k) {
     double v[5];
-    str_to_fs(5, need_line(kLineCap, fp), v);
-    h.points.push_back(SimPoint{v[0], v[1], trunc_int(v[2]), trunc_int(v[3]), trunc_int(v[4])});
+    str_to_fs(5, need_line(kLineCap, fp), v, fp);
+    h.points.push_back(SimPoint{v[0], v[1], int_field(v[2], {}, "point column", fp),
+                                int_field(v[3], {}, "point row", fp), int_field(v[4], {}, "point flag", fp)});
   }
   chk_data("}COORD", fp);
   return h;

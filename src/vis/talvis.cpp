@@ -122,7 +122,7 @@ void run_script(FILE* fp) {
   } else if (m == "FITEXP_VISUAL_MODE") {
     job_fitexp_visual_mode(fp);
   } else {
-    error_exit(stdout, "(talvis) invalid script file (buf=%s)", m.c_str());
+    error_exit(stdout, "(talvis) invalid script file (buf=%s)", printable(m).c_str());
   }
 }
 
@@ -172,7 +172,7 @@ bool talvis_jobs(const std::string& file) {
   else if (tok == "FIT_EXPDATA_BGS" || tok == "FIT_EXPDATA_RAW")
     fitexp_talvis_scr_output(file);
   else
-    error_exit(stdout, "(talvis) invalid script file (buf=%s)", tok.c_str());
+    error_exit(stdout, "(talvis) invalid script file (buf=%s)", printable(tok).c_str());
   return false;
 }
 

@@ -66,6 +66,14 @@ struct VisualizeLine {
   double preset_max = -1.0;
 };
 
+// The grey-level exponent is a positive power (a negative one is refused by
+// each picture job with its own message). The preset maximum needs no range
+// of its own: zero or a negative value means none, and every number read is
+// already finite.
+void check_gamma(double gamma, FILE* script) {
+  if (gamma == 0.0) require_positive(gamma, "gamma", script);
+}
+
 // "file gamma mag cont_rev [preset_max]"; four fields mean no preset
 // maximum, any count but four or five ends the run (the whole-pattern job
 // words its message with a comma).
@@ -78,6 +86,7 @@ VisualizeLine read_visualize_line(FILE* script, bool comma, const std::string& c
     error_exit(stdout, "fget_str_diid(), buf=%s", command.c_str());
   else if (n != 5)
     error_exit(stdout, "fget_str_diid() buf=%s", command.c_str());
+  check_gamma(v.gamma, script);
   v.file = script_input_file(script, v.file);
   return v;
 }
@@ -121,11 +130,6 @@ struct VisParams {
   double preset_max = -1.0;
 };
 
-int trunc_to_int(double v) {
-  if (!(std::fabs(v) < 2e9)) return 0;
-  return static_cast<int>(std::trunc(v));
-}
-
 VisParams read_vis_params(FILE* script) {
   double v[4];
   const int n = str_to_fs(4, need_line(kLineCap, script), v);
@@ -138,8 +142,9 @@ VisParams read_vis_params(FILE* script) {
     error_exit(stdout, "VIS_PARAMS: invalid parameter");
   p.given = true;
   p.gamma = v[0];
-  p.mag = trunc_to_int(v[1]);
-  p.cont_rev = trunc_to_int(v[2]);
+  require_positive(p.gamma, "gamma", script);
+  p.mag = int_field(v[1], std::string_view(), "magnification", script);
+  p.cont_rev = int_field(v[2], std::string_view(), "contrast-reverse flag", script);
   std::printf("$$mag_coef, cont_rev_flag = %d %d\n", p.mag, p.cont_rev);
   std::printf("$$preset_max_val, gamma_max = %g %g\n", p.preset_max, p.gamma);
   return p;

@@ -99,10 +99,14 @@ TEST(ZolzBase, CubicBaseAndFatalParallelCase) {
   EXPECT_NEAR(g2[1], 1.0, 1e-14);
   EXPECT_NEAR(g2[2], 0.0, 1e-14);
   const FatalError e = fatal_of([&] { zolz_ort_base(Hkl{0, 0, 1}, {0, 0, 1}, c); });
-  EXPECT_EQ(e.text(), "$Error in zolz_ort_base: g2 = 0\n");
+  EXPECT_EQ(e.text(),
+            "$Error: the zero-order Laue zone base g1 = (0 0 1) is parallel to the incidence [0 0 1]; "
+            "choose g1 with h u + k v + l w = 0.\n");
   EXPECT_EQ(e.status(), 1);
   EXPECT_EQ(fatal_of([&] { zolz_ort_base_uvw(Hkl{0, 0, 0}, {1, 0, 0}, c); }).text(),
-            "$Error in zolz_ort_base_uvw: g2 = 0\n");
+            "$Error: the incidence [0 0 0] is no direction; the zone axis [u v w] must not be zero.\n");
+  EXPECT_EQ(fatal_of([&] { zolz_ort_base(Hkl{1, 1, 0}, {0, 0, 0}, c); }).text(),
+            "$Error: the zero-order Laue zone base g1 = (0 0 0) must not be zero.\n");
   // A g1 with a component along the beam keeps g2 perpendicular to both.
   const Vec3 g1{1, 0, 1};
   const Vec3 t = zolz_ort_base(Hkl{0, 0, 1}, g1, c);

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <filesystem>
 #include <functional>
 #include <sstream>
 
@@ -8,6 +9,7 @@
 #include "crystal_test_util.hpp"
 #include "reference_data.hpp"
 #include "sim/runctl.hpp"
+#include "support/fatal.hpp"
 
 using kvtest::fatal_of;
 using kvtest::InDir;
@@ -376,6 +378,26 @@ TEST_F(SyntheticTables, ComparisonToolTabulation) {
     kvtest::StringFile one("0\n1\n200\n0.5\n1\nPa\n\n");
     EXPECT_THROW(asf_test(one.get()), FatalError);
   });
+  // Answers that are no finite number, or a table beyond the output limit,
+  // end the tool before asf.out is written.
+  const std::pair<std::string, std::string> bad[] = {
+      {"nan\n1\n200\n0.5\n3\n", "$$ Data format error: \"nan\" for s_begin is not a finite number.\n$$ Abort.\n"},
+      {"0\n1\n-200\n0.5\n3\n", "$$ Invalid kvolts (=-200): it must be a finite number greater than 0.\n$$ Abort.\n"},
+      {"0\n1\n200\n0.5\n5e9\n",
+       "$$ Data format error: the integer \"5e+09\" for number of calculation points is outside the range "
+       "-2147483648 to 2147483647.\n$$ Abort.\n"},
+      {"0\n1\n200\n0.5\n2000000000\n",
+       "$$ The scattering-factor table would write about 200 GB of output, more than the limit of 2 GB.\n"
+       "$$ Reduce the request, or raise the limit with max_output_gb in EPS_CONTROL_PARAMETERS.\n$$ Abort.\n"},
+  };
+  std::filesystem::remove(dir / "asf.out");
+  for (const auto& [answers, message] : bad) {
+    kvtest::capture_stdout([&] {
+      kvtest::StringFile f(answers);
+      EXPECT_EQ(kvtest::fatal_text([&] { asf_test(f.get()); }), message) << answers;
+    });
+    EXPECT_FALSE(std::filesystem::exists(dir / "asf.out")) << answers;
+  }
 }
 
 // ---- The X-ray table that accompanies the programs ----

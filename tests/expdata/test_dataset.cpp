@@ -127,6 +127,33 @@ TEST(IntensityFile, MalformedFilesAreRejected) {
   EXPECT_TRUE(contains(kvtest::fatal_of([&] { read_int_file(ei, "missing.txt"); }).text(), "missing.txt"));
 }
 
+// Measured values that are not finite numbers, indices outside the int range
+// and a header announcing more points than the file holds end the run with
+// the place named, before anything is allocated for the points.
+TEST(IntensityFile, BadNumbersAndOversizedHeadersAreRefused) {
+  ScratchCwd cwd(false);
+  struct Case {
+    std::string from, to, message;
+  };
+  const std::string good = kvtest::int_file_text(IntFileRecipe());
+  const std::vector<Case> cases = {
+      {"\n100 ", "\nnan ", "$$ Data format error: \"nan\" is not a finite number.\n$$ (line 24 of m.txt, block THICKNESS > RF)\n"},
+      {"RF{\n1 1 1\n", "RF{\n1 1 4e9\n", "the integer \"4e+09\" is outside the range -2147483648 to 2147483647."},
+      {"9 3\n", "16777216 4096\n",
+       "$$ Invalid number of measured points (=33554432): the "},
+  };
+  for (const Case& c : cases) {
+    std::string text = good;
+    const std::size_t at = text.find(c.from);
+    ASSERT_NE(at, std::string::npos) << c.from;
+    text.replace(at, c.from.size(), c.to);
+    cwd.dir().write("m.txt", text);
+    fei ei;
+    const std::string msg = fatal_text([&] { read_int_file(ei, "m.txt"); });
+    EXPECT_TRUE(contains(msg, c.message)) << c.to << "\n--- got:\n" << msg;
+  }
+}
+
 // ---- Carrying measured values to calculated points ------------------------------
 
 struct Grid {

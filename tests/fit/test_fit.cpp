@@ -279,7 +279,7 @@ TEST(FitJob, BadInputEndsWithOneMessageAndStatusOne) {
          const std::size_t p = data.find("RF{\n1 -1 1\n") + 11;
          data.replace(p, data.find(' ', p) - p, "nan");
        },
-       "is not a finite number. Abort.\n"},
+       "$$ Data format error: \"nan\" is not a finite number.\n$$ (line 204 of si_int.txt, block THICKNESS > RF)\n"},
       {"non-numeric deviation", {},
        [](std::string&, std::string& data) {
          const std::size_t p = data.find(' ', data.find("RF{\n0 0 0\n") + 10) + 1;

@@ -241,6 +241,29 @@ TEST(CifInput, MistakesAreNamed) {
   EXPECT_NE(missing.find("absent.cif"), std::string::npos);
 }
 
+// A value that is not a number once read as its default (an occupancy of
+// "abc" became 1); '?', '.' and a standard uncertainty stay allowed.
+TEST(CifInput, ValuesThatAreNoNumberAreNamed) {
+  ScratchDir d;
+  const std::string head = "data_x\n_symmetry_space_group_name_H-M 'P 1'\n";
+  const std::string cell = cell_lines(4, 4, 4, 90, 90, 90);
+  const std::pair<std::string, std::string> bad[] = {
+      {cell + kSiteLoop + "A1 Si 0 0 0 abc\n", "_atom_site_occupancy value \"abc\" (row 1) is not a finite number"},
+      {cell + kSiteLoop + "A1 Si 5.43l 0 0 1\n", "_atom_site_fract_x value \"5.43l\" (row 1) is not a finite number"},
+      {cell_lines(4, 4, 4, 90, 90, 90).replace(0, 24, "_cell_length_a nan\n") + kSiteLoop + "A1 Si 0 0 0 1\n",
+       "_cell_length_a value \"nan\" (row 1) is not a finite number"},
+  };
+  for (const auto& [body, message] : bad) {
+    const auto cif = d.write("bad.cif", head + body);
+    EXPECT_NE(fatal_text([&] { read_cif_crystal(cif.string()); }).find(message), std::string::npos) << body;
+  }
+  const auto fine = d.write("fine.cif", head + cell + kSiteLoop + "A1 Si 0.25(3) 0 0 ?\n");
+  const CifCrystal c = read_cif_crystal(fine.string());
+  ASSERT_EQ(c.sites.size(), 1u);
+  EXPECT_DOUBLE_EQ(c.sites[0].x, 0.25);
+  EXPECT_DOUBLE_EQ(c.sites[0].occ, 1.0);
+}
+
 TEST(CifInput, TalvisPrintsABlockThatReadsBackToTheSameCrystal) {
   ScratchDir d;
   d.write("si.cif", "data_si\n" + cell_lines(5.431, 5.431, 5.431, 90, 90, 90) +

@@ -5,6 +5,7 @@
 #include "sim/error.hpp"
 #include "sim/progress.hpp"
 #include "sim/runctl.hpp"
+#include "support/fatal.hpp"
 #include "support/run_program.hpp"
 
 using kvtest::capture_stdout;
@@ -142,6 +143,64 @@ TEST(EpsBlock, TruncatedBlockAndMissingValueAreFormatErrors) {
   }
 }
 
+TEST(EpsBlock, BadValuesAreRefusedWithTheKeyAndTheLine) {
+  struct Case {
+    std::string body, message;
+  };
+  const std::string at = "$$ (line 2, block EPS_CONTROL_PARAMETERS)\n$$ Abort.\n";
+  const std::vector<Case> cases = {
+      {"eigen_eps nan\n", "$$ Data format error: \"nan\" for eigen_eps is not a finite number.\n" + at},
+      {"intensity_scaling -1\n", "$$ Invalid intensity_scaling (=-1): it must be a finite number greater than 0.\n" + at},
+      {"tol_lambda 0\n", "$$ Invalid tol_lambda (=0): it must be a finite number greater than 0.\n" + at},
+      {"inv_eps 1e-8x\n", "$$ Data format error: the number \"1e-8x\" for inv_eps has trailing characters \"x\".\n" + at},
+      {"max_memory_gb 0\n", "$$ Invalid max_memory_gb (=0): it must be a finite number greater than 0.\n" + at},
+      {"num_threads 3e9\n",
+       "$$ Data format error: the integer \"3e9\" for num_threads is outside the range -2147483648 to 2147483647.\n" +
+           at},
+      {"eigen_eps 1e-8 " + std::string(150, 'c') + "\n",
+       "$$ Data format error: line 2 is longer than 127 characters: eigen_eps 1e-8 " + std::string(25, 'c') + "...\n" +
+           at},
+  };
+  for (const Case& c : cases) {
+    StringFile f("EPS_CONTROL_PARAMETERS{\n" + c.body + "}EPS_CONTROL_PARAMETERS\n");
+    const std::string msg = kvtest::fatal_text([&] { read_eps_ctrl_params(f.get()); });
+    EXPECT_EQ(msg, c.message) << c.body;
+  }
+  // Zero stays allowed where it means "off".
+  EXPECT_DOUBLE_EQ(read_block("w_exponent_coef 0\ncorr_threshold 0\n").w_exponent_coef, 0.0);
+}
+
+// A comment longer than the reader's buffer once left its tail to be read
+// as a key line: "... The default intensity_scaling is 10000" set the
+// scaling to 0.
+TEST(EpsBlock, LongCommentsNeverSetAKey) {
+  const std::string tail = " The default intensity_scaling is 10000\n";
+  const Epsilon e = read_block("% " + std::string(200, '-') + tail + "# " + std::string(500, '-') + tail);
+  EXPECT_DOUBLE_EQ(e.intensity_scaling, 10000.0);
+}
+
+TEST(JobLimits, BothReadersKnowTheKeysAndEstimatesBeyondThemAreRefused) {
+  Epsilon e = read_block("max_memory_gb 64\nmax_output_gb 0.5\n");
+  EXPECT_DOUBLE_EQ(e.max_memory_gb, 64.0);
+  EXPECT_DOUBLE_EQ(e.max_output_gb, 0.5);
+  e = read_block("max_memory_gb 8\n", true);
+  EXPECT_DOUBLE_EQ(e.max_memory_gb, 8.0);
+  e = read_block("");
+  EXPECT_DOUBLE_EQ(e.max_memory_gb, 4.0);
+  EXPECT_DOUBLE_EQ(e.max_output_gb, 2.0);
+
+  EXPECT_NO_THROW(check_job_size(JobSize{4e9, 2e9}, "test job"));
+  EXPECT_EQ(kvtest::fatal_text([] { check_job_size(JobSize{6.4e9, 0}, "CBED simulation"); }),
+            "$$ The CBED simulation needs about 6.4 GB of memory, more than the limit of 4 GB.\n"
+            "$$ Reduce the request, or raise the limit with max_memory_gb in EPS_CONTROL_PARAMETERS.\n$$ Abort.\n");
+  EXPECT_EQ(kvtest::fatal_text([] { check_job_size(JobSize{0, 3e10}, "thickness-fringe job"); }),
+            "$$ The thickness-fringe job would write about 30 GB of output, more than the limit of 2 GB.\n"
+            "$$ Reduce the request, or raise the limit with max_output_gb in EPS_CONTROL_PARAMETERS.\n$$ Abort.\n");
+  read_block("max_output_gb 40\n");
+  EXPECT_NO_THROW(check_job_size(JobSize{0, 3e10}, "thickness-fringe job"));
+  epsilon = Epsilon{};
+}
+
 class IniFile : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -181,6 +240,24 @@ TEST_F(IniFile, FlagsByFirstSubstringMatchAndUnknownLinesIgnored) {
   EXPECT_EQ(dbg.chk_data_dump_flag, 1);
   EXPECT_EQ(dbg.print_bij_flag, 0);
   EXPECT_EQ(dbg.eigval_dump_flag, 0);  // after INI_PARAM_END
+}
+
+// A long comment ending in the end marker once ended the file early; an
+// over-long flag line is refused with its line.
+TEST_F(IniFile, LongCommentsStayCommentsAndLongLinesAreRefused) {
+  dir_.write("korvex.ini", "% " + std::string(120, '-') + " INI_PARAM_END\nvg_dump_flag 1\nINI_PARAM_END\n");
+  capture_stdout([] { read_ini_file(); });
+  EXPECT_EQ(dbg.vg_dump_flag, 1);
+
+  dir_.write("korvex.ini", "vg_dump_flag 1 " + std::string(100, 'x') + "\nINI_PARAM_END\n");
+  std::string msg;
+  capture_stdout([&] { msg = kvtest::fatal_text([] { read_ini_file(); }); });
+  EXPECT_EQ(msg, "$$ Data format error: line 1 is longer than 79 characters: vg_dump_flag 1 " + std::string(25, 'x') +
+                     "...\n$$ (line 1 of korvex.ini)\n$$ Abort.\n");
+  dir_.write("korvex.ini", "vg_dump_flag nan\nINI_PARAM_END\n");
+  capture_stdout([&] { msg = kvtest::fatal_text([] { read_ini_file(); }); });
+  EXPECT_EQ(msg, "$$ Data format error: \"nan\" for vg_dump_flag is not a finite number.\n"
+                 "$$ (line 1 of korvex.ini)\n$$ Abort.\n");
 }
 
 TEST_F(IniFile, MissingEndMarkerIsFatal) {

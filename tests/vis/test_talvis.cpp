@@ -83,6 +83,43 @@ TEST_F(TalvisRun, HeaderAndModeDispatch) {
     EXPECT_EQ(script(std::string("TALVIS_SCRIPT\n") + mode + "\n").status, 0) << mode;
 }
 
+// Script options and result headers go through the checked readers: a bad
+// number ends the run naming the line, before any picture is made.
+TEST_F(TalvisRun, BadNumbersInScriptsAndResultHeadersAreRefused) {
+  const std::string good = small_sim_result();
+  dir.write("r.txt", good);
+  std::string big = good;
+  big.replace(big.find(" 2    #num_pix"), 14, " 20000    #num_pix");
+  dir.write("big.txt", big);
+  std::string many = good;
+  many.replace(many.find("# number of reflections\n1\n"), std::string("# number of reflections\n1\n").size(), "# number of reflections\n2000000000\n");
+  dir.write("many.txt", many);
+  struct Case {
+    std::string body, answer, message;
+  } cases[] = {
+      {"SIM_VISUAL_MODE\nHTML_OPEN\np.html\nSIM_VISUALIZE\nr.txt nan 1 0\n", "1\n",
+       "$$ Data format error: \"nan\" is not a finite number.\n$$ (line 6 of s.txt)\n"},
+      {"SIM_VISUAL_MODE\nHTML_OPEN\np.html\nSIM_VISUALIZE\nr.txt 0 1 0\n", "1\n",
+       "$$ Invalid gamma (=0): it must be a finite number greater than 0.\n$$ (line 6 of s.txt)\n"},
+      {"SIM_VISUAL_MODE\nHTML_OPEN\np.html\nSIM_VISUALIZE\nr.txt 0.5 1 0 inf\n", "1\n",
+       "\"inf\" is not a finite number."},
+      {"SIM_VISUAL_MODE\nHTML_OPEN\np.html\nSIM_VISUALIZE\nr.txt 0.5 3e9 0\n", "1\n",
+       "the integer \"3e9\" is outside the range -2147483648 to 2147483647."},
+      {"FIT_VISUAL_MODE\nVIS_PARAMS\nnan 2 1\n", "", "\"nan\" is not a finite number."},
+      {"FIT_VISUAL_MODE\nVIS_PARAMS\n-1 2 1\n", "", "$$ Invalid gamma (=-1): it must be a finite number greater than 0."},
+      {"SIM_VISUAL_MODE\nHTML_OPEN\np.html\nSIM_VISUALIZE\nbig.txt 0.5 1 0\n", "1\n",
+       "$$ Invalid num_pix_side (=20000): it must lie between 0 and 4096.\n$$ (line 38 of big.txt, block COORD)\n"},
+      {"SIM_VISUAL_MODE\nHTML_OPEN\np.html\nSIM_VISUALIZE\nmany.txt 0.5 1 0\n", "1\n",
+       "$$ Invalid number of RF_INDEX reflections (=2000000000): the "},
+  };
+  for (const Case& c : cases) {
+    const kvtest::RunResult r = script("TALVIS_SCRIPT\n" + c.body, c.answer);
+    EXPECT_EQ(r.status, 1) << c.body;
+    EXPECT_NE(r.out.find(c.message), std::string::npos) << c.body << "\n--- output:\n" << r.out;
+    for (const std::string& f : files()) EXPECT_FALSE(f.ends_with(".png") || f.ends_with(".pgm")) << c.body << f;
+  }
+}
+
 TEST_F(TalvisRun, CommandErrors) {
   dir.write("r.txt", small_sim_result());
   struct Case {
