@@ -346,7 +346,8 @@ TEST(DataSetBlock, MradThatCannotBeConvertedIsRefused) {
     std::string text = kvtest::data_set_text("m.txt", 1, 2, block0);
     text.replace(text.find("0.1 ADJ tH1"), 11, "1 mrad ADJ tH1");
     text.replace(text.find("200 FIX kv1"), 11, "0 FIX kv1");
-    EXPECT_TRUE(contains(fatal_text([&] { c.read(text); }), "$$ Tilts in mrad need a positive voltage (found 0 kV)."));
+    // A voltage of 0 is refused before any conversion is tried.
+    EXPECT_TRUE(contains(fatal_text([&] { c.read(text); }), "$$ Invalid accelerating voltage (=0 kV)"));
   }
 }
 
