@@ -34,15 +34,21 @@ for t in "${targets[@]}"; do
   regressions="$KV_ROOT/tests/fuzz/regressions/$t"
   mkdir -p "$corpus" "$artifacts" "$regressions"
   rm -f "$artifacts"/*
+  # libFuzzer reads folders as corpora but runs a named file once and stops:
+  # seed files join the working corpus, seed folders are passed as they are.
+  dirs=()
+  for p in ${seeds[$t]}; do
+    if [ -d "$p" ]; then dirs+=("$p"); else cp "$p" "$corpus/"; fi
+  done
   echo "== $t: $seconds s"
   # stdout of the readers is closed (-close_fd_mask=1): their progress lines
   # would only slow the run down; libFuzzer reports on stderr.
-  # shellcheck disable=SC2086
-  "$fuzz_dir/fuzz_$t" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -max_len=65536 \
+  "$fuzz_dir/tests/fuzz/fuzz_$t" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -max_len=65536 \
     -close_fd_mask=1 -print_final_stats=1 -artifact_prefix="$artifacts/" -ignore_crashes=1 \
-    -ignore_timeouts=1 -ignore_ooms=1 -fork=1 "$corpus" ${seeds[$t]} "$regressions" \
+    -ignore_timeouts=1 -ignore_ooms=1 -fork=1 "$corpus" "${dirs[@]}" "$regressions" \
     > "$fuzz_dir/$t.log" 2>&1 || true
-  grep -E "stat::number_of_executed_units|^#[0-9]+.*DONE" "$fuzz_dir/$t.log" | tail -1 || true
+  # fork mode reports "#<executions>: cov: ... time: <s>s" lines; the last is the total
+  grep -E "^#[0-9]+" "$fuzz_dir/$t.log" | tail -1 || true
   for f in "$artifacts"/crash-* "$artifacts"/timeout-* "$artifacts"/oom-* "$artifacts"/leak-*; do
     [ -e "$f" ] || continue
     cp "$f" "$regressions/"

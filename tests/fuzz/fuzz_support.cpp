@@ -52,12 +52,14 @@ bool register_target(const char* name, TargetFn fn) {
 const std::vector<Target>& registered_targets() { return targets(); }
 
 const std::string& scratch() {
-  static const std::string dir = [] {
-    std::string d = make_scratch();
+  // Never destroyed: the exit handler that removes the folder runs after
+  // the destructors of statics made before it was registered.
+  static const std::string* const dir = [] {
+    const std::string* d = new std::string(make_scratch());
     std::atexit(remove_scratch);
     return d;
   }();
-  return dir;
+  return *dir;
 }
 
 std::string write_input(const std::uint8_t* data, std::size_t size, const std::string& name) {

@@ -1,7 +1,7 @@
 // Replays inputs through the fuzz targets in an ordinary build:
 //   fuzz_replay [-v] TARGET PATH...
 // Each PATH is an input file or a folder of them (README files are notes, not
-// inputs). Refused input is a normal outcome; any other exception fails the
+// inputs); a folder that does not exist holds none. Refused input is a normal outcome; any other exception fails the
 // replay, and a crash ends it. -v prints each input with the refusal it got.
 #include <algorithm>
 #include <cstdint>
@@ -60,24 +60,27 @@ int main(int argc, char** argv) {
     std::cerr << "fuzz_replay: no target " << args[0] << "\n";
     return 2;
   }
+  // Every input is found before the first one runs: the targets work in
+  // their own scratch folder, where relative names would no longer resolve.
+  std::vector<fs::path> inputs;
+  for (std::size_t a = 1; a < args.size(); ++a)
+    for (const fs::path& p : inputs_of(fs::absolute(args[a]))) inputs.push_back(p);
   int replayed = 0, failed = 0;
-  for (std::size_t a = 1; a < args.size(); ++a) {
-    for (const fs::path& p : inputs_of(args[a])) {
-      const std::vector<std::uint8_t> data = bytes_of(p);
-      try {
-        fn(data.data(), data.size());
-        if (verbose)
-          std::cout << "== " << p.string() << ": "
-                    << (kvfuzz::last_refusal().empty() ? "accepted\n" : "refused\n" + kvfuzz::last_refusal());
-      } catch (const std::exception& e) {
-        std::cerr << "FAILED " << p.string() << ": uncaught " << e.what() << "\n";
-        ++failed;
-      } catch (...) {
-        std::cerr << "FAILED " << p.string() << ": uncaught exception of unknown type\n";
-        ++failed;
-      }
-      ++replayed;
+  for (const fs::path& p : inputs) {
+    const std::vector<std::uint8_t> data = bytes_of(p);
+    try {
+      fn(data.data(), data.size());
+      if (verbose)
+        std::cout << "== " << p.string() << ": "
+                  << (kvfuzz::last_refusal().empty() ? "accepted\n" : "refused\n" + kvfuzz::last_refusal());
+    } catch (const std::exception& e) {
+      std::cerr << "FAILED " << p.string() << ": uncaught " << e.what() << "\n";
+      ++failed;
+    } catch (...) {
+      std::cerr << "FAILED " << p.string() << ": uncaught exception of unknown type\n";
+      ++failed;
     }
+    ++replayed;
   }
   std::cout << args[0] << ": " << replayed << " inputs replayed, " << failed << " failed\n";
   if (replayed == 0) {

@@ -1,10 +1,11 @@
-// A talvis script run as talvis runs it, in a folder that also holds a small
-// simulation result (r.txt), a coherent one (c.txt), a fit result (f.txt)
-// and the fitting example (si110_fit.dat with its intensity file), so that
-// commands naming those files reach their jobs. Only TALVIS_SCRIPT inputs are run: a bare result
-// file would make talvis start a second talvis on the script it writes.
-// The answer to the whole-pattern / reflection question comes from the
-// input's length, so both jobs are reached.
+// A talvis script run as talvis runs it, in a folder that also holds small
+// simulation results (r.txt; r5.txt with the reflections of the fitting
+// example), a coherent one (c.txt), a fit result (f.txt) and the fitting
+// example (si110_fit.dat with its intensity file), so that commands naming
+// those files reach their jobs. Only TALVIS_SCRIPT inputs are run: a bare
+// result file would make talvis start a second talvis on the script it
+// writes. The answer to the whole-pattern / reflection question comes from
+// the input's length, so both jobs are reached.
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -19,11 +20,12 @@ namespace {
 const std::vector<std::string>& fixtures() {
   static const std::vector<std::string> names = [] {
     kvfuzz::copy_fixture("fuzz/seeds/sim_result/small.txt", "r.txt");
+    kvfuzz::copy_fixture("fuzz/seeds/sim_result/si110_five.txt", "r5.txt");
     kvfuzz::copy_fixture("fuzz/seeds/sim_coherent_result/small.txt", "c.txt");
     kvfuzz::copy_fixture("fuzz/seeds/fit_result/si110_res.txt", "f.txt");
     kvfuzz::copy_fixture("fit/si110_fit.dat", "si110_fit.dat");
     kvfuzz::copy_fixture("fit/si110_fit_int.txt", "si110_fit_int.txt");
-    return std::vector<std::string>{"r.txt", "c.txt", "f.txt", "si110_fit.dat", "si110_fit_int.txt", "s.txt", "answer.txt"};
+    return std::vector<std::string>{"r.txt", "r5.txt", "c.txt", "f.txt", "si110_fit.dat", "si110_fit_int.txt", "s.txt", "answer.txt"};
   }();
   return names;
 }
