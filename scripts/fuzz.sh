@@ -24,7 +24,9 @@ for t in "${targets[@]}"; do
 done
 cmake --build "$fuzz_dir" -j "$(nproc)" --target "${targets[@]/#/fuzz_}"
 
-# Leaks are not faults of a reader that refuses its input and ends.
+# Leaks are looked for by the sanitizer run of the tests (scripts/test.sh),
+# with the suppressions of the library caches that would be reported here
+# on every input.
 export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 found=0
