@@ -8,7 +8,8 @@ KV_BUILD="$KV_ROOT/build"
 KV_PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev
              liblapacke-dev libceres-dev libeigen3-dev libopenblas-dev libopenmpi-dev openmpi-bin
              netpbm gnuplot-nox pngcheck libcairo2-dev libhdf5-dev
-             fonts-dejavu-core python3-h5py python3-matplotlib gemmi-dev tao-pegtl-dev)
+             fonts-dejavu-core python3-h5py python3-matplotlib gemmi-dev tao-pegtl-dev
+             clang-14 libfuzzer-14-dev)
 
 kv_install_packages() {
   local missing=()
@@ -54,4 +55,28 @@ kv_mpi_flag() {
 kv_build() {
   cmake -S "$KV_ROOT" -B "$KV_BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release "$(kv_mpi_flag)" >/dev/null
   cmake --build "$KV_BUILD" -j "$(nproc)"
+}
+
+# The whole test suite once more, built with AddressSanitizer and
+# UndefinedBehaviorSanitizer (any undefined behaviour ends the program,
+# out-of-range float-to-integer conversions included: gcc leaves them out
+# of "undefined"), in build-asan/ without the benchmarks.
+KV_ASAN_BUILD="$KV_ROOT/build-asan"
+KV_SANITIZE="-O1 -g -DNDEBUG -fsanitize=address,undefined,float-cast-overflow -fno-sanitize-recover=undefined,float-cast-overflow -fno-omit-frame-pointer"
+
+kv_build_asan() {
+  cmake -S "$KV_ROOT" -B "$KV_ASAN_BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DCMAKE_CXX_FLAGS_RELWITHDEBINFO= -DCMAKE_C_FLAGS_RELWITHDEBINFO= \
+        "-DCMAKE_CXX_FLAGS=$KV_SANITIZE" "-DCMAKE_C_FLAGS=$KV_SANITIZE" \
+        -DCMAKE_EXE_LINKER_FLAGS=-fsanitize=address,undefined,float-cast-overflow \
+        -DKV_BUILD_BENCH=OFF "$(kv_mpi_flag)" >/dev/null
+  cmake --build "$KV_ASAN_BUILD" -j "$(nproc)"
+}
+
+# Sanitizer settings of the tests and of the programs they start. Leaks are
+# reported except OpenMPI's own (start-up allocations it never frees).
+kv_sanitizer_env() {
+  export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:strict_string_checks=1
+  export LSAN_OPTIONS="suppressions=$KV_ROOT/tests/sanitizer/lsan.supp:print_suppressions=0"
+  export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 }
