@@ -30,6 +30,11 @@ fi
 cmake --build "$BUILD" -j "$(nproc)" --target korvex bench_engine >/dev/null
 
 echo "== machine: $(nproc) cores, $(uptime)"
+# OpenBLAS picks its kernels by the processor it recognises; an unknown one
+# falls back to the slowest (Prescott), which decides the zgemm peak and the
+# LAPACK path's times below. OPENBLAS_CORETYPE overrides the choice.
+echo "== OpenBLAS kernel: $(OPENBLAS_VERBOSE=2 "$BUILD/bench/bench_engine" --benchmark_filter=ZgemmPeak \
+  --benchmark_min_time=0.01 2>&1 | sed -n 's/^Core: //p' | head -1)${OPENBLAS_CORETYPE:+ (OPENBLAS_CORETYPE=$OPENBLAS_CORETYPE)}"
 echo "== per-tilt stages (bench_engine, Si [110] 200 kV, Bethe beams = half the exact count)"
 JSON=$(mktemp)
 trap 'rm -f "$JSON"' EXIT
