@@ -79,7 +79,8 @@ int planned_threads(const std::string& parameter_file) {
       if (l.find("}EPS_CONTROL_PARAMETERS") != std::string::npos) break;
       const std::size_t at = l.find("num_threads");
       if (in_block && l[0] != '#' && l[0] != '%' && at != std::string::npos) {
-        const std::vector<std::string_view> t = split_tokens(l.substr(at + std::strlen("num_threads")));
+        const std::string rest = l.substr(at + std::strlen("num_threads"));  // the tokens view into it
+        const std::vector<std::string_view> t = split_tokens(rest);
         if (!t.empty() && is_number(t[0])) {
           const double v = std::strtod(std::string(t[0]).c_str(), nullptr);
           if (v > -1e6 && v < 1e6) requested = static_cast<int>(v);

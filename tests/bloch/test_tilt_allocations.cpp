@@ -21,16 +21,30 @@ std::atomic<long> g_allocations{0};
 }
 
 // Every allocation of this test program passes through here and is counted.
-// The replaced pair is malloc/free on both sides; GCC's pairing check does
-// not see that a replaced operator new is the matching allocator.
+// All plain, array and nothrow forms are replaced, so that each block is
+// freed by the allocator that made it (malloc/free on both sides; a
+// sanitizer's own operator new would otherwise meet this free). GCC's pairing
+// check does not see that a replaced operator new is the matching allocator.
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-void* operator new(std::size_t n) {
+namespace {
+void* counted_malloc(std::size_t n) noexcept {
   g_allocations.fetch_add(1, std::memory_order_relaxed);
-  if (void* p = std::malloc(n ? n : 1)) return p;
+  return std::malloc(n ? n : 1);
+}
+}  // namespace
+void* operator new(std::size_t n) {
+  if (void* p = counted_malloc(n)) return p;
   throw std::bad_alloc();
 }
+void* operator new[](std::size_t n) { return operator new(n); }
+void* operator new(std::size_t n, const std::nothrow_t&) noexcept { return counted_malloc(n); }
+void* operator new[](std::size_t n, const std::nothrow_t&) noexcept { return counted_malloc(n); }
 void operator delete(void* p) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
 
 namespace kvtest {
 namespace {
