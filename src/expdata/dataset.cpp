@@ -61,9 +61,6 @@ void read_INCIDENT_BEAM(fed& ed, FILE* fp) {
   fget_fitpar(&ed.voltage_fp, &ed.voltage, fp, "the voltage");
   // A constrained voltage is known only once the expressions are evaluated.
   if (ed.voltage_fp.flg != kFlgCst) check_voltage_kv(ed.voltage, fp);
-  if ((ed.tiltH_mrad || ed.tiltG_mrad) && !(ed.voltage > 0.0))
-    fatal_out("$$ Tilts in mrad need a positive voltage (found %g kV).\n%s$$ Abort.\n", ed.voltage,
-              place_note(fp).c_str());
   chk_data("}INCIDENT_BEAM", fp);
 }
 
@@ -78,8 +75,11 @@ void read_CALC_KXY_RANGE(fed& ed, fei& ei, FILE* fp) {
   ei.num_cal_pix_side = ed.num_cal_pix_side;
   ei.num_cal_pix = ed.num_cal_pix_side * ed.num_cal_pix_side;
   ed.disksize = fget_d_unit(fp, "mrad", &ed.disk_mrad);
-  if (ed.disk_mrad && !(ed.voltage > 0.0))
-    fatal_out("$$ A disk size in mrad needs a positive voltage (found %g kV).\n%s$$ Abort.\n", ed.voltage,
+  // mrad are converted with the voltage as read; a constrained voltage is
+  // known only once the expressions are evaluated.
+  if ((ed.tiltH_mrad || ed.tiltG_mrad || ed.disk_mrad) && ed.voltage_fp.flg == kFlgCst)
+    fatal_out("$$ Tilts and disk sizes in mrad are converted with the dataset's voltage, which is constrained "
+              "(CST) here: write them in units of g1/2.\n%s$$ Abort.\n",
               place_note(fp).c_str());
   if (ed.calc_type != 0) require_positive(ed.disksize, "disk size", fp);
   ed.bs.disksize = ed.disksize;

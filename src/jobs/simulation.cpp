@@ -117,10 +117,7 @@ void fget_sd_incident_beam(sd& s, FILE* fp) {
   s.tiltH = fget_d_unit(fp, "mrad", &s.tiltH_mrad);
   s.tiltG = fget_d_unit(fp, "mrad", &s.tiltG_mrad);
   s.voltage = fget_d(fp);
-  if ((s.tiltH_mrad || s.tiltG_mrad) && !(s.voltage > 0.0))
-    fatal_out("$$ Tilts in mrad need a positive voltage (found %g kV).\n%s$$ Abort.\n", s.voltage,
-              place_note(fp).c_str());
-  check_voltage_kv(s.voltage, fp);
+  check_voltage_kv(s.voltage, fp);  // before any mrad conversion uses it
   require_between(s.tiltH, -kMaxTilt, kMaxTilt, "tiltH", fp);
   require_between(s.tiltG, -kMaxTilt, kMaxTilt, "tiltG", fp);
   chk_data("}INCIDENT_BEAM", fp);

@@ -174,27 +174,35 @@ namespace {
 // The place note of fp, or of the stream read last when none is named.
 std::string note_of(FILE* fp) { return fp ? place_note(fp) : last_place_note(); }
 
-}  // namespace
-
-double checked_double(std::string_view token, const char* field, FILE* fp) {
+[[noreturn]] void refuse_number(std::string_view token, const char* field, const char* end, FILE* fp) {
   const std::string s = printable(token);
-  char* end = nullptr;
-  const std::string text(token);
-  const double v = std::strtod(text.c_str(), &end);
-  // Without a field name (a line of plain numbers) the message names only the token.
-  const std::string what = field ? std::string(field) + " must be a number" : "expected a number";
   const std::string of = field ? std::string(" for ") + field : std::string();
-  if (end == text.c_str())
+  if (end == nullptr) {
+    // Without a field name (a line of plain numbers) the message names only the token.
+    const std::string what = field ? std::string(field) + " must be a number" : "expected a number";
     fatal_out("$$ Data format error: %s, found \"%s\".\n%s$$ Abort.\n", what.c_str(), s.c_str(),
               note_of(fp).c_str());
+  }
   if (*end != '\0')
     fatal_out("$$ Data format error: the number \"%s\"%s has trailing characters \"%s\".\n%s$$ Abort.\n",
               s.c_str(), of.c_str(), printable(end).c_str(), note_of(fp).c_str());
+  fatal_out("$$ Data format error: \"%s\"%s is not a finite number.\n%s$$ Abort.\n", s.c_str(), of.c_str(),
+            note_of(fp).c_str());
+}
+
+}  // namespace
+
+// Runs for every number of every file read: the message is made only when
+// the token is refused.
+double checked_double(std::string_view token, const char* field, FILE* fp) {
+  const std::string text(token);
+  char* end = nullptr;
+  const double v = std::strtod(text.c_str(), &end);
+  if (end == text.c_str()) refuse_number(token, field, nullptr, fp);
+  if (*end != '\0') refuse_number(token, field, end, fp);
   // NaN, infinity and numbers beyond the double range turn every result
   // computed from them into NaN or infinity.
-  if (!std::isfinite(v))
-    fatal_out("$$ Data format error: \"%s\"%s is not a finite number.\n%s$$ Abort.\n", s.c_str(), of.c_str(),
-              note_of(fp).c_str());
+  if (!std::isfinite(v)) refuse_number(token, field, end, fp);
   return v;
 }
 

@@ -349,6 +349,15 @@ TEST(DataSetBlock, MradThatCannotBeConvertedIsRefused) {
     // A voltage of 0 is refused before any conversion is tried.
     EXPECT_TRUE(contains(fatal_text([&] { c.read(text); }), "$$ Invalid accelerating voltage (=0 kV)"));
   }
+  {
+    // A constrained voltage is not known when the mrad would be converted.
+    DataSetCase c;
+    std::string text = kvtest::data_set_text("m.txt", 1, 2, block0);
+    text.replace(text.find("0.1 ADJ tH1"), 11, "1 mrad ADJ tH1");
+    text.replace(text.find("200 FIX kv1"), 11, "tH1 CST kv1");
+    const std::string said = fatal_text([&] { c.read(text); });
+    EXPECT_TRUE(contains(said, "which is constrained (CST) here: write them in units of g1/2")) << said;
+  }
 }
 
 TEST(DataSetBlock, InvalidBlocksEndWithTheirMessages) {
