@@ -72,6 +72,7 @@ inline Case make_case(int n_exact) {
   j.n_b0 = n_bethe;
   j.num_g = n_exact;
   j.num_thickness = 3;
+  j.rc = program_run_control();
   return c;
 }
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "beams/beam_select.hpp"
-#include "bloch/potential.hpp"
+#include "crystal/structure_factor.hpp"
 #include "crystal/structure_factor.hpp"
 #include "input/crystal_data.hpp"
 #include "sim/error.hpp"

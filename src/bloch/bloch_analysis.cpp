@@ -40,17 +40,17 @@ double solve_bloch_tilt(const Vec3& kt, const engine_setup& job, work_cal_int& w
   const double kz = calc_K_z(job.K, kt, job.lm);
   const double kn = kz * job.cos_phi + inner_product_uvw_hkl(job.normal, kt) / job.abs_n;
   calc_sg_beta_g(kt, kz, kn, job.K, job.abs_u, job.incidence, job.abs_n, job.normal, job.n_e0, job.n_b0,
-                 *job.beams, job.lm, w.sg.data(), w.beta.data());
+                 *job.beams, job.lm, w.sg.data(), w.beta.data(), job.rc.dbg);
   vg_select_info_ug(job.n_e0, job.n_b0, &w.n_e, &w.n_b, w.idx.data(), *job.vg, *job.beams, w.sg.data(),
-                    job.bs, job.incidence, job.kv);
+                    job.bs, job.incidence, job.kv, job.rc.epsilon.vg_select_flag);
   vg_select_trans_ug(job.n_e0, job.n_b0, w.n_e, w.n_b, w.idx.data(), w.beta.data(), w.beta_sel.data(),
                      job.num_g, job.cal_g, w.pos.data());
   build_structure_matrix(job, w);
   // Beam-search modes above 9 ask for the classical Bethe potentials.
   bethe_reduce(job, w);
-  eigmat(w.n_e, w.b, w.eigval.data(), w.c, w.eig);
-  upper_b_cond(w.n_e, w.beta_sel.data(), w.c, w.alpha.data(), w);
-  limited_branch(epsilon.bc_accuracy, w);
+  eigmat(w.n_e, w.b, w.eigval.data(), w.c, w.eig, solver_control_of(job.rc));
+  upper_b_cond(w.n_e, w.beta_sel.data(), w.c, w.alpha.data(), w, job.rc);
+  limited_branch(job.rc.epsilon.bc_accuracy, w);
   return kn;
 }
 
@@ -117,16 +117,19 @@ point_lines disp_surf_lines(const ds_point& q, const engine_setup& job, int bran
       out.in += strprintf("\t%g", psi_to_intensity_limited_ug(w.pos[i], job.thickness[t], w.n_e, w.n_branch,
                                                                w.branch.data(), kn, w.beta_sel.data(),
                                                                w.eigval.data(), w.c, w.alpha.data()) *
-                                       epsilon.intensity_scaling);
+                                       job.rc.epsilon.intensity_scaling);
   out.in += "\n";
   return out;
 }
 
 }  // namespace
 
-void calc_disp_surf_ug(const std::vector<ds_point>& points, const engine_setup& job, int branch_begin,
+void calc_disp_surf_ug(const std::vector<ds_point>& points, const engine_setup& job_in, int branch_begin,
                        int branch_end, const std::string& s) {
+  // The beams of the job at every tilt: no per-tilt re-selection.
   epsilon.vg_select_flag = 0;
+  engine_setup job = job_in;
+  job.rc.epsilon.vg_select_flag = 0;
   std::printf("(calc_disp_surf_ug) vg_select_flag is set to 0.\n");
   const std::string ds_name = s + "_ds.txt", amp_name = s + "_amp.txt", int_name = s + "_int.txt";
   OutputFile ds = qz_fopen_chk_wmode(ds_name);
@@ -209,9 +212,12 @@ void calc_disp_surf_ug(const std::vector<ds_point>& points, const engine_setup& 
   std::printf("\n>> talvis %s_tlv.txt\n", s.c_str());
 }
 
-void calc_bloch_state_ug(const Vec3& kt, const engine_setup& job, const rxy_map& map, int branch_begin,
+void calc_bloch_state_ug(const Vec3& kt, const engine_setup& job_in, const rxy_map& map, int branch_begin,
                          int branch_end, const std::string& s, FILE* log) {
+  // The beams of the job at every tilt: no per-tilt re-selection.
   epsilon.vg_select_flag = 0;
+  engine_setup job = job_in;
+  job.rc.epsilon.vg_select_flag = 0;
   work_cal_int w = alloc_work_cal_int(job.n_e0 + job.n_b0, job.num_g, 0);
   solve_bloch_tilt(kt, job, w);
   const int n_e = w.n_e;
@@ -308,7 +314,7 @@ void calc_tfringe_ug(const Vec3& kt, const engine_setup& job, const std::string&
   qz_fprintf(reim.get(), "\n");
   qz_fprintf(plt.get(), "\n");
 
-  const double amp_scale = std::sqrt(epsilon.intensity_scaling);
+  const double amp_scale = std::sqrt(job.rc.epsilon.intensity_scaling);
   for (int t = 0; t < job.num_thickness; ++t) {
     const double th = job.thickness[t];
     qz_fprintf(in.get(), "%lg", th);
@@ -316,7 +322,7 @@ void calc_tfringe_ug(const Vec3& kt, const engine_setup& job, const std::string&
     for (int r = 0; r < job.num_g; ++r) {
       const complex a = psi_limited_ug(w.pos[r], th, w.n_e, w.n_branch, w.branch.data(), kn, w.beta_sel.data(),
                                        w.eigval.data(), w.c, w.alpha.data());
-      qz_fprintf(in.get(), "\t%lg", c_norm2(a) * epsilon.intensity_scaling);
+      qz_fprintf(in.get(), "\t%lg", c_norm2(a) * job.rc.epsilon.intensity_scaling);
       qz_fprintf(reim.get(), "\t%lg\t%lg", a.re * amp_scale, a.im * amp_scale);
     }
     qz_fprintf(in.get(), "\n");

@@ -74,7 +74,7 @@ double calc_K_n(const Vec3& kt, const engine_setup& job) {
 
 // The Bethe factors folded into the left factor L = [C^-1, -C^-1 Z] and
 // the right factor R = [C; -Y C] of C^-1 dB C = L dA R.
-void bethe_factors(int n, int nb, bool simple, work_cal_int& w) {
+void bethe_factors(int n, int nb, bool simple, const solver_control& ctl, work_cal_int& w) {
   const CMatrix& a = w.a;
   const CMatrix& c = w.c;
   CMatrix& y = w.d_bethe_y;  // A_bb^-1 first, then Y (n_b x n_e)
@@ -97,7 +97,7 @@ void bethe_factors(int n, int nb, bool simple, work_cal_int& w) {
     CMatrix& inv = w.d_right;  // A_bb^-1, scratch until the parameters are done
     for (int i = 0; i < nb; ++i)
       for (int j = 0; j < nb; ++j) inv[i][j] = a[n + i][n + j];
-    invmat(nb, inv, w.d_inv);
+    invmat(nb, inv, w.d_inv, ctl);
     const complex** rows = w.d_rows.data();
     for (int k = 0; k < nb; ++k) rows[k] = a[n + k];
     for (int m = 0; m < nb; ++m) {  // Y = A_bb^-1 A_be
@@ -135,7 +135,7 @@ void bethe_factors(int n, int nb, bool simple, work_cal_int& w) {
 // derivatives of the output reflections.
 void thickness_terms(double kn, const engine_setup& job, work_cal_int& w, intensity_jacobian& out) {
   const int n = w.n_e;
-  const double deg = epsilon.degeneracy_eps;
+  const double deg = job.rc.epsilon.degeneracy_eps;
   const complex* lam = w.eigval.data();
   const complex* alpha = w.alpha.data();
   int* kept = w.d_kept.data();
@@ -285,8 +285,9 @@ void calc_intensity_derivatives(const Vec3& kt, const engine_setup& job, const s
 
   for (int i = 0; i < n; ++i)
     for (int j = 0; j < n; ++j) w.c_inv[i][j] = w.c[i][j];
-  invmat(n, w.c_inv, w.d_inv);
-  bethe_factors(n, w.n_b, simple, w);
+  const solver_control ctl = solver_control_of(job.rc);
+  invmat(n, w.c_inv, w.d_inv, ctl);
+  bethe_factors(n, w.n_b, simple, ctl, w);
   thickness_terms(kn, job, w, out);
 
   const double gamma = relativ_corr(job.kv), lambda = wavelength(job.kv);

@@ -10,6 +10,7 @@
 #include "numeric/eigen.hpp"
 #include "numeric/invert.hpp"
 #include "numeric/lapack.hpp"
+#include "numeric/matrix_dump.hpp"
 #include "sim/debug.hpp"
 #include "sim/qzio.hpp"
 #include "sim/runctl.hpp"
@@ -93,22 +94,34 @@ double calc_excitation_error(const Vec3& kt, double kz, const Hkl& g, double gz,
 void calc_sg_beta_g(const Vec3& kt, double kz, double kn, double K, double abs_u, const Hkl& u,
                     double abs_n, const Hkl& n, int n_e0, int n_b0, const BeamList& beams,
                     const lattice_metric& lm, double* sg, double* beta) {
+  calc_sg_beta_g(kt, kz, kn, K, abs_u, u, abs_n, n, n_e0, n_b0, beams, lm, sg, beta, dbg);
+}
+
+void calc_sg_beta_g(const Vec3& kt, double kz, double kn, double K, double abs_u, const Hkl& u,
+                    double abs_n, const Hkl& n, int n_e0, int n_b0, const BeamList& beams,
+                    const lattice_metric& lm, double* sg, double* beta, const Dbg& d) {
   const int N = n_e0 + n_b0;
   for (int i = 0; i < N; ++i) {
     const Hkl& g = beams[i];
     sg[i] = calc_excitation_error(kt, kz, g, calc_g_z(g, abs_u, u), K, lm);
     beta[i] = 1.0 + calc_g_n(g, abs_n, n) / kn;
-    if (dbg.sg_dump_flag == 1) qz_fprintf(stdout, "$$ Sg(%d %d %d) = %g\n", g.h, g.k, g.l, sg[i]);
-    if (dbg.betag_dump_flag == 1) qz_fprintf(stdout, "$$ beta_ge(%d %d %d) = %g\n", g.h, g.k, g.l, beta[i]);
+    if (d.sg_dump_flag == 1) qz_fprintf(stdout, "$$ Sg(%d %d %d) = %g\n", g.h, g.k, g.l, sg[i]);
+    if (d.betag_dump_flag == 1) qz_fprintf(stdout, "$$ beta_ge(%d %d %d) = %g\n", g.h, g.k, g.l, beta[i]);
   }
 }
 
 void vg_select_info_ug(int n_e0, int n_b0, int* n_e, int* n_b, int* idx, const CMatrix& vg,
                        const BeamList& beams, const double* sg, const beam_search& bs,
                        const Hkl& incidence, double kv) {
+  vg_select_info_ug(n_e0, n_b0, n_e, n_b, idx, vg, beams, sg, bs, incidence, kv, epsilon.vg_select_flag);
+}
+
+void vg_select_info_ug(int n_e0, int n_b0, int* n_e, int* n_b, int* idx, const CMatrix& vg,
+                       const BeamList& beams, const double* sg, const beam_search& bs,
+                       const Hkl& incidence, double kv, int vg_select_flag) {
   const int N = n_e0 + n_b0;
   const int mode = bs.flag_bs % 10;
-  if (epsilon.vg_select_flag == 0 || mode == 0) {
+  if (vg_select_flag == 0 || mode == 0) {
     *n_e = n_e0;
     *n_b = n_b0;
     for (int i = 0; i < N; ++i) idx[i] = i;
@@ -263,15 +276,15 @@ void simple_bethe(int n_e, int n_b, const CMatrix& a, CMatrix& b, complex* inv_d
 
 namespace {
 
-int check_b_cond(int n, const CMatrix& c, const complex* alpha) {
-  if (dbg.bc_chk_flag != 1 && dbg.bc_chk_flag != 2) return 0;
+int check_b_cond(int n, const CMatrix& c, const complex* alpha, int bc_chk_flag) {
+  if (bc_chk_flag != 1 && bc_chk_flag != 2) return 0;
   int found = 0;
   for (int j = 0; j < n; ++j) {
     const double m = c_abs(alpha[j]);
     if (m <= 1.0) continue;
     found = 1;
     std::printf("$$ bc[%d] = %g, %g (c_abs = %g)\n", j, alpha[j].re, alpha[j].im, m);
-    if (dbg.bc_chk_flag == 2) {
+    if (bc_chk_flag == 2) {
       double norm2 = 0;
       for (int g = 0; g < n; ++g) {
         std::printf("$$ vec[%d][%d]=%g %g\n", g, j, c[g][j].re, c[g][j].im);
@@ -298,19 +311,29 @@ void scaled_eigvec(int n, const double* beta_sel, const CMatrix& c, CMatrix& m) 
 }  // namespace
 
 int upper_b_cond(int n, const double* beta_sel, const CMatrix& c, complex* alpha, work_cal_int& w) {
+  return upper_b_cond(n, beta_sel, c, alpha, w, program_run_control());
+}
+
+int upper_b_cond(int n, const double* beta_sel, const CMatrix& c, complex* alpha, work_cal_int& w,
+                 const RunControl& rc) {
   if (static_cast<int>(w.bc.cols()) < n) w.bc = CMatrix(n, n);
   scaled_eigvec(n, beta_sel, c, w.bc);
-  bc_invmat(n, w.bc, alpha, w.eig.lw);
-  return check_b_cond(n, c, alpha);
+  bc_invmat(n, w.bc, alpha, w.eig.lw, solver_control_of(rc));
+  return check_b_cond(n, c, alpha, rc.dbg.bc_chk_flag);
 }
 
 int upper_b_cond_coherent(int n, const double* beta_sel, complex a0, const CMatrix& c, complex* alpha,
                           work_cal_int& w) {
+  return upper_b_cond_coherent(n, beta_sel, a0, c, alpha, w, program_run_control());
+}
+
+int upper_b_cond_coherent(int n, const double* beta_sel, complex a0, const CMatrix& c, complex* alpha,
+                          work_cal_int& w, const RunControl& rc) {
   if (static_cast<int>(w.bc.cols()) < n) w.bc = CMatrix(n, n);
   scaled_eigvec(n, beta_sel, c, w.bc);
-  bc_invmat(n, w.bc, alpha, w.eig.lw);
+  bc_invmat(n, w.bc, alpha, w.eig.lw, solver_control_of(rc));
   for (int j = 0; j < n; ++j) alpha[j] = alpha[j] * a0;
-  return check_b_cond(n, c, alpha);
+  return check_b_cond(n, c, alpha, rc.dbg.bc_chk_flag);
 }
 
 int upper_b_cond(int n, const double* beta_sel, const CMatrix& c, complex* alpha) {
@@ -420,27 +443,28 @@ complex summed_amplitude(int p, int t, const work_cal_int& w) {
 // Steps shared by the incoherent and the coherent tilt: geometry, beam
 // selection, structure matrix, Bethe reduction and eigen solution. Returns K_n.
 double solve_tilt(const Vec3& kt, const engine_setup& job, work_cal_int& w, const char* bethe_msg) {
-  dbg_mon("$$ calc_sg_beta_g\n");
+  const bool mon = job.rc.dbg.process_mon_flag == 1;
+  dbg_mon(mon, "$$ calc_sg_beta_g\n");
   const double kz = calc_K_z(job.K, kt, job.lm);
   const double kn = kz * job.cos_phi + inner_product_uvw_hkl(job.normal, kt) / job.abs_n;
   calc_sg_beta_g(kt, kz, kn, job.K, job.abs_u, job.incidence, job.abs_n, job.normal, job.n_e0, job.n_b0,
-                 *job.beams, job.lm, w.sg.data(), w.beta.data());
+                 *job.beams, job.lm, w.sg.data(), w.beta.data(), job.rc.dbg);
 
-  dbg_mon("$$ vg_select\n");
+  dbg_mon(mon, "$$ vg_select\n");
   vg_select_info_ug(job.n_e0, job.n_b0, &w.n_e, &w.n_b, w.idx.data(), *job.vg, *job.beams, w.sg.data(),
-                    job.bs, job.incidence, job.kv);
+                    job.bs, job.incidence, job.kv, job.rc.epsilon.vg_select_flag);
   vg_select_trans_ug(job.n_e0, job.n_b0, w.n_e, w.n_b, w.idx.data(), w.beta.data(), w.beta_sel.data(),
                      job.num_g, job.cal_g, w.pos.data());
 
-  dbg_mon("$$ construct_matrix\n");
+  dbg_mon(mon, "$$ construct_matrix\n");
   build_structure_matrix(job, w);
-  dbg_print_cmat(dbg.a_mat_dump_flag, "a_matrix:", w.n_e + w.n_b, w.a);
+  dbg_print_cmat(job.rc.dbg.a_mat_dump_flag, "a_matrix:", w.n_e + w.n_b, w.a);
 
-  dbg_mon(bethe_msg);
+  dbg_mon(mon, bethe_msg);
   bethe_reduce(job, w);
-  dbg_print_cmat(dbg.b_mat_dump_flag, "bethe_matrix:", w.n_e, w.b);
+  dbg_print_cmat(job.rc.dbg.b_mat_dump_flag, "bethe_matrix:", w.n_e, w.b);
 
-  eigmat(w.n_e, w.b, w.eigval.data(), w.c, w.eig);
+  eigmat(w.n_e, w.b, w.eigval.data(), w.c, w.eig, solver_control_of(job.rc));
   return kn;
 }
 
@@ -449,11 +473,11 @@ double solve_tilt(const Vec3& kt, const engine_setup& job, work_cal_int& w, cons
 void calc_intensity_with_perturb_ug(const Vec3& kt, const engine_setup& job, work_cal_int& w,
                                     RMatrix& intensity) {
   const double kn = solve_tilt(kt, job, w, "$$ Bethe Approx.\n");
-  dbg_mon("$$ upper_b_cond\n");
-  upper_b_cond(w.n_e, w.beta_sel.data(), w.c, w.alpha.data(), w);
-  dbg_print_cvec(dbg.b_cond_dump_flag, "upper_b_cond:", w.n_e, w.alpha.data());
-  limited_branch(epsilon.bc_accuracy, w);
-  dbg_mon("$$ calc_intensity\n");
+  dbg_mon(job.rc.dbg.process_mon_flag == 1, "$$ upper_b_cond\n");
+  upper_b_cond(w.n_e, w.beta_sel.data(), w.c, w.alpha.data(), w, job.rc);
+  dbg_print_cvec(job.rc.dbg.b_cond_dump_flag, "upper_b_cond:", w.n_e, w.alpha.data());
+  limited_branch(job.rc.epsilon.bc_accuracy, w);
+  dbg_mon(job.rc.dbg.process_mon_flag == 1, "$$ calc_intensity\n");
   sum_intensities(job, kn, w, intensity);
 }
 
@@ -466,11 +490,11 @@ void sum_intensities(const engine_setup& job, double kn, work_cal_int& w, RMatri
 void calc_intensity_ug_coherent(const Vec3& kt, complex a0, const engine_setup& job, work_cal_int& w,
                                 CMatrix& amplitude) {
   const double kn = solve_tilt(kt, job, w, "$$ GBA\n");
-  dbg_mon("$$ upper_b_cond\n");
-  upper_b_cond_coherent(w.n_e, w.beta_sel.data(), a0, w.c, w.alpha.data(), w);
-  dbg_print_cvec(dbg.b_cond_dump_flag, "upper_b_cond:", w.n_e, w.alpha.data());
-  limited_branch(epsilon.bc_accuracy, w);
-  dbg_mon("$$ calc_intensity\n");
+  dbg_mon(job.rc.dbg.process_mon_flag == 1, "$$ upper_b_cond\n");
+  upper_b_cond_coherent(w.n_e, w.beta_sel.data(), a0, w.c, w.alpha.data(), w, job.rc);
+  dbg_print_cvec(job.rc.dbg.b_cond_dump_flag, "upper_b_cond:", w.n_e, w.alpha.data());
+  limited_branch(job.rc.epsilon.bc_accuracy, w);
+  dbg_mon(job.rc.dbg.process_mon_flag == 1, "$$ calc_intensity\n");
   excitation_phases(job, kn, w);
   for (int r = 0; r < job.num_g; ++r)
     for (int t = 0; t < job.num_thickness; ++t) amplitude[r][t] = summed_amplitude(w.pos[r], t, w);

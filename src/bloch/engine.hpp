@@ -14,6 +14,7 @@
 #include "numeric/eigen.hpp"
 #include "numeric/invert.hpp"
 #include "numeric/matrix.hpp"
+#include "sim/runctl.hpp"
 
 namespace kv {
 
@@ -94,6 +95,9 @@ struct engine_setup {
   const int* cal_g = nullptr;
   int num_thickness = 0;
   const double* thickness = nullptr;
+  // The run-control values the tilts read: beam re-selection, branch
+  // accuracy, solvers and their tolerances, debug dumps.
+  RunControl rc;
 };
 
 // |u|, |n| (angstrom), cos of their angle, wavelength and corrected voltage.
@@ -109,10 +113,19 @@ double calc_excitation_error(const Vec3& kt, double kz, const Hkl& g, double gz,
 void calc_sg_beta_g(const Vec3& kt, double kz, double kn, double K, double abs_u, const Hkl& u,
                     double abs_n, const Hkl& n, int n_e0, int n_b0, const BeamList& beams,
                     const lattice_metric& lm, double* sg, double* beta);
+// The same with the dumps of `d` instead of the program's debug flags.
+void calc_sg_beta_g(const Vec3& kt, double kz, double kn, double K, double abs_u, const Hkl& u,
+                    double abs_n, const Hkl& n, int n_e0, int n_b0, const BeamList& beams,
+                    const lattice_metric& lm, double* sg, double* beta, const Dbg& d);
 // This tilt's exact and Bethe beams (indices into the beam list).
 void vg_select_info_ug(int n_e0, int n_b0, int* n_e, int* n_b, int* idx, const CMatrix& vg,
                        const BeamList& beams, const double* sg, const beam_search& bs,
                        const Hkl& incidence, double kv);
+// The same with the caller's vg_select_flag (0: keep the job's beams at
+// every tilt) instead of the program's.
+void vg_select_info_ug(int n_e0, int n_b0, int* n_e, int* n_b, int* idx, const CMatrix& vg,
+                       const BeamList& beams, const double* sg, const beam_search& bs,
+                       const Hkl& incidence, double kv, int vg_select_flag);
 void vg_select_trans_ug(int n_e0, int n_b0, int n_e, int n_b, const int* idx, const double* beta,
                         double* beta_sel, int num_g, const int* cal_g, int* pos);
 void construct_ug_mat_slct(int n_e, int n_b, const int* idx, double kv, const CMatrix& vg,
@@ -145,6 +158,12 @@ int upper_b_cond_coherent(int n, const double* beta_sel, complex a0, const CMatr
 int upper_b_cond(int n, const double* beta_sel, const CMatrix& c, complex* alpha, work_cal_int& w);
 int upper_b_cond_coherent(int n, const double* beta_sel, complex a0, const CMatrix& c, complex* alpha,
                           work_cal_int& w);
+// Both with the solver and the bc_chk_flag check of `rc` instead of the
+// program's records.
+int upper_b_cond(int n, const double* beta_sel, const CMatrix& c, complex* alpha, work_cal_int& w,
+                 const RunControl& rc);
+int upper_b_cond_coherent(int n, const double* beta_sel, complex a0, const CMatrix& c, complex* alpha,
+                          work_cal_int& w, const RunControl& rc);
 void limited_branch(double accuracy, int n, const complex* alpha, int* n_branch, int* branch);
 // With n values of the caller's scratch for the branch weights.
 void limited_branch(double accuracy, int n, const complex* alpha, int* n_branch, int* branch, double* weight);

@@ -4,6 +4,7 @@
 // per-beam coefficient lists of the density and potential maps.
 #include "beams/beam_search.hpp"
 #include "crystal/lattice.hpp"
+#include "crystal/structure_factor.hpp"
 #include "numeric/matrix.hpp"
 
 namespace kv {
@@ -16,8 +17,6 @@ struct csd;
 // builds the matrix at every evaluation, turns it off.
 void potential_matrix_csd(int n_e0, int n_b0, const BeamList& beams, csd& c, double kv,
                           const lattice_metric& lm, CMatrix& vg, int* error_flag, bool show_progress = true);
-// K = sqrt(1/lambda^2 + Re U_0): the mean wave number inside the crystal.
-double calc_abs_K(csd& c, double kv, const lattice_metric& lm);
 // V_g of each beam of the list.
 void vgv_reim_csd(int n_e0, int n_b0, const BeamList& beams, csd& c, double kv, const lattice_metric& lm,
                   complex* vg);

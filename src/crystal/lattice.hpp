@@ -10,7 +10,7 @@
 #include <array>
 #include <string_view>
 
-#include "input/fields.hpp"  // Hkl: integer index triple (h k l) or [u v w]
+#include "crystal/hkl.hpp"
 
 namespace kv {
 

@@ -9,7 +9,6 @@
 #include "sim/error.hpp"
 #include "sim/linereader.hpp"
 #include "sim/qzio.hpp"
-#include "sim/runctl.hpp"
 
 namespace kv {
 
@@ -169,7 +168,7 @@ double xray_asf(double s2, const xdt& x) {
 }
 
 double atomsf_xdt(double s2, const xdt& x) {
-  if (s2 > epsilon.general_eps) return (x.z - xray_asf(s2, x)) * 0.02393367 / s2;
+  if (s2 > kMottLimitS2) return (x.z - xray_asf(s2, x)) * 0.02393367 / s2;
   if (s2 >= 0.0) return 0.023934 * (x.a1 * x.b1 + x.a2 * x.b2 + x.a3 * x.b3 + x.a4 * x.b4);
   error_exit(stdout, "atomsf_dtxn (sq_s=%g)", s2);
 }

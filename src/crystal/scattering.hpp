@@ -37,6 +37,11 @@ bk_table read_atom_dat_table(const std::string& name);
 
 // X-ray factor at s^2.
 double xray_asf(double s2, const xdt& x);
+// Below this s^2 (1/angstrom^2) the Mott formula's difference Z - f_x
+// cancels to rounding, and its s -> 0 limit is used instead. No reflection
+// of a real cell comes near it (s^2 >= 1e-4 for d <= 50 A): only 000 takes
+// the limit.
+inline constexpr double kMottLimitS2 = 1e-10;
 // Electron factor at s^2 by the Mott formula (angstrom); s^2 < 0 is fatal.
 double atomsf_xdt(double s2, const xdt& x);
 // Elastic (real part) and absorptive (imaginary part) electron factors at s

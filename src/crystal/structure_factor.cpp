@@ -265,4 +265,16 @@ void debug_vg_dump(const CMatrix& vg, int n) {
   qz_fclose(fp);
 }
 
+double calc_abs_K(csd& c, double kv, const lattice_metric& lm) {
+  complex f0{calc_F_0_re(c), 0.0};
+  for (int e = 0; e < c.num_lofg; ++e) {
+    if (c.lofg_hkl[e] == Hkl{0, 0, 0}) {
+      f0 = lofg_to_fg(e, kv, lm, c);
+      break;
+    }
+  }
+  const double lambda = wavelength(kv);
+  return std::sqrt(1.0 / (lambda * lambda) + fg_to_ug(f0, kv, lm).re);
+}
+
 }  // namespace kv

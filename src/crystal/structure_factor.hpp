@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "crystal/lattice.hpp"
-#include "input/crystal_data.hpp"
+#include "crystal/crystal.hpp"
 #include "numeric/complex.hpp"
 #include "numeric/matrix.hpp"
 
@@ -88,5 +88,8 @@ complex vg_to_ug(complex vg, double gamma);
 // Writes the n x n potential matrix (volts) to "%s_vg.txt" when the
 // vg_dump_flag of korvex.ini is 1.
 void debug_vg_dump(const CMatrix& vg, int n);
+
+// K = sqrt(1/lambda^2 + Re U_0): the mean wave number inside the crystal.
+double calc_abs_K(csd& c, double kv, const lattice_metric& lm);
 
 }  // namespace kv

@@ -15,6 +15,7 @@
 #include "sim/error.hpp"
 #include "sim/linereader.hpp"
 #include "sim/qzio.hpp"
+#include "expdata/scans.hpp"
 #include "vis/tlv_jobs.hpp"
 
 namespace kv {

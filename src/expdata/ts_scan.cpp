@@ -21,6 +21,7 @@
 #include "sim/qzio.hpp"
 #include "sim/runctl.hpp"
 #include "sim/script_folder.hpp"
+#include "expdata/scans.hpp"
 #include "vis/tlv_jobs.hpp"
 
 namespace kv {

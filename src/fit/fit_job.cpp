@@ -141,7 +141,7 @@ void check_start_jacobian(const fit_problem& fp, const Mat& J, FILE* log, fit_ou
   Mat null;
   covariance(S, kRcond, &null);
   if (null.cols() == 0) return;
-  if (epsilon.svd_flag == 0)
+  if (fp.rc.epsilon.svd_flag == 0)
     fatal_out("$$ Singular normal matrix: the parameters %s cannot be determined independently. Abort.\n",
               names_in(fp, null).c_str());
   for (int c = 0; c < null.cols(); ++c) {
@@ -180,17 +180,17 @@ class fit_progress final : public ceres::IterationCallback {
       const Mat C = covariance(cost_.jacobian(), kRcond, &null);
       for (int j = 0; j < P && small; ++j) {
         const double sd = std::sqrt(std::max(C(j, j), 0.0));
-        small = std::fabs(x_[j] - prev_[j]) <= epsilon.tol_parameter * sd;
+        small = std::fabs(x_[j] - prev_[j]) <= fp_.rc.epsilon.tol_parameter * sd;
       }
     }
     prev_.assign(x_, x_ + P);
-    if (std::fabs(2.0 * s.cost_change) < epsilon.tol_chisq_abs) {
-      out_->stop_reason = strprintf("chi-squared changed by less than tol_chisq_abs = %g", epsilon.tol_chisq_abs);
+    if (std::fabs(2.0 * s.cost_change) < fp_.rc.epsilon.tol_chisq_abs) {
+      out_->stop_reason = strprintf("chi-squared changed by less than tol_chisq_abs = %g", fp_.rc.epsilon.tol_chisq_abs);
       return ceres::SOLVER_TERMINATE_SUCCESSFULLY;
     }
     if (small) {
       out_->stop_reason = strprintf("no parameter moved by more than tol_parameter = %g standard uncertainties",
-                                    epsilon.tol_parameter);
+                                    fp_.rc.epsilon.tol_parameter);
       return ceres::SOLVER_TERMINATE_SUCCESSFULLY;
     }
     return ceres::SOLVER_CONTINUE;
@@ -206,19 +206,19 @@ class fit_progress final : public ceres::IterationCallback {
   std::vector<double> prev_;
 };
 
-ceres::Solver::Options solver_options(int max_iter) {
+ceres::Solver::Options solver_options(int max_iter, const Epsilon& eps) {
   ceres::Solver::Options o;
   o.minimizer_type = ceres::TRUST_REGION;
   o.trust_region_strategy_type = ceres::LEVENBERG_MARQUARDT;
   o.linear_solver_type = ceres::DENSE_QR;
   o.max_num_iterations = std::max(0, max_iter);
-  o.function_tolerance = epsilon.tol_chisq_rel;
+  o.function_tolerance = eps.tol_chisq_rel;
   o.parameter_tolerance = 0.0;  // tested per parameter by fit_progress
   o.gradient_tolerance = 0.0;
   // Marquardt's lambda is the inverse of the trust-region radius.
-  o.initial_trust_region_radius = epsilon.tol_lambda > 0 ? epsilon.tol_lambda : 1e4;
-  o.min_trust_region_radius = epsilon.marq_lambda_max > 0 ? 1.0 / epsilon.marq_lambda_max : 1e-32;
-  o.jacobi_scaling = epsilon.flag_modified_marquardt != 0;
+  o.initial_trust_region_radius = eps.tol_lambda > 0 ? eps.tol_lambda : 1e4;
+  o.min_trust_region_radius = eps.marq_lambda_max > 0 ? 1.0 / eps.marq_lambda_max : 1e-32;
+  o.jacobi_scaling = eps.flag_modified_marquardt != 0;
   o.num_threads = 1;
   o.logging_type = ceres::SILENT;
   o.minimizer_progress_to_stdout = false;
@@ -226,13 +226,13 @@ ceres::Solver::Options solver_options(int max_iter) {
   return o;
 }
 
-std::string ceres_reason(const ceres::Solver::Summary& s) {
+std::string ceres_reason(const ceres::Solver::Summary& s, const Epsilon& eps) {
   switch (s.termination_type) {
     case ceres::CONVERGENCE:
       if (s.message.find("Function tolerance") != std::string::npos)
-        return strprintf("relative change of chi-squared below tol_chisq_rel = %g", epsilon.tol_chisq_rel);
+        return strprintf("relative change of chi-squared below tol_chisq_rel = %g", eps.tol_chisq_rel);
       if (s.message.find("trust region radius") != std::string::npos)
-        return strprintf("lambda exceeded marq_lambda_max = %g", epsilon.marq_lambda_max);
+        return strprintf("lambda exceeded marq_lambda_max = %g", eps.marq_lambda_max);
       return s.message;
     case ceres::NO_CONVERGENCE:
       return "maximum number of iterations reached";
@@ -267,12 +267,12 @@ fit_outcome run_refinement(fit_problem& fp, int max_iter, FILE* log) {
   po.cost_function_ownership = ceres::TAKE_OWNERSHIP;
   ceres::Problem problem(po);
   problem.AddResidualBlock(cost, nullptr, x.data());
-  ceres::Solver::Options options = solver_options(max_iter);
+  ceres::Solver::Options options = solver_options(max_iter, fp.rc.epsilon);
   fit_progress progress(fp, *cost, x.data(), out.dof, log, &out);
   options.callbacks.push_back(&progress);
   ceres::Solver::Summary summary;
   ceres::Solve(options, &problem, &summary);
-  if (out.stop_reason.empty()) out.stop_reason = ceres_reason(summary);
+  if (out.stop_reason.empty()) out.stop_reason = ceres_reason(summary, fp.rc.epsilon);
 
   // Final values with their Jacobian.
   std::vector<double> res(static_cast<std::size_t>(M)), jac(static_cast<std::size_t>(M) * P);
@@ -283,7 +283,7 @@ fit_outcome run_refinement(fit_problem& fp, int max_iter, FILE* log) {
   out.reduced = out.chisq / out.dof;
   const Mat J = Eigen::Map<const Mat>(jac.data(), M, P);
   Mat null;
-  const Mat C = covariance(J, epsilon.svd_flag ? kRcond : 0.0, &null);
+  const Mat C = covariance(J, fp.rc.epsilon.svd_flag ? kRcond : 0.0, &null);
   out.sigma.assign(static_cast<std::size_t>(P), 0.0);
   out.corr.assign(static_cast<std::size_t>(P), std::vector<double>(static_cast<std::size_t>(P), 0.0));
   for (int j = 0; j < P; ++j) out.sigma[j] = std::sqrt(std::max(C(j, j), 0.0) * out.reduced);
@@ -311,11 +311,11 @@ void report(const fit_problem& fp, const fit_outcome& o, const std::vector<doubl
   for (int j = 0; j < fp.num_params(); ++j)
     qz_fprintf_stdo(log, "%-20s %16.8g %16.8g %14.6g\n", fp.params[j].name.c_str(), o.start[j], o.final_x[j],
                     o.sigma[j]);
-  qz_fprintf_stdo(log, "\n$$ Correlations above corr_threshold = %g\n", epsilon.corr_threshold);
+  qz_fprintf_stdo(log, "\n$$ Correlations above corr_threshold = %g\n", fp.rc.epsilon.corr_threshold);
   int n = 0;
   for (int j = 0; j < fp.num_params(); ++j)
     for (int k = j + 1; k < fp.num_params(); ++k)
-      if (std::fabs(o.corr[j][k]) > epsilon.corr_threshold) {
+      if (std::fabs(o.corr[j][k]) > fp.rc.epsilon.corr_threshold) {
         qz_fprintf_stdo(log, "  %s  %s  %.4f\n", fp.params[j].name.c_str(), fp.params[k].name.c_str(), o.corr[j][k]);
         ++n;
       }
@@ -384,7 +384,7 @@ void qz_fit(FILE* fp, FILE* log, const std::string& base_name) {
   const int num_dataset = static_cast<int>(eds.size());
 
   fit_problem prob;
-  setup_fit_problem(prob, cs, eds, eis);
+  setup_fit_problem(prob, cs, eds, eis, program_run_control());
   qz_fprintf_stdo(log, "$$ %d refined parameters, %d measured points, %d restraints, %d threads\n",
                   prob.num_params(), static_cast<int>(prob.pts.size()), static_cast<int>(prob.restrained.size()),
                   prob.threads);

@@ -7,7 +7,7 @@
 
 #include "beams/beam_select.hpp"
 #include "bloch/potential.hpp"
-#include "fit/tilt_derivatives.hpp"
+#include "model/tilt_derivatives.hpp"
 #include "numeric/lapack.hpp"
 #include "sim/error.hpp"
 #include "sim/linereader.hpp"
@@ -19,7 +19,7 @@
 namespace kv {
 
 // The refinement uses the tilt loops' thread count (num_threads, dumps force one).
-int fit_thread_count() { return tilt_loop_threads(); }
+int fit_thread_count(const RunControl& rc) { return tilt_loop_threads(rc); }
 
 void thickness_points(double t, double w, int n, int type, std::vector<double>* tk, std::vector<double>* wk) {
   tk->clear();
@@ -44,8 +44,8 @@ void thickness_points(double t, double w, int n, int type, std::vector<double>* 
   for (double& v : *wk) v /= sum;
 }
 
-double measured_variance(double obs, double sig) {
-  return epsilon.w_sq_coef * sig * sig + epsilon.w_exponent_coef * std::pow(std::fabs(obs), epsilon.w_exponent);
+double measured_variance(double obs, double sig, const Epsilon& eps) {
+  return eps.w_sq_coef * sig * sig + eps.w_exponent_coef * std::pow(std::fabs(obs), eps.w_exponent);
 }
 
 namespace {
@@ -114,9 +114,10 @@ struct thick_set {
   std::vector<double> wk;
 };
 
-int add_set(std::vector<thick_set>& sets, std::vector<double>& thick, int block, double t, double w) {
+int add_set(std::vector<thick_set>& sets, std::vector<double>& thick, int block, double t, double w,
+            const Epsilon& eps) {
   std::vector<double> tk, wk;
-  thickness_points(t, w, epsilon.num_thickwidth, epsilon.thickwidth_type, &tk, &wk);
+  thickness_points(t, w, eps.num_thickwidth, eps.thickwidth_type, &tk, &wk);
   thick_set s;
   s.block = block;
   s.first = static_cast<int>(thick.size());
@@ -126,9 +127,9 @@ int add_set(std::vector<thick_set>& sets, std::vector<double>& thick, int block,
   return static_cast<int>(sets.size()) - 1;
 }
 
-double fd_step(double v) {
+double fd_step(double v, const Epsilon& eps) {
   const double a = std::fabs(v);
-  return epsilon.perturb_step * (a > epsilon.general_eps ? a : 1.0);
+  return eps.perturb_step * (a > eps.general_eps ? a : 1.0);
 }
 
 // ---- Engine over the grid ---------------------------------------------------------
@@ -137,7 +138,7 @@ double fd_step(double v) {
 // reflections, thickness list and a square tilt grid (point k = row * m +
 // column, H along the columns).
 sd dataset_condition(const fed& ed, const dataset_model& dm, const std::vector<double>& thick,
-                     const lattice_metric& lm) {
+                     const lattice_metric& lm, const Epsilon& eps) {
   sd s;
   s.incidence = ed.incidence;
   s.normal = ed.normal;
@@ -156,7 +157,7 @@ sd dataset_condition(const fed& ed, const dataset_model& dm, const std::vector<d
   s.calc_type = 3;
   s.num_cal_pix_side = dm.side;
   s.disksize = ed.disksize;
-  calc_kxy_tilt(s, lm);
+  calc_kxy_tilt(s, lm, eps);
   return s;
 }
 
@@ -212,8 +213,8 @@ void compute_grids(const fit_problem& fp, int i, const CMatrix& vg, const std::v
   const fed& ed = (*fp.eds)[i];
   const dataset_model& dm = fp.dm[i];
   const lattice_metric lm = bravai(fp.cs->lp.data());
-  const sd s = dataset_condition(ed, dm, thick, lm);
-  const engine_setup job = make_engine_setup(*fp.cs, s, vg, lm);
+  const sd s = dataset_condition(ed, dm, thick, lm, fp.rc.epsilon);
+  const engine_setup job = make_engine_setup(*fp.cs, s, vg, lm, fp.rc);
   const int m = dm.side, K = m * m, R = s.num_g, T = s.num_thickness, S = static_cast<int>(sets.size());
   const int P = static_cast<int>(dvg.size());
   const int V = 1 + P + (d_thickness ? 1 : 0);
@@ -277,7 +278,7 @@ void compute_grids(const fit_problem& fp, int i, const CMatrix& vg, const std::v
           const double* src = raw[v].data() + (static_cast<std::size_t>(k) * R + r) * T + ts.first;
           double a = 0.0;
           for (std::size_t j = 0; j < ts.wk.size(); ++j) a += ts.wk[j] * src[j];
-          avg[k] = a * epsilon.intensity_scaling;
+          avg[k] = a * fp.rc.epsilon.intensity_scaling;
         }
         double* dst = out.val[v].data() + (static_cast<std::size_t>(si) * R + r) * K;
         const int n = blk.num_avrpix;
@@ -319,7 +320,7 @@ dataset_plan plan_dataset(const fit_problem& fp, int i, bool with_derivatives) {
   const fed& ed = (*fp.eds)[i];
   dataset_plan pl;
   for (int b = 0; b < ed.num_thick_block; ++b)
-    pl.base_set.push_back(add_set(pl.sets, pl.thick, b, ed.tb[b].thickness, ed.tb[b].thickwidth));
+    pl.base_set.push_back(add_set(pl.sets, pl.thick, b, ed.tb[b].thickness, ed.tb[b].thickwidth, fp.rc.epsilon));
   pl.param_set.assign(fp.params.size(), -1);
   pl.param_h.assign(fp.params.size(), 0.0);
   if (!with_derivatives || fp.fed_constrained) return pl;
@@ -330,13 +331,13 @@ dataset_plan plan_dataset(const fit_problem& fp, int i, bool with_derivatives) {
     if (p.kind == fit_kind::thickness && fp.analytic_derivatives) {
       pl.analytic_thickness = true;
     } else if (p.kind == fit_kind::thickness) {
-      const double h = fd_step(blk.thickness);
+      const double h = fd_step(blk.thickness, fp.rc.epsilon);
       pl.param_h[j] = h;
-      pl.param_set[j] = add_set(pl.sets, pl.thick, p.block, blk.thickness + h, blk.thickwidth);
+      pl.param_set[j] = add_set(pl.sets, pl.thick, p.block, blk.thickness + h, blk.thickwidth, fp.rc.epsilon);
     } else if (p.kind == fit_kind::thickwidth) {
-      const double h = fd_step(blk.thickwidth);
+      const double h = fd_step(blk.thickwidth, fp.rc.epsilon);
       pl.param_h[j] = h;
-      pl.param_set[j] = add_set(pl.sets, pl.thick, p.block, blk.thickness, blk.thickwidth + h);
+      pl.param_set[j] = add_set(pl.sets, pl.thick, p.block, blk.thickness, blk.thickwidth + h, fp.rc.epsilon);
     }
   }
   return pl;
@@ -385,7 +386,7 @@ void dataset_residuals(const fit_problem& fp, int i, const dataset_plan& pl, con
 }
 
 void restraint_residuals(const fit_problem& fp, const double* x, double* res) {
-  const double s = std::sqrt(epsilon.scale_rst_chisq);
+  const double s = std::sqrt(fp.rc.epsilon.scale_rst_chisq);
   for (std::size_t n = 0; n < fp.restrained.size(); ++n) {
     const int j = fp.restrained[n];
     res[fp.pts.size() + n] = s * (x[j] - fp.params[j].fp->rst_val);
@@ -431,7 +432,7 @@ void dataset_jacobian(fit_problem& fp, int i, const double* x, double* res, doub
   std::vector<double> xs(x, x + P);
   for (int j = 0; j < P; ++j) {
     if (fp.params[j].kind != fit_kind::potential) continue;
-    const double h = fd_step(x[j]);
+    const double h = fd_step(x[j], fp.rc.epsilon);
     xs[j] = x[j] + h;
     apply_fit_params(fp.params, xs.data(), *fp.cs, *fp.eds);
     CMatrix d = dataset_potential(fp, i);
@@ -445,7 +446,7 @@ void dataset_jacobian(fit_problem& fp, int i, const double* x, double* res, doub
   }
 
   // Shift derivatives need the cells one step further along H or G.
-  const double hs = fd_step(0.0);
+  const double hs = fd_step(0.0, fp.rc.epsilon);
   dataset_grids gr;
   compute_grids(fp, i, vg, vg_plus, h_plus, pl.sets, pl.thick, corner_need_of(fp, i, pts, hs), gr,
                 pl.analytic_thickness);
@@ -501,7 +502,7 @@ void full_fd_columns(fit_problem& fp, const double* x, const double* res, double
     const bool full = q.kind == fit_kind::lattice || q.kind == fit_kind::geometry ||
                       (fp.fed_constrained && q.dataset >= 0);
     if (!full) continue;
-    const double h = fd_step(x[j]);
+    const double h = fd_step(x[j], fp.rc.epsilon);
     xs[j] = x[j] + h;
     apply_fit_params(fp.params, xs.data(), *fp.cs, *fp.eds);
     all_residuals(fp, r2.data());
@@ -556,8 +557,8 @@ void check_dataset(const fed& ed, const fei& ei, int i) {
                     ed.int_file.c_str(), ei.rg[r].h, ei.rg[r].k, ei.rg[r].l, t, p);
 }
 
-bool inside_disk(const fed& ed, double H, double G) {
-  const double e = epsilon.general_eps;
+bool inside_disk(const fed& ed, double H, double G, const Epsilon& eps) {
+  const double e = eps.general_eps;
   if (ed.calc_type == 3) return std::fabs(H - ed.tiltH) <= ed.disksize + e && std::fabs(G - ed.tiltG) <= ed.disksize + e;
   return std::hypot(H - ed.tiltH, G - ed.tiltG) <= ed.disksize + e;
 }
@@ -568,14 +569,14 @@ void select_points(fit_problem& fp, int i) {
   for (int b = 0; b < ed.num_thick_block; ++b)
     for (int r = 0; r < ed.num_reflex; ++r) {
       const double w = ed.tb[b].weight[r];
-      if (!(w > epsilon.general_eps)) continue;
+      if (!(w > fp.rc.epsilon.general_eps)) continue;
       for (int p = 0; p < ei.npix; ++p) {
         const double sig = ei.obs_sig(r, b, p);
         if (!(sig > 0.0)) continue;
-        const double var = measured_variance(ei.obs_int(r, b, p), sig);
+        const double var = measured_variance(ei.obs_int(r, b, p), sig, fp.rc.epsilon);
         if (!(var > 0.0)) continue;
         const pix_point& q = ei.pix[static_cast<std::size_t>(p)];
-        if (!inside_disk(ed, q.x + ed.tb[b].H_shift[r], q.y + ed.tb[b].G_shift[r])) continue;
+        if (!inside_disk(ed, q.x + ed.tb[b].H_shift[r], q.y + ed.tb[b].G_shift[r], fp.rc.epsilon)) continue;
         measured_point m;
         m.dataset = i;
         m.block = b;
@@ -589,11 +590,13 @@ void select_points(fit_problem& fp, int i) {
 
 }  // namespace
 
-void setup_fit_problem(fit_problem& fp, csd& cs, std::vector<fed>& eds, std::vector<fei>& eis) {
+void setup_fit_problem(fit_problem& fp, csd& cs, std::vector<fed>& eds, std::vector<fei>& eis,
+                       const RunControl& rc) {
   fp.cs = &cs;
   fp.eds = &eds;
   fp.eis = &eis;
-  fp.threads = fit_thread_count();
+  fp.rc = rc;
+  fp.threads = fit_thread_count(rc);
   fp.params = collect_fit_params(cs, eds);
   if (fp.params.empty()) fatal_out("$$ No parameter is flagged ADJ or RST: nothing to refine. Abort.\n");
   for (std::size_t j = 0; j < fp.params.size(); ++j)
@@ -659,7 +662,7 @@ void eval_residuals(fit_problem& fp, const double* x, double* res, double* jac) 
     std::fill(jac, jac + static_cast<std::size_t>(M) * P, 0.0);
     for (int i = 0; i < static_cast<int>(fp.eds->size()); ++i) dataset_jacobian(fp, i, x, res, jac);
     full_fd_columns(fp, x, res, jac);
-    const double s = std::sqrt(epsilon.scale_rst_chisq);
+    const double s = std::sqrt(fp.rc.epsilon.scale_rst_chisq);
     for (std::size_t n = 0; n < fp.restrained.size(); ++n)
       jac[(fp.pts.size() + n) * P + fp.restrained[n]] = s;
   }
@@ -680,7 +683,7 @@ void fill_fit_results(fit_problem& fp) {
       q.iy = k / g.m;
       q.x = g.H0 - g.d + q.ix * g.step;
       q.y = g.G0 - g.d + q.iy * g.step;
-      q.flag = inside_disk(ed, q.x, q.y) ? 1 : 0;
+      q.flag = inside_disk(ed, q.x, q.y, fp.rc.epsilon) ? 1 : 0;
       need[k] = static_cast<char>(q.flag);
     }
     const dataset_plan pl = plan_dataset(fp, i, false);

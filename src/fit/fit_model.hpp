@@ -16,7 +16,8 @@
 #include "expdata/dataset.hpp"
 #include "fit/fit_params.hpp"
 #include "input/crystal_data.hpp"
-#include "jobs/simulation.hpp"
+#include "model/simulate.hpp"
+#include "sim/runctl.hpp"
 #include "numeric/matrix.hpp"
 
 namespace kv {
@@ -51,13 +52,16 @@ struct fit_problem {
   // Potential-parameter derivatives through the perturbed eigen solution
   // (true) or by solving again with a stepped potential matrix (false).
   bool analytic_derivatives = true;
+  // The run-control values of the refinement: weights, steps, tolerances,
+  // solvers, thickness averaging.
+  RunControl rc;
 
   int num_residuals() const { return static_cast<int>(pts.size() + restrained.size()); }
   int num_params() const { return static_cast<int>(params.size()); }
 };
 
-// Threads of the tilt loop: every core.
-int fit_thread_count();
+// Threads of the tilt loop: num_threads of rc resolved against the cores.
+int fit_thread_count(const RunControl& rc);
 
 // Thickness points of a block and their normalised weights: 2n+1 points
 // t + k w / n (k = -n..n) weighted as thickwidth_type says (0 rectangle,
@@ -66,13 +70,14 @@ int fit_thread_count();
 void thickness_points(double t, double w, int n, int type, std::vector<double>* tk, std::vector<double>* wk);
 
 // Variance of a measured value: w_sq_coef s^2 + w_exponent_coef |I|^w_exponent.
-double measured_variance(double obs, double sig);
+double measured_variance(double obs, double sig, const Epsilon& eps);
 
 // Builds the fixed part of the model from the datasets read: beam sets (the
 // automatic searches are run once, here), output reflections, the list of
 // compared points and the refined parameters. Fatal for every input the
 // refinement cannot use.
-void setup_fit_problem(fit_problem& fp, csd& cs, std::vector<fed>& eds, std::vector<fei>& eis);
+void setup_fit_problem(fit_problem& fp, csd& cs, std::vector<fed>& eds, std::vector<fei>& eis,
+                       const RunControl& rc);
 
 // Memory of a refinement, estimated once its points and parameters are known.
 JobSize fit_job_size(const fit_problem& fp);

@@ -10,14 +10,11 @@
 #include <string_view>
 #include <vector>
 
+#include "crystal/hkl.hpp"
 #include "numeric/matrix.hpp"
 
 namespace kv {
 
-struct Hkl {
-  int h = 0, k = 0, l = 0;
-  friend bool operator==(const Hkl&, const Hkl&) = default;
-};
 
 double fget_d(FILE* fp);
 int fget_i(FILE* fp);

@@ -149,10 +149,10 @@ void qz_dispersion_surface(FILE* fp, FILE* log, const std::string& base_name) {
   bloch_job_input in;
   read_bloch_job(in, input_dispsurf_data, "Potential.\n", fp, log, base_name);
   sd& cond = in.cond;
-  calc_kxy_tilt(cond, in.lm);
+  calc_kxy_tilt(cond, in.lm, epsilon);
   std::printf("$$ num_k_points = %d\n", cond.num_k_points);
   report_job_conditions(log, cond, in.lm);
-  const engine_setup job = make_engine_setup(in.crystal, cond, in.vg, in.lm);
+  const engine_setup job = make_engine_setup(in.crystal, cond, in.vg, in.lm, program_run_control());
   cond.intensity = Tensor3<double>(1, 1, 1);
 
   std::vector<ds_point> points(static_cast<std::size_t>(cond.num_k_points));
@@ -164,8 +164,8 @@ void qz_bloch_state(FILE* fp, FILE* log, const std::string& base_name) {
   bloch_job_input in;
   read_bloch_job(in, input_bloch_data, "Potential calc.\n", fp, log, base_name);
   sd& cond = in.cond;
-  const engine_setup job = make_engine_setup(in.crystal, cond, in.vg, in.lm);
-  calc_kxy_tilt(cond, in.lm);
+  const engine_setup job = make_engine_setup(in.crystal, cond, in.vg, in.lm, program_run_control());
+  calc_kxy_tilt(cond, in.lm, epsilon);
   report_job_conditions(log, cond, in.lm);
   cond.intensity = Tensor3<double>(1, 1, 1);
 
@@ -187,8 +187,8 @@ void qz_tfringe(FILE* fp, FILE* log, const std::string& base_name) {
   bloch_job_input in;
   read_bloch_job(in, input_tfringe_data, "Potential.\n", fp, log, base_name);
   sd& cond = in.cond;
-  const engine_setup job = make_engine_setup(in.crystal, cond, in.vg, in.lm);
-  calc_kxy_tilt(cond, in.lm);
+  const engine_setup job = make_engine_setup(in.crystal, cond, in.vg, in.lm, program_run_control());
+  calc_kxy_tilt(cond, in.lm, epsilon);
   report_job_conditions(log, cond, in.lm);
   cond.intensity = Tensor3<double>(1, 1, 1);
   calc_tfringe_ug(cond.tilt[0], job, base_name);

@@ -10,7 +10,7 @@
 
 #include "crystal/spacegroup.hpp"
 #include "input/crystal_data.hpp"
-#include "jobs/hdf5_export.hpp"
+#include "results/hdf5_export.hpp"
 #include "jobs/simulation.hpp"
 #include "sim/qzio.hpp"
 #include "vis/canvas.hpp"

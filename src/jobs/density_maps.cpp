@@ -13,7 +13,7 @@
 #include "input/crystal_data.hpp"
 #include "input/fields.hpp"
 #include "jobs/cell_map_views.hpp"
-#include "jobs/hdf5_export.hpp"
+#include "results/hdf5_export.hpp"
 #include "jobs/jobs.hpp"
 #include "numeric/fft.hpp"
 #include "sim/error.hpp"

@@ -12,7 +12,7 @@
 #include "crystal/structure_factor.hpp"
 #include "input/crystal_data.hpp"
 #include "input/fields.hpp"
-#include "jobs/hdf5_export.hpp"
+#include "results/hdf5_export.hpp"
 #include "numeric/lapack.hpp"
 #include "jobs/jobs.hpp"
 #include "sim/error.hpp"
@@ -27,7 +27,6 @@ namespace kv {
 
 namespace {
 
-constexpr double kPi = 3.141592653589793;
 // Points along one side of a tilt grid: 4096^2 tilts are days of computing,
 // and a larger side would overflow the point count.
 constexpr int kMaxPixSide = 4096;
@@ -35,18 +34,6 @@ constexpr int kMaxPixSide = 4096;
 // diffraction pattern; thicknesses beyond 100 um far beyond any transmission.
 constexpr double kMaxTilt = 1000.0;
 constexpr double kMaxThickness = 1e6;
-
-// K_t = (H g1 + G g2) / 2, in reciprocal-lattice coordinates.
-Vec3 tilt_vector(const sd& s, double H, double G) {
-  Vec3 k{};
-  for (int i = 0; i < 3; ++i) k[i] = 0.5 * (H * s.zolzbase1[i] + G * s.zolzbase2[i]);
-  return k;
-}
-
-void add_point(sd& s, int ih, int ig, int flag, double H, double G) {
-  s.kp.push_back(k_point{ih, ig, flag, H, G});
-  s.tilt.push_back(tilt_vector(s, H, G));
-}
 
 const double* lattice_parameters(const csd& c) { return c.lp.data(); }
 
@@ -224,146 +211,47 @@ void input_sim_data(sd& s, csd& c, FILE* fp) {
   chk_data("}SIM_CALCULATION_CONDITION", fp);
 }
 
-void calc_kxy_tilt(sd& s, const lattice_metric& lm) {
-  s.zolzbase2 = zolz_ort_base(s.incidence, s.zolzbase1, lm);
-  s.kp.clear();
-  s.tilt.clear();
-  const int n = s.num_cal_pix_side;
-  const double d = s.disksize, H0 = s.tiltH, G0 = s.tiltG;
-  const double step = n > 1 ? 2.0 * d / (n - 1) : 0.0;
-  switch (s.calc_type) {
-    case 0:
-      add_point(s, 0, 0, 1, H0, G0);
-      s.num_k_points = s.num_k_points_effective = 1;
-      return;
-    case 1:
-      s.Hbgn = -d;
-      s.Hend = d;
-      s.Gbgn = s.Gend = 0;
-      for (int i = 0; i < n; ++i) add_point(s, i - n / 2, 0, 1, H0 - d + i * step, G0);
-      s.num_k_points = s.num_k_points_effective = n > 0 ? n : 0;
-      return;
-    case 2:
-    case 3: {
-      s.Hbgn = s.Gbgn = -d;
-      s.Hend = s.Gend = d;
-      int effective = 0;
-      for (int j = 0; j < n; ++j) {
-        const double G = G0 - d + j * step;
-        for (int i = 0; i < n; ++i) {
-          const double H = H0 - d + i * step;
-          if (s.calc_type == 2) {
-            const int flag = std::sqrt((H - H0) * (H - H0) + (G - G0) * (G - G0)) < d + epsilon.general_eps;
-            effective += flag;
-            add_point(s, i, j, flag, H, G);
-          } else {
-            ++effective;
-            add_point(s, i - n / 2, j - n / 2, 1, H, G);
-          }
-        }
-      }
-      s.num_k_points = n > 0 ? n * n : 0;
-      s.num_k_points_effective = effective;
-      return;
-    }
-    default:
-      fatal_out("$$ (calc_kxy_tilt) calc_type=%d is invalid. Abort.\n", s.calc_type);
-  }
-}
-
-engine_setup make_engine_setup(csd& c, const sd& s, const CMatrix& vg, const lattice_metric& lm) {
-  engine_setup job;
-  job.kv = s.voltage;
-  job.incidence = s.incidence;
-  job.normal = s.normal;
-  double evd = 0;
-  pre_calc_intensity(s.voltage, s.incidence, s.normal, lm, &job.abs_u, &job.abs_n, &job.cos_phi, &job.lambda,
-                     &evd);
-  job.K = calc_abs_K(c, s.voltage, lm);
-  job.lm = lm;
-  job.bs = s.bs;
-  job.n_e0 = s.num_exact_beam;
-  job.n_b0 = s.num_bethe_beam;
-  job.beams = &s.beams;
-  job.vg = &vg;
-  job.ug = make_ug_table(s.voltage, vg);
-  job.num_g = s.num_g;
-  job.cal_g = s.cal_g.data();
-  job.num_thickness = s.num_thickness;
-  job.thickness = s.thickness.data();
-  return job;
-}
-
-
 namespace {
 
-// One thread's work area of a tilt loop: the engine scratch and the
-// reflection x thickness result of one tilt.
-template <class M>
-struct tilt_area {
-  work_cal_int w;
-  M out;
-};
-
-template <class M>
-std::vector<tilt_area<M>> tilt_areas(const sd& s, int threads) {
-  std::vector<tilt_area<M>> areas(static_cast<std::size_t>(threads));
-  for (tilt_area<M>& a : areas) {
-    a.w = alloc_work_cal_int(s.num_exact_beam + s.num_bethe_beam, s.num_g, 0);
-    a.out = M(s.num_g, s.num_thickness);
-  }
-  return areas;
-}
-
-// The tilts inside the disk (flag 1), in grid order.
-std::vector<int> computed_tilts(const sd& s) {
-  std::vector<int> todo;
-  todo.reserve(static_cast<std::size_t>(s.num_k_points_effective));
-  for (int k = 0; k < s.num_k_points; ++k)
-    if (s.kp[k].flag == 1) todo.push_back(k);
-  return todo;
-}
-
 // The thread count of a loop over this rank's n tilts, reported on the
-// console (with the number of MPI ranks when there are several), with
-// the BLAS library held to the calling thread.
-int tilt_threads_for(int n) {
-  const int threads = std::max(1, std::min(tilt_loop_threads(), std::max(n, 1)));
-  blas_single_thread();
+// console (with the number of MPI ranks when there are several).
+int tilt_threads_for(int n, const RunControl& rc) {
+  const int threads = simulation_threads(rc, n);
   std::printf("Tilt loop: %d thread%s\n", threads, threads == 1 ? "" : "s");
   if (rank_share().size > 1) std::printf("Tilt loop: %d MPI ranks, each with its share of the tilts\n", rank_share().size);
   return threads;
 }
 
+// This rank's share of the tilts.
+std::vector<int> rank_tilts(const std::vector<int>& todo, const RankShare& share) {
+  std::vector<int> mine(static_cast<std::size_t>(share.count(static_cast<int>(todo.size()))));
+  for (std::size_t j = 0; j < mine.size(); ++j) mine[j] = todo[share.item(static_cast<int>(j))];
+  return mine;
+}
+
 }  // namespace
 
 bool calc_cbed_pattern(csd& c, sd& s, const CMatrix& vg, const std::string& base_name, FILE* log) {
+  const RunControl rc = program_run_control();
   const lattice_metric lm = bravai(lattice_parameters(c));
-  calc_kxy_tilt(s, lm);
+  calc_kxy_tilt(s, lm, rc.epsilon);
   std::printf("$$ num_k_points = %d, num_k_points_effective = %d\n", s.num_k_points, s.num_k_points_effective);
   report_job_conditions(log, s, lm);
-  const engine_setup job = make_engine_setup(c, s, vg, lm);
+  const engine_setup job = make_engine_setup(c, s, vg, lm, rc);
 
   s.intensity = Tensor3<double>(s.num_g, s.num_thickness, s.num_k_points);
   const std::vector<int> todo = computed_tilts(s);
   const RankShare share = rank_share();
   const int n = static_cast<int>(todo.size());
   const int slot = s.num_g * s.num_thickness;
-  const int threads = tilt_threads_for(share.count(n));
-  std::vector<tilt_area<RMatrix>> areas = tilt_areas<RMatrix>(s, threads);
+  const std::vector<int> mine_tilts = rank_tilts(todo, share);
+  const int threads = tilt_threads_for(static_cast<int>(mine_tilts.size()), rc);
 
   std::printf("Intensity calculation\n");
-  // Each tilt of this rank's share writes only its own slot of reflection x
-  // thickness intensities; rank 0 gathers every rank's slots.
-  std::vector<double> mine(static_cast<std::size_t>(share.count(n)) * slot);
-  parallel_for_progress(share.count(n), threads, [&](int tid, int j) {
-    const int k = todo[share.item(j)];
-    tilt_area<RMatrix>& a = areas[tid];
-    calc_intensity_with_perturb_ug(s.tilt[k], job, a.w, a.out);
-    double* out = &mine[static_cast<std::size_t>(j) * slot];
-    for (int g = 0; g < s.num_g; ++g)
-      for (int t = 0; t < s.num_thickness; ++t) out[g * s.num_thickness + t] = a.out[g][t] * epsilon.intensity_scaling;
-  });
+  // This rank's tilts, each in its own slot of reflection x thickness
+  // intensities; rank 0 gathers every rank's slots.
+  console_progress console;
+  const std::vector<double> mine = simulate_tilts(job, s, mine_tilts, threads, console);
   std::vector<double> all;
   if (!gather_item_slots(n, slot, mine, all)) return false;
   // Points outside the disk keep the zeros of the fresh tensor.
@@ -490,23 +378,13 @@ void input_sim_coherent_data(sd& s, csd& /*c*/, FILE* fp) {
   chk_data("}COHERENT", fp);
 }
 
-void calc_initial_phase(const sd& s, double lambda, complex* phase, const lattice_metric& lm) {
-  for (int k = 0; k < s.num_k_points; ++k) {
-    const Vec3& K = s.tilt[k];
-    const double q2 = sq_abs(K, lm);
-    const double kr = K[0] * s.probe[0] + K[1] * s.probe[1] + K[2] * s.probe[2];
-    const double phi =
-        kPi * (s.defocus * lambda * q2 + 0.5 * s.cs * lambda * lambda * lambda * q2 * q2 + 2.0 * kr);
-    phase[k] = c_exp(complex{0.0, phi});
-  }
-}
-
 bool calc_coherent_cbed_pattern(csd& c, sd& s, const CMatrix& vg, const std::string& base_name, FILE* log) {
+  const RunControl rc = program_run_control();
   const lattice_metric lm = bravai(lattice_parameters(c));
-  calc_kxy_tilt(s, lm);
+  calc_kxy_tilt(s, lm, rc.epsilon);
   std::printf("$$ num_k_points = %d, num_k_points_effective = %d\n", s.num_k_points, s.num_k_points_effective);
   report_job_conditions(log, s, lm);
-  const engine_setup job = make_engine_setup(c, s, vg, lm);
+  const engine_setup job = make_engine_setup(c, s, vg, lm, rc);
 
   CVector phase = alloc_vector<complex>(static_cast<std::size_t>(s.num_k_points));
   calc_initial_phase(s, job.lambda, phase.data(), lm);
@@ -516,22 +394,12 @@ bool calc_coherent_cbed_pattern(csd& c, sd& s, const CMatrix& vg, const std::str
   const RankShare share = rank_share();
   const int n = static_cast<int>(todo.size());
   const int slot = 2 * s.num_g * s.num_thickness;  // real and imaginary parts
-  const int threads = tilt_threads_for(share.count(n));
-  std::vector<tilt_area<CMatrix>> areas = tilt_areas<CMatrix>(s, threads);
+  const std::vector<int> mine_tilts = rank_tilts(todo, share);
+  const int threads = tilt_threads_for(static_cast<int>(mine_tilts.size()), rc);
 
   std::printf("Intensity calculation\n");
-  std::vector<double> mine(static_cast<std::size_t>(share.count(n)) * slot);
-  parallel_for_progress(share.count(n), threads, [&](int tid, int j) {
-    const int k = todo[share.item(j)];
-    tilt_area<CMatrix>& a = areas[tid];
-    calc_intensity_ug_coherent(s.tilt[k], phase[k], job, a.w, a.out);
-    double* out = &mine[static_cast<std::size_t>(j) * slot];
-    for (int g = 0; g < s.num_g; ++g)
-      for (int t = 0; t < s.num_thickness; ++t) {
-        out[2 * (g * s.num_thickness + t)] = a.out[g][t].re;
-        out[2 * (g * s.num_thickness + t) + 1] = a.out[g][t].im;
-      }
-  });
+  console_progress console;
+  const std::vector<double> mine = simulate_tilts_coherent(job, s, phase.data(), mine_tilts, threads, console);
   std::vector<double> all;
   if (!gather_item_slots(n, slot, mine, all)) return false;
   for (int i = 0; i < n; ++i)
@@ -548,9 +416,8 @@ bool calc_coherent_cbed_pattern(csd& c, sd& s, const CMatrix& vg, const std::str
 
 CMatrix sd_potential_matrix(const sd& s, csd& c, const lattice_metric& lm, FILE* log) {
   const int n = s.num_exact_beam + s.num_bethe_beam;
-  CMatrix vg(n, n);
   int error_flag = 0;
-  potential_matrix_csd(s.num_exact_beam, s.num_bethe_beam, s.beams, c, s.voltage, lm, vg, &error_flag);
+  CMatrix vg = condition_potential_matrix(s, c, lm, &error_flag, true);
   if (error_flag) qz_fprintf_stdo(log, "$$ Error in Fg calc. You should check params.\n");
   debug_vg_dump(vg, n);
   return vg;

@@ -11,59 +11,13 @@
 #include "beams/beam_search.hpp"
 #include "bloch/engine.hpp"
 #include "crystal/lattice.hpp"
+#include "model/condition.hpp"
+#include "model/simulate.hpp"
 #include "numeric/matrix.hpp"
 
 namespace kv {
 
 struct csd;
-
-// One point of the tilt grid.
-struct k_point {
-  int ih = 0, ig = 0;
-  int flag = 0;  // 1 inside the disk (computed), 0 outside
-  double H = 0, G = 0;
-};
-
-// The simulation-condition record of the simulation jobs.
-struct sd {
-  Hkl incidence;  // [u v w], upward
-  Hkl normal;     // surface normal [u v w], upward
-  Vec3 zolzbase1{};
-  Vec3 zolzbase2{};
-  double tiltH = 0, tiltG = 0;
-  double voltage = 0;  // kV
-  // Tilts and disk size written in mrad, converted to units of g1/2 once the
-  // wavelength and |g1| are known.
-  bool tiltH_mrad = false, tiltG_mrad = false, disk_mrad = false;
-  beam_search bs;
-  int num_exact_beam = 0, num_bethe_beam = 0;
-  BeamList beams;  // exact beams first, 000 first of all
-  // What the automatic beam search left out, per limit (empty for a manual
-  // list); shown on standard output by the search, kept for the log and the
-  // reflection listing.
-  std::string beam_left_out;
-  int num_g = 0;
-  std::vector<int> cal_g;  // output reflections, indices into beams
-  int num_thickness = 0;
-  std::vector<double> thickness;  // angstrom
-  int calc_type = 0;  // 0 one tilt, 1 line, 2 disk, 3 square
-  double disksize = 0;
-  double Hbgn = 0, Hend = 0, Gbgn = 0, Gend = 0;
-  int num_k_points = 0, num_k_points_effective = 0;
-  int num_cal_pix_side = 0;
-  std::vector<Vec3> tilt;  // K_t of each point
-  std::vector<k_point> kp;
-  Tensor3<double> intensity;  // num_g x num_thickness x num_k_points, scaled
-  // Coherent probe (COHERENT block).
-  double cs = 0, defocus = 0;
-  Vec3 probe{};
-  // Bloch-wave branches to output (from 1), and the real-space map of the
-  // Bloch states: nx x ny points over x_range along x1 and y_range along x2.
-  int branch_begin = 0, branch_end = 0;
-  int nx = 0, ny = 0;
-  double x_range[2] = {0, 0}, y_range[2] = {0, 0};
-  Vec3 x1{}, x2{};
-};
 
 // Pieces of the condition blocks shared by every simulation job.
 // INCIDENT_BEAM{...}: incidence, normal, g1, centre tilt, voltage.
@@ -96,9 +50,6 @@ void fget_cal_thick(int num_thickness, double* thickness, FILE* fp);
 // Memory and output of a simulation job of condition s, estimated from its
 // tilt, beam, reflection and thickness counts.
 JobSize sim_job_size(const sd& s, bool coherent);
-void calc_kxy_tilt(sd& s, const lattice_metric& lm);
-// The Bloch-wave engine's per-job constants for one condition record.
-engine_setup make_engine_setup(csd& c, const sd& s, const CMatrix& vg, const lattice_metric& lm);
 // The potential matrix of the record's beams, with the report of a
 // structure-factor failure on standard output and the log.
 CMatrix sd_potential_matrix(const sd& s, csd& c, const lattice_metric& lm, FILE* log);
@@ -110,7 +61,6 @@ void sim_output(const sd& s, const double lp[6], const std::string& base_name, F
 void dbg_dump_ini_sim();
 
 void input_sim_coherent_data(sd& s, csd& c, FILE* fp);
-void calc_initial_phase(const sd& s, double lambda, complex* phase, const lattice_metric& lm);
 bool calc_coherent_cbed_pattern(csd& c, sd& s, const CMatrix& vg, const std::string& base_name, FILE* log);
 void sim_coherent_output(const sd& s, const double lp[6], const Tensor3<complex>& amplitude,
                          const std::string& base_name, FILE* log);

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "bloch/bloch_analysis.hpp"
-#include "jobs/hdf5_export.hpp"
+#include "results/hdf5_export.hpp"
 #include "jobs/simulation.hpp"
 #include "sim/qzio.hpp"
 #include "sim/runctl.hpp"

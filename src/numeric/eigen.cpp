@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "numeric/eigen.hpp"
+#include "numeric/matrix_dump.hpp"
 #include "sim/debug.hpp"
 #include "sim/error.hpp"
 #include "sim/qzio.hpp"
@@ -125,14 +126,19 @@ eigmat_work alloc_eigmat_work(int n) {
 }
 
 int eigmat(int n, const CMatrix& a, complex* eigval, CMatrix& eigvec, eigmat_work& ew) {
-  const int func = epsilon.eigmat_func;
+  return eigmat(n, a, eigval, eigvec, ew, program_solver_control());
+}
+
+int eigmat(int n, const CMatrix& a, complex* eigval, CMatrix& eigvec, eigmat_work& ew,
+           const solver_control& ctl) {
+  const int func = ctl.eigmat_func;
   if (func != 0 && func != 1 && func != 2) fatal_out("$$ Invalid epsilon.eigmat_func=%d. Abort.\n", func);
   if (func == 2) {
-    dbg_mon("$$ eigen values and vectors: zgeev\n");
+    dbg_mon(ctl.monitor, "$$ eigen values and vectors: zgeev\n");
     const int status = zgeev_eigmat(n, a, eigval, eigvec, ew.lw);
     if (status != 0) qz_fprintf(stdout, "$$ (eigmat): zgeev = %d\n", status);
   } else {
-    dbg_mon(func == 0 ? "$$ eigen values and vectors: eispack_cg\n"
+    dbg_mon(ctl.monitor, func == 0 ? "$$ eigen values and vectors: eispack_cg\n"
                       : "$$ eigen values and vectors: eigen_c_mat\n");
     if (static_cast<int>(ew.copy.rows()) < n || static_cast<int>(ew.copy.cols()) < n)
       ew.copy = CMatrix(static_cast<std::size_t>(n), static_cast<std::size_t>(n));
@@ -141,15 +147,15 @@ int eigmat(int n, const CMatrix& a, complex* eigval, CMatrix& eigvec, eigmat_wor
     CMatrix* work = &ew.copy;
     for (int i = 0; i < n; ++i) std::copy(a[i], a[i] + n, (*work)[i]);
     if (func == 0) {
-      const int status = eispack_cg(n, epsilon.eigen_eps, *work, eigval, eigvec, ew.es);
+      const int status = eispack_cg(n, ctl.eigen_eps, *work, eigval, eigvec, ew.es);
       if (status != 0) qz_fprintf(stdout, "$$ (eigmat): eispack_cg = %d\n", status);
     } else {
-      const int status = eigen_c_mat(n, epsilon.eigen_eps, 1, *work, eigval, eigvec, ew.es);
+      const int status = eigen_c_mat(n, ctl.eigen_eps, 1, *work, eigval, eigvec, ew.es);
       if (status != 0) qz_fprintf(stdout, "$$ (eigmat): eigen_c_mat = %d\n", status);
     }
   }
-  dbg_print_cvec(dbg.eigval_dump_flag, " eigen values:", n, eigval);
-  dbg_print_cmat(dbg.eigvec_dump_flag, " eigen vectors", n, eigvec);
+  dbg_print_cvec(ctl.eigval_dump, " eigen values:", n, eigval);
+  dbg_print_cmat(ctl.eigvec_dump, " eigen vectors", n, eigvec);
   return 0;
 }
 

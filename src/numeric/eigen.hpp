@@ -14,13 +14,15 @@
 //
 // The solvers keep no state between calls: the zero tolerance is an
 // argument, so independent problems may be solved concurrently. Only the
-// dispatcher `eigmat` reads the run-control records (eigmat_func, eigen_eps
-// and the debug flags).
+// dispatcher `eigmat` reads the run-control values (eigmat_func, eigen_eps
+// and the debug flags): from the caller's solver_control, or from the
+// program's records in the overloads without one.
 #include <vector>
 
 #include "numeric/complex.hpp"
 #include "numeric/lapack.hpp"
 #include "numeric/matrix.hpp"
+#include "numeric/solver_control.hpp"
 
 namespace kv {
 
@@ -70,6 +72,9 @@ struct eigmat_work {
 eigmat_work alloc_eigmat_work(int n);
 // eigmat with the caller's scratch; the same results.
 int eigmat(int n, const CMatrix& a, complex* eigval, CMatrix& eigvec, eigmat_work& ew);
+// The same with the solver, tolerance and dumps of `ctl` instead of the
+// program's run-control records.
+int eigmat(int n, const CMatrix& a, complex* eigval, CMatrix& eigvec, eigmat_work& ew, const solver_control& ctl);
 
 // Balancing, orthogonal Hessenberg reduction, QR and back-transformation,
 // with every zero test made against tol; a is destroyed. The eigenvectors

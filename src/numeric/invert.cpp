@@ -143,10 +143,12 @@ int invmat(int n, CMatrix& a) {
   return invmat(n, a, s);
 }
 
-int invmat(int n, CMatrix& a, invert_scratch& s) {
-  if (epsilon.invmat_func != 0) fatal_out("$$ Invalid epsilon.invmat_func=%d. Abort.\n", epsilon.invmat_func);
-  dbg_mon("$$ invmat: Numpack inv_c_mat()\n");
-  const int status = inv_c_mat(n, epsilon.inv_eps, a, s);
+int invmat(int n, CMatrix& a, invert_scratch& s) { return invmat(n, a, s, program_solver_control()); }
+
+int invmat(int n, CMatrix& a, invert_scratch& s, const solver_control& ctl) {
+  if (ctl.invmat_func != 0) fatal_out("$$ Invalid epsilon.invmat_func=%d. Abort.\n", ctl.invmat_func);
+  dbg_mon(ctl.monitor, "$$ invmat: Numpack inv_c_mat()\n");
+  const int status = inv_c_mat(n, ctl.inv_eps, a, s);
   if (status != 0) qz_fprintf(stdout, "$$ (invmat): inv_c_mat = %d\n", status);
   return 0;
 }
@@ -241,7 +243,11 @@ void inverse(int n, CMatrix& m, complex* x, double tol, int& status, complex* rh
 }
 
 int bc_invmat(int n, CMatrix& m, complex* x, lapack_work& lw) {
-  const int func = epsilon.bc_invmat_func;
+  return bc_invmat(n, m, x, lw, program_solver_control());
+}
+
+int bc_invmat(int n, CMatrix& m, complex* x, lapack_work& lw, const solver_control& ctl) {
+  const int func = ctl.bc_invmat_func;
   if (func != 0 && func != 2) fatal_out("$$ Invalid epsilon.bc_invmat_func=%d. Abort.\n", func);
   if (func == 2) {
     const int status = zgesv_first_column(n, m, x, lw);
@@ -252,9 +258,9 @@ int bc_invmat(int n, CMatrix& m, complex* x, lapack_work& lw) {
   // The eigenvalue scratch of zgeev is free while the boundary condition is
   // solved; it carries the right-hand side.
   if (lw.w.size() >= static_cast<std::size_t>(std::max(n, 1)))
-    inverse(n, m, x, epsilon.inv_eps, status, lw.w.data());
+    inverse(n, m, x, ctl.inv_eps, status, lw.w.data());
   else
-    inverse(n, m, x, epsilon.inv_eps, status);
+    inverse(n, m, x, ctl.inv_eps, status);
   return status;
 }
 

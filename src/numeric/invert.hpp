@@ -9,6 +9,7 @@
 #include "numeric/complex.hpp"
 #include "numeric/lapack.hpp"
 #include "numeric/matrix.hpp"
+#include "numeric/solver_control.hpp"
 
 namespace kv {
 
@@ -32,6 +33,8 @@ invert_scratch alloc_invert_scratch(int n);
 // Both in the caller's scratch (grown when n exceeds it); the same results.
 int inv_c_mat(int n, double tol, CMatrix& a, invert_scratch& s);
 int invmat(int n, CMatrix& a, invert_scratch& s);
+// With the method and tolerance of `ctl` instead of the program's records.
+int invmat(int n, CMatrix& a, invert_scratch& s, const solver_control& ctl);
 
 // Solves m x = e_0: bc_invmat_func 0 by inverse with tolerance
 // epsilon.inv_eps (m is destroyed), 2 by LAPACK zgesv (m is kept). Returns
@@ -39,6 +42,8 @@ int invmat(int n, CMatrix& a, invert_scratch& s);
 int bc_invmat(int n, CMatrix& m, complex* x);
 // The same with the caller's LAPACK scratch.
 int bc_invmat(int n, CMatrix& m, complex* x, lapack_work& lw);
+// With the method and tolerance of `ctl` instead of the program's records.
+int bc_invmat(int n, CMatrix& m, complex* x, lapack_work& lw, const solver_control& ctl);
 
 // Solves m x = e_0, the first column of the inverse, by elimination that
 // keeps the equation with the right-hand side 1 in the last row; m is

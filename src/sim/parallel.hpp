@@ -7,8 +7,11 @@
 #include <algorithm>
 #include <atomic>
 #include <exception>
+#include <functional>
 #include <mutex>
 #include <thread>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 namespace kv {
@@ -25,6 +28,9 @@ inline int resolve_thread_count(int requested) {
 // monitor is switched on (their lines must come out in tilt order). A negative
 // count is fatal: "$$ Invalid epsilon.num_threads=%d. Abort.\n".
 int tilt_loop_threads();
+// The same from run-control values instead of the program's records.
+struct RunControl;
+int tilt_loop_threads(const RunControl& rc);
 
 // Calls fn(thread_index, i) for every i in [0, n), with thread_index in
 // [0, threads) so that callers can keep one work area per thread.
@@ -62,16 +68,62 @@ void parallel_for(int n, int threads, Fn&& fn) {
   if (first_error) std::rethrow_exception(first_error);
 }
 
-// Runs fn(thread_index, item) over items [0, n) on `threads` threads with the
-// console progress line and run-time forecast of a long loop. Only worker 0
-// (the calling thread) writes them, from a count of finished items, so the
-// lines are the same whatever the thread count.
-void progress_loop(int n, int threads, void (*fn)(void*, int, int), void* ctx);
+// What a long loop tells about its progress. Only the calling thread (worker
+// 0) calls it, from a count of finished items, so that what it is told is
+// the same whatever the thread count.
+class loop_progress {
+ public:
+  virtual ~loop_progress() = default;
+  // Before the first item, for n > 0 items.
+  virtual void start(int n) {}
+  // Before each item the calling thread takes, with the items done so far.
+  virtual void step(int done, int n) {}
+  // Once, after the calling thread's first item.
+  virtual void first_done(int n, int threads) {}
+  // After the last item (also when there were none).
+  virtual void finish(int n) {}
+};
+
+// The programs' console: the 5%10%... line and the run-time forecast.
+class console_progress : public loop_progress {
+ public:
+  void start(int n) override;
+  void step(int done, int n) override;
+  void first_done(int n, int threads) override;
+  void finish(int n) override;
+};
+
+// A caller's function of (items done, items in all), called as items are
+// taken and once more with (n, n) at the end.
+class callback_progress : public loop_progress {
+ public:
+  explicit callback_progress(std::function<void(int, int)> fn) : fn_(std::move(fn)) {}
+  void step(int done, int n) override {
+    if (fn_) fn_(done, n);
+  }
+  void finish(int n) override {
+    if (fn_) fn_(n, n);
+  }
+
+ private:
+  std::function<void(int, int)> fn_;
+};
+
+// Runs fn(thread_index, item) over items [0, n) on `threads` threads,
+// reporting to `progress`.
+void progress_loop(int n, int threads, void (*fn)(void*, int, int), void* ctx, loop_progress& progress);
 
 template <class Fn>
+void parallel_for_progress(int n, int threads, loop_progress& progress, Fn&& fn) {
+  auto thunk = [](void* c, int tid, int i) { (*static_cast<std::remove_reference_t<Fn>*>(c))(tid, i); };
+  progress_loop(n, threads, thunk, &fn, progress);
+}
+
+// The same with the console's progress line and forecast.
+template <class Fn>
 void parallel_for_progress(int n, int threads, Fn&& fn) {
-  auto thunk = [](void* c, int tid, int i) { (*static_cast<Fn*>(c))(tid, i); };
-  progress_loop(n, threads, thunk, &fn);
+  console_progress console;
+  parallel_for_progress(n, threads, console, std::forward<Fn>(fn));
 }
 
 }  // namespace kv

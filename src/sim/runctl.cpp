@@ -186,4 +186,6 @@ void read_eps_ctrl_params_tlv(FILE* fp) {
   read_eps_block(fp, true);
 }
 
+RunControl program_run_control() { return RunControl{epsilon, dbg}; }
+
 }  // namespace kv

@@ -76,8 +76,23 @@ struct Dbg {
   int chk_data_dump_flag = 0;
 };
 
+// The run-control values of one computation: the tolerances and switches of
+// EPS_CONTROL_PARAMETERS and the debug flags. The library's computations take
+// them as a value, so that computations with different values may run side
+// by side in one process.
+struct RunControl {
+  Epsilon epsilon;
+  Dbg dbg;
+};
+
+// The programs' view of the parameter file: korvex and talvis fill these
+// two records once at start-up and hand copies of them (program_run_control)
+// to the computations.
 extern Epsilon epsilon;
 extern Dbg dbg;
+
+// A copy of the programs' two records.
+RunControl program_run_control();
 
 // Fills the dbg flags from korvex.ini in the working directory.
 void read_ini_file();

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "jobs/hdf5_export.hpp"
+#include "results/hdf5_export.hpp"
 #include "sim/qzio.hpp"
 #include "vis/colormap.hpp"
 #include "vis/simvis.hpp"

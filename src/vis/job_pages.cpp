@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <optional>
 
-#include "jobs/hdf5_export.hpp"
+#include "results/hdf5_export.hpp"
 #include "sim/gnuplot_quote.hpp"
 #include "sim/script_folder.hpp"
 #include "sim/linereader.hpp"

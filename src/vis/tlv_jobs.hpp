@@ -19,10 +19,8 @@ void job_sim_coherent_visual_mode(FILE* script);
 void job_fit_visual_mode(FILE* script);
 void job_fitexp_visual_mode(FILE* script);
 
-// Scans against measured data and plot jobs.
-void job_ts_scan_mode(FILE* script);
-void job_ts_scan_vis(FILE* script);
-void job_fit_shift_scan_mode(FILE* script);
+// Plot jobs (vis/plots.cpp); the scans against measured data are in
+// expdata/scans.hpp.
 void job_dispsurf_visual_mode(FILE* script);
 void job_bloch_visual_mode(FILE* script);
 // Thickness-fringe page (vis/job_pages.cpp).

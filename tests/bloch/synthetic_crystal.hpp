@@ -58,6 +58,7 @@ void make_synthetic(Synthetic& s, const kv::BeamList& beams, VFn v, const std::v
   job.num_g = static_cast<int>(s.cal_g.size());
   job.cal_g = s.cal_g.data();
   job.num_thickness = static_cast<int>(s.thickness.size());
+  job.rc = program_run_control();
   job.thickness = s.thickness.data();
 }
 

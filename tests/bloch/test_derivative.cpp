@@ -68,6 +68,7 @@ struct Silicon {
     job.num_g = n_exact;
     job.cal_g = cal_g.data();
     job.num_thickness = static_cast<int>(thickness.size());
+    job.rc = program_run_control();
     job.thickness = thickness.data();
   }
   CMatrix potential(csd& c) const {
@@ -337,9 +338,9 @@ TEST_F(DerivativeTest, LimitedBranchesKeepThicknessDerivativeOfTheSummedIntensit
   Silicon s(31, 15, 0);
   s.kt = Vec3{0.011, -0.011, 0.02};
   const CMatrix d_re = pair_derivative(s, Hkl{1, -1, 1}, complex{1, 0}, complex{1, 0});
-  epsilon.bc_accuracy = 1.0;
+  s.job.rc.epsilon.bc_accuracy = 1.0;
   const RMatrix fd_all = fd_potential(s, d_re, 2e-3);
-  epsilon.bc_accuracy = 0.9;
+  s.job.rc.epsilon.bc_accuracy = 0.9;
   work_cal_int w = alloc_work_cal_int(s.size(), s.job.num_g, 1);
   intensity_jacobian jac;
   calc_intensity_derivatives(s.kt, s.job, {&d_re}, w, jac);

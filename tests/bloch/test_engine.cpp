@@ -88,7 +88,7 @@ TEST_F(EngineTest, FluxIsConservedWithoutAbsorption) {
   // The solver's absolute tolerance (eigen_eps) bounds how exactly the Bloch
   // waves come out orthogonal: 1e-8 by default, tighter on request.
   for (const auto& [eps, tol] : {std::pair{1e-8, 1e-7}, std::pair{1e-14, 1e-11}}) {
-    epsilon.eigen_eps = eps;
+    s.job.rc.epsilon.eigen_eps = eps;
     std::mt19937 rng(7);
     std::uniform_real_distribution<double> u(-0.6, 0.6);
     for (int trial = 0; trial < 5; ++trial) {

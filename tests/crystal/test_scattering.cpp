@@ -193,8 +193,13 @@ TEST(MottFormula, LimitAtZeroAndNegativeArgument) {
   EXPECT_NEAR(xray_asf(0.0, n), n.z, 1e-12);
   const double f0 = atomsf_xdt(0.0, n);
   EXPECT_DOUBLE_EQ(f0, 0.023934 * (n.a1 * n.b1 + n.a2 * n.b2 + n.a3 * n.b3 + n.a4 * n.b4));
-  EXPECT_EQ(atomsf_xdt(epsilon.general_eps, n), f0);  // the limit branch up to eps
-  EXPECT_NEAR(atomsf_xdt(3 * epsilon.general_eps, n) / f0, 1.0, 1e-4);
+  EXPECT_EQ(atomsf_xdt(kMottLimitS2, n), f0);  // the limit branch up to the threshold
+  EXPECT_NEAR(atomsf_xdt(3 * kMottLimitS2, n) / f0, 1.0, 1e-4);
+  // The threshold is the formula's own, not a run-control tolerance.
+  const double saved = epsilon.general_eps;
+  epsilon.general_eps = 0.01;
+  EXPECT_NE(atomsf_xdt(1e-3, n), f0);
+  epsilon.general_eps = saved;
   EXPECT_NEAR(atomsf_xdt(1e-4, n) / f0, 1.0, 1e-2);
   const double s2 = 0.3;
   EXPECT_NEAR(atomsf_xdt(s2, n), (n.z - xray_asf(s2, n)) * 0.02393367 / s2, 1e-15);

@@ -8,6 +8,7 @@
 
 #include "crystal/data_table.hpp"
 #include "crystal/structure_factor.hpp"
+#include "input/crystal_data.hpp"
 #include "input/csd_test_tables.hpp"
 #include "sim/error.hpp"
 #include "sim/runctl.hpp"

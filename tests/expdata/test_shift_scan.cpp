@@ -13,6 +13,7 @@
 #include "sim/runctl.hpp"
 #include "support/fatal.hpp"
 #include "support/run_program.hpp"
+#include "expdata/scans.hpp"
 #include "vis/tlv_jobs.hpp"
 
 using kvtest::EpsilonGuard;

@@ -11,6 +11,7 @@
 #include "support/fatal.hpp"
 #include "support/run_program.hpp"
 #include "vis/fitvis.hpp"
+#include "expdata/scans.hpp"
 #include "vis/tlv_jobs.hpp"
 
 using kvtest::StringFile;

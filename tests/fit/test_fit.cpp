@@ -166,7 +166,7 @@ void load(const ScratchDir& d, loaded& L) {
   read_eps_ctrl_params(f.get());
   int max_iter = 0;
   read_fit_input(f.get(), "si", L.cs, &max_iter, L.eds, L.eis);
-  setup_fit_problem(L.fp, L.cs, L.eds, L.eis);
+  setup_fit_problem(L.fp, L.cs, L.eds, L.eis, program_run_control());
   std::filesystem::current_path(saved);
 }
 

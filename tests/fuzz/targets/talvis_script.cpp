@@ -13,7 +13,7 @@
 #include "fuzz_target.hpp"
 #include "sim/linereader.hpp"
 #include "sim/qzio.hpp"
-#include "vis/talvis.hpp"
+#include "driver/talvis_driver.hpp"
 
 namespace {
 

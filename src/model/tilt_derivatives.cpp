@@ -1,4 +1,4 @@
-#include "fit/tilt_derivatives.hpp"
+#include "model/tilt_derivatives.hpp"
 
 namespace kv {
 

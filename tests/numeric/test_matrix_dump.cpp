@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "numeric/matrix.hpp"
+#include "numeric/matrix_dump.hpp"
 #include "sim/debug.hpp"
 #include "sim/runctl.hpp"
 #include "support/run_program.hpp"

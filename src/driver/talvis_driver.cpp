@@ -1,10 +1,11 @@
-#include "vis/talvis.hpp"
+#include "driver/talvis_driver.hpp"
 
 #include <cstdio>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "expdata/scans.hpp"
 #include "input/cif_input.hpp"
 #include "input/fields.hpp"
 #include "sim/error.hpp"

@@ -1,4 +1,4 @@
-#include "jobs/hdf5_export.hpp"
+#include "results/hdf5_export.hpp"
 
 #include <hdf5.h>
 
@@ -9,8 +9,8 @@
 #include <numeric>
 
 #include "crystal/lattice.hpp"
-#include "input/crystal_data.hpp"
-#include "jobs/simulation.hpp"
+#include "model/condition.hpp"
+#include "crystal/crystal.hpp"
 #include "sim/mpi_ranks.hpp"
 #include "sim/qzio.hpp"
 #include "sim/linereader.hpp"

@@ -1,4 +1,4 @@
-#include "sim/driver.hpp"
+#include "driver/korvex_driver.hpp"
 
 #include <cstdio>
 #include <chrono>
