@@ -9,6 +9,7 @@
 #include "sim/error.hpp"
 #include "sim/linereader.hpp"
 #include "sim/qzio.hpp"
+#include "sim/runctl.hpp"
 
 namespace kv {
 
