@@ -59,14 +59,30 @@ def run_one(build, param, work):
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=600)
 
 
+SECONDS_AT_END = re.compile(r"\d+(\.\d*)? s(\s|$)")
+
+
 def masked(path):
+    """The file's lines with the clock readings masked: whole lines that name
+    a time, a trailing "N.NN s" (the refinement's iteration lines), and the
+    last column of a chi-squared history whose header names seconds."""
     with open(path, "rb") as fh:
         data = fh.read()
     try:
         text = data.decode()
     except UnicodeDecodeError:
         return None
-    return [NUMBER.sub("#", l) if CLOCK.search(l) else l for l in text.splitlines()]
+    lines = text.splitlines()
+    timed_column = bool(lines) and lines[0].startswith("#") and "second" in lines[0]
+    out = []
+    for l in lines:
+        if CLOCK.search(l):
+            l = NUMBER.sub("#", l)
+        l = SECONDS_AT_END.sub("# s", l)
+        if timed_column and not l.startswith("#"):
+            l = " ".join(l.split()[:-1])
+        out.append(l)
+    return out
 
 
 def compare(old, new, inputs):
