@@ -206,11 +206,45 @@ void input_fit_exp_dataset(fed& ed, fei& ei, FILE* fp, const lattice_metric& lm)
   chk_data("}DATA_SET", fp);
 }
 
+namespace {
+
+// DATA_SET blocks in the file a stream reads (comment lines and COMMENT
+// blocks left out); -1 when the file cannot be read again by its name.
+int count_data_sets(FILE* fp) {
+  const std::string name = reading_file(fp);
+  File f(name.empty() ? nullptr : std::fopen(name.c_str(), "r"));
+  if (!f) return -1;
+  int n = 0;
+  bool in_comment = false;
+  std::string line;
+  for (int c = 0; c != EOF;) {
+    line.clear();
+    while ((c = std::fgetc(f.get())) != EOF && c != '\n') line.push_back(static_cast<char>(c));
+    const std::vector<std::string_view> tok = split_tokens(line);
+    if (tok.empty() || line[0] == '%' || line[0] == '#') continue;
+    if (in_comment) {
+      in_comment = line.find("}COMMENT") == std::string::npos;
+      continue;
+    }
+    if (tok[0].substr(0, 8) == "COMMENT{") in_comment = line.find("}COMMENT") == std::string::npos;
+    else if (tok[0] == "DATA_SET{") ++n;
+  }
+  return n;
+}
+
+}  // namespace
+
 void read_ITEM_EXP_NUM(int* max_iter, int* num_dataset, FILE* fp) {
   chk_data("ITER_EXP_NUM{", fp);
   *max_iter = fget_i(fp);
   *num_dataset = checked_count(fget_i(fp), "number of datasets", 0);
   chk_data("}ITER_EXP_NUM", fp);
+  // The second line of ITER_EXP_NUM counts the DATA_SET blocks that follow.
+  const int found = count_data_sets(fp);
+  if (found >= 0 && found != *num_dataset)
+    fatal_out("$$ ITER_EXP_NUM gives %d datasets (its second line), but %s holds %d DATA_SET block%s.\n"
+              "$$ Make the second line of ITER_EXP_NUM the number of DATA_SET blocks. Abort.\n",
+              *num_dataset, reading_file(fp).c_str(), found, found == 1 ? "" : "s");
 }
 
 // ---- Intensity file -------------------------------------------------------

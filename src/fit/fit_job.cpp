@@ -9,13 +9,16 @@
 
 #include "expdata/fed_constraints.hpp"
 #include "expdata/fit_files.hpp"
+#include "fit/fit_report.hpp"
 #include "input/crystal_data.hpp"
+#include "results/fit_hdf5.hpp"
 #include "sim/error.hpp"
 #include "sim/gnuplot_quote.hpp"
 #include "sim/linereader.hpp"
 #include "sim/mpi_ranks.hpp"
 #include "sim/qzio.hpp"
 #include "sim/runctl.hpp"
+#include "vis/fit_page.hpp"
 
 namespace kv {
 
@@ -354,8 +357,35 @@ void write_script(int num_dataset, const std::string& base_name) {
   }
   std::fprintf(fp, "#\n# chi-squared against iteration, with links to the pages above\n");
   std::fprintf(fp, "CHISQ_PLOT\n%s_chisq.txt\n", base_name.c_str());
+  std::fprintf(fp, "#\n# the fit page: observed against calculated, profiles, parameters, correlations\n");
+  std::fprintf(fp, "FIT_PAGE\n%s_fit.h5\n", base_name.c_str());
   qz_fclose(f);
   std::printf("\nThe script for visualization ==> %s\nUsage: talvis %s\n", name.c_str(), name.c_str());
+}
+
+}  // namespace
+
+namespace {
+
+std::string stream_text(FILE* fp) {
+  std::string text;
+  std::rewind(fp);
+  char buf[4096];
+  for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, fp)) > 0;) text.append(buf, n);
+  return text;
+}
+
+// The text of the fit-mode file (from its open stream) and of every
+// measured-intensity file, for the fit record.
+std::vector<std::pair<std::string, std::string>> fit_inputs(FILE* fp, const std::vector<fed>& eds) {
+  std::vector<std::pair<std::string, std::string>> in;
+  const std::string name = reading_file(fp);
+  in.emplace_back(name.empty() ? "fit-mode parameter file" : name, stream_text(fp));
+  for (const fed& ed : eds) {
+    File f(std::fopen(ed.int_file.c_str(), "rb"));
+    if (f) in.emplace_back(ed.int_file, stream_text(f.get()));
+  }
+  return in;
 }
 
 }  // namespace
@@ -396,6 +426,7 @@ void qz_fit(FILE* fp, FILE* log, const std::string& base_name) {
   fit_res_output(num_dataset, eds, eis, lp, base_name + "_fit_fst");
   std::vector<double> x0 = current_params(prob);
   const std::vector<double> r_start = r_factors(prob, x0.data());
+  const fit_start_state start = capture_fit_start(prob, x0.data());
 
   const fit_outcome o = run_refinement(prob, max_iter, log);
   apply_fit_params(prob.params, o.final_x.data(), cs, eds);
@@ -410,6 +441,10 @@ void qz_fit(FILE* fp, FILE* log, const std::string& base_name) {
   qz_fprintf_stdo(log, "$$ Refined fit-mode file ==> %s\n", fit_file.c_str());
   write_history(o, base_name);
   write_script(num_dataset, base_name);
+  const fit_record rec = make_fit_record(prob, o, start, r_start, r_end, base_name, fit_inputs(fp, eds));
+  write_fit_hdf5(base_name + "_fit.h5", rec);
+  const std::string page = write_fit_page(rec);
+  qz_fprintf_stdo(log, "$$ Fit record ==> %s_fit.h5, fit page ==> %s\n", base_name.c_str(), page.c_str());
 }
 
 }  // namespace kv

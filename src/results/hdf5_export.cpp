@@ -1,5 +1,7 @@
 #include "results/hdf5_export.hpp"
 
+#include "results/h5_file.hpp"
+
 #include <hdf5.h>
 
 #include <algorithm>
@@ -19,140 +21,6 @@
 namespace kv {
 
 namespace {
-
-// One HDF5 handle, closed with the function that belongs to its kind.
-class H5Handle {
- public:
-  H5Handle(hid_t id, herr_t (*close)(hid_t)) : id_(id), close_(close) {}
-  H5Handle(const H5Handle&) = delete;
-  H5Handle& operator=(const H5Handle&) = delete;
-  ~H5Handle() {
-    if (id_ >= 0) close_(id_);
-  }
-  // Closes now; the result of the library's close function.
-  herr_t close() {
-    const herr_t r = id_ >= 0 ? close_(id_) : -1;
-    id_ = -1;
-    return r;
-  }
-  hid_t get() const { return id_; }
-  bool ok() const { return id_ >= 0; }
-
- private:
-  hid_t id_;
-  herr_t (*close_)(hid_t);
-};
-
-// Error printing of the library is switched off: a failure shows as a
-// negative handle and is reported once by the caller.
-void quiet_hdf5() { H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr); }
-
-// The file to write: created under a temporary name beside the final one and
-// renamed by commit(), so that a failed export leaves no cut file. An MPI rank
-// that does not write the run's files writes a temporary file that is never
-// committed.
-OutputFile h5_target(const std::string& path) {
-  OutputFile out = qz_fopen_chk_wmode(path);
-  if (out.temp_path().empty()) {
-    out = OutputFile(path);
-    if (!out) fatal_err("Cannot open file %s\n", path.c_str());
-  }
-  out.close_stream();
-  return out;
-}
-
-// A creation property list of the given class that records no object
-// times: HDF5 otherwise stamps every object header with its creation and
-// modification time, and two runs of the same job would write different
-// bytes.
-hid_t untimed_plist(hid_t plist_class) {
-  const hid_t p = H5Pcreate(plist_class);
-  if (p >= 0) H5Pset_obj_track_times(p, 0);
-  return p;
-}
-
-class H5Out {
- public:
-  explicit H5Out(const std::string& path)
-      : path_(path),
-        out_(h5_target(path)),
-        fcpl_((quiet_hdf5(), untimed_plist(H5P_FILE_CREATE)), H5Pclose),
-        gcpl_(untimed_plist(H5P_GROUP_CREATE), H5Pclose),
-        dcpl_(untimed_plist(H5P_DATASET_CREATE), H5Pclose),
-        file_(H5Fcreate(out_.temp_path().c_str(), H5F_ACC_TRUNC, fcpl_.get(), H5P_DEFAULT), H5Fclose) {
-    if (!file_.ok() || !gcpl_.ok() || !dcpl_.ok()) fatal_err("Cannot open file %s\n", path.c_str());
-  }
-
-  // Closes the file (checked) and gives it its name (on the writing rank).
-  void commit() {
-    check(file_.close() >= 0);
-    if (rank_writes_files()) out_.commit();
-  }
-
-  void attr(const char* name, double v) { attr_array(name, &v, 1); }
-  void attr(const char* name, int v) { attr_array(name, &v, 1); }
-  void attr_array(const char* name, const double* v, hsize_t n) { write_attr(name, H5T_NATIVE_DOUBLE, v, n); }
-  void attr_array(const char* name, const int* v, hsize_t n) { write_attr(name, H5T_NATIVE_INT, v, n); }
-  void attr(const char* name, const std::string& text) {
-    H5Handle type(H5Tcopy(H5T_C_S1), H5Tclose);
-    H5Tset_size(type.get(), std::max<std::size_t>(text.size(), 1));
-    H5Tset_strpad(type.get(), H5T_STR_NULLTERM);
-    H5Handle space(H5Screate(H5S_SCALAR), H5Sclose);
-    H5Handle a(H5Acreate2(file_.get(), name, type.get(), space.get(), H5P_DEFAULT, H5P_DEFAULT), H5Aclose);
-    check(a.ok() && H5Awrite(a.get(), type.get(), text.c_str()) >= 0);
-  }
-
-  void dataset(const char* name, const std::vector<hsize_t>& dims, const double* v) {
-    write_dataset(name, dims, H5T_NATIVE_DOUBLE, H5T_IEEE_F64LE, v);
-  }
-  void dataset(const char* name, const std::vector<hsize_t>& dims, const int* v) {
-    write_dataset(name, dims, H5T_NATIVE_INT, H5T_STD_I32LE, v);
-  }
-  // A string attribute on a dataset (its unit).
-  void dataset_unit(const char* dset, const std::string& unit) {
-    H5Handle d(H5Dopen2(file_.get(), dset, H5P_DEFAULT), H5Dclose);
-    H5Handle type(H5Tcopy(H5T_C_S1), H5Tclose);
-    H5Tset_size(type.get(), std::max<std::size_t>(unit.size(), 1));
-    H5Handle space(H5Screate(H5S_SCALAR), H5Sclose);
-    H5Handle a(H5Acreate2(d.get(), "unit", type.get(), space.get(), H5P_DEFAULT, H5P_DEFAULT), H5Aclose);
-    check(d.ok() && a.ok() && H5Awrite(a.get(), type.get(), unit.c_str()) >= 0);
-  }
-
- private:
-  void check(bool ok) {
-    if (!ok) fatal_err("Cannot write file %s\n", path_.c_str());
-  }
-  void write_attr(const char* name, hid_t type, const void* v, hsize_t n) {
-    H5Handle space(n == 1 ? H5Screate(H5S_SCALAR) : H5Screate_simple(1, &n, nullptr), H5Sclose);
-    H5Handle a(H5Acreate2(file_.get(), name, type, space.get(), H5P_DEFAULT, H5P_DEFAULT), H5Aclose);
-    check(a.ok() && H5Awrite(a.get(), type, v) >= 0);
-  }
-  void write_dataset(const char* name, const std::vector<hsize_t>& dims, hid_t mem, hid_t file_type,
-                     const void* v) {
-    make_parent_groups(name);
-    H5Handle space(H5Screate_simple(static_cast<int>(dims.size()), dims.data(), nullptr), H5Sclose);
-    H5Handle d(H5Dcreate2(file_.get(), name, file_type, space.get(), H5P_DEFAULT, dcpl_.get(), H5P_DEFAULT),
-               H5Dclose);
-    const bool empty = std::any_of(dims.begin(), dims.end(), [](hsize_t n) { return n == 0; });
-    check(d.ok() && (empty || H5Dwrite(d.get(), mem, H5S_ALL, H5S_ALL, H5P_DEFAULT, v) >= 0));
-  }
-
-  // The groups on the way to a dataset ("tilt" of "tilt/H"), each made
-  // once with the untimed group properties.
-  void make_parent_groups(const std::string& name) {
-    for (std::size_t slash = name.find('/'); slash != std::string::npos; slash = name.find('/', slash + 1)) {
-      const std::string group = name.substr(0, slash);
-      if (group.empty() || H5Lexists(file_.get(), group.c_str(), H5P_DEFAULT) > 0) continue;
-      H5Handle g(H5Gcreate2(file_.get(), group.c_str(), H5P_DEFAULT, gcpl_.get(), H5P_DEFAULT), H5Gclose);
-      check(g.ok());
-    }
-  }
-
-  std::string path_;
-  OutputFile out_;
-  H5Handle fcpl_, gcpl_, dcpl_;
-  H5Handle file_;
-};
 
 // Attributes every export carries.
 void common_attributes(H5Out& h, const std::string& job, const sd& s, const csd& c) {

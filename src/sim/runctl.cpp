@@ -188,4 +188,11 @@ void read_eps_ctrl_params_tlv(FILE* fp) {
 
 RunControl program_run_control() { return RunControl{epsilon, dbg}; }
 
+std::vector<std::pair<std::string, double>> run_control_keys(const Epsilon& e) {
+  std::vector<std::pair<std::string, double>> out;
+  for (const EpsKey& k : kEpsKeys)
+    out.emplace_back(k.name, k.dfield ? e.*(k.dfield) : static_cast<double>(e.*(k.ifield)));
+  return out;
+}
+
 }  // namespace kv

@@ -4,6 +4,8 @@
 // (base name and debug flags; korvex.ini). Both are written once at start-up.
 #include <cstdio>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace kv {
 
@@ -93,6 +95,9 @@ extern Dbg dbg;
 
 // A copy of the programs' two records.
 RunControl program_run_control();
+
+// Every EPS_CONTROL_PARAMETERS key with its value in e, in the block's order.
+std::vector<std::pair<std::string, double>> run_control_keys(const Epsilon& e);
 
 // Fills the dbg flags from korvex.ini in the working directory.
 void read_ini_file();

@@ -6,10 +6,12 @@
 #include <vector>
 
 #include "input/fields.hpp"
+#include "results/fit_hdf5.hpp"
 #include "sim/linereader.hpp"
 #include "sim/qzio.hpp"
 #include "sim/script_folder.hpp"
 #include "vis/cbed_figure.hpp"
+#include "vis/fit_page.hpp"
 #include "vis/fitvis.hpp"
 #include "vis/html.hpp"
 #include "vis/plots.hpp"
@@ -189,6 +191,16 @@ void job_fit_visual_mode(FILE* script) {
       const std::string file = read_file_name(script, *cmd);
       std::printf("$$chisq file= %s\n", file.c_str());
       pltout_chisq(file, result_pages);
+    } else if (*cmd == "FIT_PAGE") {
+      const std::string file = read_file_name(script, *cmd);
+      fit_record rec = read_fit_hdf5(file);
+      // The page is named from the record's base name: a plain name in the
+      // working folder, whatever the file says.
+      if (rec.base_name.empty() || rec.base_name.find('/') != std::string::npos ||
+          rec.base_name.find("..") != std::string::npos)
+        fatal_out("$$ %s names the base name \"%s\", which is no plain file name. Abort.\n", file.c_str(),
+                  rec.base_name.c_str());
+      std::printf("\n==> SEE %s\n\n", write_fit_page(rec).c_str());
     } else {
       error_exit(stdout, "invalid command %s", cmd->c_str());
     }
