@@ -17,17 +17,6 @@ constexpr double kUgPerVg = 150.41214074282078;       // pi / kVgCoef
 
 double sq_s_of(const Hkl& g, const lattice_metric& lm) { return sq_abs(hkl2rhkl(g), lm) / 4.0; }
 
-// g' = R^T g with the rotation elements taken as integers.
-Hkl rotate_hkl(const sym_op& op, const Hkl& g) {
-  const int v[3] = {g.h, g.k, g.l};
-  int out[3];
-  for (int c = 0; c < 3; ++c) {
-    int s = 0;
-    for (int i = 0; i < 3; ++i) s += static_cast<int>(std::lround(op.rot[3 * c + i])) * v[i];
-    out[c] = s;
-  }
-  return Hkl{out[0], out[1], out[2]};
-}
 
 double g_dot_t(const Hkl& g, const sym_op& op) {
   return g.h * op.trans[0] + g.k * op.trans[1] + g.l * op.trans[2];
@@ -56,6 +45,18 @@ complex crystal_fg(const Hkl& g, double sq_s, const csd& cs, const complex* f) {
 }
 
 }  // namespace
+
+// g' = R^T g with the rotation elements taken as integers.
+Hkl rotate_hkl(const sym_op& op, const Hkl& g) {
+  const int v[3] = {g.h, g.k, g.l};
+  int out[3];
+  for (int c = 0; c < 3; ++c) {
+    int s = 0;
+    for (int i = 0; i < 3; ++i) s += static_cast<int>(std::lround(op.rot[3 * c + i])) * v[i];
+    out[c] = s;
+  }
+  return Hkl{out[0], out[1], out[2]};
+}
 
 complex calc_structure_factor_ph(const Hkl& g, double sq_s, int num_op, const sym_op* ops,
                                  int num_atom, const atom* atoms, const complex* f) {

@@ -92,4 +92,7 @@ void debug_vg_dump(const CMatrix& vg, int n);
 // K = sqrt(1/lambda^2 + Re U_0): the mean wave number inside the crystal.
 double calc_abs_K(csd& c, double kv, const lattice_metric& lm);
 
+// The reflection g carried by a symmetry operation: g' = R^T g.
+Hkl rotate_hkl(const sym_op& op, const Hkl& g);
+
 }  // namespace kv

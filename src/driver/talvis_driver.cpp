@@ -7,6 +7,7 @@
 
 #include "expdata/scans.hpp"
 #include "input/cif_input.hpp"
+#include "jobs/fit_skeleton.hpp"
 #include "input/fields.hpp"
 #include "sim/error.hpp"
 #include "sim/linereader.hpp"
@@ -219,6 +220,13 @@ int talvis_main(int argc, char** argv) {
     return 0;
   }
   std::printf("%s", version_line());
+  // "talvis fitfile SIM_PARAMETER_FILE MEASURED_FILE": a fit-mode file with
+  // every parameter FIX, for the user to mark what to refine.
+  if (argc == 4 && std::string(argv[1]) == "fitfile") {
+    register_data_tables();
+    write_fit_skeleton(argv[2], argv[3]);
+    return 0;
+  }
   opening_title_tlv();
   std::string name;
   if (argc < 2)

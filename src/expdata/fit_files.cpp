@@ -48,6 +48,15 @@ void print_EPS_CONTROL_PARAMETERS(FILE* fp) {
   qz_fprintf(fp, "  #Scaling incident beam intensity\n");
   qz_fprintf(fp, "auto_multiplicity_off  %d", epsilon.auto_multiplicity_off);
   qz_fprintf(fp, "  #0:normal 1:manual (for the split-atom method)\n");
+  // Every other key the run set away from its default, so that the file
+  // runs again under the same tolerances, steps and weights.
+  const auto defaults = run_control_keys(Epsilon{});
+  const auto now = run_control_keys(epsilon);
+  for (std::size_t i = 0; i < now.size(); ++i) {
+    const std::string& key = now[i].first;
+    if (key == "intensity_scaling" || key == "auto_multiplicity_off" || now[i].second == defaults[i].second) continue;
+    qz_fprintf(fp, "%s  %.10g\n", key.c_str(), now[i].second);
+  }
   qz_fprintf(fp, "}EPS_CONTROL_PARAMETERS\n");
 }
 
