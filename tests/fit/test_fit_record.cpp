@@ -39,6 +39,22 @@ void run_small_fit(const ScratchDir& d) {
   ASSERT_EQ(fit.status, 0) << fit.out << fit.err;
 }
 
+// The same measurement twice: a fit of two datasets (the second with
+// parameters of its own names).
+void run_two_dataset_fit(const ScratchDir& d) {
+  run_small_fit(d);
+  std::string text = d.read("si.dat");
+  const std::size_t a = text.find("DATA_SET{"), b = text.find("}DATA_SET") + std::string("}DATA_SET\n").size();
+  std::string second = text.substr(a, b - a);
+  for (const char* name : {"scale", "thick", "tH", "tG", "kv", "H_shift", "G_shift"})
+    second = std::regex_replace(second, std::regex(std::string(" ") + name), std::string(" ") + name + "_2");
+  text.insert(b, second);
+  text = std::regex_replace(text, std::regex("ITER_EXP_NUM\\{\n(\\d+)\n1\n"), "ITER_EXP_NUM{\n$1\n2\n");
+  d.write("two.dat", text);
+  const RunResult fit = run_program(KORVEX_EXE, {"two.dat"}, d.path());
+  ASSERT_EQ(fit.status, 0) << fit.out << fit.err;
+}
+
 // name -> value of the ADJ/RST parameter lines of a fit-mode file.
 std::map<std::string, double> refined_values(const std::string& text) {
   std::map<std::string, double> v;
@@ -175,6 +191,24 @@ TEST(FitRecord, PageTableMatchesTheRefinedFileAndTalvisRedrawsIt) {
   ASSERT_EQ(py.status, 0) << py.out << py.err;
   EXPECT_TRUE(kvtest::png_is_valid(d / "redraw.png"));
   for (const auto& [name, value] : refined) EXPECT_NE(py.out.find(name), std::string::npos) << name;
+}
+
+TEST(FitRecord, TwoDatasetPageHasEveryPictureAndLoadsInABrowser) {
+  ScratchDir d;
+  run_two_dataset_fit(d);
+  const fit_record rec = read_fit_hdf5((d / "two_fit.h5").string());
+  ASSERT_EQ(rec.datasets.size(), 2u);
+  const std::string page = d.read("two_fit_page.html");
+  EXPECT_NE(page.find("<h2>Dataset 1: si_int.txt</h2>"), std::string::npos);
+  const std::vector<std::string> sources = kvtest::img_sources(page);
+  const std::size_t pictures = sources.size();
+  // Correlations, history, and per dataset the pattern and two pictures a reflection.
+  EXPECT_EQ(pictures, 2u + 2u * (1u + 2u * 5u));
+  for (const std::string& png : sources) EXPECT_TRUE(kvtest::png_is_valid(d / png)) << png;
+  const std::string chromium = kvtest::find_on_path("chromium");
+  if (chromium.empty()) GTEST_SKIP() << "chromium is not installed: the browser check of the page is skipped";
+  EXPECT_EQ(kvtest::browser_image_count(chromium, d.path(), "two_fit_page.html"),
+            "images=" + std::to_string(pictures) + " loaded=" + std::to_string(pictures));
 }
 
 TEST(FitRecord, ReaderNamesWhatIsMissing) {

@@ -126,37 +126,16 @@ TEST(LabelledPages, FigureStyleAndItsErrors) {
   EXPECT_NE(bad.out.find("FIGURE_STYLE"), std::string::npos) << bad.out;
 }
 
-std::string find_on_path(const std::string& exe) {
-  const char* path = std::getenv("PATH");
-  std::stringstream ss(path ? path : "");
-  for (std::string dir; std::getline(ss, dir, ':');)
-    if (!dir.empty() && ::access((fs::path(dir) / exe).c_str(), X_OK) == 0) return (fs::path(dir) / exe).string();
-  return "";
-}
 
 TEST(LabelledPages, PatternPageLoadsInABrowserAndIsNotBlank) {
-  const std::string chromium = find_on_path("chromium");
+  const std::string chromium = kvtest::find_on_path("chromium");
   if (chromium.empty()) GTEST_SKIP() << "chromium is not installed: the browser check of the pages is skipped";
   ScratchDir d;
   make_pages(d);
-  // A page of the test's own opens the labelled page in a frame and writes
-  // into its body how many of the pictures the browser could decode.
-  d.write("check.html",
-          "<html><body><iframe id=\"f\" src=\"si_pattern.html\" width=\"1400\" height=\"1400\"></iframe>\n"
-          "<script>\ndocument.getElementById('f').onload = function () {\n"
-          "  var imgs = this.contentDocument.images, ok = 0;\n"
-          "  for (var i = 0; i < imgs.length; ++i) if (imgs[i].complete && imgs[i].naturalWidth > 0) ++ok;\n"
-          "  document.body.setAttribute('data-result', 'images=' + imgs.length + ' loaded=' + ok);\n};\n"
-          "</script></body></html>\n");
+  EXPECT_EQ(kvtest::browser_image_count(chromium, d.path(), "si_pattern.html"), "images=2 loaded=2");
+
   const std::vector<std::string> common = {"--headless", "--no-sandbox", "--disable-gpu", "--hide-scrollbars"};
   std::vector<std::string> args = common;
-  for (const char* a : {"--allow-file-access-from-files", "--virtual-time-budget=3000", "--dump-dom"})
-    args.push_back(a);
-  args.push_back("file://" + (d / "check.html").string());
-  const RunResult dom = run_program(chromium, args, d.path());
-  EXPECT_NE(dom.out.find("data-result=\"images=2 loaded=2\""), std::string::npos) << dom.out << dom.err;
-
-  args = common;
   args.push_back("--screenshot=" + (d / "shot.png").string());
   args.push_back("--window-size=1000,1000");
   args.push_back("file://" + (d / "si_pattern.html").string());

@@ -172,4 +172,35 @@ std::string capture_stdout(const std::function<void()>& body) {
   return s;
 }
 
+std::string find_on_path(const std::string& exe) {
+  const char* path = std::getenv("PATH");
+  std::stringstream ss(path ? path : "");
+  for (std::string dir; std::getline(ss, dir, ':');)
+    if (!dir.empty() && ::access((std::filesystem::path(dir) / exe).c_str(), X_OK) == 0)
+      return (std::filesystem::path(dir) / exe).string();
+  return "";
+}
+
+std::string browser_image_count(const std::string& chromium, const std::filesystem::path& dir,
+                                const std::string& page) {
+  // A page of the test's own opens the page in a frame and writes into its
+  // body how many of the pictures the browser could decode.
+  write_file(dir / "browser_check.html",
+             "<html><body><iframe id=\"f\" src=\"" + page + "\" width=\"1400\" height=\"1400\"></iframe>\n"
+             "<script>\ndocument.getElementById('f').onload = function () {\n"
+             "  var imgs = this.contentDocument.images, ok = 0;\n"
+             "  for (var i = 0; i < imgs.length; ++i) if (imgs[i].complete && imgs[i].naturalWidth > 0) ++ok;\n"
+             "  document.body.setAttribute('data-result', 'images=' + imgs.length + ' loaded=' + ok);\n};\n"
+             "</script></body></html>\n");
+  const RunResult dom = run_program(chromium,
+                                    {"--headless", "--no-sandbox", "--disable-gpu", "--hide-scrollbars",
+                                     "--allow-file-access-from-files", "--virtual-time-budget=5000", "--dump-dom",
+                                     "file://" + (dir / "browser_check.html").string()},
+                                    dir);
+  const std::size_t at = dom.out.find("data-result=\"");
+  if (at == std::string::npos) return "";
+  const std::size_t from = at + 13;
+  return dom.out.substr(from, dom.out.find('"', from) - from);
+}
+
 }  // namespace kvtest

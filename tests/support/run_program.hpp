@@ -37,6 +37,13 @@ class ScratchDir {
 };
 
 std::string read_file(const std::filesystem::path& p);
+// The full name of an executable found on PATH, or "" when there is none.
+std::string find_on_path(const std::string& exe);
+// Opens `page` (in folder `dir`) in headless Chromium and returns how many
+// images the page has and how many the browser decoded, as
+// "images=N loaded=M"; "" when the browser gave no answer.
+std::string browser_image_count(const std::string& chromium, const std::filesystem::path& dir,
+                                const std::string& page);
 void write_file(const std::filesystem::path& p, const std::string& text);
 std::vector<std::string> split_lines(const std::string& text);
 // The numbers of one line, up to the first word that is not a number.
