@@ -39,6 +39,8 @@ void mark_input_file(const std::string& path) {
   if (stat(path.c_str(), &st) == 0) input_files().insert(key_of(st));
 }
 
+void forget_input_files() { input_files().clear(); }
+
 bool is_input_file(const std::string& path) {
   struct stat st {};
   if (stat(path.c_str(), &st) != 0) return false;

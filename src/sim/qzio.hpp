@@ -49,6 +49,9 @@ void close_log_file(File& fp, const std::string& path);
 File fopen_chk_rmode(const std::string& path);
 // Records path as an input of this run before it is opened.
 void mark_input_file(const std::string& path);
+// Forgets the inputs recorded so far: a process that runs several jobs
+// (the Python module) starts each with none.
+void forget_input_files();
 // Whether path names a file opened for reading through fopen_chk_rmode.
 bool is_input_file(const std::string& path);
 OutputFile fopen_chk_wmode(const std::string& path);

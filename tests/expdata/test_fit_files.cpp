@@ -137,7 +137,10 @@ TEST(FitModeFile, WrittenFileReadsBackWithFlagsExpressionsAndDefaults) {
   ASSERT_EQ(n, 2);
   EXPECT_DOUBLE_EQ(epsilon.intensity_scaling, 5000.0);
   EXPECT_EQ(epsilon.auto_multiplicity_off, 1);
-  EXPECT_DOUBLE_EQ(epsilon.eigen_eps, Epsilon{}.eigen_eps);  // not carried: back to its default
+  // Keys set away from their defaults are carried, so that the refined file
+  // runs again under the same run control.
+  EXPECT_DOUBLE_EQ(epsilon.eigen_eps, 0.001);
+  EXPECT_TRUE(has("eigen_eps  0.001"));
   EXPECT_EQ(cs2.atom_fp[0][kApZ].flg, kFlgCst);
   EXPECT_EQ(cs2.atom_fp[0][kApZ].expr, "x1");
   EXPECT_DOUBLE_EQ(cs2.atoms[0].z, 0.125);

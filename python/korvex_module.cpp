@@ -1,0 +1,359 @@
+// The Python module over the library that korvex and talvis link: jobs run
+// as the program runs them, simulations from a parameter file returned as
+// numpy arrays, and the record of a refinement read back. Nothing here is a
+// second implementation: every number comes from the library's own
+// functions. The library's error becomes korvex.Error with the program's
+// message; nothing is printed unless the caller asks for it.
+#include <fcntl.h>
+#include <pybind11/functional.h>
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "crystal/lattice.hpp"
+#include "driver/korvex_driver.hpp"
+#include "input/crystal_data.hpp"
+#include "jobs/simulation.hpp"
+#include "model/simulate.hpp"
+#include "results/fit_hdf5.hpp"
+#include "sim/error.hpp"
+#include "sim/linereader.hpp"
+#include "sim/qzio.hpp"
+#include "sim/runctl.hpp"
+
+namespace py = pybind11;
+namespace fs = std::filesystem;
+
+namespace {
+
+using namespace kv;
+
+// The programs' records (epsilon, dbg, the input registry, the working
+// folder) are the process's: one job or one reading of a parameter file at a
+// time. The simulations themselves run outside it.
+std::mutex& program_mutex() {
+  static std::mutex m;
+  return m;
+}
+
+// The working folder for the length of a call.
+class InFolder {
+ public:
+  explicit InFolder(const fs::path& dir) : old_(fs::current_path()) { fs::current_path(dir); }
+  ~InFolder() {
+    std::error_code ec;
+    fs::current_path(old_, ec);
+  }
+  InFolder(const InFolder&) = delete;
+  InFolder& operator=(const InFolder&) = delete;
+
+ private:
+  fs::path old_;
+};
+
+// Standard output (file descriptor 1) into a temporary file for the length
+// of a call; text() gives what was written.
+class CapturedStdout {
+ public:
+  CapturedStdout() {
+    std::fflush(stdout);
+    file_ = std::tmpfile();
+    saved_ = ::dup(1);
+    if (file_ && saved_ >= 0) ::dup2(::fileno(file_), 1);
+  }
+  ~CapturedStdout() {
+    restore();
+    if (file_) std::fclose(file_);
+  }
+  CapturedStdout(const CapturedStdout&) = delete;
+  CapturedStdout& operator=(const CapturedStdout&) = delete;
+  std::string text() {
+    restore();
+    std::string out;
+    if (!file_) return out;
+    std::rewind(file_);
+    char buf[4096];
+    for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, file_)) > 0;) out.append(buf, n);
+    return out;
+  }
+
+ private:
+  void restore() {
+    std::fflush(stdout);
+    if (saved_ >= 0) {
+      ::dup2(saved_, 1);
+      ::close(saved_);
+      saved_ = -1;
+    }
+  }
+  std::FILE* file_ = nullptr;
+  int saved_ = -1;
+};
+
+std::map<std::string, fs::file_time_type> folder_files(const fs::path& dir) {
+  std::map<std::string, fs::file_time_type> m;
+  for (const auto& e : fs::directory_iterator(dir))
+    if (e.is_regular_file()) m[e.path().filename().string()] = e.last_write_time();
+  return m;
+}
+
+std::string file_text(const fs::path& p) {
+  std::FILE* f = std::fopen(p.c_str(), "rb");
+  std::string out;
+  if (!f) return out;
+  char buf[4096];
+  for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) out.append(buf, n);
+  std::fclose(f);
+  return out;
+}
+
+// korvex PARAMETER_FILE in workdir, exactly as the program runs it.
+py::dict run_job(const std::string& parameter_file, std::optional<std::string> workdir) {
+  const fs::path dir = fs::absolute(workdir ? fs::path(*workdir) : fs::current_path());
+  py::dict result;
+  std::string output, message;
+  int status = 0;
+  std::map<std::string, fs::file_time_type> before, after;
+  {
+    py::gil_scoped_release free_python;
+    std::lock_guard<std::mutex> lock(program_mutex());
+    InFolder in(dir);
+    before = folder_files(dir);
+    forget_input_files();
+    CapturedStdout console;
+    std::string name = parameter_file;
+    std::vector<char*> argv{const_cast<char*>("korvex"), name.data(), nullptr};
+    try {
+      status = korvex_main(2, argv.data());
+    } catch (const FatalError& e) {
+      status = e.status();
+      message = e.text();
+    }
+    output = console.text();
+    after = folder_files(dir);
+  }
+  py::list written;
+  for (const auto& [name, time] : after)
+    if (!before.count(name) || before.at(name) != time) written.append((dir / name).string());
+  const std::string base = remove_extention(parameter_file);
+  result["status"] = status;
+  result["paths"] = written;
+  result["output"] = output;
+  result["log"] = file_text(dir / (base + "_log.txt"));
+  if (status != 0) {
+    // The program's own message, as the program prints it.
+    PyErr_SetString(py::module_::import("korvex._korvex").attr("Error").ptr(),
+                    (message.empty() ? output : message).c_str());
+    throw py::error_already_set();
+  }
+  return result;
+}
+
+template <class T>
+py::array_t<T> array(const std::vector<T>& v, std::vector<py::ssize_t> shape) {
+  py::array_t<T> a(shape);
+  std::copy(v.begin(), v.end(), a.mutable_data());
+  return a;
+}
+
+// A simulation of the SIM_MODE (or SIM_COHERENT_MODE) file as numpy arrays.
+py::dict simulate_file(const std::string& parameter_file, std::optional<std::vector<double>> thickness,
+                       std::optional<int> num_threads, std::optional<std::function<void(int, int)>> progress) {
+  const fs::path file = fs::absolute(parameter_file);
+  csd crystal;
+  sd cond;
+  RunControl rc;
+  bool coherent = false;
+  {
+    py::gil_scoped_release free_python;
+    std::lock_guard<std::mutex> lock(program_mutex());
+    // The readers write the beam listing of the search: in a folder of
+    // their own, removed afterwards.
+    const fs::path scratch = fs::temp_directory_path() / ("korvex_py_" + std::to_string(::getpid()));
+    fs::create_directories(scratch);
+    struct Cleanup {
+      fs::path p;
+      ~Cleanup() {
+        std::error_code ec;
+        fs::remove_all(p, ec);
+      }
+    } cleanup{scratch};
+    InFolder in(scratch);
+    CapturedStdout quiet;
+    forget_input_files();
+    File fp = fopen_chk_rmode(file.string());
+    const std::optional<std::string> mode = fget_1s(fp.get());
+    if (!mode || (*mode != "SIM_MODE" && *mode != "SIM_COHERENT_MODE"))
+      fatal_out("$$ %s is no SIM_MODE or SIM_COHERENT_MODE parameter file. Abort.\n", file.c_str());
+    coherent = *mode == "SIM_COHERENT_MODE";
+    read_ini_file();
+    dbg.base_name = "py";
+    read_eps_ctrl_params(fp.get());
+    input_csd_cstr(crystal, fp.get(), "py");
+    input_sim_data(cond, crystal, fp.get());
+    if (coherent) input_sim_coherent_data(cond, crystal, fp.get());
+    rc = program_run_control();
+  }
+  if (thickness) {
+    cond.thickness = *thickness;
+    cond.num_thickness = static_cast<int>(thickness->size());
+  }
+  if (num_threads) rc.epsilon.num_threads = *num_threads;
+  progress_callback report;
+  if (progress && *progress) {
+    const std::function<void(int, int)> fn = *progress;
+    report = [fn](int done, int total) {
+      py::gil_scoped_acquire hold;
+      fn(done, total);
+    };
+  }
+  sim_result r;
+  {
+    py::gil_scoped_release free_python;
+    r = coherent ? simulate_coherent(crystal, cond, rc, report) : simulate(crystal, cond, rc, report);
+  }
+  const py::ssize_t G = static_cast<py::ssize_t>(r.reflections.size()), T = static_cast<py::ssize_t>(r.thickness.size()),
+                    K = static_cast<py::ssize_t>(r.tilts.size());
+  py::dict d;
+  // [thickness, reflection, tilt]
+  if (coherent) {
+    py::array_t<std::complex<double>> a({T, G, K});
+    auto m = a.mutable_unchecked<3>();
+    for (py::ssize_t g = 0; g < G; ++g)
+      for (py::ssize_t t = 0; t < T; ++t)
+        for (py::ssize_t k = 0; k < K; ++k) {
+          const complex z = r.amplitude(g, t, k);
+          m(t, g, k) = std::complex<double>(z.re, z.im);
+        }
+    d["amplitude"] = a;
+  } else {
+    py::array_t<double> a({T, G, K});
+    auto m = a.mutable_unchecked<3>();
+    for (py::ssize_t g = 0; g < G; ++g)
+      for (py::ssize_t t = 0; t < T; ++t)
+        for (py::ssize_t k = 0; k < K; ++k) m(t, g, k) = r.intensity(g, t, k);
+    d["intensity"] = a;
+  }
+  const lattice_metric lm = bravai(crystal.lp.data());
+  const double g1 = std::sqrt(sq_abs(cond.zolzbase1, lm));
+  std::vector<double> H, G_, Hm, Gm;
+  std::vector<int> inside;
+  for (const k_point& q : r.tilts) {
+    H.push_back(q.H);
+    G_.push_back(q.G);
+    Hm.push_back(half_g1_to_mrad(q.H, cond.voltage, g1));
+    Gm.push_back(half_g1_to_mrad(q.G, cond.voltage, g1));
+    inside.push_back(q.flag);
+  }
+  d["H"] = array(H, {K});
+  d["G"] = array(G_, {K});
+  d["H_mrad"] = array(Hm, {K});
+  d["G_mrad"] = array(Gm, {K});
+  d["inside"] = array(inside, {K});
+  d["side"] = cond.num_cal_pix_side;
+  std::vector<int> hkl, beams;
+  for (const Hkl& g : r.reflections) hkl.insert(hkl.end(), {g.h, g.k, g.l});
+  for (const Hkl& g : r.beams) beams.insert(beams.end(), {g.h, g.k, g.l});
+  d["hkl"] = array(hkl, {G, 3});
+  d["beams"] = array(beams, {static_cast<py::ssize_t>(r.beams.size()), 3});
+  d["num_exact_beam"] = r.num_exact_beam;
+  d["num_bethe_beam"] = r.num_bethe_beam;
+  d["thickness"] = array(r.thickness, {T});
+  d["voltage"] = cond.voltage;
+  d["threads"] = r.threads;
+  // V_g of every beam (volts), the potential the simulation used.
+  {
+    csd c = crystal;
+    int error_flag = 0;
+    sd s = cond;
+    s.beams = r.beams;
+    const CMatrix vg = condition_potential_matrix(s, c, lm, &error_flag, false);
+    py::array_t<std::complex<double>> v({static_cast<py::ssize_t>(r.beams.size())});
+    for (std::size_t i = 0; i < r.beams.size(); ++i) v.mutable_data()[i] = {vg[i][0].re, vg[i][0].im};
+    d["vg"] = v;
+  }
+  return d;
+}
+
+// The record of a refinement (NAME_fit.h5) as numpy arrays.
+py::dict read_fit(const std::string& path) {
+  fit_record rec;
+  {
+    std::lock_guard<std::mutex> lock(program_mutex());
+    rec = read_fit_hdf5(path);
+  }
+  const py::ssize_t P = static_cast<py::ssize_t>(rec.params.size());
+  py::dict d;
+  py::list names;
+  std::vector<double> start, fin, su;
+  std::vector<int> flags;
+  for (const fit_param_record& p : rec.params) {
+    names.append(p.name);
+    start.push_back(p.start);
+    fin.push_back(p.final_value);
+    su.push_back(p.su);
+    flags.push_back(p.flag);
+  }
+  d["names"] = names;
+  d["start"] = array(start, {P});
+  d["final"] = array(fin, {P});
+  d["su"] = array(su, {P});
+  d["flag"] = array(flags, {P});
+  d["covariance"] = array(rec.covariance, {P, P});
+  d["correlation"] = array(rec.correlation, {P, P});
+  d["chisq"] = rec.chisq;
+  d["reduced_chisq"] = rec.reduced;
+  d["dof"] = rec.dof;
+  d["stop_reason"] = rec.stop_reason;
+  py::list datasets;
+  for (const fit_dataset_record& ds : rec.datasets) {
+    const py::ssize_t B = ds.num_blocks(), R = static_cast<py::ssize_t>(ds.reflections.size()),
+                      N = ds.num_pixels();
+    py::dict e;
+    std::vector<int> hkl;
+    for (const Hkl& g : ds.reflections) hkl.insert(hkl.end(), {g.h, g.k, g.l});
+    e["hkl"] = array(hkl, {R, 3});
+    e["pixel_x"] = array(ds.pix_x, {N});
+    e["pixel_y"] = array(ds.pix_y, {N});
+    e["obs"] = array(ds.obs, {B, R, N});
+    e["sd"] = array(ds.sd, {B, R, N});
+    e["mask"] = array(ds.mask, {B, R, N});
+    e["model_start"] = array(ds.model_start, {B, R, N});
+    e["model_final"] = array(ds.model_final, {B, R, N});
+    e["thickness"] = array(ds.thickness_final, {B});
+    e["scale"] = array(ds.scale_final, {B});
+    e["int_file"] = ds.int_file;
+    datasets.append(e);
+  }
+  d["datasets"] = datasets;
+  return d;
+}
+
+}  // namespace
+
+PYBIND11_MODULE(_korvex, m) {
+  m.doc() = "korvex: many-beam Bloch-wave CBED simulation and refinement";
+  py::register_exception<kv::FatalError>(m, "Error");
+  m.def("run", &run_job, py::arg("parameter_file"), py::arg("workdir") = py::none(),
+        "Runs any korvex job as the program runs it, in workdir (default: the working folder). Returns "
+        "{'status', 'paths', 'output', 'log'}; a refusal raises korvex.Error with the program's message.");
+  m.def("simulate", &simulate_file, py::arg("parameter_file"), py::arg("thickness") = py::none(),
+        py::arg("num_threads") = py::none(), py::arg("progress") = py::none(),
+        "Simulates the crystal and condition of a SIM_MODE or SIM_COHERENT_MODE file and returns numpy "
+        "arrays: 'intensity' (or 'amplitude') [thickness, reflection, tilt], 'H', 'G' (units of g1/2), "
+        "'H_mrad', 'G_mrad', 'inside', 'hkl', 'beams', 'vg', 'thickness'. Writes no file.");
+  m.def("read_fit", &read_fit, py::arg("path"),
+        "Reads the record of a refinement (NAME_fit.h5): parameters, uncertainties, covariance and, per "
+        "dataset, the measured points with the model at the start and at the end.");
+}

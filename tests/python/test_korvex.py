@@ -1,0 +1,109 @@
+"""The Python module against the programs: simulate() gives the numbers of the
+SIM_MODE result files, run() runs a job as the program does, a refinement's
+record reads back as arrays, and a refusal raises korvex.Error with the
+program's message and leaves the interpreter usable."""
+import os
+import re
+import shutil
+import subprocess
+
+import numpy as np
+import pytest
+
+import korvex
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+EXAMPLES = os.path.join(ROOT, "examples")
+
+
+def sim_result(path):
+    """Intensities of a SIM_RESULT file: {(h, k, l): array over the grid}."""
+    text = open(path).read()
+    out = {}
+    for m in re.finditer(r"RF\{\n# hkl\n(-?\d+)\t(-?\d+)\t(-?\d+)\n(.*?)\}RF", text, re.S):
+        out[tuple(int(m.group(i)) for i in (1, 2, 3))] = np.array([float(v) for v in m.group(4).split()])
+    return out
+
+
+@pytest.fixture
+def si111(tmp_path):
+    shutil.copy(os.path.join(EXAMPLES, "si_111_200kv.dat"), tmp_path)
+    return tmp_path / "si_111_200kv.dat"
+
+
+def test_simulate_gives_the_numbers_of_the_result_files(si111, tmp_path):
+    r = korvex.simulate(str(si111))
+    assert list(tmp_path.iterdir()) == [si111]  # nothing written
+    job = korvex.run(si111.name, workdir=str(tmp_path))
+    assert job["status"] == 0
+    assert str(tmp_path / "si_111_200kv_rs0.txt") in job["paths"]
+    assert "Wall time" in job["log"]
+    T, G, K = r["intensity"].shape
+    assert (T, G) == (len(r["thickness"]), len(r["hkl"]))
+    assert K == r["side"] ** 2 == len(r["H"])
+    for t in range(T):
+        files = sim_result(tmp_path / f"si_111_200kv_rs{t}.txt")
+        for g, hkl in enumerate(map(tuple, r["hkl"])):
+            # The files print six significant digits.
+            np.testing.assert_allclose(r["intensity"][t, g], files[hkl], rtol=6e-6, atol=1e-9)
+    # Tilts in mrad follow from those in g1/2 units by one factor.
+    inside = r["H"] != 0
+    ratio = r["H_mrad"][inside] / r["H"][inside]
+    np.testing.assert_allclose(ratio, ratio[0], rtol=1e-12)
+    assert r["vg"].dtype == np.complex128 and abs(r["vg"][0]) > 0
+
+
+def test_threads_progress_and_thickness_override(si111):
+    calls = []
+    one = korvex.simulate(str(si111), num_threads=1)
+    two = korvex.simulate(str(si111), num_threads=2, progress=lambda done, total: calls.append((done, total)))
+    assert two["threads"] == 2
+    np.testing.assert_array_equal(one["intensity"], two["intensity"])
+    assert calls and calls[-1][0] == calls[-1][1] == int(two["inside"].sum())
+    thin = korvex.simulate(str(si111), thickness=[100.0])
+    assert thin["intensity"].shape[0] == 1 and thin["thickness"][0] == 100.0
+
+
+def test_a_refusal_raises_the_programs_message_and_the_interpreter_goes_on(tmp_path, si111):
+    bad = tmp_path / "bad.dat"
+    bad.write_text("SIM_MODE\nEPS_CONTROL_PARAMETERS{\n}EPS_CONTROL_PARAMETERS\nCRYSTAL_STRUCTURE_DATA{\nLATTICE{\n999\n")
+    with pytest.raises(korvex.Error) as e:
+        korvex.simulate(str(bad))
+    assert "$$" in str(e.value)
+    with pytest.raises(korvex.Error) as e:
+        korvex.run("missing.dat", workdir=str(tmp_path))
+    assert "missing.dat" in str(e.value)
+    # Still usable.
+    assert korvex.simulate(str(si111))["intensity"].size > 0
+
+
+def test_refinement_from_a_fit_mode_file_reads_back_as_arrays(tmp_path):
+    tool = os.path.join(ROOT, "tools", "make_fit_example.py")
+    korvex_exe = os.environ.get("KORVEX_EXE", "korvex")
+    subprocess.run(["/usr/bin/python3", tool, "--korvex", korvex_exe, "--dir", str(tmp_path), "--name", "si",
+                    "--side", "9", "--gmax", "1.2", "--max-iter", "8"], check=True, capture_output=True)
+    job = korvex.run("si.dat", workdir=str(tmp_path))
+    fit = korvex.read_fit(str(tmp_path / "si_fit.h5"))
+    table = {}
+    for line in job["output"].splitlines():
+        parts = line.split()
+        if len(parts) == 4 and parts[0] in fit["names"]:
+            table[parts[0]] = float(parts[2])
+    assert set(table) == set(fit["names"])
+    for name, value in zip(fit["names"], fit["final"]):
+        assert value == pytest.approx(table[name], rel=1e-7)
+    assert fit["covariance"].shape == (len(fit["names"]),) * 2
+    np.testing.assert_allclose(np.sqrt(np.diag(fit["covariance"])), fit["su"], rtol=1e-9)
+    d = fit["datasets"][0]
+    m = d["mask"] == 1
+    chisq = (((d["obs"] - d["model_final"]) / d["sd"])[m] ** 2).sum()
+    assert chisq == pytest.approx(fit["chisq"], rel=1e-6)
+
+
+def test_the_example_script_runs_and_draws(tmp_path):
+    script = os.path.join(EXAMPLES, "python", "si110_pattern_and_fit.py")
+    env = dict(os.environ)
+    r = subprocess.run(["/usr/bin/python3", script, str(tmp_path)], env=env, capture_output=True, text=True)
+    assert r.returncode == 0, r.stdout + r.stderr
+    for png in ("si110_pattern.png", "si110_fit_observed_calculated.png"):
+        assert (tmp_path / png).stat().st_size > 1000
