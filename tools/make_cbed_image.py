@@ -100,6 +100,23 @@ def bilinear(grid, d, H, G):
             + (grid[iy + 1, ix] * (1 - fx) + grid[iy + 1, ix + 1] * fx) * fy)
 
 
+def fill_outside(grid, d):
+    """The grid with every point outside the disk given the value of the
+    nearest point inside, so that interpolation near the rim does not mix in
+    the zeros of outside points: the disk edge stays sharp at radius d."""
+    n = grid.shape[0]
+    t = np.linspace(-d, d, n)
+    H, G = np.meshgrid(t, t)
+    inside = H * H + G * G < d * d * (1 + 1e-12)
+    iy, ix = np.nonzero(inside)
+    out = grid.copy()
+    oy, ox = np.nonzero(~inside)
+    for y, x in zip(oy, ox):
+        k = np.argmin((iy - y) ** 2 + (ix - x) ** 2)
+        out[y, x] = grid[iy[k], ix[k]]
+    return out
+
+
 def render(sim, args):
     """Expected electrons per pixel (before noise and point spread)."""
     w, h = args.width, args.height
@@ -111,6 +128,7 @@ def render(sim, args):
     ys, xs = np.mgrid[0:h, 0:w].astype(float)
     d = sim["d"] * args.disk_fraction
     i000 = sim["grids"][(0, 0, 0)].max()
+    filled = {g: fill_outside(sim["grids"][g], sim["d"]) for g, _, _ in sim["refl"]}
     for oy in off:
         for ox in off:
             px = xs + ox - args.cx
@@ -123,7 +141,7 @@ def render(sim, args):
                 inside = H * H + G * G < d * d
                 if not inside.any():
                     continue
-                img[inside] += bilinear(sim["grids"][g], sim["d"], H[inside], G[inside])
+                img[inside] += bilinear(filled[g], sim["d"], H[inside], G[inside])
     return img / (ss * ss) / i000 * args.dose
 
 
@@ -358,6 +376,8 @@ def main():
     ap.add_argument("--exposure", type=float, default=0.5, help="seconds written to the metadata")
     ap.add_argument("--calibration", type=float, default=0.0125, help="1/nm per pixel written as calibration")
     ap.add_argument("--mrc-pixel-a", type=float, default=1.0, help="MRC pixel size (angstrom)")
+    ap.add_argument("--dark-out", default=None,
+                    help="also write a dark reference (the mean of 16 dark frames) under this base name")
     ap.add_argument("--test-pattern", default=None, help="WxH[xFRAMES]: known values instead of a pattern")
     args = ap.parse_args()
     formats = [f for f in args.formats.split(",") if f]
@@ -398,6 +418,9 @@ def main():
     frames = to_dtype(frames, args.dtype)
     calib = [(args.cx, args.calibration, "1/nm"), (args.cy, args.calibration, "1/nm")]
     written = write_all(args.out, frames, args, meta, calib, formats)
+    if args.dark_out:
+        dark = args.dark + rng.normal(0.0, args.read_noise / 4.0, expected.shape)
+        written += write_all(args.dark_out, dark.astype(np.float32), args, meta, calib, ["tif"])
     A = geometry_matrix(args.scale, args.angle, args.ellipticity, args.ell_angle, args.handedness)
     truth = {"centre_x_px": args.cx, "centre_y_px": args.cy, "px_per_g1half": args.scale,
              "g1_angle_deg": args.angle, "handedness": args.handedness, "ellipticity": args.ellipticity,
