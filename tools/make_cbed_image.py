@@ -426,6 +426,7 @@ def main():
              "g1_angle_deg": args.angle, "handedness": args.handedness, "ellipticity": args.ellipticity,
              "disk_radius_px": args.scale * sim["d"] * args.disk_fraction,
              "disk_half_width": sim["d"] * args.disk_fraction, "dose": args.dose, "gain": args.gain,
+             "electrons_per_unit": args.dose / sim["grids"][(0, 0, 0)].max(),
              "dark": args.dark, "read_noise": args.read_noise, "psf": args.psf, "frames": args.frames,
              "matrix": A.tolist()}
     with open(args.out + "_truth.json", "w") as f:

@@ -451,12 +451,12 @@ bool refine_disk(const PatternImage& img, double x0, double y0, double r, FoundD
   const double step = std::min(0.25, r / 40.0);
   double cx = x0, cy = y0, rad = r, spread = 1.0;
   std::vector<std::array<double, 2>> pts;
-  for (int pass = 0; pass < 3; ++pass) {
+  for (int pass = 0; pass < 4; ++pass) {
     std::vector<std::array<double, 3>> found;  // x, y, drop
     for (int k = 0; k < kRays; ++k) {
       const double th = 2 * kPi * k / kRays, ct = std::cos(th), st = std::sin(th);
       // First pass over a wide band, then close to the circle found.
-      const double band = pass == 0 ? 0.3 * rad : std::max(2.5, 0.08 * rad);
+      const double band = pass == 0 ? std::max(3.0, 0.15 * rad) : std::max(2.5, 0.05 * rad);
       const double t0 = rad - band, t1 = rad + band;
       const int n = static_cast<int>((t1 - t0) / step) + 1;
       std::vector<double> prof(static_cast<std::size_t>(n));

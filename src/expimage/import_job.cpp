@@ -426,9 +426,11 @@ ProcessedImage process_image(const DetectorImage& raw, const ImportKeys& keys, c
   for (std::size_t i = 0; i < n; ++i) {
     const double counts = raw.pixels[i];
     bool ok = true;
-    if (keys.saturation && counts >= *keys.saturation * F) ++p.excluded.saturated, ok = false;
+    // Each excluded pixel is counted once, under the first of: masked by
+    // the user, dead (gain reference not positive), saturated.
+    if (!mask.empty() && mask[i] == 0.0) ++p.excluded.masked, ok = false;
     else if (!(gref[i] > 0)) ++p.excluded.dead, ok = false;
-    else if (!mask.empty() && mask[i] == 0.0) ++p.excluded.masked, ok = false;
+    else if (keys.saturation && counts >= *keys.saturation * F) ++p.excluded.saturated, ok = false;
     p.img.valid[i] = ok;
     if (!ok) continue;
     const double g = keys.gain * gref[i];
