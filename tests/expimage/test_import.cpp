@@ -125,15 +125,17 @@ struct Geometry {
   const char* dtype;
   double cx, cy, scale, angle, ell, ell_angle;
   int hand;
+  const char* psf;     // Gaussian point spread (pixels)
+  const char* frames;  // frames the dose is split over (summed by the reader)
 };
 
 TEST_F(Import, CalibrationGivesTheDetectorGeometryBackAtAnyRotationHandednessAndEllipticity) {
   kvtest::write_file(d() / "setup.dat", gaas_setup(15, 0.45, kReflex, "IMPORT{\ngain 2.0\nread_noise 3.0\ndark dark.tif\n}IMPORT\n"));
   const Geometry cases[] = {
-      {"dm4", "uint16", 200.3, 190.7, 36.0, 17.0, 0.02, 30.0, 1},
-      {"tif", "float32", 195.45, 188.2, 34.0, -121.3, 0.02, 75.0, -1},
-      {"mrc", "int16", 203.8, 186.1, 38.0, 63.0, 0.0, 0.0, 1},
-      {"dm3", "uint16", 198.2, 192.9, 35.0, 200.0, 0.02, -40.0, -1},
+      {"dm4", "uint16", 200.3, 190.7, 36.0, 17.0, 0.02, 30.0, 1, "0", "1"},
+      {"tif", "float32", 195.45, 188.2, 34.0, -121.3, 0.02, 75.0, -1, "0", "1"},
+      {"mrc", "float32", 203.8, 186.1, 38.0, 63.0, 0.0, 0.0, 1, "1.0", "4"},
+      {"dm3", "uint16", 198.2, 192.9, 35.0, 200.0, 0.02, -40.0, -1, "0.6", "1"},
   };
   for (const Geometry& c : cases) {
     const std::string name = std::string("geo_") + c.format;
@@ -141,7 +143,7 @@ TEST_F(Import, CalibrationGivesTheDetectorGeometryBackAtAnyRotationHandednessAnd
                   std::to_string(c.cy), "--scale", std::to_string(c.scale), "--angle", std::to_string(c.angle),
                   "--ellipticity", std::to_string(c.ell), "--ell-angle", std::to_string(c.ell_angle),
                   "--handedness", std::to_string(c.hand), "--dose", "2000", "--gain", "2", "--read-noise", "3",
-                  "--dark", "100", "--dark-out", "dark", "--seed", "7"});
+                  "--dark", "100", "--dark-out", "dark", "--seed", "7", "--psf", c.psf, "--frames", c.frames});
     const RunResult r = import(name + "." + c.format, "setup.dat");
     ASSERT_EQ(r.status, 0) << r.out;
     const auto v = import_values(d().read(name + "_import.txt"));
