@@ -345,6 +345,19 @@ void write_import_txt(const std::string& name, const Summary& s, const Calibrati
   for (const Orientation& o : s.orientations)
     qz_fprintf(fp, "orientation_score %+d %+d %.5f%s\n", o.su, o.sv, o.score,
                o.su == s.orientations.front().su && o.sv == s.orientations.front().sv ? " chosen" : "");
+  // A choice is determined when every orientation that makes the other
+  // choice scores clearly lower (by more than 0.002 in correlation); an
+  // orientation the lattice does not allow counts as ruled out.
+  const Orientation& best = s.orientations.front();
+  auto determined = [&](bool (*other)(const Orientation&, const Orientation&)) {
+    for (const Orientation& o : s.orientations)
+      if (other(o, best) && best.score - o.score <= 0.002) return 0;
+    return 1;
+  };
+  qz_fprintf(fp, "g1_sign_determined %d\n",
+             determined([](const Orientation& o, const Orientation& b) { return o.su != b.su; }));
+  qz_fprintf(fp, "handedness_determined %d\n",
+             determined([](const Orientation& o, const Orientation& b) { return o.su * o.sv != b.su * b.sv; }));
   qz_fprintf(fp, "excluded_saturated %ld\nexcluded_dead %ld\nexcluded_masked %ld\n", s.excluded.saturated,
              s.excluded.dead, s.excluded.masked);
   qz_fprintf(fp, "points_used %ld\npoints_excluded_pixels %ld\npoints_overlap %ld\npoints_edge %ld\n", smp.points_used,

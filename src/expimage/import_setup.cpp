@@ -5,6 +5,9 @@
 #include <sstream>
 #include <vector>
 
+#include "beams/beam_select.hpp"
+#include "expdata/dataset.hpp"
+#include "input/fields.hpp"
 #include "sim/error.hpp"
 #include "sim/linereader.hpp"
 #include "sim/qzio.hpp"
@@ -59,6 +62,88 @@ std::string block_text(const std::string& text, const std::string& open, const s
     if (inside && first == close) return out;
   }
   return {};
+}
+
+// The next line's tokens (comments skipped); refused at the end of the file.
+std::vector<std::string> next_tokens(const std::string& file, FILE* fp, const char* what) {
+  const auto line = comment_skip_fgets(256, fp);
+  if (!line) setup_fault(file, std::string("the file ends before ") + what);
+  return tokens(*line);
+}
+
+void expect_marker(const std::string& file, FILE* fp, const char* marker) {
+  const auto t = next_tokens(file, fp, marker);
+  if (t.empty() || t[0] != marker) setup_fault(file, std::string(marker) + " expected, found " + (t.empty() ? "an empty line" : t[0]));
+}
+
+// The first DATA_SET of a FIT_MODE file as a simulation condition: its
+// geometry and beam set, the reflections of its REFLEX_SHIFT_PAR block and
+// the thickness of its first THICKNESS_BLOCK. Its intensity file is not read.
+void read_fit_mode_dataset(const std::string& file, FILE* fp, ImportSetup& s) {
+  chk_data("FIT_CALCULATION_CONDITION{", fp);
+  int max_iter = 0, num_dataset = 0;
+  read_ITEM_EXP_NUM(&max_iter, &num_dataset, fp);
+  if (num_dataset < 1) setup_fault(file, "the fit-mode file holds no DATA_SET");
+  chk_data("DATA_SET{", fp);
+  fed ed;
+  fei ei;
+  read_INCIDENT_BEAM(ed, fp);
+  read_CALC_KXY_RANGE(ed, ei, fp);
+  read_BEAM_SEARCH(ed, fp);
+  apply_dataset_units(ed, s.lm);
+  sd& c = s.cond;
+  c.incidence = ed.incidence;
+  c.normal = ed.normal;
+  c.zolzbase1 = ed.zolzbase1;
+  c.tiltH = ed.tiltH, c.tiltG = ed.tiltG, c.voltage = ed.voltage;
+  c.bs = ed.bs;
+  c.calc_type = ed.calc_type;
+  c.num_cal_pix_side = ed.num_cal_pix_side;
+  c.disksize = ed.disksize;
+  if (ed.bs.flag_bs % 10 == 0) {
+    c.num_exact_beam = ed.num_exact_beam, c.num_bethe_beam = ed.num_bethe_beam, c.beams = ed.beams;
+  } else {
+    BeamList exact, bethe;
+    int ne = 0, nb = 0;
+    std::printf("Beam search... ");
+    if (ed.bs.flag_bs % 10 == 1)
+      simple_beam_search_wg(&ne, &nb, &exact, &bethe, ed.bs, ed.incidence, ed.zolzbase1, ed.tiltH, ed.tiltG, ed.voltage, s.crystal);
+    else if (ed.bs.flag_bs % 10 == 2)
+      simple_beam_search_sg(&ne, &nb, &exact, &bethe, ed.bs, ed.incidence, ed.zolzbase1, ed.tiltH, ed.tiltG, ed.voltage, s.crystal);
+    else
+      beam_search_sg_multi(&ne, &nb, &exact, &bethe, ed.bs, ed.incidence, ed.zolzbase1, ed.tiltH, ed.tiltG, ed.voltage, s.crystal);
+    std::printf("Exact = %d, Bethe = %d\n", ne, nb);
+    c.num_exact_beam = ne, c.num_bethe_beam = nb;
+    c.beams = beam_merge(ne, nb, exact, bethe);
+  }
+  expect_marker(file, fp, "INTENSITY_DATA{");
+  next_tokens(file, fp, "the intensity file name");
+  next_tokens(file, fp, "the number of thickness blocks");
+  const auto nr = next_tokens(file, fp, "the number of reflections");
+  const int num_reflex = nr.empty() ? 0 : std::atoi(nr[0].c_str());
+  if (num_reflex < 1 || num_reflex > 10000) setup_fault(file, "the DATA_SET names no reflections");
+  expect_marker(file, fp, "}INTENSITY_DATA");
+  expect_marker(file, fp, "THICKNESS_BLOCK{");
+  expect_marker(file, fp, "STW_PAR{");
+  next_tokens(file, fp, "the scale line");
+  const auto th = next_tokens(file, fp, "the thickness line");
+  c.thickness = {th.empty() ? 0.0 : std::atof(th[0].c_str())};
+  c.num_thickness = 1;
+  next_tokens(file, fp, "the thickness-width line");
+  next_tokens(file, fp, "the averaging line");
+  expect_marker(file, fp, "}STW_PAR");
+  expect_marker(file, fp, "REFLEX_SHIFT_PAR{");
+  for (int r = 0; r < num_reflex; ++r) {
+    const auto g = next_tokens(file, fp, "a reflection line");
+    if (g.size() < 3) setup_fault(file, "a REFLEX_SHIFT_PAR line without h k l");
+    const Hkl hkl{std::atoi(g[0].c_str()), std::atoi(g[1].c_str()), std::atoi(g[2].c_str())};
+    const int k = find_n_g(c.num_exact_beam, hkl, c.beams);
+    if (k < 0) setup_fault(file, strprintf("reflection %d %d %d is not among the exact beams", hkl.h, hkl.k, hkl.l));
+    c.cal_g.push_back(k);
+    next_tokens(file, fp, "the H_shift line");
+    next_tokens(file, fp, "the G_shift line");
+  }
+  c.num_g = static_cast<int>(c.cal_g.size());
 }
 
 }  // namespace
@@ -120,13 +205,18 @@ void read_import_setup(const std::string& path, ImportSetup& s) {
   }
   File fp = fopen_chk_rmode(path);
   const std::optional<std::string> mode = fget_1s(fp.get());
-  if (!mode || *mode != "SIM_MODE")
-    setup_fault(path, "the setup must be a SIM_MODE parameter file (found " + (mode ? *mode : std::string("nothing")) + ")");
+  if (!mode || (*mode != "SIM_MODE" && *mode != "FIT_MODE"))
+    setup_fault(path, "the setup must be a SIM_MODE or FIT_MODE parameter file (found " +
+                          (mode ? *mode : std::string("nothing")) + ")");
   read_eps_ctrl_params(fp.get());
   input_csd_cstr(s.crystal, fp.get(), remove_extention(path));
-  input_sim_data(s.cond, s.crystal, fp.get());
   s.lm = bravai(s.crystal.lp.data());
-  apply_microscope_units(s.cond, s.lm);
+  if (*mode == "SIM_MODE") {
+    input_sim_data(s.cond, s.crystal, fp.get());
+    apply_microscope_units(s.cond, s.lm);
+  } else {
+    read_fit_mode_dataset(path, fp.get(), s);
+  }
   if (s.cond.num_cal_pix_side < 3 || s.cond.num_cal_pix_side > 401)
     setup_fault(path, strprintf("%d points across a disk (3 to 401)", s.cond.num_cal_pix_side));
   if (!(s.cond.disksize > 0)) setup_fault(path, "the disk size must be positive");

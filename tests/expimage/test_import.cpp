@@ -167,6 +167,8 @@ TEST_F(Import, CalibrationGivesTheDetectorGeometryBackAtAnyRotationHandednessAnd
     // and the reported handedness is either.
     const auto& best = v.at("orientation_score");
     EXPECT_GT(best[2], 0.9);
+    EXPECT_EQ(v.at("g1_sign_determined")[0], 1.0);
+    EXPECT_EQ(v.at("handedness_determined")[0], 0.0);
     const double alpha = v.at("alpha_mrad")[0];
     EXPECT_NEAR(alpha / (v.at("disk_radius_px")[0] * v.at("mrad_per_px")[0]) - 1.0, 0.0, 1e-4);
   }
@@ -184,6 +186,14 @@ TEST_F(Import, SampledIntensitiesAgreeWithTheSimulationWithinTheStatedNoiseAndTh
   EXPECT_NEAR(v.at("start_chi2_reduced")[0], 1.0, 0.25);
   const double true_scale = json_number(d().read("fitimg_truth.json"), "electrons_per_unit");
   EXPECT_NEAR(v.at("start_scale")[0] / true_scale - 1.0, 0.0, 0.02);
+
+  // The fit-mode file written serves as the setup of another import of the
+  // same image (with the detector block added): the same intensities.
+  kvtest::write_file(d() / "again_setup.dat", d().read("fitimg_fit.dat") + "IMPORT{\ngain 1.5\nread_noise 2.0\n}IMPORT\n");
+  std::filesystem::copy_file(d() / "fitimg.npy", d() / "again.npy", std::filesystem::copy_options::overwrite_existing);
+  const RunResult again = import("again.npy", "again_setup.dat");
+  ASSERT_EQ(again.status, 0) << again.out;
+  EXPECT_EQ(d().read("again_int.txt"), d().read("fitimg_int.txt"));
 
   // The fit-mode file as written, with scale and thickness set free from
   // 10 % and 8 % off: the refinement finds both again.
@@ -267,10 +277,11 @@ TEST_F(Import, PatternsWithoutDisksAndBadSetupsAreRefusedWithOneMessage) {
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.out.find("$$ Image absent.dm3: cannot be opened for reading"), std::string::npos) << r.out;
 
-  kvtest::write_file(d() / "setup_fit_mode.dat", "FIT_MODE\n");
-  r = import("plain.npy", "setup_fit_mode.dat");
+  kvtest::write_file(d() / "setup_tfringe.dat", "TFRINGE_MODE\n");
+  r = import("plain.npy", "setup_tfringe.dat");
   EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.out.find("the setup must be a SIM_MODE parameter file"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("the setup must be a SIM_MODE or FIT_MODE parameter file (found TFRINGE_MODE)"),
+            std::string::npos) << r.out;
 }
 
 }  // namespace
