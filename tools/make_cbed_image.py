@@ -320,8 +320,10 @@ def emd_write(path, frames, calib, meta):
         axes.append(((np.arange(w) - ox) * sx, "x", ux))
         for k, (vals, name, unit) in enumerate(axes, start=1):
             dset = g.create_dataset(f"dim{k}", data=vals)
-            dset.attrs["name"] = name
-            dset.attrs["units"] = unit
+            # fixed-length strings: the importer reads no variable-length ones
+            dset.attrs["name"] = np.bytes_(name)
+            if unit:
+                dset.attrs["units"] = np.bytes_(unit)
 
 
 def write_all(base, frames, args, meta, calib, formats):

@@ -1,7 +1,8 @@
 // EMD 1.0 (the Berkeley layout in HDF5): a group carrying the attribute
 // emd_group_type = 1 holds the array "data" and one vector "dimN" per axis,
 // N = 1 for the first (slowest) axis; each vector gives the axis's
-// coordinates and carries "name" and "units" attributes. A 2-D array is one
+// coordinates and carries "name" and "units" attributes (read when they are
+// fixed-length strings). A 2-D array is one
 // image (rows, columns); a 3-D array a stack of frames (frame, row, column),
 // summed. The first data group found in name order is read; HDF5 converts
 // every integer or float pixel type to double.
@@ -49,33 +50,26 @@ std::optional<long long> int_attribute(hid_t obj, const char* name) {
   return v;
 }
 
+// A fixed-length string attribute. Variable-length strings are not read:
+// their text lives in the file's global heap, whose damaged records make
+// libhdf5 1.10 loop for good instead of failing.
 std::string string_attribute(hid_t obj, const char* name) {
   if (H5Aexists(obj, name) <= 0) return {};
   H5Id a(H5Aopen(obj, name, H5P_DEFAULT), H5Aclose);
   if (!a.ok()) return {};
   H5Id type(H5Aget_type(a.get()), H5Tclose);
   H5Id space(H5Aget_space(a.get()), H5Sclose);
-  if (!type.ok() || !space.ok() || H5Tget_class(type.get()) != H5T_STRING ||
+  if (!type.ok() || !space.ok() || H5Tget_class(type.get()) != H5T_STRING || H5Tis_variable_str(type.get()) != 0 ||
       H5Sget_simple_extent_npoints(space.get()) != 1)
     return {};
-  std::string out;
-  if (H5Tis_variable_str(type.get()) > 0) {
-    H5Id mem(H5Tcopy(H5T_C_S1), H5Tclose);
-    H5Tset_size(mem.get(), H5T_VARIABLE);
-    H5Tset_cset(mem.get(), H5Tget_cset(type.get()));
-    char* s = nullptr;
-    if (H5Aread(a.get(), mem.get(), &s) >= 0 && s) out = s;
-    if (s) H5free_memory(s);
-  } else {
-    const std::size_t n = H5Tget_size(type.get());
-    if (n == 0 || n > 4096) return {};
-    std::vector<char> buf(n + 1, '\0');
-    H5Id mem(H5Tcopy(H5T_C_S1), H5Tclose);
-    H5Tset_size(mem.get(), n + 1);
-    H5Tset_cset(mem.get(), H5Tget_cset(type.get()));
-    if (H5Aread(a.get(), mem.get(), buf.data()) >= 0) out = buf.data();
-  }
-  return out;
+  const std::size_t n = H5Tget_size(type.get());
+  if (n == 0 || n > 4096) return {};
+  std::vector<char> buf(n + 1, '\0');
+  H5Id mem(H5Tcopy(H5T_C_S1), H5Tclose);
+  H5Tset_size(mem.get(), n + 1);
+  H5Tset_cset(mem.get(), H5Tget_cset(type.get()));
+  if (H5Aread(a.get(), mem.get(), buf.data()) < 0) return {};
+  return buf.data();
 }
 
 struct FindGroup {
