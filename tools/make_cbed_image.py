@@ -17,8 +17,11 @@ coefficients (x_g, y_g) (units of g1, g2) and tilt (H, G) inside its disk
 lands at u = 2 x_g + H, v = 2 y_g + G: the 000 disk is centred on (cx, cy).
 
 Detector model: electrons = Poisson(dose * I / I_max(000)), spread by a
-Gaussian point spread (sigma in pixels), counts = gain * electrons + dark +
-Normal(0, read noise), rounded and clipped for integer pixel types. Every
+Gaussian point spread (sigma in pixels), counts = gain * sensitivity *
+electrons + dark + Normal(0, read noise), rounded and clipped for integer
+pixel types; the sensitivity is 1, or with --gain-ref-out a flat field that is
+also written as a gain reference. --dark-out writes a dark reference.
+NAME_truth.json holds the true geometry and detector settings. Every
 pixel is sampled at SUPER x SUPER points so that disk edges are partial.
 
 A second use, --test-pattern WxH, writes an image of known values
@@ -156,10 +159,10 @@ def gaussian_blur(img, sigma):
     return np.apply_along_axis(lambda m: np.convolve(np.pad(m, r, mode="edge"), k, mode="valid"), 0, out)
 
 
-def detector(expected, args, rng):
+def detector(expected, args, rng, sens):
     e = rng.poisson(expected).astype(float) if args.poisson else expected
     e = gaussian_blur(e, args.psf)
-    counts = args.gain * e + args.dark
+    counts = args.gain * sens * e + args.dark
     if args.read_noise > 0:
         counts = counts + rng.normal(0.0, args.read_noise, counts.shape)
     return counts
@@ -380,6 +383,8 @@ def main():
     ap.add_argument("--mrc-pixel-a", type=float, default=1.0, help="MRC pixel size (angstrom)")
     ap.add_argument("--dark-out", default=None,
                     help="also write a dark reference (the mean of 16 dark frames) under this base name")
+    ap.add_argument("--gain-ref-out", default=None,
+                    help="give the pixels a sensitivity scatter with dead pixels and write it as a gain reference")
     ap.add_argument("--test-pattern", default=None, help="WxH[xFRAMES]: known values instead of a pattern")
     args = ap.parse_args()
     formats = [f for f in args.formats.split(",") if f]
@@ -413,13 +418,23 @@ def main():
         args.cy = (args.height - 1) / 2
     rng = np.random.default_rng(args.seed)
     expected = render(sim, args)
+    # Pixel sensitivity: 1 everywhere, or with --gain-ref-out a flat field of
+    # 5 % r.m.s. scatter with one pixel in a thousand dead (0).
+    sens = np.ones_like(expected)
+    dead = 0
+    if args.gain_ref_out:
+        sens = np.clip(1.0 + 0.05 * rng.standard_normal(expected.shape), 0.5, 1.5)
+        sens[rng.random(expected.shape) < 0.001] = 0.0
+        dead = int((sens == 0).sum())
     if args.frames > 1:
-        frames = np.stack([detector(expected / args.frames, args, rng) for _ in range(args.frames)])
+        frames = np.stack([detector(expected / args.frames, args, rng, sens) for _ in range(args.frames)])
     else:
-        frames = detector(expected, args, rng)
+        frames = detector(expected, args, rng, sens)
     frames = to_dtype(frames, args.dtype)
     calib = [(args.cx, args.calibration, "1/nm"), (args.cy, args.calibration, "1/nm")]
     written = write_all(args.out, frames, args, meta, calib, formats)
+    if args.gain_ref_out:
+        written += write_all(args.gain_ref_out, (1000.0 * sens).astype(np.float32), args, meta, calib, ["tif"])
     if args.dark_out:
         dark = args.dark + rng.normal(0.0, args.read_noise / 4.0, expected.shape)
         written += write_all(args.dark_out, dark.astype(np.float32), args, meta, calib, ["tif"])
@@ -428,7 +443,7 @@ def main():
              "g1_angle_deg": args.angle, "handedness": args.handedness, "ellipticity": args.ellipticity,
              "disk_radius_px": args.scale * sim["d"] * args.disk_fraction,
              "disk_half_width": sim["d"] * args.disk_fraction, "dose": args.dose, "gain": args.gain,
-             "electrons_per_unit": args.dose / sim["grids"][(0, 0, 0)].max(),
+             "electrons_per_unit": args.dose / sim["grids"][(0, 0, 0)].max(), "dead_pixels": dead,
              "dark": args.dark, "read_noise": args.read_noise, "psf": args.psf, "frames": args.frames,
              "matrix": A.tolist()}
     with open(args.out + "_truth.json", "w") as f:

@@ -175,9 +175,12 @@ TEST_F(Import, CalibrationGivesTheDetectorGeometryBackAtAnyRotationHandednessAnd
 }
 
 TEST_F(Import, SampledIntensitiesAgreeWithTheSimulationWithinTheStatedNoiseAndTheFitFileRefines) {
-  kvtest::write_file(d() / "setup_fit.dat", gaas_setup(15, 0.45, kReflex, "IMPORT{\ngain 1.5\nread_noise 2.0\n}IMPORT\n"));
+  // Pixels of 5 % scattered sensitivity, some dead: without the gain
+  // reference the scatter alone would lift the reduced chi-squared to 1.6.
+  kvtest::write_file(d() / "setup_fit.dat",
+                     gaas_setup(15, 0.45, kReflex, "IMPORT{\ngain 1.5\nread_noise 2.0\ngain_reference gref.tif\n}IMPORT\n"));
   render("fitimg", {"--formats", "npy", "--dtype", "float32", "--scale", "36", "--angle", "41", "--dose", "1500",
-                    "--gain", "1.5", "--read-noise", "2", "--seed", "3"});
+                    "--gain", "1.5", "--read-noise", "2", "--seed", "3", "--gain-ref-out", "gref"});
   const RunResult r = import("fitimg.npy", "setup_fit.dat");
   ASSERT_EQ(r.status, 0) << r.out;
   const auto v = import_values(d().read("fitimg_import.txt"));
@@ -185,11 +188,14 @@ TEST_F(Import, SampledIntensitiesAgreeWithTheSimulationWithinTheStatedNoiseAndTh
   EXPECT_GT(v.at("points_used")[0], 500);
   EXPECT_NEAR(v.at("start_chi2_reduced")[0], 1.0, 0.25);
   const double true_scale = json_number(d().read("fitimg_truth.json"), "electrons_per_unit");
+  EXPECT_EQ(v.at("excluded_dead")[0], json_number(d().read("fitimg_truth.json"), "dead_pixels"));
+  EXPECT_GT(v.at("excluded_dead")[0], 0.0);
   EXPECT_NEAR(v.at("start_scale")[0] / true_scale - 1.0, 0.0, 0.02);
 
   // The fit-mode file written serves as the setup of another import of the
   // same image (with the detector block added): the same intensities.
-  kvtest::write_file(d() / "again_setup.dat", d().read("fitimg_fit.dat") + "IMPORT{\ngain 1.5\nread_noise 2.0\n}IMPORT\n");
+  kvtest::write_file(d() / "again_setup.dat", d().read("fitimg_fit.dat") +
+                                                  "IMPORT{\ngain 1.5\nread_noise 2.0\ngain_reference gref.tif\n}IMPORT\n");
   std::filesystem::copy_file(d() / "fitimg.npy", d() / "again.npy", std::filesystem::copy_options::overwrite_existing);
   const RunResult again = import("again.npy", "again_setup.dat");
   ASSERT_EQ(again.status, 0) << again.out;
