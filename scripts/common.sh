@@ -7,7 +7,7 @@ KV_BUILD="$KV_ROOT/build"
 
 KV_PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev
              liblapacke-dev libceres-dev libeigen3-dev libopenblas-dev libopenmpi-dev openmpi-bin
-             netpbm gnuplot-nox pngcheck libcairo2-dev libhdf5-dev
+             netpbm gnuplot-nox pngcheck libcairo2-dev libhdf5-dev libtiff-dev
              fonts-dejavu-core python3-h5py python3-matplotlib gemmi-dev tao-pegtl-dev
              clang-14 libfuzzer-14-dev pybind11-dev python3-dev python3-numpy python3-pytest)
 

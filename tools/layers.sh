@@ -5,10 +5,10 @@
 #   tools/layers.sh [SRC_DIR]
 set -euo pipefail
 src=${1:-"$(dirname "$0")/../src"}
-layers=(sim numeric crystal input beams bloch model results vis expdata fit jobs driver)
+layers=(sim numeric crystal input beams bloch model results vis expdata fit jobs expimage driver)
 # fit and jobs are siblings: one layer.
 declare -A rank=([sim]=0 [numeric]=1 [crystal]=2 [input]=3 [beams]=4 [bloch]=5 [model]=6 [results]=7
-                 [vis]=8 [expdata]=9 [fit]=10 [jobs]=10 [driver]=11)
+                 [vis]=8 [expdata]=9 [fit]=10 [jobs]=10 [expimage]=11 [driver]=12)
 cd "$src"
 edges=$(for d in */; do
   d=${d%/}

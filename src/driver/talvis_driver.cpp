@@ -6,9 +6,10 @@
 #include <vector>
 
 #include "expdata/scans.hpp"
+#include "expimage/import_job.hpp"
 #include "input/cif_input.hpp"
-#include "jobs/fit_skeleton.hpp"
 #include "input/fields.hpp"
+#include "jobs/fit_skeleton.hpp"
 #include "sim/error.hpp"
 #include "sim/linereader.hpp"
 #include "sim/qzio.hpp"
@@ -217,6 +218,11 @@ int talvis_main(int argc, char** argv) {
   // standard output, so that it can be redirected into a parameter file.
   if (argc == 3 && std::string(argv[1]) == "cif") {
     std::printf("%s", cif_crystal_block(read_cif_crystal(argv[2])).c_str());
+    return 0;
+  }
+  // "talvis import IMAGE SETUP_FILE": a measured pattern made into a dataset.
+  if (argc == 4 && std::string(argv[1]) == "import") {
+    talvis_import(argv[2], argv[3]);
     return 0;
   }
   std::printf("%s", version_line());
