@@ -23,6 +23,7 @@
 
 #include "crystal/lattice.hpp"
 #include "driver/korvex_driver.hpp"
+#include "expdata/dataset.hpp"
 #include "input/crystal_data.hpp"
 #include "jobs/simulation.hpp"
 #include "model/simulate.hpp"
@@ -31,6 +32,7 @@
 #include "sim/linereader.hpp"
 #include "sim/qzio.hpp"
 #include "sim/runctl.hpp"
+#include "vis/cbed_figure.hpp"
 
 namespace py = pybind11;
 namespace fs = std::filesystem;
@@ -340,6 +342,87 @@ py::dict read_fit(const std::string& path) {
   return d;
 }
 
+// A SIM_RESULT or SIM_COHERENT_RESULT file, through the reader talvis uses.
+py::dict read_result(const std::string& path) {
+  CbedFigureInput in;
+  bool coherent = false;
+  {
+    std::lock_guard<std::mutex> lock(program_mutex());
+    File fp = fopen_chk_rmode(path);
+    const std::optional<std::string> kind = fget_1s(fp.get());
+    coherent = kind && *kind == "SIM_COHERENT_RESULT";
+    fp.reset();
+    in = read_cbed_figure_input(path, coherent, 1.0, 0.0);
+  }
+  const SimResultHeader& h = in.h;
+  const py::ssize_t R = static_cast<py::ssize_t>(in.disks.size()), K = static_cast<py::ssize_t>(h.points.size());
+  py::dict d;
+  std::vector<int> hkl;
+  for (const DiskValues& v : in.disks) hkl.insert(hkl.end(), {v.hkl.h, v.hkl.k, v.hkl.l});
+  d["hkl"] = array(hkl, {R, 3});
+  std::vector<double> H, G;
+  std::vector<int> flag;
+  for (const SimPoint& q : h.points) {
+    H.push_back(q.H);
+    G.push_back(q.G);
+    flag.push_back(q.flag);
+  }
+  d["H"] = array(H, {K});
+  d["G"] = array(G, {K});
+  d["inside"] = array(flag, {K});
+  d["side"] = h.num_pix_side;
+  d["thickness"] = h.thickness;
+  d["cell"] = array(std::vector<double>(h.cell, h.cell + 6), {6});
+  d["incidence"] = array(std::vector<int>{h.incidence.h, h.incidence.k, h.incidence.l}, {3});
+  d["g1"] = array(std::vector<double>(h.zolzbase1, h.zolzbase1 + 3), {3});
+  d["tilt_centre"] = array(std::vector<double>{h.tiltH, h.tiltG}, {2});
+  if (coherent) {
+    py::array_t<std::complex<double>> a({R, K});
+    for (py::ssize_t r = 0; r < R; ++r)
+      for (py::ssize_t k = 0; k < K; ++k) a.mutable_at(r, k) = {in.disks[r].a[k], in.disks[r].b[k]};
+    d["amplitude"] = a;
+  } else {
+    py::array_t<double> a({R, K});
+    for (py::ssize_t r = 0; r < R; ++r)
+      for (py::ssize_t k = 0; k < K; ++k) a.mutable_at(r, k) = in.disks[r].a[k];
+    d["intensity"] = a;
+  }
+  return d;
+}
+
+// A measured-intensity file (FIT_EXPDATA_RAW / _BGS), through the reader
+// the refinement uses.
+py::dict read_measured(const std::string& path) {
+  fei ei;
+  {
+    std::lock_guard<std::mutex> lock(program_mutex());
+    read_int_file(ei, path);
+  }
+  const py::ssize_t T = ei.num_thickness, R = ei.num_rg, P = ei.npix;
+  py::array_t<double> obs({T, R, P}), sd({T, R, P});
+  for (py::ssize_t t = 0; t < T; ++t)
+    for (py::ssize_t r = 0; r < R; ++r)
+      for (py::ssize_t p = 0; p < P; ++p) {
+        obs.mutable_at(t, r, p) = ei.obs_int(r, t, p);
+        sd.mutable_at(t, r, p) = ei.obs_sig(r, t, p);
+      }
+  std::vector<int> hkl;
+  for (int r = 0; r < ei.num_rg; ++r) hkl.insert(hkl.end(), {ei.rg[r].h, ei.rg[r].k, ei.rg[r].l});
+  std::vector<double> x, y;
+  for (const pix_point& q : ei.pix) {
+    x.push_back(q.x);
+    y.push_back(q.y);
+  }
+  py::dict d;
+  d["intensity"] = obs;
+  d["sd"] = sd;
+  d["hkl"] = array(hkl, {R, 3});
+  d["H"] = array(x, {static_cast<py::ssize_t>(x.size())});
+  d["G"] = array(y, {static_cast<py::ssize_t>(y.size())});
+  d["nx"] = ei.nx;
+  return d;
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_korvex, m) {
@@ -353,6 +436,12 @@ PYBIND11_MODULE(_korvex, m) {
         "Simulates the crystal and condition of a SIM_MODE or SIM_COHERENT_MODE file and returns numpy "
         "arrays: 'intensity' (or 'amplitude') [thickness, reflection, tilt], 'H', 'G' (units of g1/2), "
         "'H_mrad', 'G_mrad', 'inside', 'hkl', 'beams', 'vg', 'thickness'. Writes no file.");
+  m.def("read_result", &read_result, py::arg("path"),
+        "Reads a SIM_RESULT (or SIM_COHERENT_RESULT) file: 'intensity' (or complex 'amplitude') [reflection, "
+        "tilt], 'hkl', 'H', 'G', 'inside', 'side', 'thickness', 'cell', 'incidence', 'g1', 'tilt_centre'.");
+  m.def("read_measured", &read_measured, py::arg("path"),
+        "Reads a measured-intensity file: 'intensity' and 'sd' [thickness, reflection, point], 'hkl', 'H', "
+        "'G' (units of g1/2), 'nx'.");
   m.def("read_fit", &read_fit, py::arg("path"),
         "Reads the record of a refinement (NAME_fit.h5): parameters, uncertainties, covariance and, per "
         "dataset, the measured points with the model at the start and at the end.");

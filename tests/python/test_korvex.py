@@ -107,3 +107,34 @@ def test_the_example_script_runs_and_draws(tmp_path):
     assert r.returncode == 0, r.stdout + r.stderr
     for png in ("si110_pattern.png", "si110_fit_observed_calculated.png"):
         assert (tmp_path / png).stat().st_size > 1000
+
+
+def test_a_condition_built_in_python_and_the_result_readers(tmp_path):
+    si = korvex.crystal_block(space_group=227, cell=(5.431020511,) * 3 + (90, 90, 90),
+                              sites=[("Si", 0.125, 0.125, 0.125, 0.4632, 1.0)])
+    condition = dict(zone=(1, 1, 0), g1=(2, -2, 0), voltage=200, thickness=[800.0], side=11,
+                     reflections=[(0, 0, 0), (1, -1, 1), (2, -2, 0)])
+    r = korvex.simulate_crystal(si, **condition)
+    assert list(tmp_path.iterdir()) == []
+    (tmp_path / "obj.dat").write_text(korvex.sim_parameters(si, **condition))
+    korvex.run("obj.dat", workdir=str(tmp_path))
+    f = korvex.read_result(str(tmp_path / "obj_rs0.txt"))
+    assert f["hkl"].tolist() == r["hkl"].tolist()
+    assert f["thickness"] == 800.0 and f["side"] == 11
+    np.testing.assert_allclose(f["intensity"], r["intensity"][0], rtol=6e-6, atol=1e-9)
+    np.testing.assert_array_equal(f["inside"], r["inside"])
+    # The same disk written in mrad is the same condition.
+    mrad = korvex.simulate_crystal(si, **dict(condition, unit="mrad", disk=float(r["H_mrad"].max())))
+    np.testing.assert_allclose(mrad["intensity"], r["intensity"], rtol=1e-9, atol=1e-12)
+
+    # A crystal from a CIF file, through the programs' CIF reader.
+    cif = korvex.simulate_crystal(korvex.crystal_block(cif=os.path.join(ROOT, "tests", "fuzz", "seeds", "cif", "si.cif")),
+                                  **condition)
+    assert cif["intensity"].shape == r["intensity"].shape
+    assert cif["intensity"][0, 0, 60] > 0
+
+    m = korvex.read_measured(os.path.join(EXAMPLES, "fit", "si110_fit_int.txt"))
+    assert m["intensity"].shape == (1, 5, 169) and m["nx"] == 13
+    assert m["hkl"][1].tolist() == [1, -1, 1]
+    assert m["H"].min() == pytest.approx(-0.5) and m["G"].max() == pytest.approx(0.5)
+    assert (m["sd"] > 0).all()
