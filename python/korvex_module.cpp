@@ -12,7 +12,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <cmath>
+#include <stdexcept>
 #include <cstdio>
 #include <filesystem>
 #include <map>
@@ -24,6 +26,8 @@
 #include "crystal/lattice.hpp"
 #include "driver/korvex_driver.hpp"
 #include "expdata/dataset.hpp"
+#include "expdata/fit_files.hpp"
+#include "jobs/fit_skeleton.hpp"
 #include "input/crystal_data.hpp"
 #include "jobs/simulation.hpp"
 #include "model/simulate.hpp"
@@ -423,6 +427,57 @@ py::dict read_measured(const std::string& path) {
   return d;
 }
 
+// A measured-intensity file from arrays [thickness, reflection, point] on
+// an nx x nx grid spanning [xmin, xmax] x [ymin, ymax] (units of g1/2).
+void write_measured(const std::string& path, py::array_t<double, py::array::c_style | py::array::forcecast> intensity,
+                    py::array_t<double, py::array::c_style | py::array::forcecast> sd,
+                    const std::vector<std::array<int, 3>>& hkl, int nx, std::array<double, 4> range) {
+  if (intensity.ndim() != 3 || sd.ndim() != 3)
+    throw std::invalid_argument("intensity and sd must be arrays [thickness, reflection, point]");
+  for (int k = 0; k < 3; ++k)
+    if (intensity.shape(k) != sd.shape(k)) throw std::invalid_argument("intensity and sd differ in shape");
+  fei ei;
+  ei.num_thickness = static_cast<int>(intensity.shape(0));
+  ei.num_rg = static_cast<int>(intensity.shape(1));
+  ei.npix = static_cast<int>(intensity.shape(2));
+  ei.nx = nx;
+  if (static_cast<int>(hkl.size()) != ei.num_rg) throw std::invalid_argument("one hkl is needed per reflection");
+  if (nx < 2 || ei.npix != nx * nx) throw std::invalid_argument("the points must form an nx x nx grid");
+  ei.xmin = range[0];
+  ei.xmax = range[1];
+  ei.ymin = range[2];
+  ei.ymax = range[3];
+  for (const auto& g : hkl) ei.rg.push_back(Hkl{g[0], g[1], g[2]});
+  ei.obs_int = Tensor3<double>(ei.num_rg, ei.num_thickness, ei.npix);
+  ei.obs_sig = Tensor3<double>(ei.num_rg, ei.num_thickness, ei.npix);
+  auto I = intensity.unchecked<3>();
+  auto S = sd.unchecked<3>();
+  for (int t = 0; t < ei.num_thickness; ++t)
+    for (int r = 0; r < ei.num_rg; ++r)
+      for (int p = 0; p < ei.npix; ++p) {
+        if (!std::isfinite(I(t, r, p)) || !std::isfinite(S(t, r, p)))
+          throw std::invalid_argument("intensity and sd must be finite numbers");
+        ei.obs_int(r, t, p) = I(t, r, p);
+        ei.obs_sig(r, t, p) = S(t, r, p);
+      }
+  std::lock_guard<std::mutex> lock(program_mutex());
+  forget_input_files();
+  output_int_file(path, ei, "written by the korvex Python module");
+}
+
+// talvis fitfile: the fit-mode file of a SIM_MODE file and a measured file,
+// every parameter FIX, in the measured file's folder.
+std::string fit_file(const std::string& sim_parameter_file, const std::string& measured_file) {
+  const fs::path sim = fs::absolute(sim_parameter_file), measured = fs::absolute(measured_file);
+  std::lock_guard<std::mutex> lock(program_mutex());
+  InFolder in(measured.parent_path());
+  CapturedStdout quiet;
+  forget_input_files();
+  read_ini_file();
+  const std::string name = write_fit_skeleton(sim.string(), measured.filename().string());
+  return (measured.parent_path() / fs::path(name).filename()).string();
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_korvex, m) {
@@ -442,6 +497,13 @@ PYBIND11_MODULE(_korvex, m) {
   m.def("read_measured", &read_measured, py::arg("path"),
         "Reads a measured-intensity file: 'intensity' and 'sd' [thickness, reflection, point], 'hkl', 'H', "
         "'G' (units of g1/2), 'nx'.");
+  m.def("write_measured", &write_measured, py::arg("path"), py::arg("intensity"), py::arg("sd"), py::arg("hkl"),
+        py::arg("nx"), py::arg("range"),
+        "Writes a measured-intensity file from arrays [thickness, reflection, point] on an nx x nx grid; range: "
+        "(xmin, xmax, ymin, ymax) in units of g1/2 from the tilt centre; a negative sd leaves a point out.");
+  m.def("fit_file", &fit_file, py::arg("sim_parameter_file"), py::arg("measured_file"),
+        "As talvis fitfile: writes the fit-mode file of a SIM_MODE file and a measured file beside the measured "
+        "file, every parameter FIX; returns its path.");
   m.def("read_fit", &read_fit, py::arg("path"),
         "Reads the record of a refinement (NAME_fit.h5): parameters, uncertainties, covariance and, per "
         "dataset, the measured points with the model at the start and at the end.");

@@ -9,12 +9,13 @@
 A refusal raises korvex.Error with the program's own message.
 """
 import os
+import re
 import tempfile
 
-from ._korvex import Error, read_fit, read_measured, read_result, run, simulate
+from ._korvex import Error, fit_file, read_fit, read_measured, read_result, run, simulate, write_measured
 
-__all__ = ["Error", "crystal_block", "read_fit", "read_measured", "read_result", "run", "simulate",
-           "simulate_crystal", "sim_parameters"]
+__all__ = ["Error", "crystal_block", "fit_file", "read_fit", "read_measured", "read_result", "refine", "run",
+           "simulate", "simulate_crystal", "sim_parameters", "write_measured"]
 
 
 def crystal_block(cif=None, space_group=None, cell=None, sites=(), low_order=()):
@@ -86,3 +87,25 @@ def simulate_crystal(crystal, zone, g1, voltage, thickness, num_threads=None, pr
         with open(path, "w") as f:
             f.write(text)
         return simulate(path, num_threads=num_threads, progress=progress)
+
+
+def refine(sim_parameter_file, measured_file, adjust, start=None):
+    """A refinement from a SIM_MODE file and a measured file (write_measured()
+    makes one from arrays): the fit-mode file of fit_file(), the parameters
+    named in `adjust` marked ADJ (start values from `start`, a dict), korvex
+    run on it beside the measured file; returns read_fit() of its record."""
+    path = fit_file(sim_parameter_file, measured_file)
+    with open(path) as f:
+        text = f.read()
+    for name in adjust:
+        value = None if start is None else start.get(name)
+        pattern = re.compile(r"^(\S+)(\s+)FIX(\s+)" + re.escape(name) + r"(\s)", re.M)
+        if not pattern.search(text):
+            raise ValueError(f"no parameter {name} in {path}")
+        v = r"\1" if value is None else repr(float(value))
+        text = pattern.sub(v + r"\2ADJ\3" + name.replace("\\", "\\\\") + r"\4", text, count=1)
+    with open(path, "w") as f:
+        f.write(text)
+    folder, name = os.path.split(path)
+    run(name, workdir=folder)
+    return read_fit(os.path.join(folder, name.split(".")[0] + "_fit.h5"))

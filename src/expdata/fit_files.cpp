@@ -370,4 +370,26 @@ void fit_res_output(int num_dataset, const std::vector<fed>& eds, const std::vec
   }
 }
 
+void output_int_file(const std::string& file, const fei& ei, const std::string& comment) {
+  OutputFile out = qz_fopen_chk_wmode(file);
+  FILE* fp = out.get();
+  qz_fprintf(fp, "FIT_EXPDATA_RAW\n# %s\n", comment.c_str());
+  qz_fprintf(fp, "CR{\n1 0 0\n0 1 0\n0 0 1\n0 0 0\n0 0\n}CR\n");
+  qz_fprintf(fp, "PAR{\n%d\n%d\n%d %d\n%.12g %.12g %.12g %.12g\n}PAR\n", ei.num_thickness, ei.num_rg, ei.npix, ei.nx,
+             ei.xmin, ei.xmax, ei.ymin, ei.ymax);
+  for (int t = 0; t < ei.num_thickness; ++t) {
+    qz_fprintf(fp, "THICKNESS{\n");
+    for (int r = 0; r < ei.num_rg; ++r) {
+      qz_fprintf(fp, "RF{\n%d %d %d\n", ei.rg[r].h, ei.rg[r].k, ei.rg[r].l);
+      for (int p = 0; p < ei.npix; ++p) {
+        qz_fprintf(fp, "%.10g %.10g\n", ei.obs_int(r, t, p), ei.obs_sig(r, t, p));
+        if ((p + 1) % ei.nx == 0) qz_fprintf(fp, "\n");
+      }
+      qz_fprintf(fp, "}RF\n");
+    }
+    qz_fprintf(fp, "}THICKNESS\n");
+  }
+  qz_fclose(out);
+}
+
 }  // namespace kv

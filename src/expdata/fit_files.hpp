@@ -42,4 +42,9 @@ void input_fit_mode_file(const std::string& file, csd& cs, int* max_iter, int* n
 void fit_res_output(int num_dataset, const std::vector<fed>& eds, const std::vector<fei>& eis,
                     const double lp[6], const std::string& prefix);
 
+// Writes the measured intensities and deviations of ei (reflections, grid
+// and range) as a measured-intensity file (FIT_EXPDATA_RAW), the origin 0 0;
+// `comment` becomes the second line.
+void output_int_file(const std::string& file, const fei& ei, const std::string& comment);
+
 }  // namespace kv

@@ -138,3 +138,24 @@ def test_a_condition_built_in_python_and_the_result_readers(tmp_path):
     assert m["hkl"][1].tolist() == [1, -1, 1]
     assert m["H"].min() == pytest.approx(-0.5) and m["G"].max() == pytest.approx(0.5)
     assert (m["sd"] > 0).all()
+
+
+def test_a_refinement_built_from_arrays_recovers_thickness_and_scale(tmp_path):
+    sim = tmp_path / "si_sim.dat"
+    shutil.copy(os.path.join(EXAMPLES, "fit", "si110_fit_sim.dat"), sim)
+    r = korvex.simulate(str(sim))  # a 15 x 15 square of tilts at 1200 A
+    obs = 0.2 * r["intensity"]
+    sd = np.sqrt(np.maximum(obs, 1.0))
+    d = float(r["H"].max())
+    korvex.write_measured(str(tmp_path / "meas.txt"), obs, sd, r["hkl"].tolist(), r["side"], (-d, d, -d, d))
+    back = korvex.read_measured(str(tmp_path / "meas.txt"))
+    np.testing.assert_allclose(back["intensity"], obs, rtol=1e-9)
+    fit = korvex.refine(str(sim), str(tmp_path / "meas.txt"), adjust=["thick", "scale"], start={"thick": 1150.0})
+    final = dict(zip(fit["names"], fit["final"]))
+    assert final["thick"] == pytest.approx(1200.0, abs=0.5)
+    assert final["scale"] == pytest.approx(0.2, rel=1e-3)
+    assert fit["reduced_chisq"] < 1e-3
+    with pytest.raises(ValueError):
+        korvex.refine(str(sim), str(tmp_path / "meas.txt"), adjust=["no_such_parameter"])
+    with pytest.raises(ValueError):
+        korvex.write_measured(str(tmp_path / "bad.txt"), obs, sd[:, :1], r["hkl"].tolist(), r["side"], (-d, d, -d, d))
