@@ -14,36 +14,22 @@
 
 #include "expimage/image.hpp"
 #include "expimage/image_io.hpp"
+#include "results/h5_file.hpp"
 #include "sim/error.hpp"
 
 namespace kv {
 
 namespace {
 
-class H5Id {
- public:
-  H5Id(hid_t id, herr_t (*close)(hid_t)) : id_(id), close_(close) {}
-  H5Id(const H5Id&) = delete;
-  H5Id& operator=(const H5Id&) = delete;
-  ~H5Id() {
-    if (id_ >= 0) close_(id_);
-  }
-  hid_t get() const { return id_; }
-  bool ok() const { return id_ >= 0; }
-
- private:
-  hid_t id_;
-  herr_t (*close_)(hid_t);
-};
 
 // The integer value of an attribute, or none.
 std::optional<long long> int_attribute(hid_t obj, const char* name) {
   if (H5Aexists(obj, name) <= 0) return std::nullopt;
-  H5Id a(H5Aopen(obj, name, H5P_DEFAULT), H5Aclose);
+  H5Handle a(H5Aopen(obj, name, H5P_DEFAULT), H5Aclose);
   if (!a.ok()) return std::nullopt;
-  H5Id space(H5Aget_space(a.get()), H5Sclose);
+  H5Handle space(H5Aget_space(a.get()), H5Sclose);
   if (!space.ok() || H5Sget_simple_extent_npoints(space.get()) != 1) return std::nullopt;
-  H5Id type(H5Aget_type(a.get()), H5Tclose);
+  H5Handle type(H5Aget_type(a.get()), H5Tclose);
   if (!type.ok() || H5Tget_class(type.get()) != H5T_INTEGER) return std::nullopt;
   long long v = 0;
   if (H5Aread(a.get(), H5T_NATIVE_LLONG, &v) < 0) return std::nullopt;
@@ -55,17 +41,17 @@ std::optional<long long> int_attribute(hid_t obj, const char* name) {
 // libhdf5 1.10 loop for good instead of failing.
 std::string string_attribute(hid_t obj, const char* name) {
   if (H5Aexists(obj, name) <= 0) return {};
-  H5Id a(H5Aopen(obj, name, H5P_DEFAULT), H5Aclose);
+  H5Handle a(H5Aopen(obj, name, H5P_DEFAULT), H5Aclose);
   if (!a.ok()) return {};
-  H5Id type(H5Aget_type(a.get()), H5Tclose);
-  H5Id space(H5Aget_space(a.get()), H5Sclose);
+  H5Handle type(H5Aget_type(a.get()), H5Tclose);
+  H5Handle space(H5Aget_space(a.get()), H5Sclose);
   if (!type.ok() || !space.ok() || H5Tget_class(type.get()) != H5T_STRING || H5Tis_variable_str(type.get()) != 0 ||
       H5Sget_simple_extent_npoints(space.get()) != 1)
     return {};
   const std::size_t n = H5Tget_size(type.get());
   if (n == 0 || n > 4096) return {};
   std::vector<char> buf(n + 1, '\0');
-  H5Id mem(H5Tcopy(H5T_C_S1), H5Tclose);
+  H5Handle mem(H5Tcopy(H5T_C_S1), H5Tclose);
   H5Tset_size(mem.get(), n + 1);
   H5Tset_cset(mem.get(), H5Tget_cset(type.get()));
   if (H5Aread(a.get(), mem.get(), buf.data()) < 0) return {};
@@ -80,7 +66,7 @@ herr_t look_for_data_group(hid_t loc, const char* name, const H5L_info_t* info, 
   if (info->type != H5L_TYPE_HARD) return 0;
   H5O_info_t oi;
   if (H5Oget_info_by_name(loc, name, &oi, H5P_DEFAULT) < 0 || oi.type != H5O_TYPE_GROUP) return 0;
-  H5Id g(H5Gopen2(loc, name, H5P_DEFAULT), H5Gclose);
+  H5Handle g(H5Gopen2(loc, name, H5P_DEFAULT), H5Gclose);
   if (!g.ok()) return 0;
   const auto type = int_attribute(g.get(), "emd_group_type");
   if (type && *type == 1) {
@@ -97,12 +83,12 @@ void axis_calibration(hid_t group, int axis, double* scale, double* origin, std:
     *ok = false;
     return;
   }
-  H5Id d(H5Dopen2(group, dn.c_str(), H5P_DEFAULT), H5Dclose);
+  H5Handle d(H5Dopen2(group, dn.c_str(), H5P_DEFAULT), H5Dclose);
   if (!d.ok()) {
     *ok = false;
     return;
   }
-  H5Id space(H5Dget_space(d.get()), H5Sclose);
+  H5Handle space(H5Dget_space(d.get()), H5Sclose);
   const hssize_t n = space.ok() ? H5Sget_simple_extent_npoints(space.get()) : -1;
   if (n < 2 || n > static_cast<hssize_t>(kMaxImageSide)) {
     *ok = false;
@@ -124,22 +110,22 @@ void axis_calibration(hid_t group, int axis, double* scale, double* origin, std:
 DetectorImage read_emd_image(const std::string& path) {
   H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr);
   if (H5Fis_hdf5(path.c_str()) <= 0) image_fault(path, "not an HDF5 file");
-  H5Id file(H5Fopen(path.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT), H5Fclose);
+  H5Handle file(H5Fopen(path.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT), H5Fclose);
   if (!file.ok()) image_fault(path, "the HDF5 file cannot be opened (truncated or damaged)");
   FindGroup found;
   if (H5Lvisit(file.get(), H5_INDEX_NAME, H5_ITER_INC, look_for_data_group, &found) < 0 && found.name.empty())
     image_fault(path, "the HDF5 file's groups cannot be read");
   if (found.name.empty()) image_fault(path, "no EMD data group (a group with emd_group_type = 1)");
-  H5Id group(H5Gopen2(file.get(), found.name.c_str(), H5P_DEFAULT), H5Gclose);
+  H5Handle group(H5Gopen2(file.get(), found.name.c_str(), H5P_DEFAULT), H5Gclose);
   if (!group.ok() || H5Lexists(group.get(), "data", H5P_DEFAULT) <= 0)
     image_fault(path, "EMD group " + found.name + " has no array \"data\"");
-  H5Id data(H5Dopen2(group.get(), "data", H5P_DEFAULT), H5Dclose);
+  H5Handle data(H5Dopen2(group.get(), "data", H5P_DEFAULT), H5Dclose);
   if (!data.ok()) image_fault(path, "EMD group " + found.name + ": \"data\" is not an array");
-  H5Id type(H5Dget_type(data.get()), H5Tclose);
+  H5Handle type(H5Dget_type(data.get()), H5Tclose);
   const H5T_class_t cls = type.ok() ? H5Tget_class(type.get()) : H5T_NO_CLASS;
   if (cls != H5T_INTEGER && cls != H5T_FLOAT)
     image_fault(path, "EMD group " + found.name + ": \"data\" holds neither integers nor floats");
-  H5Id space(H5Dget_space(data.get()), H5Sclose);
+  H5Handle space(H5Dget_space(data.get()), H5Sclose);
   const int rank = space.ok() ? H5Sget_simple_extent_ndims(space.get()) : -1;
   if (rank != 2 && rank != 3) image_fault(path, strprintf("EMD data of %d dimensions (2 or 3 expected)", rank));
   hsize_t dims[3] = {1, 1, 1};

@@ -216,51 +216,69 @@ sd with_grid(const sd& s, const lattice_metric& lm, const Epsilon& eps) {
 
 }  // namespace
 
+namespace {
+
+// What both simulations set up before their tilt loop: the crystal copied,
+// the grid laid, the potential matrix and the engine's constants, the
+// tilts to compute and the frame of the result.
+struct prepared_simulation {
+  csd crystal;
+  lattice_metric lm;
+  sd cond;
+  CMatrix vg;
+  engine_setup job;
+  std::vector<int> todo;
+  sim_result result;
+
+  prepared_simulation(const csd& c, const sd& s, const RunControl& rc)
+      : crystal(c), lm(bravai(crystal.lp.data())), cond(with_grid(s, lm, rc.epsilon)) {
+    int error_flag = 0;
+    vg = condition_potential_matrix(cond, crystal, lm, &error_flag, false);
+    job = make_engine_setup(crystal, cond, vg, lm, rc);
+    todo = computed_tilts(cond);
+    result = result_frame(cond);
+    result.threads = simulation_threads(rc, static_cast<int>(todo.size()));
+  }
+  prepared_simulation(const prepared_simulation&) = delete;
+  prepared_simulation& operator=(const prepared_simulation&) = delete;
+};
+
+}  // namespace
+
 sim_result simulate(const csd& crystal, const sd& cond, const RunControl& rc, const progress_callback& progress) {
-  csd c = crystal;
-  const lattice_metric lm = bravai(c.lp.data());
-  const sd s = with_grid(cond, lm, rc.epsilon);
-  int error_flag = 0;
-  const CMatrix vg = condition_potential_matrix(s, c, lm, &error_flag, false);
-  const engine_setup job = make_engine_setup(c, s, vg, lm, rc);
-  const std::vector<int> todo = computed_tilts(s);
-  sim_result r = result_frame(s);
-  r.threads = simulation_threads(rc, static_cast<int>(todo.size()));
+  prepared_simulation p(crystal, cond, rc);
+  const sd& s = p.cond;
   callback_progress report(progress);
-  const std::vector<double> slots = simulate_tilts(job, s, todo, r.threads, report);
+  const std::vector<double> slots = simulate_tilts(p.job, s, p.todo, p.result.threads, report);
+  sim_result& r = p.result;
   r.intensity = Tensor3<double>(s.num_g, s.num_thickness, s.num_k_points);
   const int slot = s.num_g * s.num_thickness;
-  for (std::size_t i = 0; i < todo.size(); ++i)
+  for (std::size_t i = 0; i < p.todo.size(); ++i)
     for (int g = 0; g < s.num_g; ++g)
       for (int t = 0; t < s.num_thickness; ++t)
-        r.intensity(g, t, todo[i]) = slots[i * slot + g * s.num_thickness + t];
-  return r;
+        r.intensity(g, t, p.todo[i]) = slots[i * slot + g * s.num_thickness + t];
+  return std::move(r);
 }
 
 sim_result simulate_coherent(const csd& crystal, const sd& cond, const RunControl& rc,
                              const progress_callback& progress) {
-  csd c = crystal;
-  const lattice_metric lm = bravai(c.lp.data());
-  const sd s = with_grid(cond, lm, rc.epsilon);
-  int error_flag = 0;
-  const CMatrix vg = condition_potential_matrix(s, c, lm, &error_flag, false);
-  const engine_setup job = make_engine_setup(c, s, vg, lm, rc);
+  prepared_simulation p(crystal, cond, rc);
+  const sd& s = p.cond;
   CVector phase = alloc_vector<complex>(static_cast<std::size_t>(s.num_k_points));
-  calc_initial_phase(s, job.lambda, phase.data(), lm);
-  const std::vector<int> todo = computed_tilts(s);
-  sim_result r = result_frame(s);
-  r.threads = simulation_threads(rc, static_cast<int>(todo.size()));
+  calc_initial_phase(s, p.job.lambda, phase.data(), p.lm);
   callback_progress report(progress);
-  const std::vector<double> slots = simulate_tilts_coherent(job, s, phase.data(), todo, r.threads, report);
+  const std::vector<double> slots =
+      simulate_tilts_coherent(p.job, s, phase.data(), p.todo, p.result.threads, report);
+  sim_result& r = p.result;
   r.amplitude = Tensor3<complex>(s.num_g, s.num_thickness, s.num_k_points);
   const int slot = 2 * s.num_g * s.num_thickness;
-  for (std::size_t i = 0; i < todo.size(); ++i)
+  for (std::size_t i = 0; i < p.todo.size(); ++i)
     for (int g = 0; g < s.num_g; ++g)
       for (int t = 0; t < s.num_thickness; ++t) {
         const double* v = &slots[i * slot + 2 * (g * s.num_thickness + t)];
-        r.amplitude(g, t, todo[i]) = complex{v[0], v[1]};
+        r.amplitude(g, t, p.todo[i]) = complex{v[0], v[1]};
       }
-  return r;
+  return std::move(r);
 }
 
 }  // namespace kv

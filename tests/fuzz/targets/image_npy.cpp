@@ -1,25 +1,6 @@
 // A detector image through its own reader: refused with one message, or
 // read into a record whose pixel array matches its size and holds only
 // finite numbers.
-#include <cmath>
-#include <string>
+#include "image_target.hpp"
 
-#include "expimage/image.hpp"
-#include "fuzz_target.hpp"
-
-KV_FUZZ_TARGET(image_npy) {
-  const std::string file = kvfuzz::write_input(data, size, "fz.npy");
-  kv::DetectorImage img;
-  bool accepted = false;
-  kvfuzz::run_reader([&] {
-    img = kv::read_npy_image(file);
-    accepted = true;
-  });
-  if (!accepted) return 0;
-  if (img.width <= 0 || img.height <= 0 || img.frames <= 0 ||
-      img.pixels.size() != static_cast<std::size_t>(img.width) * static_cast<std::size_t>(img.height))
-    kvfuzz::fault("an accepted image's pixel array does not match its size");
-  for (double v : img.pixels)
-    if (!std::isfinite(v)) kvfuzz::fault("an accepted image holds a pixel that is not a finite number");
-  return 0;
-}
+KV_FUZZ_TARGET(image_npy) { return kvfuzz::check_image_reader(data, size, "fz.npy", kv::read_npy_image); }
