@@ -159,3 +159,17 @@ def test_a_refinement_built_from_arrays_recovers_thickness_and_scale(tmp_path):
         korvex.refine(str(sim), str(tmp_path / "meas.txt"), adjust=["no_such_parameter"])
     with pytest.raises(ValueError):
         korvex.write_measured(str(tmp_path / "bad.txt"), obs, sd[:, :1], r["hkl"].tolist(), r["side"], (-d, d, -d, d))
+
+
+def test_coherent_amplitudes_match_their_result_file(tmp_path):
+    shutil.copy(os.path.join(EXAMPLES, "si_110_200kv_coherent.dat"), tmp_path)
+    text = (tmp_path / "si_110_200kv_coherent.dat").read_text()
+    r = korvex.simulate(str(tmp_path / "si_110_200kv_coherent.dat"))
+    assert r["amplitude"].dtype == np.complex128
+    korvex.run("si_110_200kv_coherent.dat", workdir=str(tmp_path))
+    f = korvex.read_result(str(tmp_path / "si_110_200kv_coherent_rs0.txt"))
+    assert f["hkl"].tolist() == r["hkl"].tolist()
+    # The file holds the amplitudes times sqrt(intensity_scaling), six digits.
+    scale = np.sqrt(10000.0) if "intensity_scaling" not in text else np.sqrt(
+        float(re.search(r"intensity_scaling\s+(\S+)", text).group(1)))
+    np.testing.assert_allclose(f["amplitude"], r["amplitude"][0] * scale, rtol=2e-5, atol=1e-5)
