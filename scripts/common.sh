@@ -69,7 +69,7 @@ kv_build_asan() {
         -DCMAKE_CXX_FLAGS_RELWITHDEBINFO= -DCMAKE_C_FLAGS_RELWITHDEBINFO= \
         "-DCMAKE_CXX_FLAGS=$KV_SANITIZE" "-DCMAKE_C_FLAGS=$KV_SANITIZE" \
         -DCMAKE_EXE_LINKER_FLAGS=-fsanitize=address,undefined,float-cast-overflow \
-        -DKV_BUILD_BENCH=OFF "$(kv_mpi_flag)" >/dev/null
+        -DKV_BUILD_BENCH=OFF -DKV_BUILD_PYTHON=OFF "$(kv_mpi_flag)" >/dev/null
   cmake --build "$KV_ASAN_BUILD" -j "$(nproc)"
 }
 
