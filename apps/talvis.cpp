@@ -1,5 +1,9 @@
 // talvis: images, HTML pages, plots and scans of korvex results.
 #include "vis/talvis.hpp"
+#include "sim/memory_limit.hpp"
 #include "sim/error.hpp"
 
-int main(int argc, char** argv) { return kv::guarded_main(kv::talvis_main, argc, argv); }
+int main(int argc, char** argv) {
+  kv::settle_for_memory_limit(argv);
+  return kv::guarded_main(kv::talvis_main, argc, argv);
+}
