@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <memory>
 
 #include "expdata/fed_constraints.hpp"
 #include "expdata/fit_files.hpp"
@@ -252,7 +253,10 @@ fit_outcome run_refinement(fit_problem& fp, int max_iter, FILE* log) {
   std::vector<double> x = current_params(fp);
   out.start = x;
 
-  auto* cost = new fit_cost(fp);  // owned by the ceres problem
+  // Owned here until the ceres problem takes it, so that a refusal of the
+  // start point does not leak it.
+  auto owned_cost = std::make_unique<fit_cost>(fp);
+  fit_cost* cost = owned_cost.get();
   {
     std::vector<double> res(static_cast<std::size_t>(M));
     std::vector<double*> jp{nullptr};
@@ -266,7 +270,13 @@ fit_outcome run_refinement(fit_problem& fp, int max_iter, FILE* log) {
   ceres::Problem::Options po;
   po.cost_function_ownership = ceres::TAKE_OWNERSHIP;
   ceres::Problem problem(po);
-  problem.AddResidualBlock(cost, nullptr, x.data());
+  problem.AddResidualBlock(owned_cost.release(), nullptr, x.data());
+  // Each parameter stays in its physical range at every step.
+  for (int j = 0; j < P; ++j) {
+    const fit_param& p = fp.params[static_cast<std::size_t>(j)];
+    if (std::isfinite(p.lower)) problem.SetParameterLowerBound(x.data(), j, p.lower);
+    if (std::isfinite(p.upper)) problem.SetParameterUpperBound(x.data(), j, p.upper);
+  }
   ceres::Solver::Options options = solver_options(max_iter);
   fit_progress progress(fp, *cost, x.data(), out.dof, log, &out);
   options.callbacks.push_back(&progress);

@@ -161,9 +161,26 @@ void fget_fitpar(fitpar* p, double* value, FILE* fp) { fget_fitpar(p, value, fp,
 
 namespace {
 
+// A second token that is no flag word: a trailing comment is harmless, any
+// other word (a misspelt or lower-case flag, a misspelt unit) would silently
+// leave the parameter fixed under an automatic name, so it is refused.
+void refuse_unknown_flag(const std::vector<std::string_view>& t, const std::string& line, FILE* fp,
+                         const char* field, const char* unit) {
+  if (t.size() < 2 || is_comment_word(t[1])) return;
+  const std::string word(t[1]);
+  std::string text(line);
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+  fatal_out(
+      "$$ Data format error: \"%s\" after the value of %s is not a flag word: write FIX, ADJ, RST or CST (or 0, 2, "
+      "1, -1), in upper case%s.\n$$ line: %s\n%s$$ Abort.\n",
+      printable(word).c_str(), field,
+      unit ? strprintf(", or the unit %s right after the number", unit).c_str() : "", printable(text).c_str(),
+      place_note(fp).c_str());
+}
+
 // The tokens of one parameter line after the optional unit word.
 void parse_fitpar(const std::vector<std::string_view>& t, fitpar* p, double* value, FILE* fp,
-                  const char* field) {
+                  const char* field, const std::string& line, const char* unit) {
   *p = fitpar{};
   p->expr = std::string(t[0]);
   const std::string_view flag = t.size() > 1 ? t[1] : std::string_view();
@@ -180,6 +197,7 @@ void parse_fitpar(const std::vector<std::string_view>& t, fitpar* p, double* val
     flg = -2;  // no flag word: fixed, named automatically
 
   if (flg == -2) {
+    refuse_unknown_flag(t, line, fp, field, unit);
     p->flg = kFlgFix;
     p->name = strprintf("id%d", auto_name_counter++);
   } else {
@@ -203,7 +221,7 @@ void fget_fitpar(fitpar* p, double* value, FILE* fp, const char* field) {
   const std::vector<std::string_view> t = split_tokens(line);
   if (t.empty()) fitpar_input_error("");
   refuse_decimal_comma(line, t, field, fp);
-  parse_fitpar(t, p, value, fp, field);
+  parse_fitpar(t, p, value, fp, field, line, nullptr);
 }
 
 void fget_fitpar_unit(fitpar* p, double* value, FILE* fp, const char* field, const char* unit, bool* in_unit) {
@@ -213,7 +231,7 @@ void fget_fitpar_unit(fitpar* p, double* value, FILE* fp, const char* field, con
   refuse_decimal_comma(line, t, field, fp);
   *in_unit = take_unit(t, unit);
   if (t.empty() || t[0].empty()) fitpar_input_error(line);
-  parse_fitpar(t, p, value, fp, field);
+  parse_fitpar(t, p, value, fp, field, line, unit);
   // A constrained parameter takes its value, in the block's own units, from
   // its expression; a unit word there would have nothing to convert.
   if (*in_unit && p->flg == kFlgCst)

@@ -111,6 +111,20 @@ TEST(BadInput, UnclearCasesGetAClearMessage) {
   });
 }
 
+TEST(BadInput, WordsThatAreNeitherFlagsNorUnitsEndTheRun) {
+  // Each was once read silently: a fixed parameter under an automatic name,
+  // a disk size or tilt in units of g1/2 instead of mrad.
+  expect_all_refused({
+      {"5.431020511 FIX a", "5.431020511 fix a", {"\"fix\" after the value of lattice parameter a is not a flag word",
+                                                  "$$ line: 5.431020511 fix a\n"}},
+      {"-18.21877 ADJ f111_re", "-18.21877 ADJJ f111_re", {"\"ADJJ\" after the value of"}},
+      {"% disk half-width (tilt units)\n0.5\n", "% disk half-width (tilt units)\n3.3 mr\n",
+       {"$$ Data format error: \"mr\" after the number is not the unit mrad", "$$ line: 3.3 mr\n",
+        "block SIM_CALCULATION_CONDITION > CALC_KXY_RANGE"}},
+      {"0.0\n0.0\n% accel", "1.0 mradx\n0.0\n% accel", {"\"mradx\" after the number is not the unit mrad"}},
+  });
+}
+
 // The tail of a comment longer than the buffer was once read as the line
 // "intensity_scaling is 10000", and every intensity came out 0.
 TEST(BadInput, ALongCommentInTheControlBlockStaysAComment) {
