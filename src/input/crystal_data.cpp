@@ -10,6 +10,7 @@
 #include "input/cif_input.hpp"
 #include "crystal/lattice.hpp"
 #include "input/constraints.hpp"
+#include "input/crystal_checks.hpp"
 #include "input/fields.hpp"
 #include "sim/error.hpp"
 #include "sim/linereader.hpp"
@@ -111,49 +112,6 @@ void read_site(csd& cs, int j, FILE* fp) {
   chk_data("}SITE", fp);
 }
 
-// The cell must have positive edges and a real, non-zero volume; anything
-// else turns every metric quantity into infinity or not-a-number.
-void check_cell(const csd& cs) {
-  const double* lp = cs.lp.data();
-  constexpr double kDeg = 3.141592653589793 / 180.0;
-  const double ca = std::cos(lp[3] * kDeg), cb = std::cos(lp[4] * kDeg), cg = std::cos(lp[5] * kDeg);
-  const double v2 = 1.0 - ca * ca - cb * cb - cg * cg + 2.0 * ca * cb * cg;
-  // Edges up to 10 000 A cover every crystal (and keep the metric finite).
-  const bool edges = lp[0] <= 1e4 && lp[1] <= 1e4 && lp[2] <= 1e4;
-  const bool ok = edges && lp[0] > 0.0 && lp[1] > 0.0 && lp[2] > 0.0 && lp[3] > 0.0 && lp[3] < 180.0 &&
-                  lp[4] > 0.0 && lp[4] < 180.0 && lp[5] > 0.0 && lp[5] < 180.0 && v2 > 1e-12;
-  if (!ok)
-    fatal_out("$$ Invalid lattice parameters a=%g b=%g c=%g alpha=%g beta=%g gamma=%g: "
-              "the cell has no volume. Abort.\n",
-              lp[0], lp[1], lp[2], lp[3], lp[4], lp[5]);
-}
-
-// B is the mean-square displacement times 8 pi^2, never negative (1000 A^2
-// would be a displacement of 3.6 A); an occupancy is a fraction of the site;
-// a fractional coordinate far from the cell loses every digit in the phase
-// 2 pi g.r. Checked once constrained values are known, so the message names
-// the value the calculation would use.
-constexpr double kMaxB = 1000.0;
-constexpr double kMaxFraction = 100.0;
-
-void check_sites(const csd& cs, FILE* fp) {
-  for (int j = 0; j < cs.num_atom; ++j) {
-    const atom& a = cs.atoms[j];
-    if (a.bf == 0 && !(a.b_iso >= 0.0))
-      fatal_out("$$ Invalid B (=%g) of site %d (%s): a Debye-Waller B must not be negative.\n%s$$ Abort.\n",
-                a.b_iso, j + 1, a.name.c_str(), place_note(fp).c_str());
-    if (a.bf == 0 && a.b_iso > kMaxB)
-      fatal_out("$$ Invalid B (=%g) of site %d (%s): at most %g A^2.\n%s$$ Abort.\n", a.b_iso, j + 1,
-                a.name.c_str(), kMaxB, place_note(fp).c_str());
-    if (!(a.occ >= 0.0 && a.occ <= 1.0))
-      fatal_out("$$ Invalid occupancy (=%g) of site %d (%s): it must lie between 0 and 1.\n%s$$ Abort.\n",
-                a.occ, j + 1, a.name.c_str(), place_note(fp).c_str());
-    if (!(std::fabs(a.x) <= kMaxFraction && std::fabs(a.y) <= kMaxFraction && std::fabs(a.z) <= kMaxFraction))
-      fatal_out("$$ Invalid position (%g %g %g) of site %d (%s): fractional coordinates must lie between %g and "
-                "%g.\n%s$$ Abort.\n",
-                a.x, a.y, a.z, j + 1, a.name.c_str(), -kMaxFraction, kMaxFraction, place_note(fp).c_str());
-  }
-}
 
 }  // namespace
 
