@@ -103,6 +103,8 @@ File open_log_file(const std::string& path) {
   refuse_input_overwrite(path);
   File fp(std::fopen(output_path(path), "w"));
   if (!fp) fatal_err("$$ Cannot open %s. Abort.\n", path.c_str());
+  // Line by line, so that a run that is killed leaves every line it printed.
+  std::setvbuf(fp.get(), nullptr, _IOLBF, 0);
   return fp;
 }
 
