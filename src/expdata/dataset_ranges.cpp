@@ -5,6 +5,7 @@
 #include <string>
 
 #include "crystal/lattice.hpp"
+#include "input/parameter_names.hpp"
 #include "sim/error.hpp"
 
 namespace kv {
@@ -25,6 +26,29 @@ void check(double v, const fitpar& p, value_range r, const char* what, const cha
 }
 
 }  // namespace
+
+void check_dataset_names(const std::vector<fed>& eds) {
+  std::vector<named_parameter> ps;
+  for (std::size_t i = 0; i < eds.size(); ++i) {
+    const fed& ed = eds[i];
+    const std::string ds = " of dataset " + std::to_string(i + 1);
+    ps.push_back({&ed.tiltH_fp, "tiltH" + ds});
+    ps.push_back({&ed.tiltG_fp, "tiltG" + ds});
+    ps.push_back({&ed.voltage_fp, "voltage" + ds});
+    for (std::size_t t = 0; t < ed.tb.size(); ++t) {
+      const thickness_block& b = ed.tb[t];
+      const std::string blk = " of thickness block " + std::to_string(t + 1) + ds;
+      ps.push_back({&b.scale_fp, "scale" + blk});
+      ps.push_back({&b.thickness_fp, "thickness" + blk});
+      ps.push_back({&b.thickwidth_fp, "thickness width" + blk});
+      for (std::size_t r = 0; r < b.H_shift_fp.size(); ++r) {
+        ps.push_back({&b.H_shift_fp[r], "H_shift " + std::to_string(r + 1) + blk});
+        ps.push_back({&b.G_shift_fp[r], "G_shift " + std::to_string(r + 1) + blk});
+      }
+    }
+  }
+  check_parameter_names(ps, "FIT_CALCULATION_CONDITION");
+}
 
 void check_dataset_ranges(const std::vector<fed>& eds) {
   for (std::size_t i = 0; i < eds.size(); ++i) {

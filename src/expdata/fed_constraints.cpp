@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <functional>
 
-#include "expdata/dataset_ranges.hpp"
 #include "input/constraints.hpp"
 #include "sim/qzio.hpp"
 
@@ -57,8 +56,6 @@ void constraint_fed(int num_dataset, std::vector<fed>& eds) {
     if (p.flg == kFlgCst) v = constraint_value_fed(p.expr, num_dataset, eds);
     return false;
   });
-  // A constraint may carry a value out of its physical range.
-  check_dataset_ranges(eds);
 }
 
 }  // namespace kv

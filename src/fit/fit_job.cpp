@@ -8,6 +8,7 @@
 #include <cstring>
 #include <memory>
 
+#include "expdata/dataset_ranges.hpp"
 #include "expdata/fed_constraints.hpp"
 #include "expdata/fit_files.hpp"
 #include "input/crystal_data.hpp"
@@ -382,7 +383,9 @@ void read_fit_input(FILE* fp, const std::string& base_name, csd& cs, int* max_it
   eis.assign(static_cast<std::size_t>(num_dataset), fei{});
   for (int i = 0; i < num_dataset; ++i) input_fit_exp_dataset(eds[i], eis[i], fp, lm);
   chk_data("}FIT_CALCULATION_CONDITION", fp);
+  check_dataset_names(eds);
   constraint_fed(num_dataset, eds);
+  check_dataset_ranges(eds);
 }
 
 void qz_fit(FILE* fp, FILE* log, const std::string& base_name) {
@@ -392,6 +395,14 @@ void qz_fit(FILE* fp, FILE* log, const std::string& base_name) {
   std::vector<fei> eis;
   read_fit_input(fp, base_name, cs, &max_iter, eds, eis);
   const int num_dataset = static_cast<int>(eds.size());
+  // A measured file named like one of the refinement's outputs is found
+  // now, not when the fit is over.
+  for (int i = 0; i < num_dataset; ++i) {
+    refuse_input_overwrite(strprintf("%s_fit_fst%d.txt", base_name.c_str(), i));
+    refuse_input_overwrite(strprintf("%s_fit_res%d.txt", base_name.c_str(), i));
+  }
+  for (const char* suffix : {"_fit.txt", "_chisq.txt", "_chisq.plt", "_fit_tlv.txt"})
+    refuse_input_overwrite(base_name + suffix);
 
   fit_problem prob;
   setup_fit_problem(prob, cs, eds, eis);

@@ -86,6 +86,8 @@ void apply_fit_params(const std::vector<fit_param>& ps, const double* x, csd& cs
   for (std::size_t j = 0; j < ps.size(); ++j) *ps[j].value = x[j];
   constraint_csd(cs);
   constraint_fed(static_cast<int>(eds.size()), eds);
+  // A constraint may carry a value out of its physical range at any step.
+  check_dataset_ranges(eds);
 }
 
 }  // namespace kv

@@ -252,9 +252,19 @@ void check_cif_crystal(const CifCrystal& c, const std::string& path) {
 }  // namespace
 
 CifCrystal read_cif_crystal(const std::string& path) {
+  // Read here, as a plain file only (a FIFO would block the run for ever),
+  // and parsed from memory.
+  std::string text;
+  {
+    File fp = fopen_plain_file(path);
+    if (!fp) cif_error(path, "cannot be read (no such plain file)");
+    char buf[65536];
+    for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, fp.get())) > 0;) text.append(buf, n);
+    if (std::ferror(fp.get())) cif_error(path, "cannot be read");
+  }
   gemmi::cif::Document doc;
   try {
-    doc = gemmi::cif::read_file(path);
+    doc = gemmi::cif::read_memory(text.data(), text.size(), path.c_str());
   } catch (const std::exception& e) {
     cif_error(path, std::string("cannot be read (") + e.what() + ")");
   }

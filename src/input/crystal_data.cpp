@@ -11,6 +11,7 @@
 #include "crystal/lattice.hpp"
 #include "input/constraints.hpp"
 #include "input/crystal_checks.hpp"
+#include "input/parameter_names.hpp"
 #include "input/fields.hpp"
 #include "sim/error.hpp"
 #include "sim/linereader.hpp"
@@ -23,9 +24,9 @@ namespace {
 // block read in this process.
 int auto_name_counter = 0;
 
-[[noreturn]] void fitpar_input_error(std::string_view first_token) {
+[[noreturn]] void fitpar_input_error(std::string_view first_token, const std::string& missing = std::string()) {
   const std::string buf(first_token);
-  fatal_out("$$ (fget_fitpar) Input data error. Abort.\n$$ buf=%s\n", printable(buf).c_str());
+  fatal_out("$$ (fget_fitpar) Input data error. Abort.\n$$ buf=%s\n%s", printable(buf).c_str(), missing.c_str());
 }
 
 // "5,431 FIX a": a comma between digits where the value stands. Commas
@@ -159,8 +160,15 @@ void parse_fitpar(const std::vector<std::string_view>& t, fitpar* p, double* val
     p->flg = kFlgFix;
     p->name = strprintf("id%d", auto_name_counter++);
   } else {
-    if (t.size() < 3) fitpar_input_error(t[0]);
-    if (flg == kFlgRst && t.size() < 4) fitpar_input_error(t[0]);
+    const std::string flag_word(flag);
+    if (t.size() < 3)
+      fitpar_input_error(t[0], strprintf("$$ %s of %s has no parameter name: write VALUE %s NAME%s.\n%s",
+                                         printable(flag_word).c_str(), field, printable(flag_word).c_str(),
+                                         flg == kFlgRst ? " RESTRAINT" : "", place_note(fp).c_str()));
+    if (flg == kFlgRst && t.size() < 4)
+      fitpar_input_error(t[0], strprintf("$$ RST %s of %s has no restraint value: write VALUE RST NAME RESTRAINT "
+                                         "(the value it is restrained to).\n%s",
+                                         printable(std::string(t[2])).c_str(), field, place_note(fp).c_str()));
     p->flg = flg;
     p->name = std::string(t[2]);
     if (p->name.size() > kFitparNameMax)
@@ -320,6 +328,7 @@ void input_csd_cstr(csd& cs, FILE* fp, const std::string& base_name) {
   fget_lofg_cstr(cs, fp);
   chk_data("}CRYSTAL_STRUCTURE_DATA", fp);
 
+  check_parameter_names(crystal_parameters(cs), "CRYSTAL_STRUCTURE_DATA");
   constraint_csd(cs);
   check_cell(cs);
   check_sites(cs, fp);

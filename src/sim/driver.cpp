@@ -70,7 +70,7 @@ void write_banner(FILE* fp, int threads) {
 // core); the job's own reading reports problems.
 int planned_threads(const std::string& parameter_file) {
   int requested = 0;
-  File fp(std::fopen(parameter_file.c_str(), "r"));
+  File fp = fopen_plain_file(parameter_file);
   if (fp) {
     char line[256];
     bool in_block = false;

@@ -259,6 +259,25 @@ struct bad_case {
   const char* message;
 };
 
+// A measured file named like an output of the refinement was found only when
+// the fit, minutes later, came to write that output.
+TEST(FitJob, AMeasuredFileNamedLikeAnOutputIsRefusedBeforeTheFit) {
+  ScratchDir d;
+  make_example(d, {});
+  d.write("si_chisq.txt", d.read("si_int.txt"));
+  std::string fit = d.read("si.dat");
+  replace_all(fit, "si_int.txt", "si_chisq.txt");
+  d.write("si.dat", fit);
+  const RunResult r = run_fit(d);
+  EXPECT_EQ(r.status, 1) << r.out;
+  EXPECT_NE(r.err.find("$$ si_chisq.txt is an input file of this run and is not overwritten. Abort.\n"),
+            std::string::npos)
+      << r.err;
+  EXPECT_EQ(r.out.find("$$ iteration"), std::string::npos) << r.out;
+  EXPECT_FALSE(std::filesystem::exists(d / "si_fit_fst0.txt"));
+  EXPECT_EQ(d.read("si_chisq.txt"), d.read("si_int.txt"));
+}
+
 TEST(FitJob, BadInputEndsWithOneMessageAndStatusOne) {
   const std::vector<bad_case> cases = {
       {"nothing to refine", {"--wrong-b"},

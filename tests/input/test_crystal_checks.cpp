@@ -120,5 +120,42 @@ TEST(CrystalChecks, OccupanciesOfOnePositionAddUpToAtMostOneInTheCrystalBlock) {
   EXPECT_EQ(read_block(block("0 FIX x2\n0 FIX y2\n0 FIX z2\n", "1 FIX")).num_atom, 2);
 }
 
+TEST(CrystalChecks, ConstraintCyclesAndAmbiguousNamesAreNamed) {
+  const auto block = [](const std::string& lattice, const std::string& site) {
+    return "CRYSTAL_STRUCTURE_DATA{\nLATTICE{\n221\n" + lattice +
+           "90 FIX al\n90 FIX be\n90 FIX ga\n}LATTICE\nATOM{\n1\nSITE{\nSr\n" + site +
+           "0.5 FIX y1\n0.5 FIX z1\nISO\n0.5 FIX b1\n1 FIX o1\n0\n}SITE\n}ATOM\n"
+           "LOW_ORDER_FG{\n0\n}LOW_ORDER_FG\n}CRYSTAL_STRUCTURE_DATA\n";
+  };
+  // Once read as "a cell of no volume": each edge waited for the other.
+  std::string msg = fatal_text([&] { read_block(block("c CST a\na CST b\na CST c\n", "0.5 FIX x1\n")); });
+  EXPECT_NE(msg.find("$$ The constraints c CST a, a CST c in CRYSTAL_STRUCTURE_DATA refer to each other in a "
+                     "cycle: at least one of these parameters must be FIX, ADJ or RST. Abort.\n"),
+            std::string::npos)
+      << msg;
+  // A chain in reading order is no cycle.
+  EXPECT_EQ(read_block(block("4 FIX a\na CST b\nb CST c\n", "0.5 FIX x1\n")).lp[2], 4.0);
+  // x1 names both the site's x and lattice c, and a constraint looks it up.
+  msg = fatal_text([&] { read_block(block("4 FIX a\nx1 CST b\n4 FIX x1\n", "0.5 FIX x1\n")); });
+  EXPECT_NE(msg.find("$$ The parameter name x1 is given twice (lattice parameter c and x of site 1) in "
+                     "CRYSTAL_STRUCTURE_DATA: a name that a constraint refers to must belong to one parameter "
+                     "only. Abort.\n"),
+            std::string::npos)
+      << msg;
+  // The same two names that nothing refers to stay allowed.
+  EXPECT_EQ(read_block(block("4 FIX a\na CST b\n4 FIX x1\n", "0.5 FIX x1\n")).num_atom, 1);
+  // A restraint without its value, a flag without a name: said in words.
+  StringFile f("1.0 RST r1\n2.0 ADJ\n");
+  fitpar p;
+  double v;
+  msg = fatal_text([&] { fget_fitpar(&p, &v, f.get(), "the site's B"); });
+  EXPECT_NE(msg.find("$$ RST r1 of the site's B has no restraint value: write VALUE RST NAME RESTRAINT"),
+            std::string::npos)
+      << msg;
+  msg = fatal_text([&] { fget_fitpar(&p, &v, f.get(), "the thickness"); });
+  EXPECT_NE(msg.find("$$ ADJ of the thickness has no parameter name: write VALUE ADJ NAME."), std::string::npos)
+      << msg;
+}
+
 }  // namespace
 }  // namespace kv

@@ -7,12 +7,14 @@
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <thread>
 
+#include "sim/parallel.hpp"
 #include "support/run_program.hpp"
 
 namespace {
@@ -36,8 +38,8 @@ struct LimitedRun {
   std::string out;
 };
 
-// Runs exe with args in cwd under the limit `resource` = kb kilobytes; kills
-// it after `seconds` and reports -1 then. Standard output and error go to one
+// Runs exe with args in cwd under the limit `resource` = kb kilobytes (none
+// for kb <= 0); kills it after `seconds` and reports -1 then. Standard output and error go to one
 // file.
 LimitedRun run_limited(const std::string& exe, const std::vector<std::string>& args, const fs::path& cwd,
                        long kb, int seconds, int resource = RLIMIT_AS) {
@@ -53,7 +55,7 @@ LimitedRun run_limited(const std::string& exe, const std::vector<std::string>& a
     dup2(fd, 2);
     struct rlimit rl {};
     rl.rlim_cur = rl.rlim_max = static_cast<rlim_t>(kb) * 1024;
-    setrlimit(resource, &rl);
+    if (kb > 0) setrlimit(resource, &rl);
     std::vector<char*> argv{const_cast<char*>(exe.c_str())};
     for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
@@ -107,6 +109,45 @@ TEST(MemoryLimit, KorvexRunsOrRefusesWithAMessageUnderAnyAddressSpaceLimit) {
   }
   // A limit of a gigabyte leaves ample room for this small job.
   EXPECT_GE(finished, 1);
+}
+
+TEST(PlainFiles, AFifoOrAFolderGivenAsAnInputIsRefusedAtOnce) {
+  kvtest::ScratchDir d;
+  ASSERT_EQ(mkfifo((d / "fifo.dat").c_str(), 0644), 0);
+  fs::create_directories(d / "folder.dat");
+  LimitedRun r = run_limited(KORVEX_EXE, {"fifo.dat"}, d.path(), 0, 60);
+  EXPECT_EQ(r.status, 1) << r.out;
+  EXPECT_NE(r.out.find("$$ (fopen_chk_rmode) Cannot open fifo.dat: it is not a plain file (a FIFO, device or "
+                       "socket). Abort.\n"),
+            std::string::npos)
+      << r.out;
+  r = run_limited(KORVEX_EXE, {"folder.dat"}, d.path(), 0, 60);
+  EXPECT_EQ(r.status, 1) << r.out;
+  EXPECT_NE(r.out.find("Cannot open folder.dat: it is a folder, not a file. Abort."), std::string::npos) << r.out;
+  // A measured-intensity file named in a talvis script.
+  d.write("s.txt", "TALVIS_SCRIPT\nTS_SCAN_MODE\nTS_SCAN_INT_FILE\nfifo.dat\n");
+  r = run_limited(TALVIS_EXE, {"s.txt"}, d.path(), 0, 60);
+  EXPECT_EQ(r.status, 1) << r.out;
+  EXPECT_NE(r.out.find("fifo.dat: it is not a plain file"), std::string::npos) << r.out;
+  // korvex.ini as a FIFO is no debug-flag file.
+  ASSERT_EQ(mkfifo((d / "korvex.ini").c_str(), 0644), 0);
+  r = run_limited(KORVEX_EXE, {"folder.dat"}, d.path(), 0, 60);
+  EXPECT_EQ(r.status, 1) << r.out;
+}
+
+TEST(ThreadCount, MoreThreadsThanCoresAreWarnedAboutAndCutAtFourPerCore) {
+  kvtest::ScratchDir d;
+  std::string job = kvtest::read_file(std::string(KV_EXAMPLES_DIR) + "/si_110_200kv.dat");
+  job.replace(job.find("general_eps"), 0, "num_threads 1000\n");
+  d.write("job.dat", job);
+  const kvtest::RunResult r = kvtest::run_program(KORVEX_EXE, {"job.dat"}, d.path());
+  ASSERT_EQ(r.status, 0) << r.out;
+  const int cores = kv::resolve_thread_count(0);
+  EXPECT_NE(r.out.find("$$ Warning: num_threads 1000 is more than the " + std::to_string(cores) +
+                       " cores of this machine: the tilt loops use " + std::to_string(4 * cores) + " threads.\n"),
+            std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("Tilt loop: " + std::to_string(4 * cores) + " threads\n"), std::string::npos) << r.out;
 }
 
 TEST(FileSizeLimit, KorvexEndsWithCannotWriteAndLeavesNoTemporaries) {
