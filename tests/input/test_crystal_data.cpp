@@ -154,8 +154,11 @@ TEST(CrystalBlock, IncompleteParameterLinesAreRejected) {
   StringFile f("1.0 RST r1\n");
   fitpar p;
   double v;
+  // The classic two lines, then what is missing in words.
   EXPECT_EQ(fatal_text([&] { fget_fitpar(&p, &v, f.get()); }),
-            "$$ (fget_fitpar) Input data error. Abort.\n$$ buf=1.0\n");
+            "$$ (fget_fitpar) Input data error. Abort.\n$$ buf=1.0\n"
+            "$$ RST r1 of the parameter has no restraint value: write VALUE RST NAME RESTRAINT (the value it is "
+            "restrained to).\n$$ (line 1)\n");
   StringFile longname("1.0 FIX " + std::string(32, 'n') + "\n");
   EXPECT_NE(fatal_text([&] { fget_fitpar(&p, &v, longname.get()); }).find("longer than 31"),
             std::string::npos);
