@@ -111,6 +111,22 @@ TEST(BadInput, UnclearCasesGetAClearMessage) {
   });
 }
 
+// The beam listing was written as soon as the beams were chosen, so a run
+// refused by the blocks after BEAM_SEARCH left a listing of a job that never ran.
+TEST(BadInput, ARefusalFoundByReadingLeavesNoBeamListing) {
+  for (const auto& [from, to] : {std::pair<std::string, std::string>{"500.0\n", "-500\n"},
+                                 {"OUTPUT_THICKNESS{", "OUTPUT_THICKNES{"}}) {
+    ScratchDir d;
+    const RunResult r = run_korvex(d, "si.dat", edited(from, to));
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_FALSE(fs::exists(d / "si_fg0.txt")) << to;
+  }
+  // A run that reads its input whole still lists its beams.
+  ScratchDir d;
+  ASSERT_EQ(run_korvex(d, "si.dat", edited("% 2: automatic", "% 2: automatic")).status, 0);
+  EXPECT_TRUE(fs::exists(d / "si_fg0.txt"));
+}
+
 TEST(BadInput, WordsThatAreNeitherFlagsNorUnitsEndTheRun) {
   // Each was once read silently: a fixed parameter under an automatic name,
   // a disk size or tilt in units of g1/2 instead of mrad.
