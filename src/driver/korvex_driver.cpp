@@ -15,6 +15,7 @@
 #include "sim/qzio.hpp"
 #include "sim/run_lock.hpp"
 #include "sim/runctl.hpp"
+#include "sim/stale_temporaries.hpp"
 
 namespace kv {
 
@@ -69,7 +70,7 @@ void write_banner(FILE* fp, int threads) {
 // core); the job's own reading reports problems.
 int planned_threads(const std::string& parameter_file) {
   int requested = 0;
-  File fp(std::fopen(parameter_file.c_str(), "r"));
+  File fp = fopen_plain_file(parameter_file);
   if (fp) {
     char line[256];
     bool in_block = false;
@@ -188,7 +189,13 @@ int korvex_main(int argc, char** argv) {
   mark_input_file(parameter_file);
   // Held until the run ends, on the rank that writes the files.
   std::optional<RunLock> lock;
-  if (rank_writes_files()) lock.emplace(base_name);
+  if (rank_writes_files()) {
+    lock.emplace(base_name);
+    // What a killed run of this base name left half-written.
+    if (const int n = remove_stale_temporaries(base_name))
+      std::printf("$$ Removed %d unfinished temporary file%s that an earlier run of %s left behind.\n", n,
+                  n == 1 ? "" : "s", base_name.c_str());
+  }
   File log = open_log_file(log_name);
   std::fprintf(log.get(), "%s", version_line());
   write_banner(log.get(), banner_threads);

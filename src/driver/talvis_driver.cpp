@@ -216,8 +216,16 @@ int talvis_main(int argc, char** argv) {
   std::setvbuf(stdin, nullptr, _IONBF, 0);
   // "talvis cif FILE.cif": the crystal block of a CIF and nothing else on
   // standard output, so that it can be redirected into a parameter file.
+  // A refusal goes to standard error, so that it never ends up in the file
+  // the block is redirected into.
   if (argc == 3 && std::string(argv[1]) == "cif") {
-    std::printf("%s", cif_crystal_block(read_cif_crystal(argv[2])).c_str());
+    std::string block;
+    try {
+      block = cif_crystal_block(read_cif_crystal(argv[2]));
+    } catch (const FatalError& e) {
+      throw FatalError(e.text(), Channel::err, e.status());
+    }
+    std::printf("%s", block.c_str());
     return 0;
   }
   // "talvis import IMAGE SETUP_FILE": a measured pattern made into a dataset.

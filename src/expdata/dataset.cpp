@@ -141,9 +141,13 @@ void read_INTENSITY_DATA(fed& ed, fei& ei, FILE* fp) {
 void read_STW_block(fed& ed, int t, FILE* fp) {
   thickness_block& b = ed.tb[static_cast<std::size_t>(t)];
   chk_data("STW_PAR{", fp);
-  fget_fitpar(&b.scale_fp, &b.scale, fp);
-  fget_fitpar(&b.thickness_fp, &b.thickness, fp);
-  fget_fitpar(&b.thickwidth_fp, &b.thickwidth, fp);
+  // Constrained values are checked once their expressions are evaluated.
+  fget_fitpar(&b.scale_fp, &b.scale, fp, "the scale factor");
+  if (b.scale_fp.flg != kFlgCst) require_positive(b.scale, "the scale factor", fp);
+  fget_fitpar(&b.thickness_fp, &b.thickness, fp, "the thickness");
+  if (b.thickness_fp.flg != kFlgCst) require_nonnegative(b.thickness, "the thickness", fp);
+  fget_fitpar(&b.thickwidth_fp, &b.thickwidth, fp, "the thickness width");
+  if (b.thickwidth_fp.flg != kFlgCst) require_nonnegative(b.thickwidth, "the thickness width", fp);
   if (b.thickwidth > epsilon.general_eps && epsilon.num_thickwidth == 0)
     fatal_out("$$ thickwidth = %g and num_thickwidth = %d. Abort.\n", b.thickwidth, 0);
   double n = 0.0;
@@ -236,7 +240,7 @@ int count_data_sets(FILE* fp) {
 
 void read_ITEM_EXP_NUM(int* max_iter, int* num_dataset, FILE* fp) {
   chk_data("ITER_EXP_NUM{", fp);
-  *max_iter = fget_i(fp);
+  *max_iter = checked_count(fget_i(fp), "maximum number of iterations (ITER_EXP_NUM)", 0);
   *num_dataset = checked_count(fget_i(fp), "number of datasets", 0);
   chk_data("}ITER_EXP_NUM", fp);
   // The second line of ITER_EXP_NUM counts the DATA_SET blocks that follow.

@@ -1,5 +1,6 @@
 #include "expdata/fit_files.hpp"
 
+#include "expdata/dataset_ranges.hpp"
 #include "expdata/fed_constraints.hpp"
 #include "sim/error.hpp"
 #include "sim/linereader.hpp"
@@ -319,7 +320,9 @@ void input_fit_mode_file(const std::string& file, csd& cs, int* max_iter, int* n
   eis.assign(static_cast<std::size_t>(*num_dataset), fei{});
   for (int i = 0; i < *num_dataset; ++i) input_fit_exp_dataset(eds[i], eis[i], fp, lm);
   chk_data("}FIT_CALCULATION_CONDITION", fp);
+  check_dataset_names(eds);
   constraint_fed(*num_dataset, eds);
+  check_dataset_ranges(eds);
 }
 
 void fit_res_output(int num_dataset, const std::vector<fed>& eds, const std::vector<fei>& eis,

@@ -22,6 +22,7 @@
 #include "sim/runctl.hpp"
 #include "sim/script_folder.hpp"
 #include "expdata/scans.hpp"
+#include "vis/script_outputs.hpp"
 #include "vis/tlv_jobs.hpp"
 
 namespace kv {
@@ -271,8 +272,7 @@ void write_points(FILE* fp, const fei& ei, int r, double scale, const char* fmt)
 void shiftscan_res_int_output(const fei& ei, double scale, int n, const std::string& file) {
   OutputFile out = qz_fopen_chk_wmode(file);
   FILE* fp = out.get();
-  qz_fprintf(fp, "FIT_RESULT\n");
-  qz_fprintf(fp, "#(TS_SCAN_RESULT)\n");
+  qz_fprintf(fp, "%s", kShiftPointsHead);
   qz_fprintf(fp, "CR_PAR{\n");
   qz_fprintf(fp, "# lattice parameter\n");
   qz_fprintf(fp, "# a,b,c,alpha,beta,gamma (dummy)\n");
@@ -380,6 +380,9 @@ void sim_file_shift(ts_state& st, FILE* script) {
   if (!st.have_width) error_exit(stdout, "no TS_SCAN_WIDTH");
   const std::string shift_out = token_line(script, "shift-result file name");
   std::printf("$$shift_outfile=%s\n", shift_out.c_str());
+  const std::string points_out = remove_extention(shift_out) + "_int.txt";
+  check_named_output(shift_out, NamedOutput::shift_result);
+  check_named_output(points_out, NamedOutput::shift_points);
   FILE* table = open_table(st);
   sim_record sr;
   read_sim_data(sr, st.ei, file, st.Hshift_SIM, st.Gshift_SIM);
@@ -396,7 +399,7 @@ void sim_file_shift(ts_state& st, FILE* script) {
     const double s2 = eval_scale_factor(st.ei, sr.num_rg, 0, st.weight.data());
     const double g2 = eval_gof(st.ei, sr.num_rg, 0, st.weight.data(), s2);
     shiftscan_res_output(st, sr, shift_out, g2, s2);
-    shiftscan_res_int_output(st.ei, s2, sr.num_rg, remove_extention(shift_out) + "_int.txt");
+    shiftscan_res_int_output(st.ei, s2, sr.num_rg, points_out);
     qz_fprintf(table, "    %g  %g\n", g2, s2);
   } else {
     qz_fprintf(table, "\n");
@@ -420,13 +423,15 @@ void run_ts_scan(FILE* script, bool vis) {
       const std::string table = token_line(script, "table file name");
       const std::string plot = token_line(script, "plot-script name");
       if (vis) continue;
+      check_named_output(table, NamedOutput::scan_table);
+      check_named_output(plot, NamedOutput::scan_plot);
       st.table_name = table;
       st.plot_name = plot;
       std::printf("$$t_outfile=%s\n", table.c_str());
       std::printf("$$pltfile=%s\n", plot.c_str());
       if (st.table) qz_fclose(st.table);  // a table left open is kept as it stands
       st.table = qz_fopen_chk_wmode(table);
-      qz_fprintf(st.table.get(), "# thickness  GOF_fix  scale_fix  (GOF_shift scale_shift)\n");
+      qz_fprintf(st.table.get(), "%s", kScanTableHead);
     } else if (c == "TS_SCAN_NUM_REFLEX_PRESET") {
       const int n = fget_i(script);
       if (n > kMaxPreset) error_exit(stdout, "num_reflex_preset (=%d) must not exceed %d", n, kMaxPreset);

@@ -14,6 +14,7 @@
 #include "sim/qzio.hpp"
 #include "sim/runctl.hpp"
 #include "vis/canvas.hpp"
+#include "vis/html_escape.hpp"
 
 namespace kv {
 
@@ -23,21 +24,6 @@ constexpr double kPi = 3.14159265358979323846;
 
 [[noreturn]] void import_fault(const std::string& image, const std::string& what) {
   fatal_out("$$ Import %s: %s. Abort.\n", image.c_str(), what.c_str());
-}
-
-std::string html_escape(const std::string& s) {
-  std::string o;
-  for (char c : s) {
-    switch (c) {
-      case '&': o += "&amp;"; break;
-      case '<': o += "&lt;"; break;
-      case '>': o += "&gt;"; break;
-      case '"': o += "&quot;"; break;
-      case '\'': o += "&#39;"; break;
-      default: o += c;
-    }
-  }
-  return o;
 }
 
 std::string hkl_text(const Hkl& g) { return strprintf("%d %d %d", g.h, g.k, g.l); }
@@ -380,13 +366,13 @@ void write_import_html(const OutputNames& out, const Summary& s, const Calibrati
   FILE* fp = f.get();
   const std::string title = "import of " + s.image_file;
   qz_fprintf(fp, "<html>\n<head><meta charset=\"utf-8\"><title>%s</title></head>\n<body>\n",
-             html_escape(title).c_str());
-  qz_fprintf(fp, "<h1>%s</h1>\n", html_escape(title).c_str());
+             html_text(title).c_str());
+  qz_fprintf(fp, "<h1>%s</h1>\n", html_text(title).c_str());
   qz_fprintf(fp, "<p>%s image, %d x %d pixels, %d frame%s. Calibration: <a href=\"%s\">%s</a>; dataset: "
                  "<a href=\"%s\">%s</a>, <a href=\"%s\">%s</a>.</p>\n",
-             html_escape(s.format).c_str(), s.width, s.height, s.frames, s.frames == 1 ? "" : "s",
-             html_escape(out.txt_file).c_str(), html_escape(out.txt_file).c_str(), html_escape(out.int_file).c_str(),
-             html_escape(out.int_file).c_str(), html_escape(out.fit_file).c_str(), html_escape(out.fit_file).c_str());
+             html_text(s.format).c_str(), s.width, s.height, s.frames, s.frames == 1 ? "" : "s",
+             html_url(out.txt_file).c_str(), html_text(out.txt_file).c_str(), html_url(out.int_file).c_str(),
+             html_text(out.int_file).c_str(), html_url(out.fit_file).c_str(), html_text(out.fit_file).c_str());
   const CameraGeometry& g = cal.geom;
   qz_fprintf(fp, "<table border=\"1\">\n");
   qz_fprintf(fp, "<tr><td>000 centre (px)</td><td>%.3f, %.3f</td></tr>\n", g.cx, g.cy);
@@ -401,13 +387,13 @@ void write_import_html(const OutputNames& out, const Summary& s, const Calibrati
   qz_fprintf(fp, "<tr><td>reduced chi-squared at the start</td><td>%.4f</td></tr>\n", s.chi2_reduced);
   qz_fprintf(fp, "</table>\n");
   qz_fprintf(fp, "<h2>Pattern (log scale), found disks</h2>\n<img src=\"%s\" alt=\"pattern\">\n",
-             html_escape(out.png_pattern).c_str());
+             html_url(out.png_pattern).c_str());
   qz_fprintf(fp, "<h2>Sampled disks beside the simulation at the starting values</h2>\n<img src=\"%s\" alt=\"disks\">\n",
-             html_escape(out.png_disks).c_str());
+             html_url(out.png_disks).c_str());
   qz_fprintf(fp, "<h2>Disks</h2>\n<table border=\"1\">\n<tr><th>h k l</th><th>x</th><th>y</th><th>residual (px)</th></tr>\n");
   for (const FoundDisk& d : cal.disks)
     qz_fprintf(fp, "<tr><td>%s</td><td>%.3f</td><td>%.3f</td><td>%.4f</td></tr>\n",
-               html_escape(hkl_text(zone[d.reflection].hkl)).c_str(), d.x, d.y, d.residual);
+               html_text(hkl_text(zone[d.reflection].hkl)).c_str(), d.x, d.y, d.residual);
   qz_fprintf(fp, "</table>\n</body>\n</html>\n");
   qz_fclose(f);
 }

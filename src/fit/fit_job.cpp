@@ -6,7 +6,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <memory>
 
+#include "expdata/dataset_ranges.hpp"
 #include "expdata/fed_constraints.hpp"
 #include "expdata/fit_files.hpp"
 #include "fit/fit_report.hpp"
@@ -255,7 +257,10 @@ fit_outcome run_refinement(fit_problem& fp, int max_iter, FILE* log) {
   std::vector<double> x = current_params(fp);
   out.start = x;
 
-  auto* cost = new fit_cost(fp);  // owned by the ceres problem
+  // Owned here until the ceres problem takes it, so that a refusal of the
+  // start point does not leak it.
+  auto owned_cost = std::make_unique<fit_cost>(fp);
+  fit_cost* cost = owned_cost.get();
   {
     std::vector<double> res(static_cast<std::size_t>(M));
     std::vector<double*> jp{nullptr};
@@ -269,7 +274,13 @@ fit_outcome run_refinement(fit_problem& fp, int max_iter, FILE* log) {
   ceres::Problem::Options po;
   po.cost_function_ownership = ceres::TAKE_OWNERSHIP;
   ceres::Problem problem(po);
-  problem.AddResidualBlock(cost, nullptr, x.data());
+  problem.AddResidualBlock(owned_cost.release(), nullptr, x.data());
+  // Each parameter stays in its physical range at every step.
+  for (int j = 0; j < P; ++j) {
+    const fit_param& p = fp.params[static_cast<std::size_t>(j)];
+    if (std::isfinite(p.lower)) problem.SetParameterLowerBound(x.data(), j, p.lower);
+    if (std::isfinite(p.upper)) problem.SetParameterUpperBound(x.data(), j, p.upper);
+  }
   ceres::Solver::Options options = solver_options(max_iter, fp.rc.epsilon);
   fit_progress progress(fp, *cost, x.data(), out.dof, log, &out);
   options.callbacks.push_back(&progress);
@@ -402,7 +413,9 @@ void read_fit_input(FILE* fp, const std::string& base_name, csd& cs, int* max_it
   eis.assign(static_cast<std::size_t>(num_dataset), fei{});
   for (int i = 0; i < num_dataset; ++i) input_fit_exp_dataset(eds[i], eis[i], fp, lm);
   chk_data("}FIT_CALCULATION_CONDITION", fp);
+  check_dataset_names(eds);
   constraint_fed(num_dataset, eds);
+  check_dataset_ranges(eds);
 }
 
 void qz_fit(FILE* fp, FILE* log, const std::string& base_name) {
@@ -412,6 +425,14 @@ void qz_fit(FILE* fp, FILE* log, const std::string& base_name) {
   std::vector<fei> eis;
   read_fit_input(fp, base_name, cs, &max_iter, eds, eis);
   const int num_dataset = static_cast<int>(eds.size());
+  // A measured file named like one of the refinement's outputs is found
+  // now, not when the fit is over.
+  for (int i = 0; i < num_dataset; ++i) {
+    refuse_input_overwrite(strprintf("%s_fit_fst%d.txt", base_name.c_str(), i));
+    refuse_input_overwrite(strprintf("%s_fit_res%d.txt", base_name.c_str(), i));
+  }
+  for (const char* suffix : {"_fit.txt", "_chisq.txt", "_chisq.plt", "_fit_tlv.txt"})
+    refuse_input_overwrite(base_name + suffix);
 
   fit_problem prob;
   setup_fit_problem(prob, cs, eds, eis, program_run_control());

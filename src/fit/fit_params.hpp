@@ -7,6 +7,7 @@
 // thickness or thickness width only moves the exit surface; a scale is
 // linear; a disk shift only moves the measured grid against the calculated
 // one; geometry parameters (cell, tilt, voltage) change the whole setup.
+#include <cmath>
 #include <string>
 #include <vector>
 
@@ -35,6 +36,9 @@ struct fit_param {
   int reflex = -1;          // reflection (shift)
   bool shift_g = false;     // shift: G_shift rather than H_shift
   double start = 0.0;       // value at the start of the run
+  // The physical range the refinement holds it to (B >= 0, occupancy 0 to 1,
+  // the dataset ranges); infinite where there is none.
+  double lower = -HUGE_VAL, upper = HUGE_VAL;
 };
 
 // Every ADJ and RST parameter of the crystal and the datasets in the

@@ -15,6 +15,9 @@
 
 #include "crystal/data_table.hpp"
 #include "crystal/lattice.hpp"
+#include "crystal/spacegroup.hpp"
+#include "input/crystal_checks.hpp"
+#include "input/crystal_data.hpp"
 #include "sim/error.hpp"
 #include "sim/linereader.hpp"
 #include "sim/qzio.hpp"
@@ -41,7 +44,10 @@ void check_cif_numbers(gemmi::cif::Block& block, const std::string& path) {
       "_cell_angle_beta",       "_cell_angle_gamma",      "_atom_site_fract_x",     "_atom_site_fract_y",
       "_atom_site_fract_z",     "_atom_site_occupancy",   "_atom_site_U_iso_or_equiv", "_atom_site_B_iso_or_equiv",
       "_atom_site_aniso_U_11",  "_atom_site_aniso_U_22",  "_atom_site_aniso_U_33",  "_atom_site_aniso_U_12",
-      "_atom_site_aniso_U_13",  "_atom_site_aniso_U_23",
+      "_atom_site_aniso_U_13",  "_atom_site_aniso_U_23",  "_atom_site_aniso_B_11",  "_atom_site_aniso_B_22",
+      "_atom_site_aniso_B_33",  "_atom_site_aniso_B_12",  "_atom_site_aniso_B_13",  "_atom_site_aniso_B_23",
+      "_atom_site_aniso_beta_11", "_atom_site_aniso_beta_22", "_atom_site_aniso_beta_33",
+      "_atom_site_aniso_beta_12", "_atom_site_aniso_beta_13", "_atom_site_aniso_beta_23",
   };
   for (const char* tag : kTags) {
     gemmi::cif::Column col = block.find_values(tag);
@@ -209,12 +215,56 @@ std::string name_part(const std::string& label) {
   return out.substr(0, 24);
 }
 
+// The checks that the crystal block reader applies, applied here, so that
+// no crystal is accepted from a CIF whose block would then be refused.
+void check_cif_crystal(const CifCrystal& c, const std::string& path) {
+  csd cs;
+  cs.sp_grp_no = c.sp_grp_no;
+  int centro = 0;
+  cs.sym_ops = read_sp_group_tbl(c.sp_grp_no, &cs.num_sym_op, &centro, &cs.lattice_type, &cs.hex_flag);
+  std::copy(c.lp.begin(), c.lp.end(), cs.lp.begin());
+  cs.num_atom = static_cast<int>(c.sites.size());
+  for (const CifSite& s : c.sites) {
+    atom a;
+    a.name = s.name;
+    a.bf = s.bf;
+    a.x = s.x;
+    a.y = s.y;
+    a.z = s.z;
+    a.b_iso = s.b_iso;
+    a.beta11 = s.beta[0];
+    a.beta22 = s.beta[1];
+    a.beta33 = s.beta[2];
+    a.beta12 = s.beta[3];
+    a.beta13 = s.beta[4];
+    a.beta23 = s.beta[5];
+    a.occ = s.occ;
+    cs.atoms.push_back(a);
+  }
+  try {
+    check_cell(cs);
+    check_sites(cs, nullptr);
+  } catch (const FatalError& e) {
+    fatal_out("$$ CIF %s: its crystal cannot be used.\n%s", path.c_str(), e.text().c_str());
+  }
+}
+
 }  // namespace
 
 CifCrystal read_cif_crystal(const std::string& path) {
+  // Read here, as a plain file only (a FIFO would block the run for ever),
+  // and parsed from memory.
+  std::string text;
+  {
+    File fp = fopen_plain_file(path);
+    if (!fp) cif_error(path, "cannot be read (no such plain file)");
+    char buf[65536];
+    for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, fp.get())) > 0;) text.append(buf, n);
+    if (std::ferror(fp.get())) cif_error(path, "cannot be read");
+  }
   gemmi::cif::Document doc;
   try {
-    doc = gemmi::cif::read_file(path);
+    doc = gemmi::cif::read_memory(text.data(), text.size(), path.c_str());
   } catch (const std::exception& e) {
     cif_error(path, std::string("cannot be read (") + e.what() + ")");
   }
@@ -268,6 +318,12 @@ CifCrystal read_cif_crystal(const std::string& path) {
   const std::array<double, 3> rs = reciprocal_edges(lp0);
   const std::set<std::string> names = xray_table_names();
   for (const gemmi::SmallStructure::Site& s : st.sites) {
+    // '?' (unknown) or '.' for a coordinate leaves the site nowhere.
+    const double xyz[3] = {s.fract.x, s.fract.y, s.fract.z};
+    for (int k = 0; k < 3; ++k)
+      if (!std::isfinite(xyz[k]))
+        cif_error(path, "site " + s.label + ": _atom_site_fract_" + "xyz"[k] +
+                            " is not given (\"?\" or \".\"); every site needs its three coordinates");
     CifSite site;
     site.label = s.label;
     site.name = site_table_name(s, names, path);
@@ -298,6 +354,7 @@ CifCrystal read_cif_crystal(const std::string& path) {
     }
     out.sites.push_back(site);
   }
+  check_cif_crystal(out, path);
   return out;
 }
 

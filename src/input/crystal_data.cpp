@@ -10,6 +10,8 @@
 #include "input/cif_input.hpp"
 #include "crystal/lattice.hpp"
 #include "input/constraints.hpp"
+#include "input/crystal_checks.hpp"
+#include "input/parameter_names.hpp"
 #include "input/fields.hpp"
 #include "sim/error.hpp"
 #include "sim/linereader.hpp"
@@ -22,9 +24,9 @@ namespace {
 // block read in this process.
 int auto_name_counter = 0;
 
-[[noreturn]] void fitpar_input_error(std::string_view first_token) {
+[[noreturn]] void fitpar_input_error(std::string_view first_token, const std::string& missing = std::string()) {
   const std::string buf(first_token);
-  fatal_out("$$ (fget_fitpar) Input data error. Abort.\n$$ buf=%s\n", printable(buf).c_str());
+  fatal_out("$$ (fget_fitpar) Input data error. Abort.\n$$ buf=%s\n%s", printable(buf).c_str(), missing.c_str());
 }
 
 // "5,431 FIX a": a comma between digits where the value stands. Commas
@@ -111,49 +113,6 @@ void read_site(csd& cs, int j, FILE* fp) {
   chk_data("}SITE", fp);
 }
 
-// The cell must have positive edges and a real, non-zero volume; anything
-// else turns every metric quantity into infinity or not-a-number.
-void check_cell(const csd& cs) {
-  const double* lp = cs.lp.data();
-  constexpr double kDeg = 3.141592653589793 / 180.0;
-  const double ca = std::cos(lp[3] * kDeg), cb = std::cos(lp[4] * kDeg), cg = std::cos(lp[5] * kDeg);
-  const double v2 = 1.0 - ca * ca - cb * cb - cg * cg + 2.0 * ca * cb * cg;
-  // Edges up to 10 000 A cover every crystal (and keep the metric finite).
-  const bool edges = lp[0] <= 1e4 && lp[1] <= 1e4 && lp[2] <= 1e4;
-  const bool ok = edges && lp[0] > 0.0 && lp[1] > 0.0 && lp[2] > 0.0 && lp[3] > 0.0 && lp[3] < 180.0 &&
-                  lp[4] > 0.0 && lp[4] < 180.0 && lp[5] > 0.0 && lp[5] < 180.0 && v2 > 1e-12;
-  if (!ok)
-    fatal_out("$$ Invalid lattice parameters a=%g b=%g c=%g alpha=%g beta=%g gamma=%g: "
-              "the cell has no volume. Abort.\n",
-              lp[0], lp[1], lp[2], lp[3], lp[4], lp[5]);
-}
-
-// B is the mean-square displacement times 8 pi^2, never negative (1000 A^2
-// would be a displacement of 3.6 A); an occupancy is a fraction of the site;
-// a fractional coordinate far from the cell loses every digit in the phase
-// 2 pi g.r. Checked once constrained values are known, so the message names
-// the value the calculation would use.
-constexpr double kMaxB = 1000.0;
-constexpr double kMaxFraction = 100.0;
-
-void check_sites(const csd& cs, FILE* fp) {
-  for (int j = 0; j < cs.num_atom; ++j) {
-    const atom& a = cs.atoms[j];
-    if (a.bf == 0 && !(a.b_iso >= 0.0))
-      fatal_out("$$ Invalid B (=%g) of site %d (%s): a Debye-Waller B must not be negative.\n%s$$ Abort.\n",
-                a.b_iso, j + 1, a.name.c_str(), place_note(fp).c_str());
-    if (a.bf == 0 && a.b_iso > kMaxB)
-      fatal_out("$$ Invalid B (=%g) of site %d (%s): at most %g A^2.\n%s$$ Abort.\n", a.b_iso, j + 1,
-                a.name.c_str(), kMaxB, place_note(fp).c_str());
-    if (!(a.occ >= 0.0 && a.occ <= 1.0))
-      fatal_out("$$ Invalid occupancy (=%g) of site %d (%s): it must lie between 0 and 1.\n%s$$ Abort.\n",
-                a.occ, j + 1, a.name.c_str(), place_note(fp).c_str());
-    if (!(std::fabs(a.x) <= kMaxFraction && std::fabs(a.y) <= kMaxFraction && std::fabs(a.z) <= kMaxFraction))
-      fatal_out("$$ Invalid position (%g %g %g) of site %d (%s): fractional coordinates must lie between %g and "
-                "%g.\n%s$$ Abort.\n",
-                a.x, a.y, a.z, j + 1, a.name.c_str(), -kMaxFraction, kMaxFraction, place_note(fp).c_str());
-  }
-}
 
 }  // namespace
 
@@ -161,9 +120,26 @@ void fget_fitpar(fitpar* p, double* value, FILE* fp) { fget_fitpar(p, value, fp,
 
 namespace {
 
+// A second token that is no flag word: a trailing comment is harmless, any
+// other word (a misspelt or lower-case flag, a misspelt unit) would silently
+// leave the parameter fixed under an automatic name, so it is refused.
+void refuse_unknown_flag(const std::vector<std::string_view>& t, const std::string& line, FILE* fp,
+                         const char* field, const char* unit) {
+  if (t.size() < 2 || is_comment_word(t[1])) return;
+  const std::string word(t[1]);
+  std::string text(line);
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+  fatal_out(
+      "$$ Data format error: \"%s\" after the value of %s is not a flag word: write FIX, ADJ, RST or CST (or 0, 2, "
+      "1, -1), in upper case%s.\n$$ line: %s\n%s$$ Abort.\n",
+      printable(word).c_str(), field,
+      unit ? strprintf(", or the unit %s right after the number", unit).c_str() : "", printable(text).c_str(),
+      place_note(fp).c_str());
+}
+
 // The tokens of one parameter line after the optional unit word.
 void parse_fitpar(const std::vector<std::string_view>& t, fitpar* p, double* value, FILE* fp,
-                  const char* field) {
+                  const char* field, const std::string& line, const char* unit) {
   *p = fitpar{};
   p->expr = std::string(t[0]);
   const std::string_view flag = t.size() > 1 ? t[1] : std::string_view();
@@ -180,11 +156,19 @@ void parse_fitpar(const std::vector<std::string_view>& t, fitpar* p, double* val
     flg = -2;  // no flag word: fixed, named automatically
 
   if (flg == -2) {
+    refuse_unknown_flag(t, line, fp, field, unit);
     p->flg = kFlgFix;
     p->name = strprintf("id%d", auto_name_counter++);
   } else {
-    if (t.size() < 3) fitpar_input_error(t[0]);
-    if (flg == kFlgRst && t.size() < 4) fitpar_input_error(t[0]);
+    const std::string flag_word(flag);
+    if (t.size() < 3)
+      fitpar_input_error(t[0], strprintf("$$ %s of %s has no parameter name: write VALUE %s NAME%s.\n%s",
+                                         printable(flag_word).c_str(), field, printable(flag_word).c_str(),
+                                         flg == kFlgRst ? " RESTRAINT" : "", place_note(fp).c_str()));
+    if (flg == kFlgRst && t.size() < 4)
+      fitpar_input_error(t[0], strprintf("$$ RST %s of %s has no restraint value: write VALUE RST NAME RESTRAINT "
+                                         "(the value it is restrained to).\n%s",
+                                         printable(std::string(t[2])).c_str(), field, place_note(fp).c_str()));
     p->flg = flg;
     p->name = std::string(t[2]);
     if (p->name.size() > kFitparNameMax)
@@ -203,7 +187,7 @@ void fget_fitpar(fitpar* p, double* value, FILE* fp, const char* field) {
   const std::vector<std::string_view> t = split_tokens(line);
   if (t.empty()) fitpar_input_error("");
   refuse_decimal_comma(line, t, field, fp);
-  parse_fitpar(t, p, value, fp, field);
+  parse_fitpar(t, p, value, fp, field, line, nullptr);
 }
 
 void fget_fitpar_unit(fitpar* p, double* value, FILE* fp, const char* field, const char* unit, bool* in_unit) {
@@ -213,7 +197,7 @@ void fget_fitpar_unit(fitpar* p, double* value, FILE* fp, const char* field, con
   refuse_decimal_comma(line, t, field, fp);
   *in_unit = take_unit(t, unit);
   if (t.empty() || t[0].empty()) fitpar_input_error(line);
-  parse_fitpar(t, p, value, fp, field);
+  parse_fitpar(t, p, value, fp, field, line, unit);
   // A constrained parameter takes its value, in the block's own units, from
   // its expression; a unit word there would have nothing to convert.
   if (*in_unit && p->flg == kFlgCst)
@@ -344,6 +328,7 @@ void input_csd_cstr(csd& cs, FILE* fp, const std::string& base_name) {
   fget_lofg_cstr(cs, fp);
   chk_data("}CRYSTAL_STRUCTURE_DATA", fp);
 
+  check_parameter_names(crystal_parameters(cs), "CRYSTAL_STRUCTURE_DATA");
   constraint_csd(cs);
   check_cell(cs);
   check_sites(cs, fp);

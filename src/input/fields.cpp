@@ -65,11 +65,23 @@ bool take_unit(std::vector<std::string_view>& t, std::string_view unit) {
   return false;
 }
 
+bool is_comment_word(std::string_view word) { return !word.empty() && (word[0] == '#' || word[0] == '%'); }
+
 double fget_d_unit(FILE* fp, const char* unit, bool* in_unit) {
   const std::string line = need_line(kLineCap, fp);
   std::vector<std::string_view> t = split_tokens(line);
   *in_unit = take_unit(t, unit);
   if (t.empty()) return 0.0;
+  // "3.3 mr" or "1.0 mradx": a word that is not the unit would leave the
+  // number in units of g1/2 without a word; only a trailing comment may follow.
+  if (t.size() > 1 && !is_comment_word(t[1])) {
+    std::string text(line);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    fatal_out("$$ Data format error: \"%s\" after the number is not the unit %s (write \"%s %s\" or \"%s%s\", "
+              "lower case, or the number alone for units of g1/2).\n$$ line: %s\n%s$$ Abort.\n",
+              printable(t[1]).c_str(), unit, std::string(t[0]).c_str(), unit, std::string(t[0]).c_str(), unit,
+              printable(text).c_str(), place_note(fp).c_str());
+  }
   return checked_double(t[0], *in_unit ? unit : nullptr, fp);
 }
 

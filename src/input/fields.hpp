@@ -20,7 +20,11 @@ double fget_d(FILE* fp);
 int fget_i(FILE* fp);
 // A number optionally followed by a unit word ("3.3 mrad" or "3.3mrad"):
 // *in_unit tells whether the unit was written.
+// A word after the number (and the unit) other than a trailing comment
+// ("#...", "%...") is refused with the line.
 double fget_d_unit(FILE* fp, const char* unit, bool* in_unit);
+// Whether a token opens a trailing comment ("#..." or "%...").
+bool is_comment_word(std::string_view word);
 // Takes the unit word off the number that leads the tokens of a line, as
 // fget_d_unit reads it: "3.3mrad" loses its suffix, "3.3 mrad" its second
 // token. Returns whether the unit was there.

@@ -88,6 +88,7 @@ void input_dispsurf_data(sd& s, csd& c, FILE* fp) {
   fget_sd_output_reflex(s, fp, false, &c);
   fget_sd_output_thickness(s, fp);
   chk_data("}DISPSURF_CALCULATION_CONDITION", fp);
+  write_beam_listing(s, c, lm);
 }
 
 void input_bloch_data(sd& s, csd& c, FILE* fp) {
@@ -116,6 +117,7 @@ void input_bloch_data(sd& s, csd& c, FILE* fp) {
   fget_sd_branch(s, fp, false);
   chk_data("}BLOCH_CALCULATION_CONDITION", fp);
   s.num_thickness = 0;
+  write_beam_listing(s, c, lm);
 }
 
 void input_tfringe_data(sd& s, csd& c, FILE* fp) {
@@ -143,6 +145,7 @@ void input_tfringe_data(sd& s, csd& c, FILE* fp) {
 
   fget_sd_output_reflex(s, fp, true, &c);
   chk_data("}TFRINGE_CALCULATION_CONDITION", fp);
+  write_beam_listing(s, c, lm);
 }
 
 void qz_dispersion_surface(FILE* fp, FILE* log, const std::string& base_name) {

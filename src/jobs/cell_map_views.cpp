@@ -15,6 +15,7 @@
 #include "sim/qzio.hpp"
 #include "vis/canvas.hpp"
 #include "vis/colormap.hpp"
+#include "vis/html_escape.hpp"
 
 namespace kv {
 
@@ -262,18 +263,19 @@ void write_cell_map_views(const std::string& base, const std::string& job, const
              "<!DOCTYPE html>\n<html>\n<head>\n<meta charset=\"utf-8\">\n<title>%s</title>\n"
              "<style>body{background:#101014;color:#eee;font-family:sans-serif}a{color:#9cf}</style>\n"
              "</head>\n<body>\n<h1>%s: unit-cell maps</h1>\n",
-             page_name.c_str(), crystal_label(c).c_str());
+             html_text(page_name).c_str(), html_text(crystal_label(c)).c_str());
   std::vector<MapLayer> layers;
   for (const CellMap& m : maps) {
     write_xsf(base + "_" + m.suffix + ".xsf", c, m);
-    qz_fprintf(page.get(), "<h2>%s [%s]</h2>\n<p>", m.title.c_str(), m.unit.c_str());
+    qz_fprintf(page.get(), "<h2>%s [%s]</h2>\n<p>", html_text(m.title).c_str(), html_text(m.unit).c_str());
     for (const Plane& p : kPlanes) {
       const std::string png = base + "_" + m.suffix + "_" + p.name + ".png";
       draw_slice(png, m, p, c.lp.data(), atoms);
-      qz_fprintf(page.get(), "<img src=\"%s\" alt=\"%s\"> ", png.c_str(), png.c_str());
+      qz_fprintf(page.get(), "<img src=\"%s\" alt=\"%s\"> ", html_url(png).c_str(), html_text(png).c_str());
     }
-    qz_fprintf(page.get(), "</p>\n<p>3-D viewers (VESTA, XCrySDen, Ovito): <a href=\"%s_%s.xsf\">%s_%s.xsf</a></p>\n",
-               base.c_str(), m.suffix.c_str(), base.c_str(), m.suffix.c_str());
+    const std::string xsf = base + "_" + m.suffix + ".xsf";
+    qz_fprintf(page.get(), "</p>\n<p>3-D viewers (VESTA, XCrySDen, Ovito): <a href=\"%s\">%s</a></p>\n",
+               html_url(xsf).c_str(), html_text(xsf).c_str());
     const Tensor3<double>& v = *m.values;
     MapLayer l;
     l.name = m.suffix;
@@ -286,8 +288,8 @@ void write_cell_map_views(const std::string& base, const std::string& job, const
   if (!maps.empty())
     write_map_hdf5(base, job, s, c, {maps[0].values->dim1(), maps[0].values->dim2(), maps[0].values->dim3()},
                    layers);
-  qz_fprintf(page.get(), "<p>Numbers: <a href=\"%s.h5\">%s.h5</a></p>\n</body>\n</html>\n", base.c_str(),
-             base.c_str());
+  qz_fprintf(page.get(), "<p>Numbers: <a href=\"%s\">%s</a></p>\n</body>\n</html>\n", html_url(base + ".h5").c_str(),
+             html_text(base + ".h5").c_str());
   qz_fclose(page);
   std::printf("\n==> SEE %s\n", page_name.c_str());
 }
@@ -415,15 +417,15 @@ void write_proj_map_page(const std::string& base, const csd& c, int nx, int ny, 
              "<!DOCTYPE html>\n<html>\n<head>\n<meta charset=\"utf-8\">\n<title>%s</title>\n"
              "<style>body{background:#101014;color:#eee;font-family:sans-serif}a{color:#9cf}</style>\n"
              "</head>\n<body>\n<h1>%s: projected maps</h1>\n<p>",
-             page_name.c_str(), crystal_label(c).c_str());
+             html_text(page_name).c_str(), html_text(crystal_label(c)).c_str());
   for (const ProjMap& m : maps) {
     if (m.values.size() != static_cast<std::size_t>(nx) * ny) continue;
     const std::string png = base + "_" + m.suffix + "_map.png";
     draw_proj_map(png, m, nx, ny, xr, yr, l1, l2, cols, names);
-    qz_fprintf(page.get(), "<img src=\"%s\" alt=\"%s\"> ", png.c_str(), png.c_str());
+    qz_fprintf(page.get(), "<img src=\"%s\" alt=\"%s\"> ", html_url(png).c_str(), html_text(png).c_str());
   }
-  qz_fprintf(page.get(), "</p>\n<p>Numbers: <a href=\"%s.h5\">%s.h5</a></p>\n</body>\n</html>\n", base.c_str(),
-             base.c_str());
+  qz_fprintf(page.get(), "</p>\n<p>Numbers: <a href=\"%s\">%s</a></p>\n</body>\n</html>\n",
+             html_url(base + ".h5").c_str(), html_text(base + ".h5").c_str());
   qz_fclose(page);
   std::printf("\n==> SEE %s\n", page_name.c_str());
 }
@@ -599,12 +601,12 @@ void write_bloch_state_page(const std::string& base, const csd& c, int nx, int n
              "<!DOCTYPE html>\n<html>\n<head>\n<meta charset=\"utf-8\">\n<title>%s</title>\n"
              "<style>body{background:#101014;color:#eee;font-family:sans-serif}a{color:#9cf}</style>\n"
              "</head>\n<body>\n<h1>%s: Bloch states</h1>\n",
-             page_name.c_str(), crystal.c_str());
+             html_text(page_name).c_str(), html_text(crystal).c_str());
   if (!states.empty()) {
     const std::string png = base + "_states_x1.png";
     draw_bloch_profiles(png, states, labels, pot, nx, ny, xr, l1, cols, names,
                         crystal + ": Bloch-state densities along x1 with the projected potential");
-    qz_fprintf(page.get(), "<p><img src=\"%s\" alt=\"%s\"></p>\n", png.c_str(), png.c_str());
+    qz_fprintf(page.get(), "<p><img src=\"%s\" alt=\"%s\"></p>\n", html_url(png).c_str(), html_text(png).c_str());
   }
   qz_fprintf(page.get(), "<p>");
   std::vector<std::pair<std::string, ProjMap>> maps;
@@ -614,10 +616,11 @@ void write_bloch_state_page(const std::string& base, const csd& c, int nx, int n
                     ProjMap{"", "|B_j|\xC2\xB2: " + labels[b], "arb. units", states[b]}});
   for (const auto& [png, m] : maps) {
     draw_proj_map(png, m, nx, ny, xr, yr, l1, l2, cols, names);
-    qz_fprintf(page.get(), "<img src=\"%s\" alt=\"%s\"> ", png.c_str(), png.c_str());
+    qz_fprintf(page.get(), "<img src=\"%s\" alt=\"%s\"> ", html_url(png).c_str(), html_text(png).c_str());
   }
-  qz_fprintf(page.get(), "</p>\n<p>The surface plots: <a href=\"%s_.html\">%s_.html</a> (after talvis %s_tlv.txt)</p>\n"
-             "</body>\n</html>\n", base.c_str(), base.c_str(), base.c_str());
+  qz_fprintf(page.get(), "</p>\n<p>The surface plots: <a href=\"%s\">%s</a> (after talvis %s)</p>\n"
+             "</body>\n</html>\n", html_url(base + "_.html").c_str(), html_text(base + "_.html").c_str(),
+             html_text(base + "_tlv.txt").c_str());
   qz_fclose(page);
   std::printf("\n==> SEE %s\n", page_name.c_str());
 }

@@ -163,6 +163,9 @@ void fget_sd_beam_block(sd& s, csd& c, FILE* fp, const lattice_metric& lm) {
   chk_data("BEAM_SEARCH{", fp);
   fget_sd_beams(s, c, fp);
   chk_data("}BEAM_SEARCH", fp);
+}
+
+void write_beam_listing(const sd& s, csd& c, const lattice_metric& lm) {
   reflex_dump_csd(0, s.num_exact_beam, s.num_bethe_beam, s.beams, c, s.bs, s.incidence, s.zolzbase1,
                   s.voltage, lm, s.beam_left_out);
 }
@@ -209,6 +212,7 @@ void input_sim_data(sd& s, csd& c, FILE* fp) {
 
   fget_sd_output_thickness(s, fp);
   chk_data("}SIM_CALCULATION_CONDITION", fp);
+  write_beam_listing(s, c, lm);
 }
 
 namespace {

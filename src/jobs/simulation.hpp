@@ -32,8 +32,12 @@ void report_job_conditions(FILE* log, const sd& s, const lattice_metric& lm);
 // 0..3 is refused with the CBED job's message or, when sim_message is false,
 // with that of the Bloch-wave analysis jobs.
 void fget_sd_kxy_range(sd& s, FILE* fp, const char* hint, bool sim_message);
-// BEAM_SEARCH{...} and the listing of the selected beams.
+// BEAM_SEARCH{...}: the selected beams.
 void fget_sd_beam_block(sd& s, csd& c, FILE* fp, const lattice_metric& lm);
+// The listing of the selected beams ("%s_fg0.txt"), written once the whole
+// calculation condition has been read, so that a refusal found by reading
+// leaves no listing of a job that never ran.
+void write_beam_listing(const sd& s, csd& c, const lattice_metric& lm);
 // OUTPUT_REFLEX{...}: the output reflections. A count of 0 gives every exact
 // beam when zero_means_all, else no reflection. With the crystal c, a
 // reflection missing because its structure factor vanishes gets a message

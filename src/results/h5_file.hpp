@@ -6,6 +6,7 @@
 #include <hdf5.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <string>
 #include <vector>
 
@@ -51,7 +52,7 @@ inline OutputFile h5_target(const std::string& path) {
   OutputFile out = qz_fopen_chk_wmode(path);
   if (out.temp_path().empty()) {
     out = OutputFile(path);
-    if (!out) fatal_err("Cannot open file %s\n", path.c_str());
+    if (!out) fatal_err("$$ Cannot open %s. Abort.\n", path.c_str());
   }
   out.close_stream();
   return out;
@@ -76,7 +77,8 @@ class H5Out {
         gcpl_(untimed_plist(H5P_GROUP_CREATE), H5Pclose),
         dcpl_(untimed_plist(H5P_DATASET_CREATE), H5Pclose),
         file_(H5Fcreate(out_.temp_path().c_str(), H5F_ACC_TRUNC, fcpl_.get(), H5P_DEFAULT), H5Fclose) {
-    if (!file_.ok() || !gcpl_.ok() || !dcpl_.ok()) fatal_err("Cannot open file %s\n", path.c_str());
+    errno = 0;
+    if (!file_.ok() || !gcpl_.ok() || !dcpl_.ok()) fatal_err("$$ Cannot open %s. Abort.\n", path.c_str());
   }
 
   // Closes the file (checked) and gives it its name (on the writing rank).
@@ -138,8 +140,11 @@ class H5Out {
   }
 
  private:
+  // A failed write reads like any other output's (a full disk, a file-size
+  // limit): the system's reason when the library's write left one in errno.
   void check(bool ok) {
-    if (!ok) fatal_err("Cannot write file %s\n", path_.c_str());
+    if (!ok) output_failed(path_, errno != 0 ? errno : EIO);
+    errno = 0;  // so that the next failure does not show an old reason
   }
   void write_attr(const char* name, hid_t type, const void* v, hsize_t n) {
     H5Handle space(n == 1 ? H5Screate(H5S_SCALAR) : H5Screate_simple(1, &n, nullptr), H5Sclose);

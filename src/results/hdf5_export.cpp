@@ -2,6 +2,7 @@
 
 #include "results/h5_file.hpp"
 
+#include <cerrno>
 #include <hdf5.h>
 
 #include <algorithm>

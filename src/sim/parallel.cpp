@@ -1,8 +1,11 @@
 #include "sim/parallel.hpp"
 
+#include <algorithm>
 #include <atomic>
+#include <cstdio>
 
 #include "sim/error.hpp"
+#include "sim/memory_limit.hpp"
 #include "sim/progress.hpp"
 #include "sim/runctl.hpp"
 
@@ -23,8 +26,30 @@ int tilt_loop_threads() { return tilt_loop_threads(program_run_control()); }
 
 int tilt_loop_threads(const RunControl& rc) {
   if (rc.epsilon.num_threads < 0) fatal_out("$$ Invalid epsilon.num_threads=%d. Abort.\n", rc.epsilon.num_threads);
-  if (per_tilt_output_on(rc.dbg)) return 1;
-  return resolve_thread_count(rc.epsilon.num_threads);
+  if (per_tilt_output_on(rc.dbg)) return threads_within_memory_limit(1);
+  // More threads than cores only cost memory (a work area and a BLAS buffer
+  // each) and switching time; the results are the same on any count. A few
+  // more than the cores are allowed (to check that sameness on a small
+  // machine), with a warning; beyond four per core the count is cut.
+  int threads = resolve_thread_count(rc.epsilon.num_threads);
+  const int cores = resolve_thread_count(0);
+  const int most = 4 * cores;
+  static bool told_cores = false, told_memory = false;
+  if (threads > cores && !told_cores) {
+    told_cores = true;
+    std::printf("$$ Warning: num_threads %d is more than the %d cores of this machine%s.\n", threads, cores,
+                threads > most ? strprintf(": the tilt loops use %d threads", most).c_str() : "");
+  }
+  threads = std::min(threads, most);
+  const int fit = threads_within_memory_limit(threads);
+  if (fit < threads && !told_memory) {
+    told_memory = true;
+    std::printf(
+        "$$ Warning: the virtual-memory limit (ulimit -v, %llu MB) leaves room for %d of %d tilt threads "
+        "(each holds a %llu MB work buffer of the linear-algebra library).\n",
+        virtual_memory_limit() >> 20, fit, threads, kBlasBufferBytes >> 20);
+  }
+  return fit;
 }
 
 void console_progress::start(int n) {

@@ -1,6 +1,8 @@
 #include "sim/qzio.hpp"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdarg>
@@ -64,7 +66,7 @@ static bool is_data_table_name(const std::string& path) {
   return name == "korvexspg.dat" || name == "korvexxdt.dat" || name == "korvexbk.dat" || name == "korvex.ini";
 }
 
-static void refuse_input_overwrite(const std::string& path) {
+void refuse_input_overwrite(const std::string& path) {
   if (is_input_file(path))
     fatal_err("$$ %s is an input file of this run and is not overwritten. Abort.\n", path.c_str());
   if (is_data_table_name(path))
@@ -105,6 +107,8 @@ File open_log_file(const std::string& path) {
   refuse_input_overwrite(path);
   File fp(std::fopen(output_path(path), "w"));
   if (!fp) fatal_err("$$ Cannot open %s. Abort.\n", path.c_str());
+  // Line by line, so that a run that is killed leaves every line it printed.
+  std::setvbuf(fp.get(), nullptr, _IOLBF, 0);
   return fp;
 }
 
@@ -146,9 +150,31 @@ void error_exit(FILE* fp, const char* fmt, ...) {
   exit_with(fp, "$$ERROR: " + s + "\n");
 }
 
+File fopen_plain_file(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return File();
+  struct stat st {};
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    return File();
+  }
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  FILE* fp = fdopen(fd, "r");
+  if (!fp) close(fd);
+  return File(fp);
+}
+
 File fopen_chk_rmode(const std::string& path) {
-  File fp(std::fopen(path.c_str(), "r"));
-  if (!fp) fatal_err("$$ (fopen_chk_rmode) Cannot open %s. Abort.\n", path.c_str());
+  File fp = fopen_plain_file(path);
+  if (!fp) {
+    struct stat st {};
+    if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+      fatal_err("$$ (fopen_chk_rmode) Cannot open %s: it is a folder, not a file. Abort.\n", path.c_str());
+    if (stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+      fatal_err("$$ (fopen_chk_rmode) Cannot open %s: it is not a plain file (a FIFO, device or socket). Abort.\n",
+                path.c_str());
+    fatal_err("$$ (fopen_chk_rmode) Cannot open %s. Abort.\n", path.c_str());
+  }
   remember_input(fp.get());
   start_reading(fp.get(), path);
   return fp;

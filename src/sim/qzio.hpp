@@ -44,9 +44,14 @@ void close_log_file(File& fp, const std::string& path);
 [[noreturn]] void error_exit(FILE* fp, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 
 // Opens for reading; "$$ (fopen_chk_rmode) Cannot open %s. Abort.\n" on
-// standard error and status 1 when it cannot. The file is remembered as an
+// standard error and status 1 when it cannot (with the reason when the name
+// is a folder or no plain file). The file is remembered as an
 // input of this run: the writers below refuse to create a file over it.
 File fopen_chk_rmode(const std::string& path);
+// Opens for reading only a plain file (no folder, FIFO, device or socket,
+// which would read as garbage or block the run for ever); null otherwise.
+// The check is made on the opened descriptor, so nothing can be swapped in.
+File fopen_plain_file(const std::string& path);
 // Records path as an input of this run before it is opened.
 void mark_input_file(const std::string& path);
 // Forgets the inputs recorded so far: a process that runs several jobs
@@ -54,6 +59,10 @@ void mark_input_file(const std::string& path);
 void forget_input_files();
 // Whether path names a file opened for reading through fopen_chk_rmode.
 bool is_input_file(const std::string& path);
+// Ends the run, as the writers do, when path is an input of this run or the
+// name of a data table: a job calls it for its outputs before long work, so
+// that the clash is reported before the work, not after it.
+void refuse_input_overwrite(const std::string& path);
 OutputFile fopen_chk_wmode(const std::string& path);
 
 }  // namespace kv

@@ -133,7 +133,7 @@ void read_eps_block(FILE* fp, bool utility) {
 
 void read_ini_file() {
   dbg = Dbg{};
-  File fp(std::fopen("korvex.ini", "r"));
+  File fp = fopen_plain_file("korvex.ini");
   if (!fp) {
     std::printf("No korvex.ini in the working folder: no diagnostic dumps (this is the usual case).\n");
     return;

@@ -9,6 +9,7 @@
 #include <numeric>
 #include <memory>
 
+#include "vis/html_escape.hpp"
 #include "crystal/lattice.hpp"
 #include "sim/linereader.hpp"
 #include "vis/canvas.hpp"
@@ -521,7 +522,7 @@ void FigurePage::open(const std::string& sim_page, FigureLayoutKind kind) {
   name_ = figure_page_name(sim_page, kind);
   fp_ = qz_fopen_chk_wmode(name_);
   qz_fprintf(fp_.get(), "<!DOCTYPE html>\n<html>\n<head>\n<meta charset=\"utf-8\">\n<title>%s</title>\n",
-             name_.c_str());
+             html_text(name_).c_str());
   qz_fprintf(fp_.get(),
              "<style>body{background:#101014;color:#eee;font-family:sans-serif}"
              "img{max-width:100%%;height:auto}a{color:#9cf}</style>\n</head>\n<body>\n");
@@ -548,9 +549,10 @@ void FigurePage::add(const std::string& file, double gamma, double preset_max, b
   if (!draw_cbed_figure(in, style, kind_, png)) return;
   std::printf("Labelled picture ==> %s\n", png.c_str());
   const std::string h5 = export_path_for_result(file);
-  qz_fprintf(fp_.get(), "<figure>\n<img src=\"%s\" alt=\"%s\">\n", png.c_str(), png.c_str());
-  qz_fprintf(fp_.get(), "<figcaption>%s, thickness %g &Aring;", file.c_str(), in.h.thickness);
-  if (in.info) qz_fprintf(fp_.get(), ", numbers in <a href=\"%s\">%s</a>", h5.c_str(), h5.c_str());
+  qz_fprintf(fp_.get(), "<figure>\n<img src=\"%s\" alt=\"%s\">\n", html_url(png).c_str(), html_text(png).c_str());
+  qz_fprintf(fp_.get(), "<figcaption>%s, thickness %g &Aring;", html_text(file).c_str(), in.h.thickness);
+  if (in.info)
+    qz_fprintf(fp_.get(), ", numbers in <a href=\"%s\">%s</a>", html_url(h5).c_str(), html_text(h5).c_str());
   qz_fprintf(fp_.get(), "</figcaption>\n</figure>\n<hr>\n");
 }
 

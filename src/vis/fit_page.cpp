@@ -16,6 +16,7 @@
 #include "sim/qzio.hpp"
 #include "vis/canvas.hpp"
 #include "vis/colormap.hpp"
+#include "vis/html_escape.hpp"
 
 namespace kv {
 
@@ -25,21 +26,6 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr int kBarWidth = 14;
 constexpr int kGap = 16;
 constexpr int kTitleHeight = 34;
-
-std::string page_text(const std::string& s) {
-  std::string out;
-  for (char c : s) {
-    switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      case '\'': out += "&#39;"; break;
-      default: out += c;
-    }
-  }
-  return out;
-}
 
 std::string hkl_text(const Hkl& g) { return strprintf("%d %d %d", g.h, g.k, g.l); }
 
@@ -388,7 +374,7 @@ void write_param_table(FILE* fp, const fit_record& rec) {
     qz_fprintf(fp,
                "<tr><td class=\"name\">%s</td><td class=\"start\">%.10g</td><td class=\"final\">%.10g</td>"
                "<td class=\"su\">%.4g</td><td class=\"change\">%.3g</td></tr>\n",
-               page_text(p.name).c_str(), p.start, p.final_value, p.su, change);
+               html_text(p.name).c_str(), p.start, p.final_value, p.su, change);
   }
   qz_fprintf(fp, "</table>\n");
 }
@@ -406,31 +392,31 @@ std::string write_fit_page(const fit_record& rec) {
   OutputFile out = qz_fopen_chk_wmode(page);
   FILE* fp = out.get();
   qz_fprintf(fp, "<!DOCTYPE html>\n<html>\n<head><meta charset=\"utf-8\"><title>%s: refinement</title>\n",
-             page_text(base).c_str());
+             html_text(base).c_str());
   qz_fprintf(fp, "<style>body{background:#111;color:#ddd;font-family:sans-serif} "
                  "table{border-collapse:collapse} td,th{padding:2px 8px} img{display:block;margin:4px 0}</style>\n"
-                 "</head>\n<body>\n<h1>%s: refinement</h1>\n", page_text(base).c_str());
+                 "</head>\n<body>\n<h1>%s: refinement</h1>\n", html_text(base).c_str());
   qz_fprintf(fp, "<p id=\"summary\">chi-squared %.8g for %d degrees of freedom, reduced chi-squared %.6g. "
                  "Stopped: %s.</p>\n",
-             rec.chisq, rec.dof, rec.reduced, page_text(rec.stop_reason).c_str());
+             rec.chisq, rec.dof, rec.reduced, html_text(rec.stop_reason).c_str());
   write_param_table(fp, rec);
   qz_fprintf(fp, "<h2>Correlations</h2>\n<p>Outlined: |correlation| above corr_threshold = %g.</p>\n"
                  "<img src=\"%s\" alt=\"correlation matrix\">\n",
-             rec.corr_threshold, page_text(png_name(base, "corr")).c_str());
+             rec.corr_threshold, html_url(png_name(base, "corr")).c_str());
   qz_fprintf(fp, "<h2>Chi-squared and lambda</h2>\n<img src=\"%s\" alt=\"chi-squared and lambda against "
                  "iteration\">\n",
-             page_text(png_name(base, "history")).c_str());
+             html_url(png_name(base, "history")).c_str());
   for (std::size_t i = 0; i < rec.datasets.size(); ++i) {
     const fit_dataset_record& d = rec.datasets[i];
     qz_fprintf(fp, "<h2>Dataset %d: %s</h2>\n<p>R = %.5g (start %.5g)</p>\n", static_cast<int>(i),
-               page_text(d.int_file).c_str(), d.r_final, d.r_start);
+               html_text(d.int_file).c_str(), d.r_final, d.r_start);
     for (int b = 0; b < d.num_blocks(); ++b) {
       const std::string tag = strprintf("d%d_b%d", static_cast<int>(i), b);
       const std::string pattern = png_name(base, tag + "_pattern");
       draw_pattern(rec, d, b, pattern);
       qz_fprintf(fp, "<h3>Block %d: thickness %.6g A (start %.6g), scale %.6g (start %.6g)</h3>\n", b,
                  d.thickness_final[b], d.thickness_start[b], d.scale_final[b], d.scale_start[b]);
-      qz_fprintf(fp, "<img src=\"%s\" alt=\"observed and refined pattern\">\n", page_text(pattern).c_str());
+      qz_fprintf(fp, "<img src=\"%s\" alt=\"observed and refined pattern\">\n", html_url(pattern).c_str());
       for (int r = 0; r < static_cast<int>(d.reflections.size()); ++r) {
         const row_ref row{&d, b, r};
         const std::string disks = png_name(base, strprintf("%s_r%d", tag.c_str(), r));
@@ -438,7 +424,7 @@ std::string write_fit_page(const fit_record& rec) {
         draw_disk_row(row, disks);
         draw_profiles(row, prof);
         qz_fprintf(fp, "<img src=\"%s\" alt=\"%s\">\n<img src=\"%s\" alt=\"profiles of %s\">\n",
-                   page_text(disks).c_str(), hkl_text(d.reflections[r]).c_str(), page_text(prof).c_str(),
+                   html_url(disks).c_str(), hkl_text(d.reflections[r]).c_str(), html_url(prof).c_str(),
                    hkl_text(d.reflections[r]).c_str());
       }
     }

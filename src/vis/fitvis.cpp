@@ -1,4 +1,5 @@
 #include "vis/html.hpp"
+#include "vis/html_escape.hpp"
 #include "vis/fitvis.hpp"
 
 #include <algorithm>
@@ -46,9 +47,9 @@ void table_picture(FILE* page, const std::string& base, int r, int j, double Hbg
 // The top of a result page: its title, the data file, the picture size.
 void write_page_head(FILE* page, const std::string& base, int n) {
   qz_fprintf(page, "<html>\n");
-  qz_fprintf(page, "<title>%s</title>\n", base.c_str());
+  qz_fprintf(page, "<title>%s</title>\n", html_text(base).c_str());
   qz_fprintf(page, "<body>\n");
-  qz_fprintf(page, "<p>Data file: %s<br>\n", base.c_str());
+  qz_fprintf(page, "<p>Data file: %s<br>\n", html_text(base).c_str());
   qz_fprintf(page, "Pixels: %d x %d, ", n, n);
 }
 

@@ -4,6 +4,8 @@
 #include <map>
 
 #include "sim/linereader.hpp"
+#include "vis/html_escape.hpp"
+#include "vis/script_outputs.hpp"
 
 namespace kv {
 
@@ -35,19 +37,20 @@ std::string link_from_page(FILE* page, const std::string& file) {
 
 std::string picture_element(FILE* page, const std::string& picture, bool made, const std::string& attributes) {
   const std::string link = link_from_page(page, picture);
-  if (made) return "<img src=\"" + link + "\"" + attributes + ">";
-  return "<span class=\"missing\">[missing: " + link + " was not made]</span>";
+  if (made) return "<img src=\"" + html_url(link) + "\"" + attributes + ">";
+  return "<span class=\"missing\">[missing: " + html_text(link) + " was not made]</span>";
 }
 
 void output_html_header(FILE* fp, const std::string& title) {
   qz_fprintf(fp, "<html>\n");
-  qz_fprintf(fp, "<title>%s</title>\n", title.c_str());
+  qz_fprintf(fp, "<title>%s</title>\n", html_text(title).c_str());
   qz_fprintf(fp, "<body>\n");
 }
 
 void HtmlPage::open_from_script(FILE* script) {
   std::optional<std::string> name = fget_1s(script);
   if (!name || name->empty()) error_exit(stdout, "HTML_OPEN without a page name");
+  check_named_output(*name, NamedOutput::page);
   forget();
   fp_ = qz_fopen_chk_wmode(*name);
   name_ = *name;

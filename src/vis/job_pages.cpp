@@ -1,3 +1,4 @@
+#include "vis/html_escape.hpp"
 #include "vis/job_pages.hpp"
 
 #include <algorithm>
@@ -98,13 +99,14 @@ void pltout_tfringe(const std::string& base, const std::string& int_file, const 
   }
   const bool all_made = plot_picture(all, all_png);
 
-  qz_fprintf(page, "<hr><p>Thickness fringes: %s</p>\n", title.c_str());
+  qz_fprintf(page, "<hr><p>Thickness fringes: %s</p>\n", html_text(title).c_str());
   qz_fprintf(page, "<p>%s</p>\n<p>%s</p>\n", picture_element(page, png, made).c_str(),
              picture_element(page, all_png, all_made).c_str());
   const std::string h5 = export_path_for_result(int_file);
-  qz_fprintf(page, "<p>Data: <a href=\"%s\">%s</a>, <a href=\"%s\">%s</a>", int_file.c_str(), int_file.c_str(),
-             amp_file.c_str(), amp_file.c_str());
-  if (read_export_info(h5)) qz_fprintf(page, ", <a href=\"%s\">%s</a>", h5.c_str(), h5.c_str());
+  qz_fprintf(page, "<p>Data: <a href=\"%s\">%s</a>, <a href=\"%s\">%s</a>", html_url(int_file).c_str(),
+             html_text(int_file).c_str(), html_url(amp_file).c_str(), html_text(amp_file).c_str());
+  if (read_export_info(h5))
+    qz_fprintf(page, ", <a href=\"%s\">%s</a>", html_url(h5).c_str(), html_text(h5).c_str());
   qz_fprintf(page, "</p>\n");
 }
 
@@ -232,7 +234,7 @@ void pltout_dispsurf_figures(int branch_begin, int branch_end, int num_rf_amp, i
   FILE* pg = page.get();
   const std::string cond = condition_title(ds_file);
   qz_fprintf(pg, "<!DOCTYPE html>\n<html>\n<head>\n<meta charset=\"utf-8\">\n<title>%s_plots.html</title>\n</head>\n"
-             "<body>\n<h1>Dispersion surface: %s</h1>\n", base.c_str(), cond.c_str());
+             "<body>\n<h1>Dispersion surface: %s</h1>\n", html_text(base).c_str(), html_text(cond).c_str());
   const int nb = branch_end - branch_begin + 1;
   if (nb < 1 || nb > 4096) error_exit(stdout, "branch range %d..%d cannot be plotted", branch_begin, branch_end);
 

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "vis/html_escape.hpp"
 #include "input/fields.hpp"
 #include "sim/gnuplot_quote.hpp"
 #include "sim/linereader.hpp"
@@ -271,14 +272,15 @@ void pltout_chisq(const std::string& data_file, const std::vector<std::string>& 
   OutputFile page = qz_fopen_chk_wmode(page_name);
   FILE* pg = page.get();
   output_html_header(pg, base);
-  qz_fprintf(pg, "<p>Chi-squared history: %s<br>\n", data_file.c_str());
+  qz_fprintf(pg, "<p>Chi-squared history: %s<br>\n", html_text(data_file).c_str());
   qz_fprintf(pg, "%d iterations, chi-squared %.8g at the start, %.8g at iteration %d</p>\n", h.rows - 1, h.first,
              h.last, h.last_iteration);
   qz_fprintf(pg, "<p>%s</p>\n", picture_element(pg, png, made).c_str());
   if (!result_pages.empty()) {
     qz_fprintf(pg, "<HR>\n<p>Fit results:</p>\n<ul>\n");
     for (const std::string& r : result_pages)
-      qz_fprintf(pg, "<li><a href=\"%s\">%s</a></li>\n", link_from_page(pg, r).c_str(), r.c_str());
+      qz_fprintf(pg, "<li><a href=\"%s\">%s</a></li>\n", html_url(link_from_page(pg, r)).c_str(),
+                 html_text(r).c_str());
     qz_fprintf(pg, "</ul>\n");
   }
   qz_fprintf(pg, "</body>\n</html>\n");

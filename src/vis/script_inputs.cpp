@@ -3,13 +3,15 @@
 #include <cstdio>
 #include <filesystem>
 #include <optional>
-#include <set>
+#include <map>
 #include <string_view>
 #include <vector>
 
 #include "crystal/data_table.hpp"
 #include "sim/qzio.hpp"
+#include "sim/linereader.hpp"
 #include "sim/script_folder.hpp"
+#include "vis/script_outputs.hpp"
 
 namespace kv {
 
@@ -76,13 +78,14 @@ bool is_fit_mode_file(const std::string& path) {
 // lines they begin.
 struct OutputLines {
   int skip;
-  int count;
+  std::vector<NamedOutput> kinds;
 };
 
 std::optional<OutputLines> output_lines_of(const std::string& command) {
-  if (command == "HTML_OPEN") return OutputLines{0, 1};
-  if (command == "TS_SCAN_OPEN") return OutputLines{0, 2};
-  if (command == "TS_SCAN_SIM_FILE") return OutputLines{1, 1};  // the simulation file, then its shift result
+  if (command == "HTML_OPEN") return OutputLines{0, {NamedOutput::page}};
+  if (command == "TS_SCAN_OPEN") return OutputLines{0, {NamedOutput::scan_table, NamedOutput::scan_plot}};
+  // the simulation file, then its shift result
+  if (command == "TS_SCAN_SIM_FILE") return OutputLines{1, {NamedOutput::shift_result}};
   return std::nullopt;
 }
 
@@ -102,15 +105,18 @@ void register_script_inputs(const std::string& script_path) {
   const ScriptFolder folder(script.get(), script_path);
   const std::vector<std::string> tokens = line_tokens(script_path);
 
-  std::vector<std::string> outputs;
-  std::set<std::size_t> output_at;
+  std::vector<std::pair<std::string, NamedOutput>> outputs;
+  std::map<std::size_t, NamedOutput> output_at;
   for (std::size_t i = 0; i < tokens.size(); ++i) {
     if (const std::optional<OutputLines> o = output_lines_of(tokens[i]))
-      for (int k = 0; k < o->count; ++k) output_at.insert(i + 1 + static_cast<std::size_t>(o->skip + k));
+      for (std::size_t k = 0; k < o->kinds.size(); ++k)
+        output_at.emplace(i + 1 + static_cast<std::size_t>(o->skip) + k, o->kinds[k]);
   }
   for (std::size_t i = 0; i < tokens.size(); ++i) {
-    if (output_at.count(i)) {
-      outputs.push_back(tokens[i]);
+    if (const auto out = output_at.find(i); out != output_at.end()) {
+      outputs.emplace_back(tokens[i], out->second);
+      if (out->second == NamedOutput::shift_result)
+        outputs.emplace_back(remove_extention(tokens[i]) + "_int.txt", NamedOutput::shift_points);
       continue;
     }
     const std::string input = script_input_file(script.get(), tokens[i]);
@@ -120,9 +126,13 @@ void register_script_inputs(const std::string& script_path) {
       for (const std::string& name : line_tokens(input))
         if (is_regular_file(name)) mark_input_file(name);
   }
-  for (const std::string& out : outputs)
+  // Every name is checked before anything is written: the first bad one ends
+  // the run with nothing made.
+  for (const auto& [out, kind] : outputs) {
     if (is_input_file(out))
       error_exit(stdout, "%s is an input file of this script and is not overwritten", out.c_str());
+    check_named_output(out, kind);
+  }
 }
 
 }  // namespace kv

@@ -259,6 +259,25 @@ struct bad_case {
   const char* message;
 };
 
+// A measured file named like an output of the refinement was found only when
+// the fit, minutes later, came to write that output.
+TEST(FitJob, AMeasuredFileNamedLikeAnOutputIsRefusedBeforeTheFit) {
+  ScratchDir d;
+  make_example(d, {});
+  d.write("si_chisq.txt", d.read("si_int.txt"));
+  std::string fit = d.read("si.dat");
+  replace_all(fit, "si_int.txt", "si_chisq.txt");
+  d.write("si.dat", fit);
+  const RunResult r = run_fit(d);
+  EXPECT_EQ(r.status, 1) << r.out;
+  EXPECT_NE(r.err.find("$$ si_chisq.txt is an input file of this run and is not overwritten. Abort.\n"),
+            std::string::npos)
+      << r.err;
+  EXPECT_EQ(r.out.find("$$ iteration"), std::string::npos) << r.out;
+  EXPECT_FALSE(std::filesystem::exists(d / "si_fit_fst0.txt"));
+  EXPECT_EQ(d.read("si_chisq.txt"), d.read("si_int.txt"));
+}
+
 TEST(FitJob, BadInputEndsWithOneMessageAndStatusOne) {
   const std::vector<bad_case> cases = {
       {"nothing to refine", {"--wrong-b"},
@@ -286,6 +305,38 @@ TEST(FitJob, BadInputEndsWithOneMessageAndStatusOne) {
          data.replace(p, data.find('\n', p) - p, "x12");
        },
        "$$ Data format error: expected a number, found \"x12\".\n"},
+      // Words that are neither flags nor units, read before the fit starts.
+      {"misspelt flag", {},
+       [](std::string& f, std::string&) { replace_all(f, "1320 ADJ thick", "1320 ADJJ thick"); },
+       "$$ Data format error: \"ADJJ\" after the value of the thickness is not a flag word: write FIX, ADJ, RST or "
+       "CST (or 0, 2, 1, -1), in upper case.\n$$ line: 1320 ADJJ thick\n"},
+      {"lower-case flag", {},
+       [](std::string& f, std::string&) { replace_all(f, "1320 ADJ thick", "1320 adj thick"); },
+       "\"adj\" after the value of the thickness is not a flag word"},
+      {"misspelt unit", {},
+       [](std::string& f, std::string&) { replace_all(f, "0.0 FIX tH", "1.0 mradx FIX tH"); },
+       "\"mradx\" after the value of tiltH is not a flag word: write FIX, ADJ, RST or CST (or 0, 2, 1, -1), in upper "
+       "case, or the unit mrad right after the number.\n"},
+      // Dataset values outside their physical range.
+      {"negative thickness", {},
+       [](std::string& f, std::string&) { replace_all(f, "1320 ADJ thick", "-1320 ADJ thick"); },
+       "$$ Invalid the thickness (=-1320): it must be a finite number not below 0.\n"},
+      {"negative thickness width", {},
+       [](std::string& f, std::string&) { replace_all(f, "0.0 FIX thick_width", "-5 FIX thick_width"); },
+       "$$ Invalid the thickness width (=-5): it must be a finite number not below 0.\n"},
+      {"thickness width below 0 by its constraint", {},
+       [](std::string& f, std::string&) { replace_all(f, "0.0 FIX thick_width", "0-thick CST thick_width"); },
+       "$$ Dataset 1, thickness block 1: the thickness width thick_width (=-1320 from CST 0-thick) must be a finite "
+       "number not below 0. Abort.\n"},
+      {"scale 0", {},
+       [](std::string& f, std::string&) {
+         const std::size_t p = f.find(" ADJ scale");
+         f.replace(f.rfind('\n', p) + 1, p - f.rfind('\n', p) - 1, "0");
+       },
+       "$$ Invalid the scale factor (=0): it must be a finite number greater than 0.\n"},
+      {"negative iteration count", {},
+       [](std::string& f, std::string&) { replace_all(f, "ITER_EXP_NUM{\n30\n", "ITER_EXP_NUM{\n-3\n"); },
+       "$$ Invalid maximum number of iterations (ITER_EXP_NUM) (=-3): it must lie between 0 and 100000. Abort.\n"},
       {"singular normal matrix without svd", {"--split-site", "--svd-flag", "0"},
        [](std::string&, std::string&) {},
        "$$ Singular normal matrix: the parameters b_si1, b_si2 cannot be determined independently. Abort.\n"},

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "input/crystal_data.hpp"
+#include "input/fields.hpp"
 #include "input/csd_test_tables.hpp"
 #include "sim/error.hpp"
 #include "sim/runctl.hpp"
@@ -57,7 +58,7 @@ const char* kTwoSiteBlock =
 TEST(CrystalBlock, ParameterLinesOfEveryFlagForm) {
   StringFile f(
       "0.25 ADJ x1 trailing comment\n1.5 FIX f1\n2.5 0 f2\n3.5 2 f3\n4.5 RST r1 0.7 % note\n"
-      "5.5 1 r2 0.8\na+b CST c1\n2*a -1 c2\n7.5\n8.5 UNKNOWN word\n9.5 fix lower\n");
+      "5.5 1 r2 0.8\na+b CST c1\n2*a -1 c2\n7.5\n8.5 # a comment\n9.5 %note\n");
   fitpar p;
   double v = -1;
   fget_fitpar(&p, &v, f.get());
@@ -85,8 +86,8 @@ TEST(CrystalBlock, ParameterLinesOfEveryFlagForm) {
     EXPECT_EQ(p.rst_val, w.rst) << w.name;
   }
   EXPECT_EQ(p.expr, "2*a");  // the constraint expression is the first token
-  // No flag word, an unknown one, or a flag in the wrong case: fixed, with
-  // consecutive automatic names; the unknown words are dropped.
+  // No flag word, alone or before a trailing comment: fixed, with
+  // consecutive automatic names.
   fget_fitpar(&p, &v, f.get());
   EXPECT_EQ(v, 7.5);
   const int first = auto_id(p.name);
@@ -96,6 +97,49 @@ TEST(CrystalBlock, ParameterLinesOfEveryFlagForm) {
   EXPECT_EQ(auto_id(p.name), first + 1);
   fget_fitpar(&p, &v, f.get());
   EXPECT_EQ(auto_id(p.name), first + 2);
+}
+
+TEST(CrystalBlock, UnknownFlagAndUnitWordsAreRefusedWithTheLine) {
+  // A misspelt or lower-case flag would leave the parameter fixed without a
+  // word; a misspelt unit would read the number in units of g1/2.
+  for (const char* text : {"1320 ADJJ thick\n", "1320 adj thick\n", "0.5 Fix x\n", "0.5 3 x\n"}) {
+    StringFile f(text);
+    fitpar p;
+    double v;
+    const std::string msg = fatal_text([&] { fget_fitpar(&p, &v, f.get(), "thickness"); });
+    EXPECT_EQ(msg.rfind("$$ Data format error: \"", 0), 0u) << msg;
+    EXPECT_NE(msg.find("after the value of thickness is not a flag word: write FIX, ADJ, RST or CST (or 0, 2, 1, "
+                       "-1), in upper case.\n"),
+              std::string::npos)
+        << msg;
+    std::string line(text);
+    line.pop_back();
+    EXPECT_NE(msg.find("$$ line: " + line + "\n"), std::string::npos) << msg;
+  }
+  {
+    StringFile f("1.0 mradx FIX tH\n");
+    fitpar p;
+    double v;
+    bool mrad = false;
+    const std::string msg = fatal_text([&] { fget_fitpar_unit(&p, &v, f.get(), "tiltH", "mrad", &mrad); });
+    EXPECT_NE(msg.find("\"mradx\" after the value of tiltH is not a flag word"), std::string::npos) << msg;
+    EXPECT_NE(msg.find("or the unit mrad right after the number"), std::string::npos) << msg;
+  }
+  for (const char* text : {"3.3 mr\n", "3.3 MRAD\n", "1.0 mradx\n", "2.0 3.0\n"}) {
+    StringFile f(text);
+    bool mrad = false;
+    const std::string msg = fatal_text([&] { fget_d_unit(f.get(), "mrad", &mrad); });
+    EXPECT_NE(msg.find("after the number is not the unit mrad"), std::string::npos) << text << msg;
+  }
+  // The unit in either spelling, and a trailing comment, are still read.
+  StringFile f("3.3 mrad\n3.3mrad # disk\n1.5 % g1/2\n");
+  bool mrad = false;
+  EXPECT_EQ(fget_d_unit(f.get(), "mrad", &mrad), 3.3);
+  EXPECT_TRUE(mrad);
+  EXPECT_EQ(fget_d_unit(f.get(), "mrad", &mrad), 3.3);
+  EXPECT_TRUE(mrad);
+  EXPECT_EQ(fget_d_unit(f.get(), "mrad", &mrad), 1.5);
+  EXPECT_FALSE(mrad);
 }
 
 TEST(CrystalBlock, IncompleteParameterLinesAreRejected) {
@@ -110,8 +154,11 @@ TEST(CrystalBlock, IncompleteParameterLinesAreRejected) {
   StringFile f("1.0 RST r1\n");
   fitpar p;
   double v;
+  // The classic two lines, then what is missing in words.
   EXPECT_EQ(fatal_text([&] { fget_fitpar(&p, &v, f.get()); }),
-            "$$ (fget_fitpar) Input data error. Abort.\n$$ buf=1.0\n");
+            "$$ (fget_fitpar) Input data error. Abort.\n$$ buf=1.0\n"
+            "$$ RST r1 of the parameter has no restraint value: write VALUE RST NAME RESTRAINT (the value it is "
+            "restrained to).\n$$ (line 1)\n");
   StringFile longname("1.0 FIX " + std::string(32, 'n') + "\n");
   EXPECT_NE(fatal_text([&] { fget_fitpar(&p, &v, longname.get()); }).find("longer than 31"),
             std::string::npos);

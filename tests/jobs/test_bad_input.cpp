@@ -111,6 +111,36 @@ TEST(BadInput, UnclearCasesGetAClearMessage) {
   });
 }
 
+// The beam listing was written as soon as the beams were chosen, so a run
+// refused by the blocks after BEAM_SEARCH left a listing of a job that never ran.
+TEST(BadInput, ARefusalFoundByReadingLeavesNoBeamListing) {
+  for (const auto& [from, to] : {std::pair<std::string, std::string>{"500.0\n", "-500\n"},
+                                 {"OUTPUT_THICKNESS{", "OUTPUT_THICKNES{"}}) {
+    ScratchDir d;
+    const RunResult r = run_korvex(d, "si.dat", edited(from, to));
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_FALSE(fs::exists(d / "si_fg0.txt")) << to;
+  }
+  // A run that reads its input whole still lists its beams.
+  ScratchDir d;
+  ASSERT_EQ(run_korvex(d, "si.dat", edited("% 2: automatic", "% 2: automatic")).status, 0);
+  EXPECT_TRUE(fs::exists(d / "si_fg0.txt"));
+}
+
+TEST(BadInput, WordsThatAreNeitherFlagsNorUnitsEndTheRun) {
+  // Each was once read silently: a fixed parameter under an automatic name,
+  // a disk size or tilt in units of g1/2 instead of mrad.
+  expect_all_refused({
+      {"5.431020511 FIX a", "5.431020511 fix a", {"\"fix\" after the value of lattice parameter a is not a flag word",
+                                                  "$$ line: 5.431020511 fix a\n"}},
+      {"-18.21877 ADJ f111_re", "-18.21877 ADJJ f111_re", {"\"ADJJ\" after the value of"}},
+      {"% disk half-width (tilt units)\n0.5\n", "% disk half-width (tilt units)\n3.3 mr\n",
+       {"$$ Data format error: \"mr\" after the number is not the unit mrad", "$$ line: 3.3 mr\n",
+        "block SIM_CALCULATION_CONDITION > CALC_KXY_RANGE"}},
+      {"0.0\n0.0\n% accel", "1.0 mradx\n0.0\n% accel", {"\"mradx\" after the number is not the unit mrad"}},
+  });
+}
+
 // The tail of a comment longer than the buffer was once read as the line
 // "intensity_scaling is 10000", and every intensity came out 0.
 TEST(BadInput, ALongCommentInTheControlBlockStaysAComment) {

@@ -81,13 +81,29 @@ GreyPicture decode_png(const std::filesystem::path& png) {
   return parse_pgm(r.out);
 }
 
+// The file an address names: "&amp;" (the only entity a percent-encoded
+// address can hold) back to "&", then every %XX back to its byte.
+static std::string address_to_file(std::string a) {
+  for (std::size_t p = a.find("&amp;"); p != std::string::npos; p = a.find("&amp;", p + 1)) a.replace(p, 5, "&");
+  std::string out;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (a[i] == '%' && i + 2 < a.size()) {
+      out += static_cast<char>(std::stoi(a.substr(i + 1, 2), nullptr, 16));
+      i += 2;
+    } else {
+      out += a[i];
+    }
+  }
+  return out;
+}
+
 std::vector<std::string> img_sources(const std::string& html) {
   std::vector<std::string> out;
   const std::string key = "src=\"";
   for (std::size_t p = html.find(key); p != std::string::npos; p = html.find(key, p)) {
     p += key.size();
     const std::size_t q = html.find('"', p);
-    out.push_back(html.substr(p, q - p));
+    out.push_back(address_to_file(html.substr(p, q - p)));
   }
   return out;
 }

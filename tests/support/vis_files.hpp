@@ -37,7 +37,7 @@ GreyPicture parse_pgm(const std::string& data);
 // Decodes a PNG through netpbm's pngtopnm.
 GreyPicture decode_png(const std::filesystem::path& png);
 
-// The file names in every src="..." of an HTML page.
+// The file names in every src="..." of an HTML page (addresses decoded).
 std::vector<std::string> img_sources(const std::string& html);
 // Whether pngcheck accepts the file.
 bool png_is_valid(const std::filesystem::path& png);

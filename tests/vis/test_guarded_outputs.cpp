@@ -92,11 +92,19 @@ TEST_F(GuardedTalvis, OutputsOfAScriptNeverTakeTheNameOfItsInputs) {
       << r.err;
   EXPECT_FALSE(fs::exists(dir / "korvexspg.dat"));
 
-  // An output of an earlier run may be replaced: only inputs are guarded.
-  dir.write("p.html", "old page\n");
-  r = script("TALVIS_SCRIPT\nSIM_VISUAL_MODE\nHTML_OPEN\np.html\nSIM_VISUALIZE\nr.txt 0.5 1 0\nHTML_CLOSE\n", "1\n");
+  // The page of an earlier run of the same script may be replaced; a file
+  // of that name that talvis did not write as that page may not.
+  const std::string page_script =
+      "TALVIS_SCRIPT\nSIM_VISUAL_MODE\nHTML_OPEN\np.html\nSIM_VISUALIZE\nr.txt 0.5 1 0\nHTML_CLOSE\n";
+  r = script(page_script, "1\n");
+  EXPECT_EQ(r.status, 0) << r.out;
+  r = script(page_script, "1\n");
   EXPECT_EQ(r.status, 0) << r.out;
   EXPECT_NE(dir.read("p.html").find("</html>"), std::string::npos);
+  dir.write("p.html", "old page\n");
+  r = script(page_script, "1\n");
+  EXPECT_EQ(r.status, 1) << r.out;
+  EXPECT_EQ(dir.read("p.html"), "old page\n");
 }
 
 // gnuplot runs a backquoted text inside double quotes as a shell command;
