@@ -136,7 +136,7 @@ def blur(grid, steps):
     if steps <= 0:
         return grid
     v = steps * steps
-    half = int(math.ceil(5 * steps)) + 1
+    half = int(math.ceil(8 * steps)) + 10
     w = discrete_gaussian(v, half)
     n = grid.shape[0]
     idx = lambda i: min(max(i, 0), n - 1)

@@ -274,7 +274,9 @@ psf_plan psf_plan_of(const fit_problem& fp, int i, bool with_derivatives) {
     for (const fit_param& q : fp.params) p.deriv = p.deriv || (q.kind == fit_kind::psf && q.dataset == i);
   p.active = p.deriv || p.v != 0.0;
   if (!p.active) return p;
-  p.half = p.v > 0.0 ? static_cast<int>(std::ceil(5.0 * std::sqrt(std::min(p.v, kMaxPsfVar)))) + 1 : 1;
+  // The kernel is cut where its tail is below 1e-17, so that the cut, which
+  // moves with v, leaves the blur a smooth function of v.
+  p.half = p.v > 0.0 ? static_cast<int>(std::ceil(8.0 * std::sqrt(std::min(p.v, kMaxPsfVar)))) + 10 : 1;
   const int n = 2 * p.half + 1;
   p.w.assign(static_cast<std::size_t>(n), 0.0);
   p.dw.assign(static_cast<std::size_t>(n), 0.0);

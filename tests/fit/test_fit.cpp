@@ -286,6 +286,15 @@ TEST(FitJob, BadInputEndsWithOneMessageAndStatusOne) {
          data.replace(p, data.find('\n', p) - p, "x12");
        },
        "$$ Data format error: expected a number, found \"x12\".\n"},
+      {"unknown line in DETECTOR_PAR", {"--detector", "adj"},
+       [](std::string& f, std::string&) { replace_all(f, "0.0 ADJ bg\n", "0.0 ADJ bg\ngian 2\n"); },
+       "$$ Data format error: \"gain g\", \"read_noise r\" or }DETECTOR_PAR expected.\n$$ Abort.\n$$ buf=gian 2\n"},
+      {"negative point spread", {"--detector", "adj"},
+       [](std::string& f, std::string&) { replace_all(f, "0.0 ADJ psf\n", "-0.1 ADJ psf\n"); },
+       "psf_width"},
+      {"weight model out of range", {"--weight-model", "2"},
+       [](std::string&, std::string&) {},
+       "$$ fit_weight_model = 2: it must be 0 or 1.\n"},
       {"singular normal matrix without svd", {"--split-site", "--svd-flag", "0"},
        [](std::string&, std::string&) {},
        "$$ Singular normal matrix: the parameters b_si1, b_si2 cannot be determined independently. Abort.\n"},
@@ -302,6 +311,97 @@ TEST(FitJob, BadInputEndsWithOneMessageAndStatusOne) {
     EXPECT_NE(r.out.find(c.message), std::string::npos) << c.what << "\n" << r.out;
     EXPECT_EQ(r.out.find("$$ iteration"), std::string::npos) << c.what;
   }
+}
+
+TEST(FitModel, CountingNoiseIsTakenFromTheDeviationsUnlessGiven) {
+  // s^2 = 2.5 I + 3^2 exactly: both recovered; a given value is kept.
+  std::vector<double> obs, sig;
+  for (int k = 0; k < 50; ++k) {
+    obs.push_back(10.0 * k);
+    sig.push_back(std::sqrt(2.5 * obs.back() + 9.0));
+  }
+  const count_noise n = noise_from_deviations(obs, sig, 0.0, -1.0);
+  EXPECT_NEAR(n.gain, 2.5, 1e-9);
+  EXPECT_NEAR(n.read_var, 9.0, 1e-7);
+  const count_noise g = noise_from_deviations(obs, sig, 2.0, -1.0);
+  EXPECT_EQ(g.gain, 2.0);
+  EXPECT_NEAR(g.read_var, 9.0 + 0.5 * 245.0, 1e-7);  // the mean of s^2 - 2 I
+  const count_noise r = noise_from_deviations(obs, sig, 0.0, 0.0);
+  EXPECT_EQ(r.read_var, 0.0);
+  EXPECT_GT(r.gain, 2.5);
+  // Pure counting noise s^2 = I: the line through the origin, gain 1.
+  for (std::size_t k = 0; k < obs.size(); ++k) sig[k] = std::sqrt(obs[k]);
+  const count_noise p = noise_from_deviations(obs, sig, 0.0, -1.0);
+  EXPECT_NEAR(p.gain, 1.0, 1e-9);
+  EXPECT_NEAR(p.read_var, 0.0, 1e-7);
+  // A dark point keeps the variance of one count; a negative model is dark.
+  EXPECT_EQ(model_variance(-5.0, count_noise{2.0, 0.0}), 4.0);
+  EXPECT_EQ(model_variance(100.0, count_noise{2.0, 1.0}), 201.0);
+}
+
+TEST(FitModel, PointSpreadAndBackgroundColumnsAgreeWithFiniteDifferencesAlsoAtZeroWidth) {
+  const Epsilon saved = epsilon;
+  ScratchDir d;
+  make_example(d, {"--noise-free", "--side", "7", "--psf-steps", "1", "--background", "0.02", "--detector", "adj"});
+  loaded L;
+  load(d, L);
+  fit_problem& fp = L.fp;
+  const int P = fp.num_params(), M = fp.num_residuals();
+  int jpsf = -1, jbg = -1;
+  for (int j = 0; j < P; ++j) {
+    if (fp.params[j].kind == fit_kind::psf) jpsf = j;
+    if (fp.params[j].kind == fit_kind::background) jbg = j;
+  }
+  ASSERT_GE(jpsf, 0);
+  ASSERT_GE(jbg, 0);
+  const double step = 2.0 * L.eds[0].disksize / (L.eds[0].num_cal_pix_side - 1);
+  // At zero width (the start a user writes) and at one grid step.
+  for (const double v : {0.0, step * step}) {
+    std::vector<double> x = current_params(fp), res(M), jac(static_cast<std::size_t>(M) * P);
+    x[jpsf] = v;
+    x[jbg] = 30.0;
+    eval_residuals(fp, x.data(), res.data(), jac.data());
+    for (const int j : {jpsf, jbg}) {
+      const double h = j == jpsf ? 1e-4 * step * step : 1e-3;
+      std::vector<double> xp = x, xm = x, rp(M), rm(M);
+      xp[j] += h;
+      xm[j] -= h;
+      eval_residuals(fp, xp.data(), rp.data(), nullptr);
+      eval_residuals(fp, xm.data(), rm.data(), nullptr);
+      double diff = 0, norm = 0;
+      for (int n = 0; n < M; ++n) {
+        const double fd = (rp[n] - rm[n]) / (2 * h);
+        diff += std::pow(jac[static_cast<std::size_t>(n) * P + j] - fd, 2);
+        norm += fd * fd;
+      }
+      EXPECT_GT(norm, 0.0) << fp.params[j].name << " at v = " << v;
+      EXPECT_LT(std::sqrt(diff / norm), 1e-4) << fp.params[j].name << " at v = " << v;
+    }
+  }
+  epsilon = saved;
+}
+
+TEST(FitJob, PointSpreadAndBackgroundAreRefinedFromZeroAndWrittenBack) {
+  ScratchDir d;
+  make_example(d, {"--noise-free", "--psf-steps", "1", "--background", "0.03", "--detector", "adj", "--beam-check",
+                   "0"});
+  const RunResult r = run_fit(d);
+  ASSERT_EQ(r.status, 0) << r.out;
+  const std::map<std::string, refined> t = parameter_table(r.out);
+  const std::map<std::string, double> truth = true_values(d);
+  for (const char* k : {"f111_re", "f220_re", "b_si", "psf", "bg"})
+    EXPECT_NEAR(t.at(k).final_v, truth.at(k), 1e-3 * std::fabs(truth.at(k))) << k << "\n" << r.out;
+  // The refined file carries the block with the width, not the variance,
+  // and runs again to the same values.
+  const std::string refined_file = d.read("si_fit.txt");
+  const std::size_t p = refined_file.find("DETECTOR_PAR{\n");
+  ASSERT_NE(p, std::string::npos);
+  const double width = std::atof(refined_file.c_str() + p + 14);
+  EXPECT_NEAR(width * width, truth.at("psf"), 1e-3 * truth.at("psf"));
+  EXPECT_NE(refined_file.find("ADJ  bg"), std::string::npos);
+  const RunResult again = run_fit(d, "si_fit.txt");
+  ASSERT_EQ(again.status, 0) << again.out;
+  EXPECT_NEAR(parameter_table(again.out).at("bg").final_v, truth.at("bg"), 1e-3 * truth.at("bg"));
 }
 
 }  // namespace
