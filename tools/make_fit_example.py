@@ -70,8 +70,9 @@ def site(b_name, b, b_flag, occ):
             f"{b:.10g} {b_flag} {b_name}\n{occ} FIX occ_{b_name}\n0\n}}SITE\n")
 
 
-def beam_block(gmax):
-    return f"BEAM_SEARCH{{\n2\n400 {gmax} 0 0\n0.02 0.08 20000.0\n}}BEAM_SEARCH\n"
+def beam_block(args):
+    return (f"BEAM_SEARCH{{\n2\n{args.num_g_limit} {args.gmax} 0 0\n{args.sg_bethe_min} {args.sg_max} 20000.0\n"
+            "}BEAM_SEARCH\n")
 
 
 def sim_file(args, side, disk):
@@ -79,7 +80,7 @@ def sim_file(args, side, disk):
             "EPS_CONTROL_PARAMETERS{\nintensity_scaling 10000.0\n}EPS_CONTROL_PARAMETERS\n"
             + crystal_block(TRUE["f111_re"], TRUE["f220_re"], TRUE["b_si"], "FIX", "FIX")
             + "SIM_CALCULATION_CONDITION{\nINCIDENT_BEAM{\n1 1 0\n1 1 0\n2 -2 0\n0.0\n0.0\n200.0\n}INCIDENT_BEAM\n"
-            + f"CALC_KXY_RANGE{{\n3\n{side}\n{disk}\n}}CALC_KXY_RANGE\n" + beam_block(args.gmax)
+            + f"CALC_KXY_RANGE{{\n3\n{side}\n{disk}\n}}CALC_KXY_RANGE\n" + beam_block(args)
             + "OUTPUT_REFLEX{\n%d\n" % len(REFLEXES) + "".join("%d %d %d\n" % g for g in REFLEXES)
             + "}OUTPUT_REFLEX\n" + f"OUTPUT_THICKNESS{{\n1\n{TRUE['thickness']}\n}}OUTPUT_THICKNESS\n"
             + "}SIM_CALCULATION_CONDITION\n")
@@ -160,7 +161,7 @@ def fit_file(args, name, side, disk, start, step):
          + crystal_block(start["f111_re"], start["f220_re"], start["b_si"], b_flag, "ADJ", args.split_site)
          + f"FIT_CALCULATION_CONDITION{{\nITER_EXP_NUM{{\n{args.max_iter}\n1\n}}ITER_EXP_NUM\n"
          + "DATA_SET{\nINCIDENT_BEAM{\n1 1 0\n1 1 0\n2 -2 0\n0.0 FIX tH\n0.0 FIX tG\n200.0 FIX kv\n}INCIDENT_BEAM\n"
-         + f"CALC_KXY_RANGE{{\n2\n{side}\n{disk}\n}}CALC_KXY_RANGE\n" + beam_block(args.gmax)
+         + f"CALC_KXY_RANGE{{\n2\n{side}\n{disk}\n}}CALC_KXY_RANGE\n" + beam_block(args)
          + f"INTENSITY_DATA{{\n{name}_int.txt\n1\n{len(REFLEXES)}\n}}INTENSITY_DATA\n"
          + "THICKNESS_BLOCK{\nSTW_PAR{\n"
          + f"{start['scale']:.10g} ADJ scale\n{start['thickness']:.10g} ADJ thick\n0.0 FIX thick_width\n0 1.0\n}}STW_PAR\n"
@@ -183,6 +184,9 @@ def main():
     ap.add_argument("--side", type=int, default=13, help="measured points along one side")
     ap.add_argument("--disk", type=float, default=0.5, help="disk half-width of the measurement (tilt units)")
     ap.add_argument("--gmax", type=float, default=1.5)
+    ap.add_argument("--num-g-limit", type=int, default=400)
+    ap.add_argument("--sg-bethe-min", type=float, default=0.02)
+    ap.add_argument("--sg-max", type=float, default=0.08)
     ap.add_argument("--counts", type=float, default=1000.0, help="counts at the brightest point of 000")
     ap.add_argument("--seed", type=int, default=1)
     ap.add_argument("--noise-free", action="store_true")

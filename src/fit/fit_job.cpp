@@ -4,6 +4,7 @@
 
 #include <Eigen/Dense>
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 
@@ -409,11 +410,14 @@ fit_outcome run_refinement(fit_problem& fp, int max_iter, FILE* log) {
     cost->Evaluate(&xp, res.data(), jp.data());
     check_start_jacobian(fp, cost->jacobian(), log, &out);
   }
-  if (fp.rc.epsilon.fit_global_search == 1) {
+  const bool search = fp.rc.epsilon.fit_global_search == 1;
+  const auto t0 = std::chrono::steady_clock::now();
+  if (search) {
     delete cost;
     cost = nullptr;
     start_search(fp, x, log);
   }
+  const auto t1 = std::chrono::steady_clock::now();
 
   lm_run(fp, x, max_iter, log, &out, cost, false);
   for (int cycle = 1; fp.model_weights; ++cycle) {
@@ -422,6 +426,11 @@ fit_outcome run_refinement(fit_problem& fp, int max_iter, FILE* log) {
     if (change < kWeightTol || cycle >= kMaxWeightCycles) break;
     out.stop_reason.clear();
     lm_run(fp, x, max_iter, log, &out, nullptr, false);
+  }
+  if (search) {
+    const auto t2 = std::chrono::steady_clock::now();
+    qz_fprintf_stdo(log, "$$ Wall time: start search %.2f s, refinement %.2f s\n",
+                    std::chrono::duration<double>(t1 - t0).count(), std::chrono::duration<double>(t2 - t1).count());
   }
 
   // Final values with their Jacobian.

@@ -404,5 +404,45 @@ TEST(FitJob, PointSpreadAndBackgroundAreRefinedFromZeroAndWrittenBack) {
   EXPECT_NEAR(parameter_table(again.out).at("bg").final_v, truth.at("bg"), 1e-3 * truth.at("bg"));
 }
 
+// The largest |change / s.u.| of the beam-convergence table, and whether the
+// log warns.
+double largest_beam_change(const std::string& out, bool* warned) {
+  const std::size_t p = out.find("change/s.u.");
+  double worst = -1.0;
+  if (p == std::string::npos) return worst;
+  std::istringstream in(out.substr(out.find('\n', p) + 1));
+  std::string line;
+  while (std::getline(in, line)) {
+    std::istringstream l(line);
+    std::string name;
+    double change = 0, z = 0;
+    if (!(l >> name >> change >> z)) break;
+    worst = std::max(worst, std::fabs(z));
+  }
+  *warned = out.find("$$ Warning: the larger beam set would move") != std::string::npos;
+  return worst;
+}
+
+TEST(FitJob, BeamCheckWarnsOnATruncatedBeamSetAndNotOnAConvergedOne) {
+  // 29 beams (g_max 1.0) against 1000 counts: far from converged.
+  ScratchDir a;
+  make_example(a, {"--side", "5", "--gmax", "1.0", "--global-search", "0"});
+  const RunResult ra = run_fit(a);
+  ASSERT_EQ(ra.status, 0) << ra.out;
+  bool warned = false;
+  EXPECT_GT(largest_beam_change(ra.out, &warned), 3.0) << ra.out;
+  EXPECT_TRUE(warned);
+  // About 130 beams against 50 counts: converged at that precision.
+  ScratchDir b;
+  make_example(b, {"--side", "5", "--counts", "50", "--gmax", "2.25", "--num-g-limit", "1350", "--sg-bethe-min",
+                   "0.03", "--sg-max", "0.12", "--global-search", "0"});
+  const RunResult rb = run_fit(b);
+  ASSERT_EQ(rb.status, 0) << rb.out;
+  const double worst = largest_beam_change(rb.out, &warned);
+  EXPECT_GE(worst, 0.0) << rb.out;
+  EXPECT_LT(worst, 0.3) << rb.out;
+  EXPECT_FALSE(warned);
+}
+
 }  // namespace
 }  // namespace kv
