@@ -263,7 +263,7 @@ void lm_run(fit_problem& fp, std::vector<double>& x, int max_iter, FILE* log, fi
   ceres::Problem problem(po);
   problem.AddResidualBlock(cost, nullptr, x.data());
   ceres::Solver::Options options = solver_options(max_iter, fp.rc.epsilon);
-  const int offset = out->history.empty() ? 0 : out->history.back().iteration;
+  const int offset = out->history.empty() ? 0 : out->history.back().iteration + 1;
   fit_progress progress(fp, *cost, x.data(), out->dof, log, out, offset, quiet);
   options.callbacks.push_back(&progress);
   ceres::Solver::Summary summary;
