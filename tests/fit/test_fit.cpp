@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
@@ -442,6 +443,50 @@ TEST(FitJob, BeamCheckWarnsOnATruncatedBeamSetAndNotOnAConvergedOne) {
   EXPECT_GE(worst, 0.0) << rb.out;
   EXPECT_LT(worst, 0.3) << rb.out;
   EXPECT_FALSE(warned);
+}
+
+TEST(FitModel, ThicknessScanAndModelWeightsAtTheTrueValuesOfNoiseFreeData) {
+  const Epsilon saved = epsilon;
+  ScratchDir d;
+  make_example(d, {"--noise-free", "--side", "7", "--fg-off", "0", "--b-off", "0", "--t-off", "0", "--scale-off",
+                   "0.2"});
+  loaded L;
+  load(d, L);
+  fit_problem& fp = L.fp;
+  const std::map<std::string, double> truth = true_values(d);
+  // The scan finds the true thickness among its steps, with the true scale
+  // in closed form although the start's scale is 20 % off.
+  std::vector<double> ts;
+  for (double t = 1000.0; t <= 1400.0; t += 25.0) ts.push_back(t);
+  const std::vector<block_scan> scan = scan_thickness(fp, 0, {0}, {ts});
+  ASSERT_EQ(scan.size(), 1u);
+  const block_scan& b = scan[0];
+  const std::size_t best = static_cast<std::size_t>(std::min_element(b.chisq.begin(), b.chisq.end()) - b.chisq.begin());
+  EXPECT_EQ(b.thickness[best], truth.at("thickness"));
+  EXPECT_NEAR(b.scale[best], truth.at("scale"), 1e-6 * truth.at("scale"));
+  EXPECT_LT(b.chisq[best], 1e-6);
+  EXPECT_GT(b.chisq[best == 0 ? 1 : best - 1], 1.0);
+  const double xi = shortest_extinction(fp, 0);
+  EXPECT_GT(xi, 100.0);
+  EXPECT_LT(xi, 2000.0);
+
+  // Deviations sqrt(max(I, 1)) of noise-free counts: gain 1, and at the true
+  // values the model's variance of a point is its measured deviation squared.
+  ASSERT_TRUE(fp.model_weights);
+  EXPECT_NEAR(fp.noise[0].gain, 1.0, 0.01);
+  std::vector<double> x = current_params(fp);
+  for (std::size_t j = 0; j < fp.params.size(); ++j)
+    if (fp.params[j].kind == fit_kind::scale) x[j] = truth.at("scale");
+  update_model_weights(fp, x.data());
+  int n_bright = 0;
+  for (const measured_point& p : fp.pts) {
+    const double obs = L.eis[0].obs_int(p.reflex, p.block, p.pix), sig = L.eis[0].obs_sig(p.reflex, p.block, p.pix);
+    if (obs < 20.0) continue;
+    ++n_bright;
+    EXPECT_NEAR(p.sqrt_weight * sig, 1.0, 0.02) << obs;
+  }
+  EXPECT_GT(n_bright, 20);
+  epsilon = saved;
 }
 
 }  // namespace
