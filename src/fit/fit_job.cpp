@@ -286,10 +286,12 @@ double chisq_at(fit_problem& fp, const std::vector<double>& x) {
 constexpr double kWeightTol = 1e-3;
 constexpr int kMaxWeightCycles = 5;
 
-// Iterations of each short fit of the start search, and the number of
-// starts it tries.
-constexpr int kSearchIterations = 4;
+// Iterations of each short fit of the start search; the most starts it
+// tries, among the scan's minima whose chi-squared lies within a factor
+// kSearchRatio of the lowest (a single such minimum is taken without a fit).
+constexpr int kSearchIterations = 3;
 constexpr int kSearchStarts = 3;
+constexpr double kSearchRatio = 2.0;
 
 // Indices of the local minima of a scan, lowest first (at most n).
 std::vector<int> best_minima(const std::vector<double>& c, int n) {
@@ -304,11 +306,30 @@ std::vector<int> best_minima(const std::vector<double>& c, int n) {
   return m;
 }
 
+// A short Levenberg-Marquardt fit from xs (xs comes back with the result);
+// returns its chi-squared.
+double short_fit(fit_problem& fp, std::vector<double>& xs, fit_outcome* out, FILE* log) {
+  apply_fit_params(fp.params, xs.data(), *fp.cs, *fp.eds);
+  fit_problem sub = fp;
+  std::vector<double> y = xs;
+  // Weights from the measured values: a model far from the data would give
+  // its own dark points too much weight.
+  sub.model_weights = false;
+  for (measured_point& p : sub.pts) p.sqrt_weight = p.sqrt_weight_obs;
+  out->dof = std::max(1, sub.num_residuals() - sub.num_params());
+  lm_run(sub, y, kSearchIterations, log, out, nullptr, true);
+  xs = y;
+  const double chi = chisq_at(sub, y);
+  apply_fit_params(fp.params, xs.data(), *fp.cs, *fp.eds);
+  return chi;
+}
+
 // The start search: every refined thickness is scanned over +-30 % of its
 // start in steps of at most a tenth of the shortest extinction distance of
 // the measured reflections, the scale in closed form at each step; short
-// fits then start from the best minima (the c-th start takes every block's
-// c-th best minimum) and the lowest chi-squared is kept. x comes back as the
+// fits of thickness, scale and background then start from the best minima
+// (the c-th start takes every block's c-th best minimum) and the lowest
+// chi-squared over all parameters is kept. x comes back as the
 // chosen start.
 void start_search(fit_problem& fp, std::vector<double>& x, FILE* log) {
   const int P = fp.num_params();
@@ -345,6 +366,8 @@ void start_search(fit_problem& fp, std::vector<double>& x, FILE* log) {
     const std::vector<block_scan> scans = scan_thickness(fp, i, blocks, ts);
     for (std::size_t c = 0; c < scans.size(); ++c) {
       scanned s{params[c], scales[c], scans[c], best_minima(scans[c].chisq, kSearchStarts)};
+      while (s.minima.size() > 1 && s.scan.chisq[s.minima.back()] > kSearchRatio * s.scan.chisq[s.minima.front()])
+        s.minima.pop_back();
       for (int k : s.minima)
         qz_fprintf_stdo(log, "$$   minimum at thickness %.6g: chisq = %.8g (scale %.6g)\n", s.scan.thickness[k],
                         s.scan.chisq[k], s.scan.scale[k]);
@@ -366,12 +389,18 @@ void start_search(fit_problem& fp, std::vector<double>& x, FILE* log) {
       xs[s.param] = s.scan.thickness[k];
       if (s.scale_param >= 0) xs[s.scale_param] = s.scan.scale[k];
     }
-    if (fp.model_weights) update_model_weights(fp, xs.data());
     fit_outcome tmp;
-    tmp.dof = std::max(1, fp.num_residuals() - P);
-    lm_run(fp, xs, kSearchIterations, log, &tmp, nullptr, true);
-    if (fp.model_weights) update_model_weights(fp, xs.data());
-    const double chi = chisq_at(fp, xs);
+    if (starts == 1) {  // one candidate: taken as the scan gives it
+      x = xs;
+      apply_fit_params(fp.params, x.data(), *fp.cs, *fp.eds);
+      if (fp.model_weights) update_model_weights(fp, x.data());
+      std::string where;
+      for (const scanned& s : all) where += strprintf(" %s = %.6g", fp.params[s.param].name.c_str(), x[s.param]);
+      qz_fprintf_stdo(log, "$$ Start search chose:%s (the one minimum within a factor %g of the lowest)\n",
+                      where.c_str(), kSearchRatio);
+      return;
+    }
+    const double chi = short_fit(fp, xs, &tmp, log);
     std::string where;
     for (const scanned& s : all) where += strprintf(" %s = %.6g", fp.params[s.param].name.c_str(), xs[s.param]);
     qz_fprintf_stdo(log, "$$ Start %d:%s after %d iterations: chisq = %.8g\n", c, where.c_str(),
@@ -382,6 +411,7 @@ void start_search(fit_problem& fp, std::vector<double>& x, FILE* log) {
     }
   }
   x = best_x;
+  if (fp.model_weights) update_model_weights(fp, x.data());  // the chosen start's weights, not the last tried
   std::string where;
   for (const scanned& s : all) where += strprintf(" %s = %.6g", fp.params[s.param].name.c_str(), x[s.param]);
   qz_fprintf_stdo(log, "$$ Start search chose:%s (chisq = %.8g)\n", where.c_str(), best);
@@ -451,6 +481,8 @@ fit_outcome run_refinement(fit_problem& fp, int max_iter, FILE* log) {
       const double d = std::sqrt(C(j, j) * C(k, k));
       out.corr[j][k] = d > 0 ? C(j, k) / d : 0.0;
     }
+  out.residuals = res;
+  out.jacobian = jac;
   out.covariance.assign(static_cast<std::size_t>(P) * P, 0.0);
   for (int j = 0; j < P; ++j)
     for (int k = 0; k < P; ++k) out.covariance[static_cast<std::size_t>(j) * P + k] = C(j, k);
@@ -461,7 +493,12 @@ beam_check_result beam_convergence_check(fit_problem& fp, const fit_outcome& o, 
   beam_check_result b;
   b.factor = factor;
   const int P = fp.num_params(), M = static_cast<int>(fp.pts.size());
-  const std::vector<double> m0 = model_at_points(fp, o.final_x.data());
+  // The refined model at the measured points, from the final residuals.
+  std::vector<double> m0(static_cast<std::size_t>(M));
+  for (int n = 0; n < M; ++n) {
+    const measured_point& p = fp.pts[n];
+    m0[n] = (*fp.eis)[p.dataset].obs_int(p.reflex, p.block, p.pix) - o.residuals[n] / p.sqrt_weight;
+  }
   std::vector<dataset_model> wide = widened_beam_sets(fp, factor);
   for (std::size_t i = 0; i < wide.size(); ++i) {
     b.beams_before.push_back(fp.dm[i].n_e0 + fp.dm[i].n_b0);
@@ -472,10 +509,9 @@ beam_check_result beam_convergence_check(fit_problem& fp, const fit_outcome& o, 
   std::swap(fp.dm, wide);
   apply_fit_params(fp.params, o.final_x.data(), *fp.cs, *fp.eds);
   // The refit at the larger set moves the parameters by
-  // dp = (J^T J)^-1 J^T (sqrt(w) dm), J the weighted Jacobian of the residuals.
-  std::vector<double> res(static_cast<std::size_t>(fp.num_residuals())),
-      jac(static_cast<std::size_t>(fp.num_residuals()) * P);
-  eval_residuals(fp, o.final_x.data(), res.data(), jac.data());
+  // dp = (J^T J)^-1 J^T (sqrt(w) dm), J the weighted Jacobian of the residuals
+  // at the refined values.
+  const std::vector<double>& jac = o.jacobian;
   Eigen::VectorXd g = Eigen::VectorXd::Zero(P);
   for (int n = 0; n < M; ++n) {
     const double d = fp.pts[n].sqrt_weight * (m1[n] - m0[n]);

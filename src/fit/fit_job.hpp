@@ -25,6 +25,7 @@ struct fit_outcome {
   std::vector<fit_iteration> history;
   std::vector<std::string> dropped;  // parameter combinations left out by the SVD
   std::vector<double> covariance;    // (J^T J)^-1, P x P row-major, unscaled
+  std::vector<double> residuals, jacobian;  // at the refined values (jacobian M x P row-major)
 };
 
 // The beam-convergence check: the change of every refined parameter that a

@@ -1027,6 +1027,9 @@ std::vector<dataset_model> widened_beam_sets(fit_problem& fp, double factor) {
     ed.bs = keep;
     dm.cal_g.clear();
     for (int r = 0; r < ei.num_rg; ++r) dm.cal_g.push_back(find_n_g(dm.n_e0, ei.rg[r], dm.beams));
+    // A measured reflection that the wider search ranks among the Bethe
+    // beams leaves the dataset's set as it was.
+    if (std::find(dm.cal_g.begin(), dm.cal_g.end(), -1) != dm.cal_g.end()) dm = fp.dm[i];
   }
   return out;
 }
