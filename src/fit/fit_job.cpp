@@ -292,6 +292,9 @@ constexpr int kMaxWeightCycles = 5;
 constexpr int kSearchIterations = 3;
 constexpr int kSearchStarts = 3;
 constexpr double kSearchRatio = 2.0;
+// A short fit whose chi-squared is below kSearchGoodFit times the degrees of
+// freedom lies in the basin of the noise-limited minimum: the search ends.
+constexpr double kSearchGoodFit = 2.0;
 
 // Indices of the local minima of a scan, lowest first (at most n).
 std::vector<int> best_minima(const std::vector<double>& c, int n) {
@@ -408,6 +411,12 @@ void start_search(fit_problem& fp, std::vector<double>& x, FILE* log) {
     if (best < 0.0 || chi < best) {
       best = chi;
       best_x = xs;
+    }
+    // A start that already fits within the noise needs no rival.
+    if (chi <= kSearchGoodFit * (fp.num_residuals() - P)) {
+      qz_fprintf_stdo(log, "$$ Start %d fits within the noise (chisq below %g x the degrees of freedom): no further "
+                      "start is tried.\n", c, kSearchGoodFit);
+      break;
     }
   }
   x = best_x;
