@@ -334,6 +334,7 @@ py::dict read_fit(const std::string& path) {
     e["pixel_y"] = array(ds.pix_y, {N});
     e["obs"] = array(ds.obs, {B, R, N});
     e["sd"] = array(ds.sd, {B, R, N});
+    e["sd_fit"] = array(ds.sd_fit, {B, R, N});
     e["mask"] = array(ds.mask, {B, R, N});
     e["model_start"] = array(ds.model_start, {B, R, N});
     e["model_final"] = array(ds.model_final, {B, R, N});

@@ -46,7 +46,7 @@ def read_fit(path):
         }
         for i in range(int(f.attrs["num_datasets"])):
             g = f[f"datasets/{i}"]
-            d = {k: g[k][()] for k in ("hkl", "pixel_ix", "pixel_iy", "obs", "sd", "mask", "model_start",
+            d = {k: g[k][()] for k in ("hkl", "pixel_ix", "pixel_iy", "obs", "sd", "sd_fit", "mask", "model_start",
                                        "model_final", "residual", "thickness_final", "scale_final")}
             d["nx"] = int(g["nx"][0])
             d["int_file"] = _text(g["int_file"])

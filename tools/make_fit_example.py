@@ -13,6 +13,13 @@ a known shift (whole grid steps), and writes
 
 Measured point u of reflection r holds the simulated value at u + shift_r, so
 the fit-mode file carries H_shift, G_shift = shift_r (FIX).
+
+Detector effects: --psf-steps blurs every simulated disk with the discrete
+Gaussian of that standard deviation (in grid steps; the disk's edges
+continued) and --background adds a constant, a fraction of the mean expected
+count, before the noise; --detector adj writes a DETECTOR_PAR block that
+refines both from 0. --sigma observed writes the deviations of the observed
+counts (sqrt of the count, 1 at least) instead of the expected ones.
 """
 import argparse
 import math
@@ -63,8 +70,9 @@ def site(b_name, b, b_flag, occ):
             f"{b:.10g} {b_flag} {b_name}\n{occ} FIX occ_{b_name}\n0\n}}SITE\n")
 
 
-def beam_block(gmax):
-    return f"BEAM_SEARCH{{\n2\n400 {gmax} 0 0\n0.02 0.08 20000.0\n}}BEAM_SEARCH\n"
+def beam_block(args):
+    return (f"BEAM_SEARCH{{\n2\n{args.num_g_limit} {args.gmax} 0 0\n{args.sg_bethe_min} {args.sg_max} 20000.0\n"
+            "}BEAM_SEARCH\n")
 
 
 def sim_file(args, side, disk):
@@ -72,7 +80,7 @@ def sim_file(args, side, disk):
             "EPS_CONTROL_PARAMETERS{\nintensity_scaling 10000.0\n}EPS_CONTROL_PARAMETERS\n"
             + crystal_block(TRUE["f111_re"], TRUE["f220_re"], TRUE["b_si"], "FIX", "FIX")
             + "SIM_CALCULATION_CONDITION{\nINCIDENT_BEAM{\n1 1 0\n1 1 0\n2 -2 0\n0.0\n0.0\n200.0\n}INCIDENT_BEAM\n"
-            + f"CALC_KXY_RANGE{{\n3\n{side}\n{disk}\n}}CALC_KXY_RANGE\n" + beam_block(args.gmax)
+            + f"CALC_KXY_RANGE{{\n3\n{side}\n{disk}\n}}CALC_KXY_RANGE\n" + beam_block(args)
             + "OUTPUT_REFLEX{\n%d\n" % len(REFLEXES) + "".join("%d %d %d\n" % g for g in REFLEXES)
             + "}OUTPUT_REFLEX\n" + f"OUTPUT_THICKNESS{{\n1\n{TRUE['thickness']}\n}}OUTPUT_THICKNESS\n"
             + "}SIM_CALCULATION_CONDITION\n")
@@ -110,24 +118,61 @@ def write_int_file(path, data, sig, n, step):
         f.write("}THICKNESS\n")
 
 
+def discrete_gaussian(v, half):
+    """exp(-v) I_k(v), k = -half .. half: the kernel of variance v."""
+    out = []
+    for k in range(-half, half + 1):
+        k = abs(k)
+        term = (v / 2) ** k / math.factorial(k)
+        s, m = 0.0, 0
+        while term > 1e-300 and (m < 10 or term > 1e-18 * s):
+            s += term
+            m += 1
+            term *= (v / 2) ** 2 / (m * (m + k))
+        out.append(math.exp(-v) * s)
+    return np.array(out)
+
+
+def blur(grid, steps):
+    if steps <= 0:
+        return grid
+    v = steps * steps
+    half = int(math.ceil(8 * steps)) + 10
+    w = discrete_gaussian(v, half)
+    n = grid.shape[0]
+    idx = lambda i: min(max(i, 0), n - 1)
+    tmp = np.array([[sum(w[k + half] * grid[y, idx(x + k)] for k in range(-half, half + 1)) for x in range(n)]
+                    for y in range(n)])
+    return np.array([[sum(w[k + half] * tmp[idx(y + k), x] for k in range(-half, half + 1)) for x in range(n)]
+                     for y in range(n)])
+
+
 def fit_file(args, name, side, disk, start, step):
     eps = ("EPS_CONTROL_PARAMETERS{\nintensity_scaling 10000.0\n"
            f"perturb_step {args.perturb_step}\ntol_chisq_abs {args.tol_chisq_abs}\n"
            f"tol_chisq_rel {args.tol_chisq_rel}\ntol_parameter {args.tol_parameter}\n"
-           f"svd_flag {args.svd_flag}\n}}EPS_CONTROL_PARAMETERS\n")
+           f"svd_flag {args.svd_flag}\n")
+    for key in ("weight_model", "global_search", "beam_check"):
+        if getattr(args, key) is not None:
+            eps += f"fit_{key} {getattr(args, key)}\n"
+    eps += "}EPS_CONTROL_PARAMETERS\n"
     b_flag = "FIX" if args.wrong_b else "ADJ"
     s = ("FIT_MODE\n% refinement of the synthetic silicon [110] measurement\n" + eps
          + crystal_block(start["f111_re"], start["f220_re"], start["b_si"], b_flag, "ADJ", args.split_site)
          + f"FIT_CALCULATION_CONDITION{{\nITER_EXP_NUM{{\n{args.max_iter}\n1\n}}ITER_EXP_NUM\n"
          + "DATA_SET{\nINCIDENT_BEAM{\n1 1 0\n1 1 0\n2 -2 0\n0.0 FIX tH\n0.0 FIX tG\n200.0 FIX kv\n}INCIDENT_BEAM\n"
-         + f"CALC_KXY_RANGE{{\n2\n{side}\n{disk}\n}}CALC_KXY_RANGE\n" + beam_block(args.gmax)
+         + f"CALC_KXY_RANGE{{\n2\n{side}\n{disk}\n}}CALC_KXY_RANGE\n" + beam_block(args)
          + f"INTENSITY_DATA{{\n{name}_int.txt\n1\n{len(REFLEXES)}\n}}INTENSITY_DATA\n"
          + "THICKNESS_BLOCK{\nSTW_PAR{\n"
          + f"{start['scale']:.10g} ADJ scale\n{start['thickness']:.10g} ADJ thick\n0.0 FIX thick_width\n0 1.0\n}}STW_PAR\n"
          + "REFLEX_SHIFT_PAR{\n")
     for r, (g, (sx, sy)) in enumerate(zip(REFLEXES, SHIFTS)):
         s += "%d %d %d 1.0\n" % g + f"{sx * step:.12g} FIX H_shift{r}\n{sy * step:.12g} FIX G_shift{r}\n"
-    s += "}REFLEX_SHIFT_PAR\n}THICKNESS_BLOCK\n}DATA_SET\n}FIT_CALCULATION_CONDITION\n"
+    s += "}REFLEX_SHIFT_PAR\n}THICKNESS_BLOCK\n"
+    if args.detector != "none":
+        f = "ADJ" if args.detector == "adj" else "FIX"
+        s += f"DETECTOR_PAR{{\n0.0 {f} psf\n0.0 {f} bg\n}}DETECTOR_PAR\n"
+    s += "}DATA_SET\n}FIT_CALCULATION_CONDITION\n"
     return s
 
 
@@ -139,6 +184,9 @@ def main():
     ap.add_argument("--side", type=int, default=13, help="measured points along one side")
     ap.add_argument("--disk", type=float, default=0.5, help="disk half-width of the measurement (tilt units)")
     ap.add_argument("--gmax", type=float, default=1.5)
+    ap.add_argument("--num-g-limit", type=int, default=400)
+    ap.add_argument("--sg-bethe-min", type=float, default=0.02)
+    ap.add_argument("--sg-max", type=float, default=0.08)
     ap.add_argument("--counts", type=float, default=1000.0, help="counts at the brightest point of 000")
     ap.add_argument("--seed", type=int, default=1)
     ap.add_argument("--noise-free", action="store_true")
@@ -155,8 +203,18 @@ def main():
     ap.add_argument("--tol-chisq-rel", type=float, default=1e-9)
     ap.add_argument("--tol-parameter", type=float, default=1e-3)
     ap.add_argument("--svd-flag", type=int, default=1)
+    ap.add_argument("--sigma", choices=("expected", "observed"), default="expected")
+    ap.add_argument("--psf-steps", type=float, default=0.0, help="Gaussian point spread (s.d., grid steps)")
+    ap.add_argument("--background", type=float, default=0.0, help="background, fraction of the mean count")
+    ap.add_argument("--detector", choices=("none", "fix", "adj"), default="none")
+    ap.add_argument("--thick", type=float, default=None, help="true thickness (angstrom)")
+    ap.add_argument("--weight-model", type=int, default=None)
+    ap.add_argument("--global-search", type=int, default=None)
+    ap.add_argument("--beam-check", type=int, default=None)
     args = ap.parse_args()
 
+    if args.thick is not None:
+        TRUE["thickness"] = args.thick
     n = args.side
     smax = 1
     N = n + 2 * smax
@@ -172,20 +230,24 @@ def main():
         sys.exit("korvex failed on the simulation")
     sim = read_sim_result(os.path.join(args.dir, args.name + "_sim_rs0.txt"), len(REFLEXES), N * N)
 
-    grids = [sim[g].reshape(N, N) for g in REFLEXES]
+    grids = [blur(sim[g].reshape(N, N), args.psf_steps) for g in REFLEXES]
     scale = args.counts / grids[0].max()
+    means = [scale * grid[smax + sy:smax + sy + n, smax + sx:smax + sx + n].reshape(-1)
+             for grid, (sx, sy) in zip(grids, SHIFTS)]
+    bg = args.background * float(np.mean(np.concatenate(means)))
     rng = np.random.default_rng(args.seed)
     data, sig = [], []
-    for grid, (sx, sy) in zip(grids, SHIFTS):
-        mean = scale * grid[smax + sy:smax + sy + n, smax + sx:smax + sx + n].reshape(-1)
+    for mean in means:
+        mean = mean + bg
         obs = mean if args.noise_free else rng.poisson(mean).astype(float)
-        # The stated noise: the Poisson deviation of the expected count (1 count
-        # at least, so that an empty point keeps a finite weight).
+        # The stated noise: the Poisson deviation of the expected (or the
+        # observed) count, 1 count at least, so that an empty point keeps a
+        # finite weight.
         data.append(obs)
-        sig.append(np.sqrt(np.maximum(mean, 1.0)))
+        sig.append(np.sqrt(np.maximum(obs if args.sigma == "observed" else mean, 1.0)))
     write_int_file(os.path.join(args.dir, args.name + "_int.txt"), data, sig, n, step)
 
-    true = dict(TRUE, scale=scale)
+    true = dict(TRUE, scale=scale, psf=args.psf_steps * step, bg=bg)
     start = {"f111_re": true["f111_re"] * (1 - args.fg_off), "f220_re": true["f220_re"] * (1 + args.fg_off),
              "b_si": true["b_si"] * (1 + args.b_off), "thickness": true["thickness"] * (1 + args.t_off),
              "scale": true["scale"] * (1 + args.scale_off)}
@@ -195,6 +257,9 @@ def main():
     with open(os.path.join(args.dir, args.name + "_true.txt"), "w") as f:
         for k in ("f111_re", "f220_re", "b_si", "thickness", "scale"):
             f.write(f"{k} {true[k]:.12g} {start[k]:.12g}\n")
+        if args.detector != "none":
+            # psf: the refined variance psf_width^2 (g1/2 squared); bg in counts.
+            f.write(f"psf {true['psf'] ** 2:.12g} 0\nbg {true['bg']:.12g} 0\n")
     print(f"wrote {args.name}.dat, {args.name}_int.txt, {args.name}_true.txt in {args.dir}")
 
 

@@ -176,6 +176,42 @@ void read_REFLEX_SHIFT_PAR(fed& ed, int t, FILE* fp) {
   chk_data("}REFLEX_SHIFT_PAR", fp);
 }
 
+void read_DETECTOR_PAR_body(fed& ed, FILE* fp) {
+  detector_par& d = ed.det;
+  d.present = true;
+  double width = 0.0;
+  fget_fitpar(&d.psf_fp, &width, fp, "psf_width");
+  if (d.psf_fp.flg != kFlgCst) require_nonnegative(width, "psf_width", fp);
+  // Refined and constrained through its variance (see detector_par).
+  d.psf_var = width * width;
+  d.psf_fp.val = d.psf_var;
+  if (d.psf_fp.flg == kFlgRst) d.psf_fp.rst_val *= d.psf_fp.rst_val;
+  fget_fitpar(&d.background_fp, &d.background, fp, "background");
+  for (;;) {
+    const std::optional<std::string> line = comment_skip_fgets(kLineCap, fp);
+    if (!line) fatal_out("$$ Data format error: end of file before }DETECTOR_PAR.\n$$ Abort.\n");
+    const std::vector<std::string_view> tok = split_tokens(*line);
+    if (tok.empty()) continue;
+    if (tok[0] == "}DETECTOR_PAR") {
+      enter_block(fp, "}DETECTOR_PAR");
+      return;
+    }
+    if (tok[0] == "gain") {
+      d.gain = second_double(*line);
+      require_positive(d.gain, "gain", fp);
+    } else if (tok[0] == "read_noise") {
+      d.read_noise = second_double(*line);
+      require_nonnegative(d.read_noise, "read_noise", fp);
+    } else {
+      fatal_out("$$ Data format error: \"gain g\", \"read_noise r\" or }DETECTOR_PAR expected.\n$$ Abort.\n"
+                "$$ buf=%s\n%s",
+                printable(rm_cr_copy(*line)).c_str(), place_note(fp).c_str());
+    }
+  }
+}
+
+double psf_width(const detector_par& d) { return d.psf_var > 0.0 ? std::sqrt(d.psf_var) : 0.0; }
+
 void read_THICKNESS_BLOCK(fed& ed, int t, FILE* fp) {
   chk_data("THICKNESS_BLOCK{", fp);
   read_STW_block(ed, t, fp);
@@ -207,7 +243,18 @@ void input_fit_exp_dataset(fed& ed, fei& ei, FILE* fp, const lattice_metric& lm)
   read_BEAM_SEARCH(ed, fp);
   read_INTENSITY_DATA(ed, ei, fp);
   for (int t = 0; t < ed.num_thick_block; ++t) read_THICKNESS_BLOCK(ed, t, fp);
-  chk_data("}DATA_SET", fp);
+  // An optional DETECTOR_PAR block closes the dataset.
+  const std::optional<std::string> tok = fget_1s(fp);
+  if (tok && *tok == "DETECTOR_PAR{") {
+    enter_block(fp, "DETECTOR_PAR{");
+    read_DETECTOR_PAR_body(ed, fp);
+    chk_data("}DATA_SET", fp);
+    return;
+  }
+  if (!tok || *tok != "}DATA_SET")
+    fatal_out("$$ Data format error has been found at }DATA_SET (or DETECTOR_PAR{).\n$$ Abort.\n$$ buf=%s\n%s",
+              tok ? printable(*tok).c_str() : "(end of file)", place_note(fp).c_str());
+  enter_block(fp, "}DATA_SET");
 }
 
 namespace {

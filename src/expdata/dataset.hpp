@@ -40,6 +40,23 @@ struct thickness_block {
   std::vector<fitpar> H_shift_fp, G_shift_fp;
 };
 
+// The detector's response of a dataset (the optional DETECTOR_PAR block) and
+// its counting statistics. The point spread is a Gaussian of standard
+// deviation psf_width (units of g1/2) on the calculated grid; it is refined
+// through its variance psf_var = psf_width^2, whose derivative does not
+// vanish at zero width. The background is added to every calculated point,
+// in the measured file's units. A measured value I has the variance
+// gain I + read_noise^2; either one not given (gain 0, read_noise negative)
+// is estimated from the measured file's deviations.
+struct detector_par {
+  bool present = false;  // the block was written (and is written back)
+  double psf_var = 0.0;  // psf_width^2, (g1/2)^2
+  fitpar psf_fp;         // flag and name of psf_width; value and restraint as variances
+  double background = 0.0;
+  fitpar background_fp;
+  double gain = 0.0, read_noise = -1.0;
+};
+
 // An experimental dataset (one DATA_SET block).
 struct fed {
   Hkl incidence;
@@ -60,6 +77,7 @@ struct fed {
   double disksize = 0.0;
   std::string int_file;
   int num_reflex = 0;
+  detector_par det;
 };
 
 // The measured intensities of a dataset and everything compared with them.
@@ -91,6 +109,12 @@ void read_INTENSITY_DATA(fed& ed, fei& ei, FILE* fp);
 void read_THICKNESS_BLOCK(fed& ed, int t, FILE* fp);
 void read_STW_block(fed& ed, int t, FILE* fp);
 void read_REFLEX_SHIFT_PAR(fed& ed, int t, FILE* fp);
+// The DETECTOR_PAR block after its opening marker: psf_width and background
+// as parameter lines, then optional "gain g" and "read_noise r" lines.
+void read_DETECTOR_PAR_body(fed& ed, FILE* fp);
+// The point spread's standard deviation in units of g1/2 (0 for a
+// negative variance).
+double psf_width(const detector_par& d);
 // The beam selection of a dataset: method number, then the list or the
 // search parameters (no search is run).
 void fget_ed_beams(fed& ed, FILE* fp);

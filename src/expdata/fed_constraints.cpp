@@ -25,6 +25,9 @@ bool for_each_fed_par(int num_dataset, Fed& eds, Visit&& visit) {
       for (std::size_t r = 0; r < b.H_shift.size(); ++r)
         if (visit(b.H_shift_fp[r], b.H_shift[r]) || visit(b.G_shift_fp[r], b.G_shift[r])) return true;
     }
+    // The point spread enters constraints through its variance.
+    if (ed.det.present && (visit(ed.det.psf_fp, ed.det.psf_var) || visit(ed.det.background_fp, ed.det.background)))
+      return true;
   }
   return false;
 }

@@ -1,5 +1,7 @@
 #include "expdata/fit_files.hpp"
 
+#include <cmath>
+
 #include "expdata/dataset_ranges.hpp"
 #include "expdata/fed_constraints.hpp"
 #include "sim/error.hpp"
@@ -270,6 +272,19 @@ void print_THICKNESS_BLOCK(FILE* fp, int i, int t, const fed& ed, const fei& ei)
   qz_fprintf(fp, "}THICKNESS_BLOCK\n");
 }
 
+void print_DETECTOR_PAR(FILE* fp, const detector_par& d) {
+  qz_fprintf(fp, "#\n");
+  qz_fprintf(fp, "DETECTOR_PAR{\n");
+  // The width is refined as its variance; a restraint is written back as a width.
+  fitpar psf = d.psf_fp;
+  if (psf.flg == kFlgRst) psf.rst_val = psf.rst_val > 0.0 ? std::sqrt(psf.rst_val) : 0.0;
+  fprintf_cstr(psf, psf_width(d), "psf_width [g1/2] (Gaussian s.d.)", fp);
+  fprintf_cstr(d.background_fp, d.background, "background [measured units]", fp);
+  if (d.gain > 0.0) qz_fprintf(fp, "gain  %.10g\n", d.gain);
+  if (d.read_noise >= 0.0) qz_fprintf(fp, "read_noise  %.10g\n", d.read_noise);
+  qz_fprintf(fp, "}DETECTOR_PAR\n");
+}
+
 void output_FIT_MODE_file(const std::string& file, const csd& cs, int max_iter, int num_dataset,
                           const std::vector<fed>& eds, const std::vector<fei>& eis) {
   OutputFile out = qz_fopen_chk_wmode(file);
@@ -300,6 +315,7 @@ void output_FIT_MODE_file(const std::string& file, const csd& cs, int max_iter, 
       qz_fprintf(fp, "#\n");
       print_THICKNESS_BLOCK(fp, i, t, ed, eis[i]);
     }
+    if (ed.det.present) print_DETECTOR_PAR(fp, ed.det);
     qz_fprintf(fp, "}DATA_SET\n");
   }
   qz_fprintf(fp, "}FIT_CALCULATION_CONDITION\n");

@@ -27,6 +27,8 @@ void print_LOW_ORDER_FG(FILE* fp, const csd& cs);
 void print_calcpar1(FILE* fp, const fed& ed);
 void print_BEAM_SEARCH(FILE* fp, const fed& ed);
 void print_THICKNESS_BLOCK(FILE* fp, int i, int t, const fed& ed, const fei& ei);
+// The DETECTOR_PAR block of a dataset that had one.
+void print_DETECTOR_PAR(FILE* fp, const detector_par& d);
 
 void output_FIT_MODE_file(const std::string& file, const csd& cs, int max_iter, int num_dataset,
                           const std::vector<fed>& eds, const std::vector<fei>& eis);

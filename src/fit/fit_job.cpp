@@ -4,6 +4,7 @@
 
 #include <Eigen/Dense>
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <memory>
@@ -161,22 +162,27 @@ void check_start_jacobian(const fit_problem& fp, const Mat& J, FILE* log, fit_ou
 // uncertainties in every parameter) end the loop.
 class fit_progress final : public ceres::IterationCallback {
  public:
+  // offset: the iterations of earlier runs (the count goes on across the
+  // reweighting cycles); quiet: no progress lines (the start search).
   fit_progress(const fit_problem& fp, const fit_cost& cost, const double* x, int dof, FILE* log,
-               fit_outcome* out)
-      : fp_(fp), cost_(cost), x_(x), dof_(dof), log_(log), out_(out), prev_(x, x + fp.num_params()) {}
+               fit_outcome* out, int offset = 0, bool quiet = false)
+      : fp_(fp), cost_(cost), x_(x), dof_(dof), log_(log), out_(out), prev_(x, x + fp.num_params()),
+        offset_(offset), quiet_(quiet) {}
 
   ceres::CallbackReturnType operator()(const ceres::IterationSummary& s) override {
     fit_iteration it;
-    it.iteration = s.iteration;
+    it.iteration = offset_ + s.iteration;
     it.chisq = 2.0 * s.cost;
     it.reduced = dof_ > 0 ? it.chisq / dof_ : 0.0;
     it.lambda = s.trust_region_radius > 0 ? 1.0 / s.trust_region_radius : 0.0;
     it.seconds = s.cumulative_time_in_seconds;
     out_->history.push_back(it);
-    qz_fprintf_stdo(log_, "$$ iteration %3d  chisq = %.8g  reduced chisq = %.6g  lambda = %.3g  %.2f s%s\n",
-                    it.iteration, it.chisq, it.reduced, it.lambda, it.seconds,
-                    s.step_is_successful ? "" : "  (step rejected)");
-    std::fflush(stdout);
+    if (!quiet_) {
+      qz_fprintf_stdo(log_, "$$ iteration %3d  chisq = %.8g  reduced chisq = %.6g  lambda = %.3g  %.2f s%s\n",
+                      it.iteration, it.chisq, it.reduced, it.lambda, it.seconds,
+                      s.step_is_successful ? "" : "  (step rejected)");
+      std::fflush(stdout);
+    }
     if (s.iteration == 0 || !s.step_is_successful) return ceres::SOLVER_CONTINUE;
     const int P = fp_.num_params();
     bool small = cost_.has_jacobian();
@@ -209,6 +215,8 @@ class fit_progress final : public ceres::IterationCallback {
   FILE* log_;
   fit_outcome* out_;
   std::vector<double> prev_;
+  int offset_;
+  bool quiet_;
 };
 
 ceres::Solver::Options solver_options(int max_iter, const Epsilon& eps) {
@@ -248,6 +256,191 @@ std::string ceres_reason(const ceres::Solver::Summary& s, const Epsilon& eps) {
 
 }  // namespace
 
+namespace {
+
+// One Levenberg-Marquardt run from x (updated in place) at the current
+// weights. cost: a cost already evaluated at x, or null.
+void lm_run(fit_problem& fp, std::vector<double>& x, int max_iter, FILE* log, fit_outcome* out,
+            std::unique_ptr<fit_cost> owned, bool quiet) {
+  if (!owned) owned = std::make_unique<fit_cost>(fp);
+  fit_cost* cost = owned.get();
+  ceres::Problem::Options po;
+  po.cost_function_ownership = ceres::TAKE_OWNERSHIP;
+  ceres::Problem problem(po);
+  problem.AddResidualBlock(owned.release(), nullptr, x.data());
+  // Each parameter stays in its physical range at every step.
+  for (int j = 0; j < fp.num_params(); ++j) {
+    const fit_param& p = fp.params[static_cast<std::size_t>(j)];
+    if (std::isfinite(p.lower)) problem.SetParameterLowerBound(x.data(), j, p.lower);
+    if (std::isfinite(p.upper)) problem.SetParameterUpperBound(x.data(), j, p.upper);
+  }
+  ceres::Solver::Options options = solver_options(max_iter, fp.rc.epsilon);
+  const int offset = out->history.empty() ? 0 : out->history.back().iteration + 1;
+  fit_progress progress(fp, *cost, x.data(), out->dof, log, out, offset, quiet);
+  options.callbacks.push_back(&progress);
+  ceres::Solver::Summary summary;
+  ceres::Solve(options, &problem, &summary);
+  if (out->stop_reason.empty()) out->stop_reason = ceres_reason(summary, fp.rc.epsilon);
+}
+
+double chisq_at(fit_problem& fp, const std::vector<double>& x) {
+  std::vector<double> res(static_cast<std::size_t>(fp.num_residuals()));
+  eval_residuals(fp, x.data(), res.data(), nullptr);
+  double c = 0.0;
+  for (double r : res) c += r * r;
+  return c;
+}
+
+// Reweighting cycles: a Levenberg-Marquardt run at fixed weights, then the
+// weights from the refined model, until no weight changes by more than
+// kWeightTol. The fixed point solves the Poisson score equations
+// sum (y - m) / var dm/dp = 0 with var proportional to m (quasi-likelihood).
+constexpr double kWeightTol = 1e-3;
+constexpr int kMaxWeightCycles = 5;
+
+// Iterations of each short fit of the start search; the most starts it
+// tries, among the scan's minima whose chi-squared lies within a factor
+// kSearchRatio of the lowest (a single such minimum is taken without a fit).
+constexpr int kSearchIterations = 3;
+constexpr int kSearchStarts = 3;
+constexpr double kSearchRatio = 2.0;
+// A short fit whose chi-squared is below kSearchGoodFit times the degrees of
+// freedom lies in the basin of the noise-limited minimum: the search ends.
+constexpr double kSearchGoodFit = 2.0;
+
+// Indices of the local minima of a scan, lowest first (at most n).
+std::vector<int> best_minima(const std::vector<double>& c, int n) {
+  std::vector<int> m;
+  for (int k = 0; k < static_cast<int>(c.size()); ++k) {
+    const bool left = k == 0 || c[k] <= c[k - 1];
+    const bool right = k + 1 == static_cast<int>(c.size()) || c[k] <= c[k + 1];
+    if (left && right) m.push_back(k);
+  }
+  std::sort(m.begin(), m.end(), [&](int a, int b) { return c[a] < c[b] || (c[a] == c[b] && a < b); });
+  if (static_cast<int>(m.size()) > n) m.resize(static_cast<std::size_t>(n));
+  return m;
+}
+
+// A short Levenberg-Marquardt fit from xs (xs comes back with the result);
+// returns its chi-squared.
+double short_fit(fit_problem& fp, std::vector<double>& xs, fit_outcome* out, FILE* log) {
+  apply_fit_params(fp.params, xs.data(), *fp.cs, *fp.eds);
+  fit_problem sub = fp;
+  std::vector<double> y = xs;
+  // Weights from the measured values: a model far from the data would give
+  // its own dark points too much weight.
+  sub.model_weights = false;
+  for (measured_point& p : sub.pts) p.sqrt_weight = p.sqrt_weight_obs;
+  out->dof = std::max(1, sub.num_residuals() - sub.num_params());
+  lm_run(sub, y, kSearchIterations, log, out, nullptr, true);
+  xs = y;
+  const double chi = chisq_at(sub, y);
+  apply_fit_params(fp.params, xs.data(), *fp.cs, *fp.eds);
+  return chi;
+}
+
+// The start search: every refined thickness is scanned over +-30 % of its
+// start in steps of at most a tenth of the shortest extinction distance of
+// the measured reflections, the scale in closed form at each step; short
+// fits of thickness, scale and background then start from the best minima
+// (the c-th start takes every block's c-th best minimum) and the lowest
+// chi-squared over all parameters is kept. x comes back as the
+// chosen start.
+void start_search(fit_problem& fp, std::vector<double>& x, FILE* log) {
+  const int P = fp.num_params();
+  struct scanned {
+    int param, scale_param;
+    block_scan scan;
+    std::vector<int> minima;
+  };
+  std::vector<scanned> all;
+  apply_fit_params(fp.params, x.data(), *fp.cs, *fp.eds);
+  for (int i = 0; i < static_cast<int>(fp.eds->size()); ++i) {
+    std::vector<int> blocks, params, scales;
+    std::vector<std::vector<double>> ts;
+    const double xi = shortest_extinction(fp, i);
+    for (int j = 0; j < P; ++j) {
+      const fit_param& q = fp.params[j];
+      if (q.kind != fit_kind::thickness || q.dataset != i || fp.fed_constrained) continue;
+      const double t0 = x[j], step = std::min(xi / 10.0, 0.6 * t0);
+      const int n = std::max(2, static_cast<int>(std::ceil(0.6 * t0 / step)));
+      std::vector<double> t;
+      for (int k = 0; k <= n; ++k) t.push_back(0.7 * t0 + 0.6 * t0 * k / n);
+      int sj = -1;
+      for (int k = 0; k < P; ++k)
+        if (fp.params[k].kind == fit_kind::scale && fp.params[k].dataset == i && fp.params[k].block == q.block) sj = k;
+      blocks.push_back(q.block);
+      params.push_back(j);
+      scales.push_back(sj);
+      ts.push_back(t);
+      qz_fprintf_stdo(log, "$$ Start search: dataset %d block %d, thickness %.6g to %.6g in %d steps of %.4g "
+                      "(a tenth of the shortest extinction distance %.5g or finer)\n",
+                      i, q.block, t.front(), t.back(), n, t[1] - t[0], xi);
+    }
+    if (blocks.empty()) continue;
+    const std::vector<block_scan> scans = scan_thickness(fp, i, blocks, ts);
+    for (std::size_t c = 0; c < scans.size(); ++c) {
+      scanned s{params[c], scales[c], scans[c], best_minima(scans[c].chisq, kSearchStarts)};
+      while (s.minima.size() > 1 && s.scan.chisq[s.minima.back()] > kSearchRatio * s.scan.chisq[s.minima.front()])
+        s.minima.pop_back();
+      for (int k : s.minima)
+        qz_fprintf_stdo(log, "$$   minimum at thickness %.6g: chisq = %.8g (scale %.6g)\n", s.scan.thickness[k],
+                        s.scan.chisq[k], s.scan.scale[k]);
+      all.push_back(s);
+    }
+  }
+  if (all.empty()) {
+    qz_fprintf_stdo(log, "$$ Start search: no refined thickness to scan; the refinement starts as given.\n");
+    return;
+  }
+  int starts = 0;
+  for (const scanned& s : all) starts = std::max(starts, static_cast<int>(s.minima.size()));
+  std::vector<double> best_x = x;
+  double best = -1.0;
+  for (int c = 0; c < starts; ++c) {
+    std::vector<double> xs = x;
+    for (const scanned& s : all) {
+      const int k = s.minima[std::min<std::size_t>(static_cast<std::size_t>(c), s.minima.size() - 1)];
+      xs[s.param] = s.scan.thickness[k];
+      if (s.scale_param >= 0) xs[s.scale_param] = s.scan.scale[k];
+    }
+    fit_outcome tmp;
+    if (starts == 1) {  // one candidate: taken as the scan gives it
+      x = xs;
+      apply_fit_params(fp.params, x.data(), *fp.cs, *fp.eds);
+      if (fp.model_weights) update_model_weights(fp, x.data());
+      std::string where;
+      for (const scanned& s : all) where += strprintf(" %s = %.6g", fp.params[s.param].name.c_str(), x[s.param]);
+      qz_fprintf_stdo(log, "$$ Start search chose:%s (the one minimum within a factor %g of the lowest)\n",
+                      where.c_str(), kSearchRatio);
+      return;
+    }
+    const double chi = short_fit(fp, xs, &tmp, log);
+    std::string where;
+    for (const scanned& s : all) where += strprintf(" %s = %.6g", fp.params[s.param].name.c_str(), xs[s.param]);
+    qz_fprintf_stdo(log, "$$ Start %d:%s after %d iterations: chisq = %.8g\n", c, where.c_str(),
+                    tmp.history.empty() ? 0 : tmp.history.back().iteration, chi);
+    if (best < 0.0 || chi < best) {
+      best = chi;
+      best_x = xs;
+    }
+    // A start that already fits within the noise needs no rival.
+    if (chi <= kSearchGoodFit * (fp.num_residuals() - P)) {
+      qz_fprintf_stdo(log, "$$ Start %d fits within the noise (chisq below %g x the degrees of freedom): no further "
+                      "start is tried.\n", c, kSearchGoodFit);
+      break;
+    }
+  }
+  x = best_x;
+  if (fp.model_weights) update_model_weights(fp, x.data());  // the chosen start's weights, not the last tried
+  std::string where;
+  for (const scanned& s : all) where += strprintf(" %s = %.6g", fp.params[s.param].name.c_str(), x[s.param]);
+  qz_fprintf_stdo(log, "$$ Start search chose:%s (chisq = %.8g)\n", where.c_str(), best);
+  apply_fit_params(fp.params, x.data(), *fp.cs, *fp.eds);
+}
+
+}  // namespace
+
 fit_outcome run_refinement(fit_problem& fp, int max_iter, FILE* log) {
   fit_outcome out;
   const int P = fp.num_params(), M = fp.num_residuals();
@@ -256,6 +449,7 @@ fit_outcome run_refinement(fit_problem& fp, int max_iter, FILE* log) {
     fatal_out("$$ %d residuals for %d refined parameters: nothing is left to estimate the fit. Abort.\n", M, P);
   std::vector<double> x = current_params(fp);
   out.start = x;
+  if (fp.model_weights) update_model_weights(fp, x.data());
 
   // Owned here until the ceres problem takes it, so that a refusal of the
   // start point does not leak it.
@@ -270,23 +464,28 @@ fit_outcome run_refinement(fit_problem& fp, int max_iter, FILE* log) {
     cost->Evaluate(&xp, res.data(), jp.data());
     check_start_jacobian(fp, cost->jacobian(), log, &out);
   }
-
-  ceres::Problem::Options po;
-  po.cost_function_ownership = ceres::TAKE_OWNERSHIP;
-  ceres::Problem problem(po);
-  problem.AddResidualBlock(owned_cost.release(), nullptr, x.data());
-  // Each parameter stays in its physical range at every step.
-  for (int j = 0; j < P; ++j) {
-    const fit_param& p = fp.params[static_cast<std::size_t>(j)];
-    if (std::isfinite(p.lower)) problem.SetParameterLowerBound(x.data(), j, p.lower);
-    if (std::isfinite(p.upper)) problem.SetParameterUpperBound(x.data(), j, p.upper);
+  const bool search = fp.rc.epsilon.fit_global_search == 1;
+  const auto t0 = std::chrono::steady_clock::now();
+  if (search) {
+    owned_cost.reset();
+    cost = nullptr;
+    start_search(fp, x, log);
   }
-  ceres::Solver::Options options = solver_options(max_iter, fp.rc.epsilon);
-  fit_progress progress(fp, *cost, x.data(), out.dof, log, &out);
-  options.callbacks.push_back(&progress);
-  ceres::Solver::Summary summary;
-  ceres::Solve(options, &problem, &summary);
-  if (out.stop_reason.empty()) out.stop_reason = ceres_reason(summary, fp.rc.epsilon);
+  const auto t1 = std::chrono::steady_clock::now();
+
+  lm_run(fp, x, max_iter, log, &out, std::move(owned_cost), false);
+  for (int cycle = 1; fp.model_weights; ++cycle) {
+    const double change = update_model_weights(fp, x.data());
+    qz_fprintf_stdo(log, "$$ Weights from the model (cycle %d): largest relative change %.3g\n", cycle, change);
+    if (change < kWeightTol || cycle >= kMaxWeightCycles) break;
+    out.stop_reason.clear();
+    lm_run(fp, x, max_iter, log, &out, nullptr, false);
+  }
+  if (search) {
+    const auto t2 = std::chrono::steady_clock::now();
+    qz_fprintf_stdo(log, "$$ Wall time: start search %.2f s, refinement %.2f s\n",
+                    std::chrono::duration<double>(t1 - t0).count(), std::chrono::duration<double>(t2 - t1).count());
+  }
 
   // Final values with their Jacobian.
   std::vector<double> res(static_cast<std::size_t>(M)), jac(static_cast<std::size_t>(M) * P);
@@ -306,7 +505,49 @@ fit_outcome run_refinement(fit_problem& fp, int max_iter, FILE* log) {
       const double d = std::sqrt(C(j, j) * C(k, k));
       out.corr[j][k] = d > 0 ? C(j, k) / d : 0.0;
     }
+  out.residuals = res;
+  out.jacobian = jac;
+  out.covariance.assign(static_cast<std::size_t>(P) * P, 0.0);
+  for (int j = 0; j < P; ++j)
+    for (int k = 0; k < P; ++k) out.covariance[static_cast<std::size_t>(j) * P + k] = C(j, k);
   return out;
+}
+
+beam_check_result beam_convergence_check(fit_problem& fp, const fit_outcome& o, double factor) {
+  beam_check_result b;
+  b.factor = factor;
+  const int P = fp.num_params(), M = static_cast<int>(fp.pts.size());
+  // The refined model at the measured points, from the final residuals.
+  std::vector<double> m0(static_cast<std::size_t>(M));
+  for (int n = 0; n < M; ++n) {
+    const measured_point& p = fp.pts[n];
+    m0[n] = (*fp.eis)[p.dataset].obs_int(p.reflex, p.block, p.pix) - o.residuals[n] / p.sqrt_weight;
+  }
+  std::vector<dataset_model> wide = widened_beam_sets(fp, factor);
+  for (std::size_t i = 0; i < wide.size(); ++i) {
+    b.beams_before.push_back(fp.dm[i].n_e0 + fp.dm[i].n_b0);
+    b.beams_after.push_back(wide[i].n_e0 + wide[i].n_b0);
+  }
+  std::swap(fp.dm, wide);
+  const std::vector<double> m1 = model_at_points(fp, o.final_x.data());
+  std::swap(fp.dm, wide);
+  apply_fit_params(fp.params, o.final_x.data(), *fp.cs, *fp.eds);
+  // The refit at the larger set moves the parameters by
+  // dp = (J^T J)^-1 J^T (sqrt(w) dm), J the weighted Jacobian of the residuals
+  // at the refined values.
+  const std::vector<double>& jac = o.jacobian;
+  Eigen::VectorXd g = Eigen::VectorXd::Zero(P);
+  for (int n = 0; n < M; ++n) {
+    const double d = fp.pts[n].sqrt_weight * (m1[n] - m0[n]);
+    for (int j = 0; j < P; ++j) g(j) += jac[static_cast<std::size_t>(n) * P + j] * d;
+  }
+  const Eigen::Map<const Mat> C(o.covariance.data(), P, P);
+  const Eigen::VectorXd dp = C * g;
+  for (int j = 0; j < P; ++j) {
+    b.delta.push_back(dp(j));
+    b.in_su.push_back(o.sigma[j] > 0 ? dp(j) / o.sigma[j] : 0.0);
+  }
+  return b;
 }
 
 namespace {
@@ -334,6 +575,46 @@ void report(const fit_problem& fp, const fit_outcome& o, const std::vector<doubl
         ++n;
       }
   if (n == 0) qz_fprintf_stdo(log, "  (none)\n");
+}
+
+// The point spread is refined as its variance v = psf_width^2; its width
+// and the width's uncertainty s.u.(v) / (2 sqrt(v)) are reported as well.
+void report_detector(const fit_problem& fp, const fit_outcome& o, FILE* log) {
+  for (int j = 0; j < fp.num_params(); ++j) {
+    if (fp.params[j].kind != fit_kind::psf) continue;
+    const double v = o.final_x[j];
+    if (v > 0.0)
+      qz_fprintf_stdo(log, "$$ Dataset %d: psf_width = %.6g +- %.3g (the variance %s above)\n", fp.params[j].dataset,
+                      std::sqrt(v), o.sigma[j] / (2.0 * std::sqrt(v)), fp.params[j].name.c_str());
+    else
+      qz_fprintf_stdo(log, "$$ Dataset %d: the point spread's variance %s refined to %.4g <= 0: the data are not "
+                      "blurred beyond the model; psf_width is written back as 0.\n",
+                      fp.params[j].dataset, fp.params[j].name.c_str(), v);
+  }
+}
+
+void report_beam_check(const fit_problem& fp, const beam_check_result& b, FILE* log) {
+  qz_fprintf_stdo(log, "\n$$ Beam-convergence check: the beam-search limits widened by %g\n", b.factor);
+  for (std::size_t i = 0; i < b.beams_before.size(); ++i) {
+    if ((*fp.eds)[i].bs.flag_bs % 10 == 0)
+      qz_fprintf_stdo(log, "$$ dataset %d: listed beams (%d), not widened\n", static_cast<int>(i), b.beams_before[i]);
+    else
+      qz_fprintf_stdo(log, "$$ dataset %d: %d beams, %d with the wider limits\n", static_cast<int>(i), b.beams_before[i],
+                      b.beams_after[i]);
+  }
+  qz_fprintf_stdo(log, "%-20s %16s %14s\n", "name", "change", "change/s.u.");
+  bool warn = false;
+  for (int j = 0; j < fp.num_params(); ++j) {
+    const bool big = std::fabs(b.in_su[j]) > kBeamCheckWarn;
+    warn = warn || big;
+    qz_fprintf_stdo(log, "%-20s %16.6g %14.3f%s\n", fp.params[j].name.c_str(), b.delta[j], b.in_su[j], big ? "  !" : "");
+  }
+  if (warn)
+    qz_fprintf_stdo(log, "$$ Warning: the larger beam set would move a parameter by more than %g standard "
+                    "uncertainties; the beam set has not converged. Widen the beam search.\n", kBeamCheckWarn);
+  else
+    qz_fprintf_stdo(log, "$$ The beam set has converged: no parameter would move by more than %g standard "
+                    "uncertainties.\n", kBeamCheckWarn);
 }
 
 void write_history(const fit_outcome& o, const std::string& base_name) {
@@ -441,6 +722,11 @@ void qz_fit(FILE* fp, FILE* log, const std::string& base_name) {
                   prob.threads);
   if (rank_share().size > 1)
     std::printf("Refinement: %d MPI ranks, each with its share of every dataset's tilts\n", rank_share().size);
+  for (std::size_t i = 0; i < prob.noise.size(); ++i)
+    qz_fprintf_stdo(log, "$$ Dataset %d: weights from the model, variance = gain * I_model + read_noise^2 with "
+                    "gain = %.6g%s, read_noise = %.6g%s\n",
+                    static_cast<int>(i), prob.noise[i].gain, eds[i].det.gain > 0.0 ? "" : " (from the deviations)",
+                    std::sqrt(prob.noise[i].read_var), eds[i].det.read_noise >= 0.0 ? "" : " (from the deviations)");
 
   const double lp[6] = {cs.lp[0], cs.lp[1], cs.lp[2], cs.lp[3], cs.lp[4], cs.lp[5]};
   fill_fit_results(prob);
@@ -453,6 +739,9 @@ void qz_fit(FILE* fp, FILE* log, const std::string& base_name) {
   apply_fit_params(prob.params, o.final_x.data(), cs, eds);
   const std::vector<double> r_end = r_factors(prob, o.final_x.data());
   report(prob, o, r_start, r_end, log);
+  report_detector(prob, o, log);
+  if (prob.rc.epsilon.fit_beam_check == 1) report_beam_check(prob, beam_convergence_check(prob, o, kBeamCheckFactor), log);
+  apply_fit_params(prob.params, o.final_x.data(), cs, eds);
 
   fill_fit_results(prob);
   const double lp_end[6] = {cs.lp[0], cs.lp[1], cs.lp[2], cs.lp[3], cs.lp[4], cs.lp[5]};

@@ -24,7 +24,23 @@ struct fit_outcome {
   std::string stop_reason;
   std::vector<fit_iteration> history;
   std::vector<std::string> dropped;  // parameter combinations left out by the SVD
+  std::vector<double> covariance;    // (J^T J)^-1, P x P row-major, unscaled
+  std::vector<double> residuals, jacobian;  // at the refined values (jacobian M x P row-major)
 };
+
+// The beam-convergence check: the change of every refined parameter that a
+// beam set searched with limits widened by `factor` would cause, to first
+// order, and that change in standard uncertainties.
+struct beam_check_result {
+  double factor = 0.0;
+  std::vector<int> beams_before, beams_after;  // per dataset
+  std::vector<double> delta, in_su;            // per refined parameter
+};
+
+// Widening of the beam-search limits in the check, and the change (in
+// standard uncertainties) above which it warns.
+inline constexpr double kBeamCheckFactor = 1.5;
+inline constexpr double kBeamCheckWarn = 0.3;
 
 // The crystal block and FIT_CALCULATION_CONDITION with every dataset and
 // its intensity file, from the stream's position (after the run control).
@@ -38,5 +54,8 @@ void qz_fit(FILE* fp, FILE* log, const std::string& base_name);
 // The minimisation itself on a prepared problem: x starts at the current
 // values; on return the fields hold the refined values.
 fit_outcome run_refinement(fit_problem& fp, int max_iter, FILE* log);
+
+// The beam-convergence check at the refined values of o.
+beam_check_result beam_convergence_check(fit_problem& fp, const fit_outcome& o, double factor);
 
 }  // namespace kv

@@ -7,6 +7,8 @@
 
 #include "beams/beam_select.hpp"
 #include "bloch/potential.hpp"
+#include "crystal/lattice.hpp"
+#include "crystal/structure_factor.hpp"
 #include "model/tilt_derivatives.hpp"
 #include "numeric/lapack.hpp"
 #include "sim/error.hpp"
@@ -46,6 +48,44 @@ void thickness_points(double t, double w, int n, int type, std::vector<double>* 
 
 double measured_variance(double obs, double sig, const Epsilon& eps) {
   return eps.w_sq_coef * sig * sig + eps.w_exponent_coef * std::pow(std::fabs(obs), eps.w_exponent);
+}
+
+count_noise noise_from_deviations(const std::vector<double>& obs, const std::vector<double>& sig, double gain,
+                                  double read_noise) {
+  count_noise n;
+  const double N = static_cast<double>(obs.size());
+  double sx = 0, sy = 0, sxx = 0, sxy = 0;
+  for (std::size_t k = 0; k < obs.size(); ++k) {
+    const double x = obs[k], y = sig[k] * sig[k];
+    sx += x;
+    sy += y;
+    sxx += x * x;
+    sxy += x * y;
+  }
+  if (gain > 0.0 && read_noise >= 0.0) return count_noise{gain, read_noise * read_noise};
+  if (gain > 0.0) return count_noise{gain, N > 0 ? std::max(0.0, (sy - gain * sx) / N) : 0.0};
+  if (read_noise >= 0.0) {
+    const double rv = read_noise * read_noise;
+    n.gain = sxx > 0 ? (sxy - rv * sx) / sxx : 1.0;
+    n.read_var = rv;
+  } else {
+    const double det = N * sxx - sx * sx;
+    n.gain = det > 0 ? (N * sxy - sx * sy) / det : 0.0;
+    n.read_var = N > 0 ? (sy - n.gain * sx) / N : 0.0;
+    if (n.read_var < 0.0) {  // the line through the origin instead
+      n.read_var = 0.0;
+      n.gain = sxx > 0 ? sxy / sxx : 1.0;
+    }
+  }
+  if (!(n.gain > 0.0)) {  // deviations unrelated to the values: a constant variance
+    n.gain = 1e-12;
+    n.read_var = N > 0 ? sy / N : 1.0;
+  }
+  return n;
+}
+
+double model_variance(double m, const count_noise& n) {
+  return std::max(n.gain * std::max(m, 0.0) + n.read_var, n.gain * n.gain);
 }
 
 namespace {
@@ -206,10 +246,111 @@ int kernel_half(const fed& ed) {
   return h;
 }
 
+// The detector's Gaussian point spread on a dataset's calculated grid. The
+// kernel is the discrete Gaussian w_k = exp(-v) I_k(v) (I_k the modified
+// Bessel function) of variance v in grid steps squared: it obeys the
+// discrete heat equation dw_k/dv = (w_{k-1} - 2 w_k + w_{k+1}) / 2
+// exactly, so the derivative of the blurred grid with respect to v is the
+// blur with that second difference, which does not vanish at v = 0: a
+// point spread started at zero width refines. Below v = 0 the blur goes on
+// linearly (I + v dI/dv at v = 0), so that a step past zero stays smooth.
+struct psf_plan {
+  bool active = false;  // the blur or its derivative is needed
+  bool deriv = false;   // the variance is refined here: the d/dv grid is wanted
+  double v = 0.0;       // variance in grid steps squared
+  int half = 0;         // kernel half width in points
+  std::vector<double> w, dw;  // kernel and its derivative, index k + half
+};
+
+constexpr double kMaxPsfVar = 400.0;  // grid steps squared: beyond it the Bessel terms overflow
+
+psf_plan psf_plan_of(const fit_problem& fp, int i, bool with_derivatives) {
+  const fed& ed = (*fp.eds)[i];
+  psf_plan p;
+  if (!ed.det.present) return p;
+  const double step = geometry_of(ed).step;
+  p.v = ed.det.psf_var / (step * step);
+  if (with_derivatives && !fp.fed_constrained)
+    for (const fit_param& q : fp.params) p.deriv = p.deriv || (q.kind == fit_kind::psf && q.dataset == i);
+  p.active = p.deriv || p.v != 0.0;
+  if (!p.active) return p;
+  // The kernel is cut where its tail is below 1e-17, so that the cut, which
+  // moves with v, leaves the blur a smooth function of v.
+  p.half = p.v > 0.0 ? static_cast<int>(std::ceil(8.0 * std::sqrt(std::min(p.v, kMaxPsfVar)))) + 10 : 1;
+  const int n = 2 * p.half + 1;
+  p.w.assign(static_cast<std::size_t>(n), 0.0);
+  p.dw.assign(static_cast<std::size_t>(n), 0.0);
+  if (p.v <= 0.0) {  // the second difference at v = 0
+    p.dw[p.half - 1] = p.dw[p.half + 1] = 0.5;
+    p.dw[p.half] = -1.0;
+    p.w[p.half] = 1.0;
+    return p;
+  }
+  if (p.v > kMaxPsfVar) {  // not a usable spread: the step is refused through non-finite residuals
+    std::fill(p.w.begin(), p.w.end(), std::nan(""));
+    std::fill(p.dw.begin(), p.dw.end(), std::nan(""));
+    return p;
+  }
+  std::vector<double> e(static_cast<std::size_t>(n + 2));
+  for (int k = -p.half - 1; k <= p.half + 1; ++k)
+    e[static_cast<std::size_t>(k + p.half + 1)] = std::exp(-p.v) * std::cyl_bessel_i(std::abs(k), p.v);
+  for (int k = -p.half; k <= p.half; ++k) {
+    const std::size_t a = static_cast<std::size_t>(k + p.half + 1);
+    p.w[static_cast<std::size_t>(k + p.half)] = e[a];
+    p.dw[static_cast<std::size_t>(k + p.half)] = 0.5 * (e[a - 1] - 2.0 * e[a] + e[a + 1]);
+  }
+  return p;
+}
+
+// out = kx (along H) then ky (along G) applied to in (m x m, edges
+// continued), both kernels of half width h.
+void separable(const std::vector<double>& in, int m, int h, const std::vector<double>& kx,
+               const std::vector<double>& ky, std::vector<double>* out) {
+  std::vector<double> tmp(in.size(), 0.0);
+  out->assign(in.size(), 0.0);
+  for (int y = 0; y < m; ++y)
+    for (int x = 0; x < m; ++x) {
+      double a = 0.0;
+      for (int k = -h; k <= h; ++k) a += kx[k + h] * in[y * m + std::clamp(x + k, 0, m - 1)];
+      tmp[y * m + x] = a;
+    }
+  for (int y = 0; y < m; ++y)
+    for (int x = 0; x < m; ++x) {
+      double a = 0.0;
+      for (int k = -h; k <= h; ++k) a += ky[k + h] * tmp[std::clamp(y + k, 0, m - 1) * m + x];
+      (*out)[y * m + x] = a;
+    }
+}
+
+// The blurred grid and, with d, its derivative with respect to v.
+void blur(const psf_plan& p, int m, const std::vector<double>& in, std::vector<double>* out,
+          std::vector<double>* d) {
+  std::vector<double> delta(p.w.size(), 0.0), a, b;
+  delta[static_cast<std::size_t>(p.half)] = 1.0;
+  if (p.v > 0.0) {
+    separable(in, m, p.half, p.w, p.w, out);
+    if (d) {
+      separable(in, m, p.half, p.dw, p.w, &a);
+      separable(in, m, p.half, p.w, p.dw, &b);
+      for (std::size_t k = 0; k < a.size(); ++k) a[k] += b[k];
+      *d = std::move(a);
+    }
+    return;
+  }
+  separable(in, m, p.half, p.dw, delta, &a);
+  separable(in, m, p.half, delta, p.dw, &b);
+  out->resize(in.size());
+  for (std::size_t k = 0; k < a.size(); ++k) {
+    a[k] += b[k];
+    (*out)[k] = in[k] + p.v * a[k];
+  }
+  if (d) *d = std::move(a);
+}
+
 void compute_grids(const fit_problem& fp, int i, const CMatrix& vg, const std::vector<CMatrix>& dvg,
                    const std::vector<double>& h_plus, const std::vector<thick_set>& sets,
                    const std::vector<double>& thick, const std::vector<char>& corner_need, dataset_grids& out,
-                   bool d_thickness = false) {
+                   bool d_thickness = false, const psf_plan& psf = psf_plan{}) {
   const fed& ed = (*fp.eds)[i];
   const dataset_model& dm = fp.dm[i];
   const lattice_metric lm = bravai(fp.cs->lp.data());
@@ -222,8 +363,11 @@ void compute_grids(const fit_problem& fp, int i, const CMatrix& vg, const std::v
   // for, and is the only route to the thickness derivatives.
   const bool analytic = d_thickness || (P > 0 && fp.analytic_derivatives);
 
-  std::vector<char> raw_need;
-  dilate(corner_need, m, kernel_half(ed), &raw_need);
+  // The point spread reads the averaged grid around the corner points, the
+  // averaging kernel the raw grid around those.
+  std::vector<char> avg_need, raw_need;
+  dilate(corner_need, m, psf.active ? psf.half : 0, &avg_need);
+  dilate(avg_need, m, kernel_half(ed), &raw_need);
   std::vector<int> tilts;
   for (int k = 0; k < K; ++k)
     if (raw_need[k]) tilts.push_back(k);
@@ -283,7 +427,7 @@ void compute_grids(const fit_problem& fp, int i, const CMatrix& vg, const std::v
         double* dst = out.val[v].data() + (static_cast<std::size_t>(si) * R + r) * K;
         const int n = blk.num_avrpix;
         for (int k = 0; k < K; ++k) {
-          if (!corner_need[k]) continue;
+          if (!avg_need[k]) continue;
           if (n <= 1) {
             dst[k] = avg[k];
             continue;
@@ -298,6 +442,19 @@ void compute_grids(const fit_problem& fp, int i, const CMatrix& vg, const std::v
           dst[k] = a;
         }
       }
+    }
+  if (!psf.active) return;
+  // The point spread on every grid; its derivative (the last grid) from the
+  // base grids.
+  if (psf.deriv) out.val.emplace_back(static_cast<std::size_t>(S) * R * K, 0.0);
+  std::vector<double> g(static_cast<std::size_t>(K)), b, d;
+  for (int v = 0; v < V; ++v)
+    for (int q = 0; q < S * R; ++q) {
+      double* src = out.val[v].data() + static_cast<std::size_t>(q) * K;
+      std::copy(src, src + K, g.begin());
+      blur(psf, m, g, &b, v == 0 && psf.deriv ? &d : nullptr);
+      std::copy(b.begin(), b.end(), src);
+      if (v == 0 && psf.deriv) std::copy(d.begin(), d.end(), out.val[V].data() + static_cast<std::size_t>(q) * K);
     }
 }
 
@@ -380,7 +537,7 @@ void dataset_residuals(const fit_problem& fp, int i, const dataset_plan& pl, con
     const measured_point& p = fp.pts[n];
     const cell c = point_cell(ed, ei, g, p);
     const double* v = gr.val[0].data() + (static_cast<std::size_t>(pl.base_set[p.block]) * R + p.reflex) * K;
-    const double model = ed.tb[p.block].scale * interp(v, c);
+    const double model = ed.tb[p.block].scale * interp(v, c) + ed.det.background;
     res[n] = p.sqrt_weight * (ei.obs_int(p.reflex, p.block, p.pix) - model);
   }
 }
@@ -402,7 +559,8 @@ void all_residuals(fit_problem& fp, double* res) {
     const dataset_plan pl = plan_dataset(fp, i, false);
     const CMatrix vg = dataset_potential(fp, i);
     dataset_grids gr;
-    compute_grids(fp, i, vg, {}, {}, pl.sets, pl.thick, corner_need_of(fp, i, pts, 0.0), gr);
+    compute_grids(fp, i, vg, {}, {}, pl.sets, pl.thick, corner_need_of(fp, i, pts, 0.0), gr, false,
+                  psf_plan_of(fp, i, false));
     dataset_residuals(fp, i, pl, gr, pts, res);
   }
 }
@@ -448,10 +606,12 @@ void dataset_jacobian(fit_problem& fp, int i, const double* x, double* res, doub
   // Shift derivatives need the cells one step further along H or G.
   const double hs = fd_step(0.0, fp.rc.epsilon);
   dataset_grids gr;
+  const psf_plan psf = psf_plan_of(fp, i, true);
   compute_grids(fp, i, vg, vg_plus, h_plus, pl.sets, pl.thick, corner_need_of(fp, i, pts, hs), gr,
-                pl.analytic_thickness);
+                pl.analytic_thickness, psf);
   dataset_residuals(fp, i, pl, gr, pts, res);
   const int v_thick = 1 + static_cast<int>(vg_plus.size());  // the d_thickness grids, when computed
+  const int v_psf = static_cast<int>(gr.val.size()) - 1;       // the d/dv grids, when computed
 
   const grid_geom g = geometry_of(ed);
   const int K = g.m * g.m, R = static_cast<int>(fp.dm[i].cal_g.size());
@@ -472,6 +632,11 @@ void dataset_jacobian(fit_problem& fp, int i, const double* x, double* res, doub
         row[j] = -p.sqrt_weight * scale * interp(grid(pot_index[j], bs, p.reflex), c);
       } else if (fp.fed_constrained || q.kind == fit_kind::lattice || q.kind == fit_kind::geometry) {
         continue;  // complete re-evaluation below
+      } else if (q.kind == fit_kind::background) {
+        row[j] = -p.sqrt_weight;
+      } else if (q.kind == fit_kind::psf) {
+        // d/d(psf_width^2) = d/dv / step^2
+        row[j] = -p.sqrt_weight * scale * interp(grid(v_psf, bs, p.reflex), c) / (g.step * g.step);
       } else if (q.block != p.block) {
         continue;
       } else if (q.kind == fit_kind::scale) {
@@ -582,10 +747,36 @@ void select_points(fit_problem& fp, int i) {
         m.block = b;
         m.reflex = r;
         m.pix = p;
-        m.sqrt_weight = std::sqrt(w / var);
+        m.w_r = w;
+        m.sqrt_weight = m.sqrt_weight_obs = std::sqrt(w / var);
         fp.pts.push_back(m);
       }
     }
+}
+
+// Counting statistics of every dataset: as given in DETECTOR_PAR, the rest
+// from the compared points' values and deviations.
+void set_count_noise(fit_problem& fp) {
+  fp.noise.assign(fp.eds->size(), count_noise{});
+  for (std::size_t i = 0; i < fp.eds->size(); ++i) {
+    const fed& ed = (*fp.eds)[i];
+    const fei& ei = (*fp.eis)[i];
+    std::vector<double> obs, sig;
+    for (const measured_point& p : fp.pts)
+      if (p.dataset == static_cast<int>(i)) {
+        obs.push_back(ei.obs_int(p.reflex, p.block, p.pix));
+        sig.push_back(ei.obs_sig(p.reflex, p.block, p.pix));
+      }
+    fp.noise[i] = noise_from_deviations(obs, sig, ed.det.gain, ed.det.read_noise);
+  }
+}
+
+void check_psf(const fed& ed, int i) {
+  if (!ed.det.present) return;
+  const grid_geom g = geometry_of(ed);
+  if (ed.det.psf_var > kMaxPsfVar * g.step * g.step)
+    fatal_out("$$ Dataset %d: psf_width = %g is wider than %g grid steps of the calculated grid (%g). Abort.\n", i,
+              psf_width(ed.det), std::sqrt(kMaxPsfVar), g.step);
 }
 
 }  // namespace
@@ -603,6 +794,8 @@ void setup_fit_problem(fit_problem& fp, csd& cs, std::vector<fed>& eds, std::vec
     if (fp.params[j].fp->flg == kFlgRst) fp.restrained.push_back(static_cast<int>(j));
   for (const fed& ed : eds) {
     if (ed.tiltH_fp.flg == kFlgCst || ed.tiltG_fp.flg == kFlgCst || ed.voltage_fp.flg == kFlgCst)
+      fp.fed_constrained = true;
+    if (ed.det.present && (ed.det.psf_fp.flg == kFlgCst || ed.det.background_fp.flg == kFlgCst))
       fp.fed_constrained = true;
     for (const thickness_block& b : ed.tb) {
       if (b.scale_fp.flg == kFlgCst || b.thickness_fp.flg == kFlgCst || b.thickwidth_fp.flg == kFlgCst)
@@ -630,7 +823,10 @@ void setup_fit_problem(fit_problem& fp, csd& cs, std::vector<fed>& eds, std::vec
     select_points(fp, static_cast<int>(i));
   }
   if (fp.pts.empty()) fatal_out("$$ No measured point with a positive weight lies inside a calculated disk. Abort.\n");
+  for (std::size_t i = 0; i < eds.size(); ++i) check_psf(eds[i], static_cast<int>(i));
   check_job_size(fit_job_size(fp), "refinement");
+  fp.model_weights = rc.epsilon.fit_weight_model == 1;
+  if (fp.model_weights) set_count_noise(fp);
 }
 
 JobSize fit_job_size(const fit_problem& fp) {
@@ -689,11 +885,12 @@ void fill_fit_results(fit_problem& fp) {
     const dataset_plan pl = plan_dataset(fp, i, false);
     const CMatrix vg = dataset_potential(fp, i);
     dataset_grids gr;
-    compute_grids(fp, i, vg, {}, {}, pl.sets, pl.thick, need, gr);
+    compute_grids(fp, i, vg, {}, {}, pl.sets, pl.thick, need, gr, false, psf_plan_of(fp, i, false));
     for (int b = 0; b < ed.num_thick_block; ++b)
       for (int r = 0; r < R; ++r) {
         const double* v = gr.val[0].data() + (static_cast<std::size_t>(pl.base_set[b]) * R + r) * K;
-        for (int k = 0; k < K; ++k) ei.cal_int(r, b, k) = ei.cal_pix[k].flag == 1 ? ed.tb[b].scale * v[k] : 0.0;
+        for (int k = 0; k < K; ++k)
+          ei.cal_int(r, b, k) = ei.cal_pix[k].flag == 1 ? ed.tb[b].scale * v[k] + ed.det.background : 0.0;
         calc_extr_obs_int(ed.tb[b].H_shift[r], ed.tb[b].G_shift[r], ei.npix, ei.nx, ei.xmin, ei.xmax, ei.ymin,
                           ei.ymax, ei.obs_int(r, b), ei.obs_sig(r, b), ei.num_cal_pix, ei.cal_pix.data(),
                           ei.extr_int(r, b), ei.extr_sig(r, b));
@@ -715,6 +912,126 @@ std::vector<double> r_factors(fit_problem& fp, const double* x) {
   std::vector<double> r(D, 0.0);
   for (std::size_t i = 0; i < D; ++i) r[i] = den[i] > 0.0 ? num[i] / den[i] : 0.0;
   return r;
+}
+
+std::vector<double> model_at_points(fit_problem& fp, const double* x) {
+  std::vector<double> res(static_cast<std::size_t>(fp.num_residuals()));
+  eval_residuals(fp, x, res.data(), nullptr);
+  std::vector<double> m(fp.pts.size());
+  for (std::size_t n = 0; n < fp.pts.size(); ++n) {
+    const measured_point& p = fp.pts[n];
+    m[n] = (*fp.eis)[p.dataset].obs_int(p.reflex, p.block, p.pix) - res[n] / p.sqrt_weight;
+  }
+  return m;
+}
+
+double update_model_weights(fit_problem& fp, const double* x) {
+  const std::vector<double> m = model_at_points(fp, x);
+  double change = 0.0;
+  for (std::size_t n = 0; n < fp.pts.size(); ++n) {
+    measured_point& p = fp.pts[n];
+    const double w = std::sqrt(p.w_r / model_variance(m[n], fp.noise[p.dataset]));
+    change = std::max(change, std::fabs(w / p.sqrt_weight - 1.0));
+    p.sqrt_weight = w;
+  }
+  return change;
+}
+
+std::vector<block_scan> scan_thickness(fit_problem& fp, int i, const std::vector<int>& blocks,
+                                       const std::vector<std::vector<double>>& ts) {
+  const fed& ed = (*fp.eds)[i];
+  const fei& ei = (*fp.eis)[i];
+  const std::vector<int> pts = points_of(fp, i);
+  std::vector<thick_set> sets;
+  std::vector<double> thick;
+  for (std::size_t c = 0; c < blocks.size(); ++c)
+    for (double t : ts[c]) add_set(sets, thick, blocks[c], t, ed.tb[blocks[c]].thickwidth, fp.rc.epsilon);
+  dataset_grids gr;
+  compute_grids(fp, i, dataset_potential(fp, i), {}, {}, sets, thick, corner_need_of(fp, i, pts, 0.0), gr, false,
+                psf_plan_of(fp, i, false));
+  const grid_geom g = geometry_of(ed);
+  const int K = g.m * g.m, R = static_cast<int>(fp.dm[i].cal_g.size());
+  std::vector<block_scan> out;
+  int set = 0;
+  for (std::size_t c = 0; c < blocks.size(); ++c) {
+    const int b = blocks[c];
+    bool free_scale = false;
+    for (const fit_param& q : fp.params)
+      free_scale = free_scale || (q.kind == fit_kind::scale && q.dataset == i && q.block == b);
+    block_scan bs;
+    bs.block = b;
+    for (double t : ts[c]) {
+      // chi^2(s) = sum w (y - s m)^2 with y = obs - background: s = sum w y m / sum w m^2.
+      std::vector<double> y, m, w;
+      for (int n : pts) {
+        const measured_point& p = fp.pts[n];
+        if (p.block != b) continue;
+        const double* v = gr.val[0].data() + (static_cast<std::size_t>(set) * R + p.reflex) * K;
+        m.push_back(interp(v, point_cell(ed, ei, g, p)));
+        y.push_back(ei.obs_int(p.reflex, p.block, p.pix) - ed.det.background);
+        w.push_back(p.sqrt_weight_obs * p.sqrt_weight_obs);
+      }
+      double sym = 0, smm = 0;
+      for (std::size_t k = 0; k < m.size(); ++k) {
+        sym += w[k] * y[k] * m[k];
+        smm += w[k] * m[k] * m[k];
+      }
+      const double sc = free_scale ? (smm > 0 ? sym / smm : ed.tb[b].scale) : ed.tb[b].scale;
+      double chi = 0;
+      for (std::size_t k = 0; k < m.size(); ++k) chi += w[k] * (y[k] - sc * m[k]) * (y[k] - sc * m[k]);
+      bs.thickness.push_back(t);
+      bs.chisq.push_back(chi);
+      bs.scale.push_back(sc);
+      ++set;
+    }
+    out.push_back(bs);
+  }
+  return out;
+}
+
+double shortest_extinction(const fit_problem& fp, int i) {
+  const fed& ed = (*fp.eds)[i];
+  const dataset_model& dm = fp.dm[i];
+  const CMatrix vg = dataset_potential(fp, i);
+  const double gamma = relativ_corr(ed.voltage), lambda = wavelength(ed.voltage);
+  double best = 1e10;
+  for (int n : dm.cal_g)
+    if (n > 0) best = std::min(best, vg_to_xig(vg[n][0], gamma, lambda));
+  if (best >= 1e10)
+    for (int n = 1; n < dm.n_e0; ++n) best = std::min(best, vg_to_xig(vg[n][0], gamma, lambda));
+  return best;
+}
+
+std::vector<dataset_model> widened_beam_sets(fit_problem& fp, double factor) {
+  std::vector<dataset_model> out = fp.dm;
+  for (std::size_t i = 0; i < fp.eds->size(); ++i) {
+    fed& ed = (*fp.eds)[i];
+    const fei& ei = (*fp.eis)[i];
+    if (ed.bs.flag_bs % 10 == 0) continue;
+    const beam_search keep = ed.bs;
+    beam_search& b = ed.bs;
+    b.num_g_limit = static_cast<int>(std::ceil(b.num_g_limit * factor * factor * factor));
+    b.g_max *= factor;
+    b.w_g_bethe_min *= factor;
+    b.w_g_max *= factor;
+    b.s_g_bethe_min *= factor;
+    b.s_g_max *= factor;
+    b.xi_g_max *= factor;
+    for (int d = 0; d < kNumLaueZones; ++d) {
+      b.s_g_bethe_min_lz[d] *= factor;
+      b.s_g_max_lz[d] *= factor;
+      b.xi_g_max_lz[d] *= factor;
+    }
+    dataset_model& dm = out[i];
+    dm.beams = dataset_beams(ed, *fp.cs, &dm.n_e0, &dm.n_b0);
+    ed.bs = keep;
+    dm.cal_g.clear();
+    for (int r = 0; r < ei.num_rg; ++r) dm.cal_g.push_back(find_n_g(dm.n_e0, ei.rg[r], dm.beams));
+    // A measured reflection that the wider search ranks among the Bethe
+    // beams leaves the dataset's set as it was.
+    if (std::find(dm.cal_g.begin(), dm.cal_g.end(), -1) != dm.cal_g.end()) dm = fp.dm[i];
+  }
+  return out;
 }
 
 }  // namespace kv

@@ -25,7 +25,15 @@ namespace kv {
 // One measured point that takes part in the figure of merit.
 struct measured_point {
   int dataset = 0, block = 0, reflex = 0, pix = 0;
-  double sqrt_weight = 0.0;  // sqrt(w_r / variance)
+  double sqrt_weight = 0.0;      // sqrt(w_r / variance), the variance as the weight model says
+  double sqrt_weight_obs = 0.0;  // the same with the variance from the measured value
+  double w_r = 0.0;              // the reflection's weight
+};
+
+// Counting statistics of one dataset: a measured value I has the variance
+// gain I + read_var (read_var = read_noise^2), in the measured file's units.
+struct count_noise {
+  double gain = 1.0, read_var = 0.0;
 };
 
 // The fixed part of one dataset's model: its beam set and the output
@@ -55,6 +63,10 @@ struct fit_problem {
   // The run-control values of the refinement: weights, steps, tolerances,
   // solvers, thickness averaging.
   RunControl rc;
+  // Variances from the model (fit_weight_model 1) with each dataset's
+  // counting statistics.
+  bool model_weights = false;
+  std::vector<count_noise> noise;
 
   int num_residuals() const { return static_cast<int>(pts.size() + restrained.size()); }
   int num_params() const { return static_cast<int>(params.size()); }
@@ -72,6 +84,18 @@ void thickness_points(double t, double w, int n, int type, std::vector<double>* 
 // Variance of a measured value: w_sq_coef s^2 + w_exponent_coef |I|^w_exponent.
 double measured_variance(double obs, double sig, const Epsilon& eps);
 
+// Gain and read-noise variance implied by measured values and their
+// deviations: the least-squares line s^2 = gain I + read_var through the
+// pairs (I, s^2), held to gain > 0 and read_var >= 0. A given gain (> 0) or
+// read noise (>= 0) is kept and only the other is estimated.
+count_noise noise_from_deviations(const std::vector<double>& obs, const std::vector<double>& sig, double gain,
+                                  double read_noise);
+
+// Variance of a point whose model value is m: gain max(m, 0) + read_var,
+// at least the variance of one count (gain^2) so that a dark point keeps a
+// finite weight.
+double model_variance(double m, const count_noise& n);
+
 // Builds the fixed part of the model from the datasets read: beam sets (the
 // automatic searches are run once, here), output reflections, the list of
 // compared points and the refined parameters. Fatal for every input the
@@ -87,6 +111,35 @@ std::vector<double> current_params(const fit_problem& fp);
 // Residuals (measured points, then restraints) at x; jac (row-major,
 // num_residuals x num_params) when not null.
 void eval_residuals(fit_problem& fp, const double* x, double* res, double* jac);
+
+// Model values (scaled, with the background) at the measured points for
+// the parameter values x.
+std::vector<double> model_at_points(fit_problem& fp, const double* x);
+
+// Re-evaluates every point's weight from the model at x (fit_weight_model
+// 1); returns the largest relative change of a weight.
+double update_model_weights(fit_problem& fp, const double* x);
+
+// Thickness scan of one dataset's blocks: for each block b listed, the
+// chi-squared (weights from the measured values) at every thickness of
+// ts[b] with the scale in closed form when it is refined (else as given),
+// all from one solve per tilt.
+struct block_scan {
+  int block = 0;
+  std::vector<double> thickness, chisq, scale;
+};
+std::vector<block_scan> scan_thickness(fit_problem& fp, int i, const std::vector<int>& blocks,
+                                       const std::vector<std::vector<double>>& ts);
+
+// The shortest extinction distance (angstrom) among the measured
+// reflections of dataset i other than 000 (among its exact beams when 000
+// is the only one).
+double shortest_extinction(const fit_problem& fp, int i);
+
+// The beam sets of the datasets, searched again with the automatic
+// search limits widened by `factor` (g_max, s_g and w_g limits, xi_g limit
+// and the list capacity); a dataset with a listed beam set keeps it.
+std::vector<dataset_model> widened_beam_sets(fit_problem& fp, double factor);
 
 // Fills every dataset's calculated-point table (the disk, or the square for
 // calc_type 3), calculated intensities (scaled) and the measured values

@@ -71,6 +71,10 @@ void add_dataset(std::vector<fit_param>& ps, fed& ed, int i) {
       add(ps, b.G_shift_fp[r], &b.G_shift[r], fit_kind::shift, i, t, r, true);
     }
   }
+  if (ed.det.present) {
+    add(ps, ed.det.psf_fp, &ed.det.psf_var, fit_kind::psf, i);
+    add(ps, ed.det.background_fp, &ed.det.background, fit_kind::background, i);
+  }
 }
 
 }  // namespace

@@ -23,7 +23,9 @@ enum class fit_kind {
   scale,       // scale factor of one thickness block
   thickness,   // thickness of one thickness block
   thickwidth,  // thickness width of one thickness block
-  shift        // H_shift or G_shift of one reflection and block
+  shift,       // H_shift or G_shift of one reflection and block
+  psf,         // variance of the detector's point spread of one dataset
+  background   // constant background of one dataset
 };
 
 struct fit_param {

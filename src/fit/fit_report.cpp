@@ -55,6 +55,7 @@ fit_dataset_record dataset_record(const fed& ed, const fei& ei) {
   d.obs.assign(n, 0.0);
   d.sd.assign(n, -1.0);
   d.mask.assign(n, 0);
+  d.sd_fit.assign(n, -1.0);
   d.model_start.assign(n, 0.0);
   d.model_final.assign(n, 0.0);
   for (const thickness_block& b : ed.tb) {
@@ -105,6 +106,7 @@ fit_record make_fit_record(fit_problem& fp, const fit_outcome& o, const fit_star
     d.mask[i] = 1;
     d.model_start[i] = start.model[n];
     d.model_final[i] = final_model[n];
+    d.sd_fit[i] = p.sqrt_weight > 0 ? 1.0 / p.sqrt_weight : -1.0;
   }
   const int P = fp.num_params();
   for (int j = 0; j < P; ++j)

@@ -63,15 +63,17 @@ void write_dataset_group(H5Out& h, const std::string& g, const fit_dataset_recor
   h.described(name("sd").c_str(), brp, d.sd.data(), "measured units",
               "standard deviation of the measured intensity; negative: the point is ignored");
   h.described(name("mask").c_str(), brp, d.mask.data(), "1", "1 where the point takes part in chi-squared");
+  h.described(name("sd_fit").c_str(), brp, d.sd_fit.data(), "measured units",
+              "deviation the refinement weighted the point with at the end, 1/sqrt(weight) (-1 where mask is 0)");
   h.described(name("model_start").c_str(), brp, d.model_start.data(), "measured units",
               "calculated intensity at the measured point, scaled, at the start (0 where mask is 0)");
   h.described(name("model_final").c_str(), brp, d.model_final.data(), "measured units",
               "calculated intensity at the measured point, scaled, refined (0 where mask is 0)");
   std::vector<double> residual(d.obs.size(), 0.0);
   for (std::size_t i = 0; i < residual.size(); ++i)
-    if (d.mask[i] && d.sd[i] > 0) residual[i] = (d.obs[i] - d.model_final[i]) / d.sd[i];
+    if (d.mask[i] && d.sd_fit[i] > 0) residual[i] = (d.obs[i] - d.model_final[i]) / d.sd_fit[i];
   h.described(name("residual").c_str(), brp, residual.data(), "1",
-              "(obs - model_final) / sd where mask is 1, else 0");
+              "(obs - model_final) / sd_fit where mask is 1, else 0");
   h.described(name("cal_side").c_str(), {1}, &d.cal_side, "1", "points a side of the calculated grid");
   h.described(name("cal_x").c_str(), {K}, d.cal_x.data(), "g1/2", "H of each calculated point");
   h.described(name("cal_y").c_str(), {K}, d.cal_y.data(), "g1/2", "G of each calculated point");
@@ -254,6 +256,7 @@ fit_dataset_record read_dataset_group(FitReader& f, const std::string& g) {
   d.obs = f.numbers<double>(name("obs"), n);
   d.sd = f.numbers<double>(name("sd"), n);
   d.mask = f.numbers<int>(name("mask"), n);
+  d.sd_fit = f.numbers<double>(name("sd_fit"), n);
   d.model_start = f.numbers<double>(name("model_start"), n);
   d.model_final = f.numbers<double>(name("model_final"), n);
   d.cal_side = f.numbers<int>(name("cal_side"), 1)[0];

@@ -31,6 +31,9 @@ struct fit_dataset_record {
   std::vector<double> thickness_start, thickness_final, scale_start, scale_final;
   double r_start = 0, r_final = 0;  // R factors of the dataset
   std::vector<double> obs, sd;      // measured intensity and its standard deviation
+  // The deviation the refinement weighted the point with at the end,
+  // 1/sqrt(weight): sd itself, or from the model's expected counts.
+  std::vector<double> sd_fit;
   std::vector<int> mask;            // 1: the point takes part in chi-squared
   std::vector<double> model_start, model_final;  // calculated at the measured point, scaled
   // The calculated grid (side m, points in g1/2 units; flag 1 inside the

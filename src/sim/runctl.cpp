@@ -76,6 +76,9 @@ constexpr EpsKey kEpsKeys[] = {
     {"forbidden_beam_flag", nullptr, &Epsilon::forbidden_beam_flag},
     {"max_memory_gb", &Epsilon::max_memory_gb, nullptr},
     {"max_output_gb", &Epsilon::max_output_gb, nullptr},
+    {"fit_weight_model", nullptr, &Epsilon::fit_weight_model},
+    {"fit_global_search", nullptr, &Epsilon::fit_global_search},
+    {"fit_beam_check", nullptr, &Epsilon::fit_beam_check},
 };
 
 // Tolerances, step sizes, scale factors and limits that are only meaningful
@@ -89,6 +92,15 @@ constexpr const char* kPositiveKeys[] = {
 
 bool must_be_positive(const char* key) {
   for (const char* k : kPositiveKeys)
+    if (std::strcmp(k, key) == 0) return true;
+  return false;
+}
+
+// Switches of the refinement that take 0 or 1 only.
+constexpr const char* kSwitchKeys[] = {"fit_weight_model", "fit_global_search", "fit_beam_check"};
+
+bool is_switch(const char* key) {
+  for (const char* k : kSwitchKeys)
     if (std::strcmp(k, key) == 0) return true;
   return false;
 }
@@ -124,8 +136,12 @@ void read_eps_block(FILE* fp, bool utility) {
       const double v = second_double(*line);
       if (must_be_positive(hit->name)) require_positive(v, hit->name, fp);
       epsilon.*(hit->dfield) = v;
-    } else
-      epsilon.*(hit->ifield) = second_int(*line);
+    } else {
+      const int v = second_int(*line);
+      if (is_switch(hit->name) && v != 0 && v != 1)
+        fatal_out("$$ %s = %d: it must be 0 or 1.\n%s$$ Abort.\n", hit->name, v, place_note(fp).c_str());
+      epsilon.*(hit->ifield) = v;
+    }
   }
 }
 

@@ -48,6 +48,17 @@ struct Epsilon {
   // bytes); a job whose estimate exceeds one is refused before it starts.
   double max_memory_gb = 4.0;
   double max_output_gb = 2.0;
+  // Refinement: 1 takes each point's variance from the model (gain I_model
+  // + read_noise^2, re-evaluated between Levenberg-Marquardt runs until the
+  // weights settle); 0 from the measured value (w_sq_coef s^2 +
+  // w_exponent_coef |I|^w_exponent).
+  int fit_weight_model = 1;
+  // Refinement: 1 scans the thickness and runs short fits from the best
+  // starts before the refinement; 0 refines from the start as given.
+  int fit_global_search = 1;
+  // Refinement: 1 evaluates the refined model once more with widened
+  // beam-search limits and reports the parameter changes this implies.
+  int fit_beam_check = 1;
 };
 
 struct Dbg {

@@ -102,7 +102,7 @@ void draw_disk_row(const row_ref& row, const std::string& png) {
     const std::size_t i = d.at(b, r, p);
     if (!d.mask[i]) continue;
     hi = std::max({hi, d.obs[i], d.model_start[i], d.model_final[i]});
-    if (d.sd[i] > 0) zmax = std::max(zmax, std::fabs((d.obs[i] - d.model_final[i]) / d.sd[i]));
+    if (d.sd_fit[i] > 0) zmax = std::max(zmax, std::fabs((d.obs[i] - d.model_final[i]) / d.sd_fit[i]));
   }
   if (!(hi > 0)) hi = 1;
   zmax = std::max(3.0, std::ceil(zmax));
@@ -130,7 +130,7 @@ void draw_disk_row(const row_ref& row, const std::string& png) {
           cr, x, kTitleHeight, S, d,
           [&](int p) {
             const std::size_t i = d.at(b, r, p);
-            return d.mask[i] && d.sd[i] > 0 ? (d.obs[i] - d.model_final[i]) / d.sd[i] : kNaN;
+            return d.mask[i] && d.sd_fit[i] > 0 ? (d.obs[i] - d.model_final[i]) / d.sd_fit[i] : kNaN;
           },
           div);
     }

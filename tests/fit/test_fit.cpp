@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
@@ -337,6 +338,15 @@ TEST(FitJob, BadInputEndsWithOneMessageAndStatusOne) {
       {"negative iteration count", {},
        [](std::string& f, std::string&) { replace_all(f, "ITER_EXP_NUM{\n30\n", "ITER_EXP_NUM{\n-3\n"); },
        "$$ Invalid maximum number of iterations (ITER_EXP_NUM) (=-3): it must lie between 0 and 100000. Abort.\n"},
+      {"unknown line in DETECTOR_PAR", {"--detector", "adj"},
+       [](std::string& f, std::string&) { replace_all(f, "0.0 ADJ bg\n", "0.0 ADJ bg\ngian 2\n"); },
+       "$$ Data format error: \"gain g\", \"read_noise r\" or }DETECTOR_PAR expected.\n$$ Abort.\n$$ buf=gian 2\n"},
+      {"negative point spread", {"--detector", "adj"},
+       [](std::string& f, std::string&) { replace_all(f, "0.0 ADJ psf\n", "-0.1 ADJ psf\n"); },
+       "psf_width"},
+      {"weight model out of range", {"--weight-model", "2"},
+       [](std::string&, std::string&) {},
+       "$$ fit_weight_model = 2: it must be 0 or 1.\n"},
       {"singular normal matrix without svd", {"--split-site", "--svd-flag", "0"},
        [](std::string&, std::string&) {},
        "$$ Singular normal matrix: the parameters b_si1, b_si2 cannot be determined independently. Abort.\n"},
@@ -353,6 +363,181 @@ TEST(FitJob, BadInputEndsWithOneMessageAndStatusOne) {
     EXPECT_NE(r.out.find(c.message), std::string::npos) << c.what << "\n" << r.out;
     EXPECT_EQ(r.out.find("$$ iteration"), std::string::npos) << c.what;
   }
+}
+
+TEST(FitModel, CountingNoiseIsTakenFromTheDeviationsUnlessGiven) {
+  // s^2 = 2.5 I + 3^2 exactly: both recovered; a given value is kept.
+  std::vector<double> obs, sig;
+  for (int k = 0; k < 50; ++k) {
+    obs.push_back(10.0 * k);
+    sig.push_back(std::sqrt(2.5 * obs.back() + 9.0));
+  }
+  const count_noise n = noise_from_deviations(obs, sig, 0.0, -1.0);
+  EXPECT_NEAR(n.gain, 2.5, 1e-9);
+  EXPECT_NEAR(n.read_var, 9.0, 1e-7);
+  const count_noise g = noise_from_deviations(obs, sig, 2.0, -1.0);
+  EXPECT_EQ(g.gain, 2.0);
+  EXPECT_NEAR(g.read_var, 9.0 + 0.5 * 245.0, 1e-7);  // the mean of s^2 - 2 I
+  const count_noise r = noise_from_deviations(obs, sig, 0.0, 0.0);
+  EXPECT_EQ(r.read_var, 0.0);
+  EXPECT_GT(r.gain, 2.5);
+  // Pure counting noise s^2 = I: the line through the origin, gain 1.
+  for (std::size_t k = 0; k < obs.size(); ++k) sig[k] = std::sqrt(obs[k]);
+  const count_noise p = noise_from_deviations(obs, sig, 0.0, -1.0);
+  EXPECT_NEAR(p.gain, 1.0, 1e-9);
+  EXPECT_NEAR(p.read_var, 0.0, 1e-7);
+  // A dark point keeps the variance of one count; a negative model is dark.
+  EXPECT_EQ(model_variance(-5.0, count_noise{2.0, 0.0}), 4.0);
+  EXPECT_EQ(model_variance(100.0, count_noise{2.0, 1.0}), 201.0);
+}
+
+TEST(FitModel, PointSpreadAndBackgroundColumnsAgreeWithFiniteDifferencesAlsoAtZeroWidth) {
+  const Epsilon saved = epsilon;
+  ScratchDir d;
+  make_example(d, {"--noise-free", "--side", "7", "--psf-steps", "1", "--background", "0.02", "--detector", "adj"});
+  loaded L;
+  load(d, L);
+  fit_problem& fp = L.fp;
+  const int P = fp.num_params(), M = fp.num_residuals();
+  int jpsf = -1, jbg = -1;
+  for (int j = 0; j < P; ++j) {
+    if (fp.params[j].kind == fit_kind::psf) jpsf = j;
+    if (fp.params[j].kind == fit_kind::background) jbg = j;
+  }
+  ASSERT_GE(jpsf, 0);
+  ASSERT_GE(jbg, 0);
+  const double step = 2.0 * L.eds[0].disksize / (L.eds[0].num_cal_pix_side - 1);
+  // At zero width (the start a user writes) and at one grid step.
+  for (const double v : {0.0, step * step}) {
+    std::vector<double> x = current_params(fp), res(M), jac(static_cast<std::size_t>(M) * P);
+    x[jpsf] = v;
+    x[jbg] = 30.0;
+    eval_residuals(fp, x.data(), res.data(), jac.data());
+    for (const int j : {jpsf, jbg}) {
+      const double h = j == jpsf ? 1e-4 * step * step : 1e-3;
+      std::vector<double> xp = x, xm = x, rp(M), rm(M);
+      xp[j] += h;
+      xm[j] -= h;
+      eval_residuals(fp, xp.data(), rp.data(), nullptr);
+      eval_residuals(fp, xm.data(), rm.data(), nullptr);
+      double diff = 0, norm = 0;
+      for (int n = 0; n < M; ++n) {
+        const double fd = (rp[n] - rm[n]) / (2 * h);
+        diff += std::pow(jac[static_cast<std::size_t>(n) * P + j] - fd, 2);
+        norm += fd * fd;
+      }
+      EXPECT_GT(norm, 0.0) << fp.params[j].name << " at v = " << v;
+      EXPECT_LT(std::sqrt(diff / norm), 1e-4) << fp.params[j].name << " at v = " << v;
+    }
+  }
+  epsilon = saved;
+}
+
+TEST(FitJob, PointSpreadAndBackgroundAreRefinedFromZeroAndWrittenBack) {
+  ScratchDir d;
+  make_example(d, {"--noise-free", "--psf-steps", "1", "--background", "0.03", "--detector", "adj", "--beam-check",
+                   "0"});
+  const RunResult r = run_fit(d);
+  ASSERT_EQ(r.status, 0) << r.out;
+  const std::map<std::string, refined> t = parameter_table(r.out);
+  const std::map<std::string, double> truth = true_values(d);
+  for (const char* k : {"f111_re", "f220_re", "b_si", "psf", "bg"})
+    EXPECT_NEAR(t.at(k).final_v, truth.at(k), 1e-3 * std::fabs(truth.at(k))) << k << "\n" << r.out;
+  // The refined file carries the block with the width, not the variance,
+  // and runs again to the same values.
+  const std::string refined_file = d.read("si_fit.txt");
+  const std::size_t p = refined_file.find("DETECTOR_PAR{\n");
+  ASSERT_NE(p, std::string::npos);
+  const double width = std::atof(refined_file.c_str() + p + 14);
+  EXPECT_NEAR(width * width, truth.at("psf"), 1e-3 * truth.at("psf"));
+  EXPECT_NE(refined_file.find("ADJ  bg"), std::string::npos);
+  const RunResult again = run_fit(d, "si_fit.txt");
+  ASSERT_EQ(again.status, 0) << again.out;
+  EXPECT_NEAR(parameter_table(again.out).at("bg").final_v, truth.at("bg"), 1e-3 * truth.at("bg"));
+}
+
+// The largest |change / s.u.| of the beam-convergence table, and whether the
+// log warns.
+double largest_beam_change(const std::string& out, bool* warned) {
+  const std::size_t p = out.find("change/s.u.");
+  double worst = -1.0;
+  if (p == std::string::npos) return worst;
+  std::istringstream in(out.substr(out.find('\n', p) + 1));
+  std::string line;
+  while (std::getline(in, line)) {
+    std::istringstream l(line);
+    std::string name;
+    double change = 0, z = 0;
+    if (!(l >> name >> change >> z)) break;
+    worst = std::max(worst, std::fabs(z));
+  }
+  *warned = out.find("$$ Warning: the larger beam set would move") != std::string::npos;
+  return worst;
+}
+
+TEST(FitJob, BeamCheckWarnsOnATruncatedBeamSetAndNotOnAConvergedOne) {
+  // 29 beams (g_max 1.0) against 1000 counts: far from converged.
+  ScratchDir a;
+  make_example(a, {"--side", "5", "--gmax", "1.0", "--global-search", "0"});
+  const RunResult ra = run_fit(a);
+  ASSERT_EQ(ra.status, 0) << ra.out;
+  bool warned = false;
+  EXPECT_GT(largest_beam_change(ra.out, &warned), 3.0) << ra.out;
+  EXPECT_TRUE(warned);
+  // About 130 beams against 50 counts: converged at that precision.
+  ScratchDir b;
+  make_example(b, {"--side", "5", "--counts", "50", "--gmax", "2.25", "--num-g-limit", "1350", "--sg-bethe-min",
+                   "0.03", "--sg-max", "0.12", "--global-search", "0"});
+  const RunResult rb = run_fit(b);
+  ASSERT_EQ(rb.status, 0) << rb.out;
+  const double worst = largest_beam_change(rb.out, &warned);
+  EXPECT_GE(worst, 0.0) << rb.out;
+  EXPECT_LT(worst, 0.3) << rb.out;
+  EXPECT_FALSE(warned);
+}
+
+TEST(FitModel, ThicknessScanAndModelWeightsAtTheTrueValuesOfNoiseFreeData) {
+  const Epsilon saved = epsilon;
+  ScratchDir d;
+  make_example(d, {"--noise-free", "--side", "7", "--fg-off", "0", "--b-off", "0", "--t-off", "0", "--scale-off",
+                   "0.2"});
+  loaded L;
+  load(d, L);
+  fit_problem& fp = L.fp;
+  const std::map<std::string, double> truth = true_values(d);
+  // The scan finds the true thickness among its steps, with the true scale
+  // in closed form although the start's scale is 20 % off.
+  std::vector<double> ts;
+  for (double t = 1000.0; t <= 1400.0; t += 25.0) ts.push_back(t);
+  const std::vector<block_scan> scan = scan_thickness(fp, 0, {0}, {ts});
+  ASSERT_EQ(scan.size(), 1u);
+  const block_scan& b = scan[0];
+  const std::size_t best = static_cast<std::size_t>(std::min_element(b.chisq.begin(), b.chisq.end()) - b.chisq.begin());
+  EXPECT_EQ(b.thickness[best], truth.at("thickness"));
+  EXPECT_NEAR(b.scale[best], truth.at("scale"), 1e-6 * truth.at("scale"));
+  EXPECT_LT(b.chisq[best], 1e-6);
+  EXPECT_GT(b.chisq[best == 0 ? 1 : best - 1], 1.0);
+  const double xi = shortest_extinction(fp, 0);
+  EXPECT_GT(xi, 100.0);
+  EXPECT_LT(xi, 2000.0);
+
+  // Deviations sqrt(max(I, 1)) of noise-free counts: gain 1, and at the true
+  // values the model's variance of a point is its measured deviation squared.
+  ASSERT_TRUE(fp.model_weights);
+  EXPECT_NEAR(fp.noise[0].gain, 1.0, 0.01);
+  std::vector<double> x = current_params(fp);
+  for (std::size_t j = 0; j < fp.params.size(); ++j)
+    if (fp.params[j].kind == fit_kind::scale) x[j] = truth.at("scale");
+  update_model_weights(fp, x.data());
+  int n_bright = 0;
+  for (const measured_point& p : fp.pts) {
+    const double obs = L.eis[0].obs_int(p.reflex, p.block, p.pix), sig = L.eis[0].obs_sig(p.reflex, p.block, p.pix);
+    if (obs < 20.0) continue;
+    ++n_bright;
+    EXPECT_NEAR(p.sqrt_weight * sig, 1.0, 0.02) << obs;
+  }
+  EXPECT_GT(n_bright, 20);
+  epsilon = saved;
 }
 
 }  // namespace

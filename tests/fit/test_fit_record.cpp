@@ -108,8 +108,9 @@ TEST(FitRecord, AgreesWithTheRefinedFileTheResultFileAndChiSquared) {
     EXPECT_NEAR(rec.correlation[j * P + j], 1.0, 1e-12);
   }
 
-  // The measured points: chi-squared recomputed from obs, s.d. and the final
-  // model equals the refinement's own (no restraints, unit reflection weights).
+  // The measured points: chi-squared recomputed from obs, the deviations the
+  // refinement weighted with and the final model equals the refinement's own
+  // (no restraints, unit reflection weights).
   ASSERT_EQ(rec.datasets.size(), 1u);
   const fit_dataset_record& ds = rec.datasets[0];
   double chisq = 0;
@@ -117,7 +118,7 @@ TEST(FitRecord, AgreesWithTheRefinedFileTheResultFileAndChiSquared) {
   for (std::size_t i = 0; i < ds.obs.size(); ++i) {
     if (!ds.mask[i]) continue;
     ++points;
-    chisq += std::pow((ds.obs[i] - ds.model_final[i]) / ds.sd[i], 2);
+    chisq += std::pow((ds.obs[i] - ds.model_final[i]) / ds.sd_fit[i], 2);
   }
   EXPECT_EQ(points - static_cast<int>(P), rec.dof);
   EXPECT_NEAR(chisq, rec.chisq, 1e-6 * rec.chisq);

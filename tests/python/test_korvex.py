@@ -96,7 +96,7 @@ def test_refinement_from_a_fit_mode_file_reads_back_as_arrays(tmp_path):
     np.testing.assert_allclose(np.sqrt(np.diag(fit["covariance"])), fit["su"], rtol=1e-9)
     d = fit["datasets"][0]
     m = d["mask"] == 1
-    chisq = (((d["obs"] - d["model_final"]) / d["sd"])[m] ** 2).sum()
+    chisq = (((d["obs"] - d["model_final"]) / d["sd_fit"])[m] ** 2).sum()
     assert chisq == pytest.approx(fit["chisq"], rel=1e-6)
 
 
