@@ -4,18 +4,6 @@
 
 namespace kv {
 
-std::vector<double> model_at_points(fit_problem& fp, const double* x) {
-  std::vector<double> res(static_cast<std::size_t>(fp.num_residuals()));
-  eval_residuals(fp, x, res.data(), nullptr);
-  std::vector<double> model(fp.pts.size());
-  for (std::size_t n = 0; n < fp.pts.size(); ++n) {
-    const measured_point& p = fp.pts[n];
-    const double obs = (*fp.eis)[p.dataset].obs_int(p.reflex, p.block, p.pix);
-    model[n] = obs - res[n] / p.sqrt_weight;
-  }
-  return model;
-}
-
 fit_start_state capture_fit_start(fit_problem& fp, const double* x0) {
   fit_start_state s;
   for (const fed& ed : *fp.eds) {

@@ -12,10 +12,6 @@
 
 namespace kv {
 
-// The calculated intensity (scaled) at every measured point of fp.pts for
-// the parameter values x: the measured value less the point's residual.
-std::vector<double> model_at_points(fit_problem& fp, const double* x);
-
 // What the record keeps of the start: per dataset and block the thickness
 // and scale, and the model at the measured points.
 struct fit_start_state {

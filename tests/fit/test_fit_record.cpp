@@ -140,9 +140,11 @@ TEST(FitRecord, AgreesWithTheRefinedFileTheResultFileAndChiSquared) {
                   1e-5 * std::max(1.0, std::fabs(cal[r][k])))
           << "reflection " << r << " point " << k;
   }
-  // The history ends at the final chi-squared, and the inputs are kept.
+  // The history ends at the final chi-squared (up to the last update of the
+  // weights from the model, which moves no weight by more than 1e-3), and
+  // the inputs are kept.
   ASSERT_FALSE(rec.history.empty());
-  EXPECT_NEAR(rec.history.back().chisq, rec.chisq, 1e-6 * rec.chisq);
+  EXPECT_NEAR(rec.history.back().chisq, rec.chisq, 2e-3 * rec.chisq);
   ASSERT_EQ(rec.inputs.size(), 2u);
   EXPECT_EQ(rec.inputs[0].second, d.read("si.dat"));
   EXPECT_EQ(rec.inputs[1].second, d.read(rec.inputs[1].first));

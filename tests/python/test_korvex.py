@@ -85,10 +85,12 @@ def test_refinement_from_a_fit_mode_file_reads_back_as_arrays(tmp_path):
     job = korvex.run("si.dat", workdir=str(tmp_path))
     fit = korvex.read_fit(str(tmp_path / "si_fit.h5"))
     table = {}
-    for line in job["output"].splitlines():
+    out = job["output"]
+    for line in out[out.index("$$ Refined parameters"):].splitlines()[2:]:
         parts = line.split()
-        if len(parts) == 4 and parts[0] in fit["names"]:
-            table[parts[0]] = float(parts[2])
+        if len(parts) != 4 or parts[0] not in fit["names"]:
+            break
+        table[parts[0]] = float(parts[2])
     assert set(table) == set(fit["names"])
     for name, value in zip(fit["names"], fit["final"]):
         assert value == pytest.approx(table[name], rel=1e-7)
