@@ -301,7 +301,7 @@ constexpr int kMaxWeightCycles = 5;
 // Iterations of each short fit of the start search; the most starts it
 // tries, among the scan's minima whose chi-squared lies within a factor
 // kSearchRatio of the lowest (a single such minimum is taken without a fit).
-constexpr int kSearchIterations = 3;
+constexpr int kSearchIterations = 2;
 constexpr int kSearchStarts = 3;
 constexpr double kSearchRatio = 2.0;
 // A short fit whose chi-squared is below kSearchGoodFit times the degrees of
