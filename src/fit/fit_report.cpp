@@ -107,7 +107,7 @@ fit_record make_fit_record(fit_problem& fp, const fit_outcome& o, const fit_star
       rec.covariance[static_cast<std::size_t>(j) * P + k] = o.corr[j][k] * o.sigma[j] * o.sigma[k];
     }
   for (const fit_iteration& it : o.history)
-    rec.history.push_back(fit_iteration_record{it.iteration, it.chisq, it.reduced, it.lambda, it.seconds});
+    rec.history.push_back(fit_iteration_record{it.iteration, it.chisq, it.reduced, it.lambda});
   rec.chisq = o.chisq;
   rec.reduced = o.reduced;
   rec.dof = o.dof;

@@ -120,19 +120,17 @@ void write_fit_hdf5(const std::string& path, const fit_record& rec) {
 
   const hsize_t I = rec.history.size();
   std::vector<int> it;
-  std::vector<double> chisq, reduced, lambda, seconds;
+  std::vector<double> chisq, reduced, lambda;
   for (const fit_iteration_record& r : rec.history) {
     it.push_back(r.iteration);
     chisq.push_back(r.chisq);
     reduced.push_back(r.reduced);
     lambda.push_back(r.lambda);
-    seconds.push_back(r.seconds);
   }
   h.described("history/iteration", {I}, it.data(), "1", "iteration number");
   h.described("history/chisq", {I}, chisq.data(), "1", "chi-squared after the iteration");
   h.described("history/reduced_chisq", {I}, reduced.data(), "1", "reduced chi-squared");
   h.described("history/lambda", {I}, lambda.data(), "1", "Marquardt's lambda");
-  h.described("history/seconds", {I}, seconds.data(), "s", "time since the start of the refinement");
 
   std::vector<std::string> keys;
   std::vector<double> values;
@@ -300,8 +298,7 @@ fit_record read_fit_hdf5(const std::string& path) {
   const std::vector<double> chisq = f.numbers<double>("history/chisq", I);
   const std::vector<double> reduced = f.numbers<double>("history/reduced_chisq", I);
   const std::vector<double> lambda = f.numbers<double>("history/lambda", I);
-  const std::vector<double> seconds = f.numbers<double>("history/seconds", I);
-  for (std::size_t i = 0; i < I; ++i) rec.history.push_back({it[i], chisq[i], reduced[i], lambda[i], seconds[i]});
+  for (std::size_t i = 0; i < I; ++i) rec.history.push_back({it[i], chisq[i], reduced[i], lambda[i]});
   const std::vector<double> values = f.numbers<double>("run_control/value");
   const std::vector<std::string> keys = split_lines(f.text("run_control/name"), values.size());
   for (std::size_t i = 0; i < values.size(); ++i) rec.run_control.emplace_back(keys[i], values[i]);

@@ -56,9 +56,12 @@ struct fit_param_record {
   double start = 0, final_value = 0, su = 0;
 };
 
+// One iteration of the history (the clock readings stay in the log and the
+// chi-squared file, so that the record of a run is the same file on any
+// thread count, rank count or machine).
 struct fit_iteration_record {
   int iteration = 0;
-  double chisq = 0, reduced = 0, lambda = 0, seconds = 0;
+  double chisq = 0, reduced = 0, lambda = 0;
 };
 
 struct fit_record {

@@ -84,7 +84,7 @@ std::string without_times(const std::string& text) {
   static const std::regex seconds("  [0-9]+\\.[0-9]+ s(  \\(step rejected\\))?$");
   std::string kept;
   for (const std::string& line : split_lines(text)) {
-    if (line.starts_with("Wall time:")) continue;
+    if (line.starts_with("Wall time:") || line.starts_with("$$ Wall time:")) continue;
     kept += (line.starts_with("$$ iteration") ? std::regex_replace(line, seconds, "$1") : line) + "\n";
   }
   return kept;
