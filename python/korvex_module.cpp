@@ -25,6 +25,7 @@
 
 #include "crystal/lattice.hpp"
 #include "driver/korvex_driver.hpp"
+#include "expdata/comparison.hpp"
 #include "expdata/dataset.hpp"
 #include "expdata/fit_files.hpp"
 #include "jobs/fit_skeleton.hpp"
@@ -338,6 +339,10 @@ py::dict read_fit(const std::string& path) {
     e["mask"] = array(ds.mask, {B, R, N});
     e["model_start"] = array(ds.model_start, {B, R, N});
     e["model_final"] = array(ds.model_final, {B, R, N});
+    const py::ssize_t K = static_cast<py::ssize_t>(ds.cal_x.size());
+    e["cal_x"] = array(ds.cal_x, {K});
+    e["cal_y"] = array(ds.cal_y, {K});
+    e["cal_final"] = array(ds.cal_final, {B, R, K});
     e["thickness"] = array(ds.thickness_final, {B});
     e["scale"] = array(ds.scale_final, {B});
     e["int_file"] = ds.int_file;
@@ -479,6 +484,41 @@ std::string fit_file(const std::string& sim_parameter_file, const std::string& m
   return (measured.parent_path() / fs::path(name).filename()).string();
 }
 
+// A FIT_RESULT file (the calculated disks of a refinement's start or end),
+// read with its measured-intensity file as the scans read it.
+py::dict read_fit_result(const std::string& path, const std::string& measured_file) {
+  fei ei;
+  BeamList rg;
+  std::vector<double> weight;
+  {
+    std::lock_guard<std::mutex> lock(program_mutex());
+    read_int_file(ei, measured_file);
+    read_res_data(ei, &rg, &weight, path);
+  }
+  const py::ssize_t T = ei.num_thickness, R = ei.num_rg, K = ei.num_cal_pix;
+  py::array_t<double> cal({T, R, K});
+  for (py::ssize_t t = 0; t < T; ++t)
+    for (py::ssize_t r = 0; r < R; ++r)
+      for (py::ssize_t k = 0; k < K; ++k) cal.mutable_at(t, r, k) = ei.cal_int(r, t, k);
+  std::vector<int> hkl, flag;
+  std::vector<double> H, G;
+  for (const Hkl& g : rg) hkl.insert(hkl.end(), {g.h, g.k, g.l});
+  for (const pix_point& q : ei.cal_pix) {
+    H.push_back(q.x);
+    G.push_back(q.y);
+    flag.push_back(q.flag);
+  }
+  py::dict d;
+  d["calculated"] = cal;
+  d["hkl"] = array(hkl, {R, 3});
+  d["weight"] = array(weight, {R});
+  d["H"] = array(H, {K});
+  d["G"] = array(G, {K});
+  d["inside"] = array(flag, {K});
+  d["side"] = ei.num_cal_pix_side;
+  return d;
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_korvex, m) {
@@ -505,6 +545,9 @@ PYBIND11_MODULE(_korvex, m) {
   m.def("fit_file", &fit_file, py::arg("sim_parameter_file"), py::arg("measured_file"),
         "As talvis fitfile: writes the fit-mode file of a SIM_MODE file and a measured file beside the measured "
         "file, every parameter FIX; returns its path.");
+  m.def("read_fit_result", &read_fit_result, py::arg("path"), py::arg("measured_file"),
+        "Reads a FIT_RESULT file with its measured-intensity file: 'calculated' [thickness, reflection, point] "
+        "(0 where the point takes no part), 'hkl', 'weight', 'H', 'G', 'inside', 'side'.");
   m.def("read_fit", &read_fit, py::arg("path"),
         "Reads the record of a refinement (NAME_fit.h5): parameters, uncertainties, covariance and, per "
         "dataset, the measured points with the model at the start and at the end.");

@@ -12,9 +12,10 @@ import os
 import re
 import tempfile
 
-from ._korvex import Error, fit_file, read_fit, read_measured, read_result, run, simulate, write_measured
+from ._korvex import (Error, fit_file, read_fit, read_fit_result, read_measured, read_result, run, simulate,
+                      write_measured)
 
-__all__ = ["Error", "crystal_block", "fit_file", "read_fit", "read_measured", "read_result", "refine", "run",
+__all__ = ["Error", "crystal_block", "fit_file", "read_fit", "read_fit_result", "read_measured", "read_result", "refine", "run",
            "simulate", "simulate_crystal", "sim_parameters", "write_measured"]
 
 

@@ -100,6 +100,14 @@ def test_refinement_from_a_fit_mode_file_reads_back_as_arrays(tmp_path):
     m = d["mask"] == 1
     chisq = (((d["obs"] - d["model_final"]) / d["sd_fit"])[m] ** 2).sum()
     assert chisq == pytest.approx(fit["chisq"], rel=1e-6)
+    # The FIT_RESULT file of the end holds the calculated disks of the record.
+    res = korvex.read_fit_result(str(tmp_path / "si_fit_res0.txt"), str(tmp_path / "si_int.txt"))
+    assert res["hkl"].tolist() == d["hkl"].tolist()
+    cal = res["calculated"]
+    on = cal > 0
+    assert on.sum() > 0
+    np.testing.assert_allclose(cal[on], d["cal_final"][on], rtol=1e-5)
+    np.testing.assert_allclose(res["H"], d["cal_x"], atol=1e-9)
 
 
 def test_the_example_script_runs_and_draws(tmp_path):
