@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "crystal/lattice.hpp"
+#include "crystal/structure_factor.hpp"
 #include "driver/korvex_driver.hpp"
 #include "expdata/comparison.hpp"
 #include "expdata/dataset.hpp"
@@ -287,8 +288,15 @@ py::dict simulate_file(const std::string& parameter_file, std::optional<std::vec
     s.beams = r.beams;
     const CMatrix vg = condition_potential_matrix(s, c, lm, &error_flag, false);
     py::array_t<std::complex<double>> v({static_cast<py::ssize_t>(r.beams.size())});
-    for (std::size_t i = 0; i < r.beams.size(); ++i) v.mutable_data()[i] = {vg[i][0].re, vg[i][0].im};
+    py::array_t<std::complex<double>> f({static_cast<py::ssize_t>(r.beams.size())});
+    // F_g (angstrom) from V_g: the same linear factor the potential used.
+    const double per_fg = fg_to_vg(complex{1.0, 0.0}, lm).re;
+    for (std::size_t i = 0; i < r.beams.size(); ++i) {
+      v.mutable_data()[i] = {vg[i][0].re, vg[i][0].im};
+      f.mutable_data()[i] = {vg[i][0].re / per_fg, vg[i][0].im / per_fg};
+    }
     d["vg"] = v;
+    d["fg"] = f;
   }
   return d;
 }

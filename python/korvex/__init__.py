@@ -15,7 +15,7 @@ import tempfile
 from ._korvex import (Error, fit_file, read_fit, read_fit_result, read_measured, read_result, run, simulate,
                       write_measured)
 
-__all__ = ["Error", "crystal_block", "fit_file", "read_fit", "read_fit_result", "read_measured", "read_result", "refine", "run",
+__all__ = ["Error", "crystal_block", "fit_file", "read_fit", "read_fit_result", "read_h5", "read_measured", "read_result", "refine", "run",
            "simulate", "simulate_crystal", "sim_parameters", "write_measured"]
 
 
@@ -110,3 +110,26 @@ def refine(sim_parameter_file, measured_file, adjust, start=None):
     folder, name = os.path.split(path)
     run(name, workdir=folder)
     return read_fit(os.path.join(folder, name.split(".")[0] + "_fit.h5"))
+
+
+def read_h5(path):
+    """Every dataset and attribute of an HDF5 file the programs wrote (a job's
+    NAME.h5, a refinement's NAME_fit.h5) as a flat dict of numpy arrays and
+    values keyed by their paths ("tilt/H", "intensity"), attributes under
+    "@name" ("@voltage_kV", "tilt/H@unit")."""
+    import h5py
+
+    out = {}
+    with h5py.File(path, "r") as f:
+        for k, v in f.attrs.items():
+            out["@" + k] = v.decode() if isinstance(v, bytes) else v
+
+        def visit(name, obj):
+            for k, v in obj.attrs.items():
+                out[name + "@" + k] = v.decode() if isinstance(v, bytes) else v
+            if isinstance(obj, h5py.Dataset):
+                v = obj[()]
+                out[name] = v.decode() if isinstance(v, bytes) else v
+
+        f.visititems(visit)
+    return out

@@ -38,6 +38,11 @@ def test_simulate_gives_the_numbers_of_the_result_files(si111, tmp_path):
     assert job["status"] == 0
     assert str(tmp_path / "si_111_200kv_rs0.txt") in job["paths"]
     assert "Wall time" in job["log"]
+    # The job's HDF5 export holds the same intensities [reflection, thickness, tilt].
+    h5 = korvex.read_h5(str(tmp_path / "si_111_200kv.h5"))
+    np.testing.assert_array_equal(h5["intensity"], np.transpose(r["intensity"], (1, 0, 2)))
+    np.testing.assert_array_equal(h5["tilt/H"], r["H"])
+    assert h5["thickness@unit"] == "angstrom" and h5["@job"] == "SIM_MODE"
     T, G, K = r["intensity"].shape
     assert (T, G) == (len(r["thickness"]), len(r["hkl"]))
     assert K == r["side"] ** 2 == len(r["H"])
@@ -51,6 +56,14 @@ def test_simulate_gives_the_numbers_of_the_result_files(si111, tmp_path):
     ratio = r["H_mrad"][inside] / r["H"][inside]
     np.testing.assert_allclose(ratio, ratio[0], rtol=1e-12)
     assert r["vg"].dtype == np.complex128 and abs(r["vg"][0]) > 0
+    # F_g of the beams as korvex's own listing prints them (Fg_re, Fg_im).
+    listing = {}
+    for line in (tmp_path / "si_111_200kv_fg0.txt").read_text().splitlines():
+        p = line.split()
+        if len(p) >= 12 and p[0].isdigit():
+            listing[(int(p[1]), int(p[2]), int(p[3]))] = complex(float(p[9]), float(p[10]))
+    for hkl, fg in zip(map(tuple, r["beams"][:5]), r["fg"][:5]):
+        assert fg == pytest.approx(listing[hkl], rel=1e-5, abs=1e-5)
 
 
 def test_threads_progress_and_thickness_override(si111):
