@@ -202,7 +202,14 @@ int korvex_main(int argc, char** argv) {
   qz_fprintf_stdo(log.get(), "parameter_file: %s\n", parameter_file.c_str());
 
   const auto start = std::chrono::steady_clock::now();
-  qz_job(parameter_file, base_name, log.get());
+  try {
+    qz_job(parameter_file, base_name, log.get());
+  } catch (const FatalError& e) {
+    // The log keeps the reason the run ended, after what it had printed so far.
+    std::fputs(e.text().c_str(), log.get());
+    std::fflush(log.get());
+    throw;
+  }
   const std::chrono::duration<double> wall = std::chrono::steady_clock::now() - start;
   qz_fprintf_stdo(log.get(), "Wall time: %.2f s\n", wall.count());
 
