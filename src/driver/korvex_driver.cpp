@@ -8,6 +8,7 @@
 
 #include "fit/fit_job.hpp"
 #include "jobs/jobs.hpp"
+#include "results/h5_file.hpp"
 #include "sim/error.hpp"
 #include "sim/linereader.hpp"
 #include "sim/mpi_ranks.hpp"
@@ -160,6 +161,7 @@ void qz_job(const std::string& parameter_file_name, const std::string& base_name
 }
 
 int korvex_main(int argc, char** argv) {
+  hdf5_no_exit_cleanup();
   std::printf("\n#####  Welcome to KORVEX\n");
   std::printf("%s", version_line());
   // Named on the command line, the parameter file tells the banner how many
