@@ -136,11 +136,23 @@ std::string ask_parameter_file() {
   return *name;
 }
 
+
+// The whole text of an open file; the stream is left at its start.
+std::string stream_text(FILE* fp) {
+  std::string text;
+  char buf[4096];
+  std::size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, fp)) > 0) text.append(buf, n);
+  std::rewind(fp);
+  return text;
+}
+
 }  // namespace
 
 void qz_job(const std::string& parameter_file_name, const std::string& base_name, FILE* log) {
   dbg.base_name = base_name;
   File fp = fopen_chk_rmode(parameter_file_name);
+  dbg.parameter_text = stream_text(fp.get());
   std::optional<std::string> token = fget_1s(fp.get());
   if (!token) fatal_out("$$ Data format error: %s holds no job mode.\n$$ Abort.\n", parameter_file_name.c_str());
   read_eps_ctrl_params(fp.get());

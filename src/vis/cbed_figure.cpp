@@ -439,6 +439,12 @@ void draw_colour_bar(cairo_t* cr, const CbedFigureInput& in, const Layout& L, co
   }
   cairo_move_to(cr, x - 8, top - 8);
   cairo_show_text(cr, in.coherent ? "|amplitude|\xC2\xB2" : "intensity");
+  // The unit: the results are fractions of the incident beam times the
+  // run's intensity_scaling, recorded in its export.
+  if (in.info && in.info->intensity_scaling > 0) {
+    cairo_move_to(cr, x - 8, top - 22);
+    cairo_show_text(cr, strprintf("incident = %g", in.info->intensity_scaling).c_str());
+  }
   cairo_move_to(cr, x - 8, top + bh + 16);
   cairo_show_text(cr, strprintf("max %g", in.max).c_str());
 }
