@@ -132,6 +132,23 @@ class H5Out {
     object_text(name, "unit", unit);
     object_text(name, "description", description);
   }
+  // A second name for an existing object (a soft link to its absolute path:
+  // the data is stored once, and readers that walk the file meet it under its
+  // own name only).
+  void link(const char* existing, const char* name) {
+    make_parent_groups(name);
+    check(H5Lcreate_soft((std::string("/") + existing).c_str(), file_.get(), name, H5P_DEFAULT, H5P_DEFAULT) >= 0);
+  }
+  // A group, with its parents, that may carry attributes.
+  void group(const char* name) { make_parent_groups(std::string(name) + "/"); }
+  // An integer attribute on the dataset or group at `object`.
+  void object_int(const char* object, const char* name, int v) {
+    H5Handle o(H5Oopen(file_.get(), object, H5P_DEFAULT), H5Oclose);
+    H5Handle space(H5Screate(H5S_SCALAR), H5Sclose);
+    H5Handle a(H5Acreate2(o.get(), name, H5T_NATIVE_INT, space.get(), H5P_DEFAULT, H5P_DEFAULT), H5Aclose);
+    check(o.ok() && a.ok() && H5Awrite(a.get(), H5T_NATIVE_INT, &v) >= 0);
+  }
+
   // A text (a file's contents, a name list joined by newlines) as a scalar
   // string dataset.
   void text_dataset(const char* name, const std::string& text, const std::string& description) {

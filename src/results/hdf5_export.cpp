@@ -101,6 +101,37 @@ void beams_group(H5Out& h, const sd& s, const csd& c) {
   h.described("beams/Vg", {nb, 2}, v.data(), "volt", "Fourier coefficient V_g of the crystal potential (real, imaginary)");
 }
 
+// The computed pattern once more as an EMD 1.0 data group, so that readers
+// of that convention (ncempy, py4DSTEM, Hyperspy's EMD reader) find it:
+// /data/cbed holds `data` (a soft link to the dataset, stored once) and one
+// dimension vector per axis with its name and units.
+void emd_group(H5Out& h, const char* dataset, const sd& s, bool amplitude) {
+  h.attr("version_major", 0);
+  h.attr("version_minor", 2);
+  h.group("data/cbed");
+  h.object_int("data/cbed", "emd_group_type", 1);
+  h.link(dataset, "data/cbed/data");
+  std::vector<double> reflection(static_cast<std::size_t>(s.num_g)), tilt(static_cast<std::size_t>(s.num_k_points));
+  std::iota(reflection.begin(), reflection.end(), 0.0);
+  std::iota(tilt.begin(), tilt.end(), 0.0);
+  struct Dim {
+    const char* path;
+    const std::vector<double>* v;
+    const char* name;
+    const char* units;
+  };
+  std::vector<Dim> dims = {{"data/cbed/dim1", &reflection, "reflection (row of hkl)", "[n_m]"},
+                           {"data/cbed/dim2", &s.thickness, "thickness", "A"},
+                           {"data/cbed/dim3", &tilt, "tilt (row of tilt/H, tilt/G)", "[n_m]"}};
+  std::vector<double> part = {0.0, 1.0};
+  if (amplitude) dims.push_back({"data/cbed/dim4", &part, "real, imaginary", "[n_m]"});
+  for (const Dim& d : dims) {
+    h.described(d.path, {d.v->size()}, d.v->data(), d.units, std::string("EMD dimension: ") + d.name);
+    h.object_text(d.path, "name", d.name);
+    h.object_text(d.path, "units", d.units);
+  }
+}
+
 // Attributes every export carries.
 void common_attributes(H5Out& h, const std::string& job, const sd& s, const csd& c) {
   h.attr("program", std::string("korvex"));
@@ -256,6 +287,7 @@ void write_cbed_hdf5(const std::string& base_name, const sd& s, const csd& c, co
                 "intensity [reflection][thickness][tilt]; the incident beam carries intensity_scaling");
   }
   beams_group(h, s, c);
+  emd_group(h, amplitude ? "amplitude" : "intensity", s, amplitude != nullptr);
   h.commit();
   std::printf("Numeric export (HDF5) ==> %s\n", path.c_str());
 }

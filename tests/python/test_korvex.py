@@ -7,6 +7,7 @@ import re
 import shutil
 import subprocess
 
+import h5py
 import numpy as np
 import pytest
 
@@ -240,6 +241,14 @@ def test_the_export_describes_itself_and_holds_the_crystal_beams_and_input(tmp_p
     # (The potential matrix meets symmetry equivalents in another order: the last bit may differ.)
     np.testing.assert_allclose(h5["beams/Fg"][:, 0] + 1j * h5["beams/Fg"][:, 1], r["fg"], rtol=1e-13, atol=1e-13)
     assert h5["beams/exact"].sum() == r["num_exact_beam"]
+    # The pattern once more as an EMD 1.0 data group: the same array, with one
+    # dimension vector per axis.
+    assert h5["@version_major"] == 0 and h5["data/cbed@emd_group_type"] == 1
+    with h5py.File(path, "r") as f:
+        np.testing.assert_array_equal(f["data/cbed/data"][()], h5["intensity"])
+    assert [len(h5[f"data/cbed/dim{i}"]) for i in (1, 2, 3)] == list(h5["intensity"].shape)
+    np.testing.assert_array_equal(h5["data/cbed/dim2"], h5["thickness"])
+    assert h5["data/cbed/dim2@units"] == "A" and h5["data/cbed/dim1@name"].startswith("reflection")
     # The project's reader lists every dataset with its unit and the crystal.
     out = subprocess.run(["/usr/bin/python3", os.path.join(ROOT, "tools", "h5_cbed.py"), "--describe", str(path)],
                          capture_output=True, text=True)
