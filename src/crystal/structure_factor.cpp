@@ -105,6 +105,30 @@ complex calc_structure_factor(const Hkl& g, double kv, const lattice_metric& lm,
   return crystal_fg(g, s2, cs, f.data());
 }
 
+std::string fg_failure_text(const Hkl& g, double kv, const lattice_metric& lm, csd& cs) {
+  const double s = std::sqrt(sq_s_of(g, lm));
+  for (int j = 0; j < cs.num_atom; ++j) {
+    complex bk;
+    const int status = site_bk(lm, cs, j, s, kv, &bk);
+    if (status == 0) continue;
+    const atom& a = cs.atoms[j];
+    const std::string where = strprintf("reflection %d %d %d, site %d (%s)", g.h, g.k, g.l, j + 1, a.name.c_str());
+    switch (status) {
+      case 1:
+        return strprintf("%s: s = |g|/2 = %g 1/A lies beyond the electron table's last node, %g 1/A", where.c_str(),
+                         s, cs.bks[j].dts[26]);
+      case 2:
+        return strprintf("%s: B = %g A^2 is negative; a Debye-Waller B must be at least 0", where.c_str(), a.b_iso);
+      case 3:
+        return strprintf("%s: B = %g A^2 or s = %g 1/A is not a number the factors can be computed from",
+                         where.c_str(), a.b_iso, s);
+      default:
+        return strprintf("%s: the voltage %g kV lies outside (0, 10000] kV", where.c_str(), kv);
+    }
+  }
+  return std::string();
+}
+
 complex calc_Fg_ela(const Hkl& g, double kv, const lattice_metric& lm, csd& cs) {
   const double s2 = sq_s_of(g, lm);
   const double s = std::sqrt(s2);

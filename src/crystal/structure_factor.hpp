@@ -9,6 +9,7 @@
 // computed value together with all its symmetry equivalents, and is
 // pre-filled with the user's LOW_ORDER_FG values, which therefore override
 // computed ones for every equivalent reflection.
+#include <string>
 #include <vector>
 
 #include "crystal/lattice.hpp"
@@ -42,6 +43,10 @@ complex calc_structure_factor_ph(const Hkl& g, double sq_s, int num_op, const sy
 // not be evaluated normally (s or B outside the table, bad voltage), else 0.
 complex calc_structure_factor(const Hkl& g, double kv, const lattice_metric& lm, csd& cs,
                               int* warn);
+// Why the site factors of reflection g cannot be computed normally (what
+// sets *warn of calc_structure_factor): the first site that fails, the
+// reflection and the limit it exceeds; empty when every site is fine.
+std::string fg_failure_text(const Hkl& g, double kv, const lattice_metric& lm, csd& cs);
 // Elastic part only (af 0 Mott, af 1 or 2 table).
 complex calc_Fg_ela(const Hkl& g, double kv, const lattice_metric& lm, csd& cs);
 // Absorptive part only (imaginary site factors).

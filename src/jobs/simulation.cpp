@@ -422,7 +422,21 @@ CMatrix sd_potential_matrix(const sd& s, csd& c, const lattice_metric& lm, FILE*
   const int n = s.num_exact_beam + s.num_bethe_beam;
   int error_flag = 0;
   CMatrix vg = condition_potential_matrix(s, c, lm, &error_flag, true);
-  if (error_flag) qz_fprintf_stdo(log, "$$ Error in Fg calc. You should check params.\n");
+  if (error_flag) {
+    // A structure factor computed from clamped or missing site factors
+    // would silently falsify every intensity: name the first reflection
+    // and site that failed, and end the run.
+    std::string why;
+    for (int i = 0; i < n && why.empty(); ++i)
+      for (int j = 0; j < n && why.empty(); ++j) {
+        const Hkl h{s.beams[i].h - s.beams[j].h, s.beams[i].k - s.beams[j].k, s.beams[i].l - s.beams[j].l};
+        why = fg_failure_text(h, s.voltage, lm, c);
+      }
+    if (why.empty()) why = "a site's scattering factors could not be computed";
+    const std::string msg = "$$ Error in Fg calc: " + why + ".\n$$ Abort.\n";
+    if (log) qz_fprintf(log, "%s", msg.c_str());
+    fatal_out("%s", msg.c_str());
+  }
   debug_vg_dump(vg, n);
   return vg;
 }
