@@ -27,6 +27,13 @@ struct CifCrystal {
   bool transformed = false;  // whether the cell and sites were moved to the table setting
   std::array<double, 6> lp{};
   std::vector<CifSite> sites;
+  // What the reader found worth saying, one line each: how the symmetry was
+  // read, the atoms per cell against the formula; lines beginning "$$
+  // Warning" report a disagreement or a value assumed.
+  std::vector<std::string> notes;
+  // _chemical_formula_sum without blanks ("Al2O3"), empty when the file has
+  // none that reads as elements with counts.
+  std::string formula;
 };
 
 // Reads the first data block of a CIF file. Fatal, with a message naming the
