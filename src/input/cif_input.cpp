@@ -18,6 +18,7 @@
 #include <gemmi/symmetry.hpp>
 
 #include "crystal/data_table.hpp"
+#include "crystal/formula.hpp"
 #include "crystal/lattice.hpp"
 #include "crystal/spacegroup.hpp"
 #include "input/crystal_checks.hpp"
@@ -448,16 +449,15 @@ void check_formula(gemmi::cif::Block& block, const gemmi::SmallStructure& st, co
                                   path.c_str(), counts_text(cell).c_str()));
     return;
   }
-  const std::string formula_text = gemmi::cif::as_string(*sum);
-  const auto formula = parse_formula(formula_text);
+  const std::string sum_text = gemmi::cif::as_string(*sum);
+  const auto formula = parse_formula(sum_text);
   if (!formula) {
     out.notes.push_back(strprintf("CIF %s: atoms per cell %s; _chemical_formula_sum '%s' cannot be read as "
                                   "elements with counts.",
-                                  path.c_str(), counts_text(cell).c_str(), formula_text.c_str()));
+                                  path.c_str(), counts_text(cell).c_str(), sum_text.c_str()));
     return;
   }
-  out.formula.clear();
-  for (const auto& [el, n] : *formula) out.formula += el + (n == 1.0 ? std::string() : strprintf("%g", n));
+  out.formula = formula_text(*formula, false);
   double z = 0.0;
   if (const std::string* zv = block.find_value("_cell_formula_units_Z")) z = gemmi::cif::as_number(*zv, 0.0);
   // Without Z, the counts are compared as proportions: Z from the first element.
@@ -481,11 +481,11 @@ void check_formula(gemmi::cif::Block& block, const gemmi::SmallStructure& st, co
   const std::string ztext = z_given ? strprintf("Z = %g", z) : std::string("no Z, compared as proportions");
   if (agree) {
     out.notes.push_back(strprintf("CIF %s: atoms per cell %s, as _chemical_formula_sum '%s' (%s).", path.c_str(),
-                                  counts_text(cell).c_str(), formula_text.c_str(), ztext.c_str()));
+                                  counts_text(cell).c_str(), sum_text.c_str(), ztext.c_str()));
   } else {
     out.notes.push_back(strprintf("$$ Warning: CIF %s: atoms per cell %s differ from _chemical_formula_sum '%s' "
                                   "(%s: %s); check the sites, their occupancies and the symmetry.",
-                                  path.c_str(), counts_text(cell).c_str(), formula_text.c_str(), ztext.c_str(),
+                                  path.c_str(), counts_text(cell).c_str(), sum_text.c_str(), ztext.c_str(),
                                   counts_text(expected).c_str()));
   }
 }

@@ -31,8 +31,9 @@ struct CifCrystal {
   // read, the atoms per cell against the formula; lines beginning "$$
   // Warning" report a disagreement or a value assumed.
   std::vector<std::string> notes;
-  // _chemical_formula_sum without blanks ("Al2O3"), empty when the file has
-  // none that reads as elements with counts.
+  // _chemical_formula_sum for titles, its elements in the usual order
+  // (formula_text: "O3 Sr Ti" gives "SrTiO3"), empty when the file has none
+  // that reads as elements with counts.
   std::string formula;
 };
 

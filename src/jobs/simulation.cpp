@@ -44,7 +44,8 @@ void dbg_dump_ini_sim() { std::printf("\n$$ vg_select_flag = %d\n", epsilon.vg_s
 void fget_cal_g(int num_g, int num_exact_beam, int /*num_bethe_beam*/, int* cal_g, const BeamList& beams,
                 FILE* fp, csd* c, double kv) {
   for (int r = 0; r < num_g; ++r) {
-    const Hkl g = fget_counted_hkl(fp, num_g, "OUTPUT_REFLEX reflection");
+    const Hkl g = c ? fget_counted_hkl_hex(fp, num_g, "OUTPUT_REFLEX reflection", c->lp.data())
+                    : fget_counted_hkl(fp, num_g, "OUTPUT_REFLEX reflection");
     const int n = find_n_g(num_exact_beam, g, beams);
     if (n < 0 && c && epsilon.forbidden_beam_flag != 1 && vanishing_fg_reflection(g, kv, *c))
       fatal_out(
@@ -94,12 +95,12 @@ void check_g1_in_zolz(const Hkl& uvw, const Vec3& g1, FILE* fp) {
               g1[0], g1[1], g1[2], uvw.h, uvw.k, uvw.l, dot, uvw.h, uvw.k, uvw.l, place_note(fp).c_str());
 }
 
-void fget_sd_incident_beam(sd& s, FILE* fp) {
+void fget_sd_incident_beam(sd& s, const csd& c, FILE* fp) {
   chk_data("INCIDENT_BEAM{", fp);
-  s.incidence = fget_uvw(fp);
+  s.incidence = fget_uvw_hex(fp, c.lp.data(), "incidence");
   check_zone_axis(s.incidence, fp);
-  s.normal = fget_uvw(fp);
-  s.zolzbase1 = fget_r_hkl(fp);
+  s.normal = fget_uvw_hex(fp, c.lp.data(), "surface normal");
+  s.zolzbase1 = fget_r_hkl_hex(fp, c.lp.data(), "g1");
   check_g1_in_zolz(s.incidence, s.zolzbase1, fp);
   s.tiltH = fget_d_unit(fp, "mrad", &s.tiltH_mrad);
   s.tiltG = fget_d_unit(fp, "mrad", &s.tiltG_mrad);
@@ -205,7 +206,7 @@ void fget_sd_output_thickness(sd& s, FILE* fp) {
 void input_sim_data(sd& s, csd& c, FILE* fp) {
   const lattice_metric lm = bravai(lattice_parameters(c));
   chk_data("SIM_CALCULATION_CONDITION{", fp);
-  fget_sd_incident_beam(s, fp);
+  fget_sd_incident_beam(s, c, fp);
   fget_sd_kxy_range(s, fp, " Caution!!! CALC_KXY_RANGE must be before BEAM_SEARCH. $$", true);
   fget_sd_beam_block(s, c, fp, lm);
   fget_sd_output_reflex(s, fp, true, &c);

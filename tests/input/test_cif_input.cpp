@@ -481,7 +481,7 @@ TEST(CifAsTheyCome, FormulaAgainstTheSites) {
   EXPECT_NE(g.out.find("atoms per cell Pb 1, Mg 0.33, Nb 0.67, O 3, as _chemical_formula_sum"), std::string::npos)
       << g.out;
   EXPECT_NE(g.out.find("no Z, compared as proportions"), std::string::npos) << g.out;
-  EXPECT_EQ(g.crystal.formula, "PbMg0.33Nb0.67O3");
+  EXPECT_EQ(g.crystal.formula, "Mg0.33Nb0.67PbO3");  // electropositive first
   const auto bad = d.write("bad.cif", body + "_chemical_formula_sum 'Pb Mg0.33 Nb0.67 O3'\n_cell_formula_units_Z 2\n" +
                                           sites);
   CifRun b = read_cif_run(bad.string());
