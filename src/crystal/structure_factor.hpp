@@ -40,7 +40,9 @@ complex calc_structure_factor_ph(const Hkl& g, double sq_s, int num_op, const sy
                                  int num_atom, const atom* atoms, const complex* f);
 // Elastic (Mott formula for af 0, table for af 1) plus absorptive factors
 // at voltage kv. *warn becomes 1 when any site's tabulated factors could
-// not be evaluated normally (s or B outside the table, bad voltage), else 0.
+// not be evaluated normally (s or B outside the table, bad voltage), else 0;
+// s beyond the table is no failure for an af 0 site whose B s^2 is beyond
+// the absorptive nodes too (Mott elastic factor, no absorption).
 complex calc_structure_factor(const Hkl& g, double kv, const lattice_metric& lm, csd& cs,
                               int* warn);
 // Why the site factors of reflection g cannot be computed normally (what

@@ -313,6 +313,37 @@ double tidy(double v) {
   return std::abs(w - 1.0) < 1e-12 ? 0.0 : w;
 }
 
+// A number as a simple fraction where it is one ("2/3", "-1", "0.4142").
+std::string fraction_text(double v) {
+  for (int den : {1, 2, 3, 4, 6, 8, 12, 24}) {
+    const double n = std::round(v * den);
+    if (std::abs(v * den - n) < 1e-9)
+      return den == 1 ? strprintf("%.0f", n) : strprintf("%.0f/%d", n, den);
+  }
+  return strprintf("%.6g", v);
+}
+
+// When the change to the table's setting turns the axes (rhombohedral to
+// hexagonal, another monoclinic cell), every zone axis and reflection of the
+// parameter file is read on the table's axes, not the CIF's: the message
+// spells out the transformation, directions as u' = R u and reflections as
+// h' = R^-T h, by the images of the CIF's unit vectors.
+std::string axes_change_text(const std::string& path, const gemmi::SpaceGroup& from, const gemmi::SpaceGroup& to,
+                             const Mat3& R, const Mat3& Ri) {
+  std::string dirs, refl;
+  const char* unit[3] = {"1 0 0", "0 1 0", "0 0 1"};
+  for (int j = 0; j < 3; ++j) {
+    dirs += strprintf("%s[%s] -> [%s %s %s]", j ? ", " : "", unit[j], fraction_text(R[0][j]).c_str(),
+                      fraction_text(R[1][j]).c_str(), fraction_text(R[2][j]).c_str());
+    refl += strprintf("%s(%s) -> (%s %s %s)", j ? ", " : "", unit[j], fraction_text(Ri[j][0]).c_str(),
+                      fraction_text(Ri[j][1]).c_str(), fraction_text(Ri[j][2]).c_str());
+  }
+  return strprintf("$$ Warning: CIF %s: its axes (%s) are not those of the table's setting %s, on which the crystal "
+                   "is used: zone axes, surface normals and reflections in the parameter file are read on the "
+                   "table's axes. From the CIF's axes, directions go as %s and reflections as %s.",
+                   path.c_str(), from.xhm().c_str(), to.xhm().c_str(), dirs.c_str(), refl.c_str());
+}
+
 // Names in the first column of the X-ray table.
 std::set<std::string> xray_table_names() {
   std::set<std::string> names;
@@ -588,6 +619,7 @@ CifCrystal read_cif_crystal(const std::string& path) {
   // displacement tensor beta (h^T beta h in the exponent) goes to R beta R^T.
   const Mat3 R = rotation_of(*cob);
   const Mat3 Ri = rotation_of(cob->inverse());
+  if (cob->rot != gemmi::Op::identity().rot) out.notes.push_back(axes_change_text(path, *sg, *ref, R, Ri));
   out.lp = out.transformed ? cell_of_metric(mul(transpose(Ri), mul(metric(lp0), Ri))) : lp0;
   for (double& v : out.lp) v = std::round(v * 1e8) / 1e8;
 

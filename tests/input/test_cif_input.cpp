@@ -491,5 +491,40 @@ TEST(CifAsTheyCome, FormulaAgainstTheSites) {
       << b.out;
 }
 
+// A CIF on rhombohedral axes is used on the table's hexagonal axes: the
+// reader says so and spells out the transformation, and the images it
+// names are the same vectors (same |g| and |F| on the two metrics).
+TEST(CifAsTheyCome, RhombohedralAxesNameTheTransformation) {
+  ScratchDir d;
+  const double ar = 5.1284, al = 55.28;
+  const auto cif = d.write("rh.cif", "data_rh\n" + cell_lines(ar, ar, ar, al, al, al) +
+                                         "_symmetry_space_group_name_H-M 'R -3 c :R'\n" + kBSiteLoop +
+                                         "Al1 Al 0.35216 0.35216 0.35216 1 0.19\nO1 O 0.5567 -0.0567 0.25 1 0.24\n");
+  CifRun r = read_cif_run(cif.string());
+  EXPECT_EQ(r.crystal.sp_grp_no, 167);
+  EXPECT_EQ(r.crystal.hex_flag, 1);
+  EXPECT_NE(r.out.find("its axes (R -3 c:R) are not those of the table's setting R -3 c:H"), std::string::npos)
+      << r.out;
+  const std::string m = "reflections as (1 0 0) -> (0 -1 1), (0 1 0) -> (1 0 1), (0 0 1) -> (-1 1 1)";
+  ASSERT_NE(r.out.find(m), std::string::npos) << r.out;
+  // (h k l) on the rhombohedral metric against its named image on the
+  // hexagonal one, with the hexagonal crystal's |F| for (h k l)_rh
+  // combinations of the images equal among equivalents.
+  const double lp_rh[6] = {ar, ar, ar, al, al, al};
+  const lattice_metric rh = bravai(lp_rh), hx = bravai(r.crystal.lp.data());
+  const int img[3][3] = {{0, -1, 1}, {1, 0, 1}, {-1, 1, 1}};
+  for (const Hkl& h : index_box(2)) {
+    const Vec3 g{double(h.h), double(h.k), double(h.l)};
+    Vec3 gh{};
+    for (int j = 0; j < 3; ++j) gh[j] = h.h * img[0][j] + h.k * img[1][j] + h.l * img[2][j];
+    EXPECT_NEAR(sq_abs(g, rh), sq_abs(gh, hx), 1e-6) << h.h << h.k << h.l;
+  }
+  // (1 1 1)_rh is (0 0 3)_hex; (1 0 0)_rh, (0 1 0)_rh, (0 0 1)_rh are
+  // equivalent by the threefold axis, and so are their images.
+  const complex f1 = fg(r.crystal, {0, -1, 1}), f2 = fg(r.crystal, {1, 0, 1}), f3 = fg(r.crystal, {-1, 1, 1});
+  EXPECT_NEAR(std::hypot(f1.re, f1.im), std::hypot(f2.re, f2.im), 1e-8);
+  EXPECT_NEAR(std::hypot(f1.re, f1.im), std::hypot(f3.re, f3.im), 1e-8);
+}
+
 }  // namespace
 }  // namespace kv

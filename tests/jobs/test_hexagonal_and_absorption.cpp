@@ -1,0 +1,114 @@
+// Parameter files as users write them for hexagonal crystals (four-index
+// zone axes and reflections) and for heavy atoms with large Debye-Waller
+// factors (absorption beyond the electron table's B range).
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "jobs/sim_files.hpp"
+#include "support/run_program.hpp"
+
+using namespace kvtest;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string replaced(std::string s, const std::string& from, const std::string& to) {
+  const std::size_t at = s.find(from);
+  EXPECT_NE(at, std::string::npos) << from;
+  if (at != std::string::npos) s.replace(at, from.size(), to);
+  return s;
+}
+
+// The GaN example on its three-index axes, and with every zone axis,
+// surface normal, g1 and output reflection written with four indices.
+std::string gan_three() { return read_file(std::string(KV_EXAMPLES_DIR) + "/gan_11-20_200kv_forbidden.dat"); }
+
+std::string gan_four() {
+  std::string s = gan_three();
+  s = replaced(s, "% incidence [u v w]\n1 1 0\n", "% incidence [u v w]\n1 1 -2 0\n");
+  s = replaced(s, "% surface normal [u v w]\n1 1 0\n", "% surface normal [u v w]\n1 1 -2 0\n");
+  s = replaced(s, "(h k l)\n1 -1 0\n", "(h k l)\n1 -1 0 0\n");
+  s = replaced(s, "0 0 1\n0 0 -1\n0 0 2\n1 -1 0\n", "0 0 0 1\n0 0 0 -1\n0 0 0 2\n1 -1 0 0\n");
+  return s;
+}
+
+TEST(HexagonalIndices, FourIndexZoneAndReflectionsGiveTheThreeIndexResult) {
+  ScratchDir a, b;
+  const RunResult three = run_korvex(a, "gan.dat", gan_three());
+  const RunResult four = run_korvex(b, "gan.dat", gan_four());
+  ASSERT_EQ(three.status, 0) << three.out;
+  ASSERT_EQ(four.status, 0) << four.out;
+  EXPECT_NE(four.out.find("incidence [1 1 -2 0] = [1 1 0]"), std::string::npos) << four.out;
+  int compared = 0;
+  for (const auto& e : fs::directory_iterator(a.path())) {
+    const std::string name = e.path().filename().string();
+    if (name.find("_rs") == std::string::npos && name.find("_fg") == std::string::npos) continue;
+    EXPECT_EQ(read_file(e.path()), read_file(b.path() / name)) << name;
+    ++compared;
+  }
+  EXPECT_GE(compared, 4);
+}
+
+TEST(HexagonalIndices, FourIndicesThatBreakTheRuleOrSitOnOtherAxesAreRefused) {
+  ScratchDir d;
+  const RunResult bad_t = run_korvex(d, "t.dat", replaced(gan_four(), "1 1 -2 0\n% surface", "1 1 -1 0\n% surface"));
+  EXPECT_EQ(bad_t.status, 1);
+  EXPECT_NE(bad_t.out.find("$$ incidence: in the four indices (1 1 -1 0) the third, T, must be minus the sum of the "
+                           "first two, -2."),
+            std::string::npos)
+      << bad_t.out;
+  const RunResult bad_i = run_korvex(d, "i.dat", replaced(gan_four(), "0 0 0 2\n1 -1 0 0\n", "0 0 0 2\n1 -1 1 0\n"));
+  EXPECT_EQ(bad_i.status, 1);
+  EXPECT_NE(bad_i.out.find("OUTPUT_REFLEX reflection: in the four indices (1 -1 1 0) the third, i, must be minus"),
+            std::string::npos)
+      << bad_i.out;
+  // Silicon is cubic: four numbers are no zone axis there.
+  SimCondition c;
+  c.incidence = "1 1 -2 0";
+  const RunResult cubic = run_korvex(d, "si.dat", "SIM_MODE\n" + eps_block() + si_crystal() + sim_condition(c));
+  EXPECT_EQ(cubic.status, 1);
+  EXPECT_NE(cubic.out.find("are Miller-Bravais indices of a hexagonal lattice, but this crystal's axes"),
+            std::string::npos)
+      << cubic.out;
+}
+
+// Pb with B = 3.98 A^2 (PMN-PT) lies beyond the table's last B node: the
+// run computes its absorption directly and says nothing about it.
+std::string lead(double b, int af, const std::string& beams, int side) {
+  std::string s = read_file(std::string(KV_EXAMPLES_DIR) + "/cu_001_200kv.dat");
+  s = replaced(s, "\nCu\n", "\nPb\n");
+  s = replaced(s, "3.615 FIX a", "4.95 FIX a");
+  s = replaced(s, "0.5505 FIX b_cu", std::to_string(b) + " FIX b_cu");
+  s = replaced(s, "1.0 FIX occ_cu\n0\n", "1.0 FIX occ_cu\n" + std::to_string(af) + "\n");
+  s = replaced(s, "\n31\n", "\n" + std::to_string(side) + "\n");
+  if (!beams.empty()) {
+    const std::size_t i = s.find("BEAM_SEARCH{"), j = s.find("}BEAM_SEARCH");
+    s.replace(i, j - i, "BEAM_SEARCH{\n" + beams);
+  }
+  return s;
+}
+
+TEST(AbsorptionBeyondTheTable, LeadAtLargeBRunsWithoutAMessage) {
+  ScratchDir d;
+  const RunResult r = run_korvex(d, "pb.dat", lead(3.98, 0, "", 9));
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(r.out.find("Error"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("$$ Warning"), std::string::npos) << r.out;
+  // Beyond the table's s range an af 0 site with B s^2 beyond its
+  // absorptive nodes needs nothing from it (Mott elastic factor, no
+  // absorption); a tabulated (af 1) site does, and the run ends naming the
+  // reflection, the site and the limit.
+  const std::string far = "0\n2 0\n0 0 0\n62 0 0\n";
+  EXPECT_EQ(run_korvex(d, "far0.dat", lead(3.98, 0, far, 3)).status, 0);
+  const RunResult r1 = run_korvex(d, "far1.dat", lead(3.98, 1, far, 3));
+  EXPECT_EQ(r1.status, 1);
+  EXPECT_NE(r1.out.find("$$ Error in Fg calc: reflection -62 0 0, site 1 (Pb): s = |g|/2 = 6.26263 1/A lies beyond "
+                        "the electron table's last node, 6 1/A"),
+            std::string::npos)
+      << r1.out;
+  EXPECT_NE(read_file(d.path() / "far1_log.txt").find("$$ Error in Fg calc: reflection -62 0 0"), std::string::npos);
+}
+
+}  // namespace
