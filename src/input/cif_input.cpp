@@ -707,7 +707,12 @@ std::string cif_crystal_block(const CifCrystal& c, bool with_low_order_fg) {
   std::string s = "CRYSTAL_STRUCTURE_DATA{\n";
   s += strprintf("%% space group %d, from the CIF's setting %s%s\n", c.sp_grp_no, c.setting.c_str(),
                  c.transformed ? " (transformed to the table's setting)" : "");
-  for (const std::string& n : c.notes) s += "% " + n + "\n";
+  for (std::string n : c.notes) {
+    // One comment line each, whatever the file's values held.
+    for (char& ch : n)
+      if (static_cast<unsigned char>(ch) < 0x20) ch = ' ';
+    s += "% " + n + "\n";
+  }
   s += cif_lattice_atom_blocks(c);
   if (with_low_order_fg) s += "LOW_ORDER_FG{\n0\n}LOW_ORDER_FG\n";
   s += "}CRYSTAL_STRUCTURE_DATA\n";
