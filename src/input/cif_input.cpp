@@ -225,7 +225,9 @@ FileGroup cif_group(gemmi::cif::Block& block, const gemmi::SmallStructure& st, c
                                : std::string()));
   }
   if (named && named->number == out.sg->number && !named->operations().is_same_as(*listed)) {
-    notes.push_back(strprintf("$$ Warning: CIF %s: its symmetry operations are the setting %s of space group %d, "
+    // A symbol without its origin or axis choice names the default setting:
+    // the operations say which one the file uses.
+    notes.push_back(strprintf("CIF %s: its symmetry operations are the setting %s of space group %d, "
                               "its %s names the setting %s; the operations are used.",
                               path.c_str(), out.sg->xhm().c_str(), out.sg->number, named_by.c_str(),
                               named->xhm().c_str()));

@@ -434,6 +434,20 @@ TEST(CifAsTheyCome, SymbolNumberAndOperationsThatDisagreeAreReported) {
                        "P 4/m m m (No. 123); the operations are used"),
             std::string::npos)
       << o.out;
+  // A symbol without its origin choice names the default setting; the
+  // operations of the other origin are used, with a note and no warning.
+  const std::vector<gemmi::Op> fd2 = ops_of(gemmi::find_spacegroup_by_name("F d -3 m :2")->operations());
+  const auto si = d.write("si2.cif", "data_s\n" + cell_lines(5.431, 5.431, 5.431, 90, 90, 90) +
+                                         "_symmetry_space_group_name_H-M 'F d -3 m'\n" + ops_loop(fd2) + kBSiteLoop +
+                                         "Si1 Si 0.125 0.125 0.125 1 0.46\n");
+  CifRun s2 = read_cif_run(si.string());
+  EXPECT_EQ(s2.crystal.sp_grp_no, 227);
+  EXPECT_NE(s2.out.find("its symmetry operations are the setting F d -3 m:2 of space group 227, its symbol \"F d -3 "
+                        "m\" names the setting F d -3 m:1; the operations are used"),
+            std::string::npos)
+      << s2.out;
+  EXPECT_EQ(s2.out.find("$$ Warning"), std::string::npos) << s2.out;
+  EXPECT_NE(s2.out.find("atoms per cell Si 8"), std::string::npos) << s2.out;
   // Symbol and number that disagree with each other.
   const auto num_cif = d.write("num.cif", "data_n\n" + cell + "_symmetry_space_group_name_H-M 'P 42/m n m'\n"
                                                 "_space_group_IT_number 123\n" + sites);

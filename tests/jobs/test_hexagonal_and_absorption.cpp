@@ -6,7 +6,9 @@
 #include <filesystem>
 #include <string>
 
+#include "crystal/crystal.hpp"
 #include "jobs/sim_files.hpp"
+#include "results/hdf5_export.hpp"
 #include "support/run_program.hpp"
 
 using namespace kvtest;
@@ -49,6 +51,31 @@ TEST(HexagonalIndices, FourIndexZoneAndReflectionsGiveTheThreeIndexResult) {
     ++compared;
   }
   EXPECT_GE(compared, 4);
+}
+
+// The crystal's name in titles and exports: written electropositive first
+// in whole formula units whatever the order of the sites, or the formula
+// the crystal came with.
+TEST(HexagonalIndices, CrystalNamesAreFormulaeInTheUsualOrder) {
+  kv::csd c;
+  kv::atom o, al;
+  o.name = "O2-";
+  o.multiplicity = 18.0 / 36.0;
+  o.occ = 1.0;
+  al.name = "Al";
+  al.multiplicity = 12.0 / 36.0;
+  al.occ = 1.0;
+  c.atoms = {o, al};
+  EXPECT_EQ(kv::crystal_label(c), "Al2O3");
+  c.formula = "Al2O3";
+  c.atoms = {o};
+  EXPECT_EQ(kv::crystal_label(c), "Al2O3");
+  // The GaN example's export names it so.
+  ScratchDir d;
+  ASSERT_EQ(run_korvex(d, "gan.dat", gan_four()).status, 0);
+  const auto info = kv::read_export_info((d.path() / "gan.h5").string());
+  ASSERT_TRUE(info.has_value());
+  EXPECT_EQ(info->crystal, "GaN");
 }
 
 TEST(HexagonalIndices, FourIndicesThatBreakTheRuleOrSitOnOtherAxesAreRefused) {
