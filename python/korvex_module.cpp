@@ -34,6 +34,7 @@
 #include "jobs/simulation.hpp"
 #include "model/simulate.hpp"
 #include "results/fit_hdf5.hpp"
+#include "results/h5_file.hpp"
 #include "sim/error.hpp"
 #include "sim/linereader.hpp"
 #include "sim/qzio.hpp"
@@ -530,6 +531,7 @@ py::dict read_fit_result(const std::string& path, const std::string& measured_fi
 }  // namespace
 
 PYBIND11_MODULE(_korvex, m) {
+  kv::hdf5_no_exit_cleanup();
   m.doc() = "korvex: many-beam Bloch-wave CBED simulation and refinement";
   py::register_exception<kv::FatalError>(m, "Error");
   m.def("run", &run_job, py::arg("parameter_file"), py::arg("workdir") = py::none(),

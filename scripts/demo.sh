@@ -3,15 +3,15 @@
 # [110] CBED example with korvex and turns the result into pictures and an
 # HTML page with talvis. One line per stage, with its time.
 source "$(dirname "$0")/common.sh"
-KV_DEMO_BIN="$KV_ROOT/build-demo"
+KV_DEMO_BIN="$KV_BUILD"
 
 stage_start=$SECONDS
 stage() { printf '[%3ds] %s\n' "$((SECONDS - stage_start))" "$*"; }
 
 stage "1/4 checking the Debian packages"
 kv_install_packages
-stage "2/4 building korvex and talvis (build-demo/, no tests or benchmarks)"
-kv_build_programs || { echo "build failed; rerun: cmake --build $KV_DEMO_BIN --target korvex talvis"; exit 1; }
+stage "2/4 building korvex and talvis (build/; a fresh build/ without tests or benchmarks)"
+kv_build_programs || { echo "build failed; rerun: cmake --build build --target korvex talvis"; exit 1; }
 
 OUT="$KV_ROOT/out/demo"
 mkdir -p "$OUT"
@@ -28,8 +28,10 @@ printf '1\n' | "$KV_DEMO_BIN/talvis" si_110_200kv_tlv.txt >talvis_stdout.txt 2>&
 stage "done"
 
 echo
-echo "Results are in $OUT:"
+echo "Results are in out/demo/:"
+echo "  si_110_200kv_pattern.html          the labelled patterns (hkl of every disk, colour bar, scale bar)"
 echo "  si_110_200kv_rs0.txt .. _rs2.txt   CBED intensities at 500, 1000 and 1500 A"
+echo "  si_110_200kv.h5                    the same numbers with their units, for Python or MATLAB"
 echo "  si_110_200kv_fg0.txt               the beams used"
-echo "  si_110_200kv_.html                 the page with one whole-pattern picture per thickness"
-echo "Open $OUT/si_110_200kv_.html in a browser."
+echo "Open $OUT/si_110_200kv_pattern.html in a browser."
+echo "Next, from $KV_ROOT: build/korvex examples/cu_001_200kv.dat, then build/talvis cu_001_200kv_tlv.txt"

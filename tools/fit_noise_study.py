@@ -1,5 +1,6 @@
 #!/usr/bin/python3
-"""Statistics of the refinement on the synthetic silicon [110] measurement.
+"""Statistics of the refinement on the synthetic silicon (or copper) [110]
+measurement.
 
 For several noise seeds: the correct model (f111_re, f220_re, B, thickness and
 scale refined) and a wrong one (B fixed 20 % off). Prints per seed the reduced
@@ -11,7 +12,8 @@ plain simulation of the same disk (both on one core, taskset -c 0).
 
 --sigma observed writes the deviations of the observed counts (as a real
 measurement gives them); --weight-model 0/1 chooses the refinement's weights;
---no-wrong skips the wrong model and --no-timing the timing. At the end: per
+--no-wrong skips the wrong model and --no-timing the timing; --crystal cu
+measures copper instead of silicon. At the end: per
 refined parameter the mean and rms of (refined - true) / s.u. over the seeds,
 and the mean reduced chi-squared of the correct model.
 """
@@ -70,9 +72,10 @@ def main():
     ap.add_argument("--weight-model", type=int, default=None)
     ap.add_argument("--no-wrong", action="store_true")
     ap.add_argument("--no-timing", action="store_true")
+    ap.add_argument("--crystal", choices=("si", "cu"), default="si", help="silicon or copper [110]")
     a = ap.parse_args()
     korvex = os.path.abspath(a.korvex)
-    opts = ["--counts", str(a.counts), "--sigma", a.sigma, "--beam-check", "0"]
+    opts = ["--counts", str(a.counts), "--sigma", a.sigma, "--beam-check", "0", "--crystal", a.crystal]
     if a.weight_model is not None:
         opts += ["--weight-model", str(a.weight_model)]
     print("seed  chi2_red(correct)  chi2_red(B 20% off)  (refined - true) / s.u.")
@@ -102,7 +105,7 @@ def main():
         return
     # Timing: one core each.
     with tempfile.TemporaryDirectory() as d:
-        make(korvex, d, 1, ["--counts", str(a.counts)])
+        make(korvex, d, 1, ["--counts", str(a.counts), "--crystal", a.crystal])
         sim = open(os.path.join(d, "si_sim.dat")).read().replace("CALC_KXY_RANGE{\n3\n", "CALC_KXY_RANGE{\n2\n")
         open(os.path.join(d, "plain.dat"), "w").write(sim)
         t0 = time.time()
@@ -114,7 +117,7 @@ def main():
         t_fit = float(hist[-1][4])
         print(f"plain simulation of the disk: {t_sim:.3f} s (whole run); refinement: {n_it} iterations in "
               f"{t_fit:.2f} s, {t_fit / n_it:.3f} s per iteration = {t_fit / n_it / t_sim:.2f} simulations "
-              f"with {len(table(out))} parameters ({sum(1 for k in table(out) if k in ('f111_re', 'f220_re', 'b_si'))} "
+              f"with {len(table(out))} parameters ({sum(1 for k in table(out) if k in ('f111_re', 'f220_re', 'b_si', 'b_cu'))} "
               "structure parameters)")
 
 

@@ -1,5 +1,6 @@
 #!/usr/bin/python3
-"""Synthetic CBED measurement of silicon [110] at 200 kV for the refinement job.
+"""Synthetic CBED measurement of silicon (or copper, --crystal cu) [110] at 200 kV
+for the refinement job.
 
 korvex simulates the pattern at known ("true") values of the 111 and 220
 structure factors, the Debye-Waller factor B, the thickness and the scale; the
@@ -29,20 +30,33 @@ import sys
 
 import numpy as np
 
-TRUE = {"f111_re": -18.21877, "f220_re": -14.45013, "b_si": 0.4632, "thickness": 1200.0}
+# The crystals the tool can measure: cubic F lattices along [110], so that the
+# reflections 000, 1-11, -11-1, 2-20 and -220 stand in the zero-order zone of
+# each. The true low-order F_g (angstrom, lof_type 2) of copper are its
+# independent-atom values (korvex, B = 0.55 A^2) changed by -0.5 % (111) and
+# +0.2 % (220), as bonding would; the thickness is about three extinction
+# distances of 111 in each crystal.
+CRYSTALS = {
+    "si": {"label": "silicon", "sg": 227, "a": 5.431020511, "element": "Si", "xyz": 0.125, "b_key": "b_si",
+           "true": {"f111_re": -18.21877, "f220_re": -14.45013, "b": 0.4632, "thickness": 1200.0}},
+    "cu": {"label": "copper", "sg": 225, "a": 3.6149, "element": "Cu", "xyz": 0.0, "b_key": "b_cu",
+           "true": {"f111_re": 11.1717 * 0.995, "f220_re": 7.020571 * 1.002, "b": 0.55, "thickness": 600.0}},
+}
+CRYSTAL = CRYSTALS["si"]
+TRUE = {}
 REFLEXES = [(0, 0, 0), (1, -1, 1), (-1, 1, -1), (2, -2, 0), (-2, 2, 0)]
 SHIFTS = [(0, 0), (1, 0), (0, -1), (-1, 1), (1, 1)]  # grid steps per reflection (H, G)
 
 
 def crystal_block(f111, f220, b, b_flag, fg_flag, split=False):
     if split:
-        sites = "2\n" + "".join(site(f"b_si{k}", b, b_flag, 0.5) for k in (1, 2))
+        sites = "2\n" + "".join(site(f"{CRYSTAL['b_key']}{k}", b, b_flag, 0.5) for k in (1, 2))
     else:
-        sites = "1\n" + site("b_si", b, b_flag, 1.0)
+        sites = "1\n" + site(CRYSTAL["b_key"], b, b_flag, 1.0)
     return f"""CRYSTAL_STRUCTURE_DATA{{
 LATTICE{{
-227
-5.431020511 FIX a
+{CRYSTAL["sg"]}
+{CRYSTAL["a"]:.10g} FIX a
 a CST b
 a CST c
 90.0 FIX alpha
@@ -66,7 +80,8 @@ LOW_ORDER_FG{{
 
 
 def site(b_name, b, b_flag, occ):
-    return (f"SITE{{\nSi\n0.125 FIX x_{b_name}\n0.125 FIX y_{b_name}\n0.125 FIX z_{b_name}\nISO\n"
+    el, x = CRYSTAL["element"], CRYSTAL["xyz"]
+    return (f"SITE{{\n{el}\n{x} FIX x_{b_name}\n{x} FIX y_{b_name}\n{x} FIX z_{b_name}\nISO\n"
             f"{b:.10g} {b_flag} {b_name}\n{occ} FIX occ_{b_name}\n0\n}}SITE\n")
 
 
@@ -78,7 +93,7 @@ def beam_block(args):
 def sim_file(args, side, disk):
     return ("SIM_MODE\n% synthetic measurement: the true values\n"
             "EPS_CONTROL_PARAMETERS{\nintensity_scaling 10000.0\n}EPS_CONTROL_PARAMETERS\n"
-            + crystal_block(TRUE["f111_re"], TRUE["f220_re"], TRUE["b_si"], "FIX", "FIX")
+            + crystal_block(TRUE["f111_re"], TRUE["f220_re"], TRUE["b"], "FIX", "FIX")
             + "SIM_CALCULATION_CONDITION{\nINCIDENT_BEAM{\n1 1 0\n1 1 0\n2 -2 0\n0.0\n0.0\n200.0\n}INCIDENT_BEAM\n"
             + f"CALC_KXY_RANGE{{\n3\n{side}\n{disk}\n}}CALC_KXY_RANGE\n" + beam_block(args)
             + "OUTPUT_REFLEX{\n%d\n" % len(REFLEXES) + "".join("%d %d %d\n" % g for g in REFLEXES)
@@ -104,7 +119,7 @@ def read_sim_result(path, num_g, npts):
 def write_int_file(path, data, sig, n, step):
     half = (n - 1) / 2 * step
     with open(path, "w") as f:
-        f.write("FIT_EXPDATA_RAW\n# synthetic silicon [110] measurement\nCR{\n")
+        f.write(f"FIT_EXPDATA_RAW\n# synthetic {CRYSTAL['label']} [110] measurement\nCR{{\n")
         f.write("1 0 0\n0 1 0\n0 0 1\n0 0 0\n0.0 0.0\n}CR\n")
         f.write(f"PAR{{\n1\n{len(REFLEXES)}\n{n * n} {n}\n{-half:.12g} {half:.12g} {-half:.12g} {half:.12g}\n}}PAR\n")
         f.write("THICKNESS{\n")
@@ -157,8 +172,8 @@ def fit_file(args, name, side, disk, start, step):
             eps += f"fit_{key} {getattr(args, key)}\n"
     eps += "}EPS_CONTROL_PARAMETERS\n"
     b_flag = "FIX" if args.wrong_b else "ADJ"
-    s = ("FIT_MODE\n% refinement of the synthetic silicon [110] measurement\n" + eps
-         + crystal_block(start["f111_re"], start["f220_re"], start["b_si"], b_flag, "ADJ", args.split_site)
+    s = (f"FIT_MODE\n% refinement of the synthetic {CRYSTAL['label']} [110] measurement\n" + eps
+         + crystal_block(start["f111_re"], start["f220_re"], start["b"], b_flag, "ADJ", args.split_site)
          + f"FIT_CALCULATION_CONDITION{{\nITER_EXP_NUM{{\n{args.max_iter}\n1\n}}ITER_EXP_NUM\n"
          + "DATA_SET{\nINCIDENT_BEAM{\n1 1 0\n1 1 0\n2 -2 0\n0.0 FIX tH\n0.0 FIX tG\n200.0 FIX kv\n}INCIDENT_BEAM\n"
          + f"CALC_KXY_RANGE{{\n2\n{side}\n{disk}\n}}CALC_KXY_RANGE\n" + beam_block(args)
@@ -181,6 +196,7 @@ def main():
     ap.add_argument("--korvex", default="korvex")
     ap.add_argument("--dir", default=".")
     ap.add_argument("--name", default="si110_fit")
+    ap.add_argument("--crystal", choices=sorted(CRYSTALS), default="si")
     ap.add_argument("--side", type=int, default=13, help="measured points along one side")
     ap.add_argument("--disk", type=float, default=0.5, help="disk half-width of the measurement (tilt units)")
     ap.add_argument("--gmax", type=float, default=1.5)
@@ -213,6 +229,9 @@ def main():
     ap.add_argument("--beam-check", type=int, default=None)
     args = ap.parse_args()
 
+    global CRYSTAL
+    CRYSTAL = CRYSTALS[args.crystal]
+    TRUE.update(CRYSTAL["true"])
     if args.thick is not None:
         TRUE["thickness"] = args.thick
     n = args.side
@@ -249,14 +268,15 @@ def main():
 
     true = dict(TRUE, scale=scale, psf=args.psf_steps * step, bg=bg)
     start = {"f111_re": true["f111_re"] * (1 - args.fg_off), "f220_re": true["f220_re"] * (1 + args.fg_off),
-             "b_si": true["b_si"] * (1 + args.b_off), "thickness": true["thickness"] * (1 + args.t_off),
+             "b": true["b"] * (1 + args.b_off), "thickness": true["thickness"] * (1 + args.t_off),
              "scale": true["scale"] * (1 + args.scale_off)}
     fit_disk = (N - 1) / 2 * step
     with open(os.path.join(args.dir, args.name + ".dat"), "w") as f:
         f.write(fit_file(args, args.name, N, fit_disk, start, step))
     with open(os.path.join(args.dir, args.name + "_true.txt"), "w") as f:
-        for k in ("f111_re", "f220_re", "b_si", "thickness", "scale"):
-            f.write(f"{k} {true[k]:.12g} {start[k]:.12g}\n")
+        for k in ("f111_re", "f220_re", "b", "thickness", "scale"):
+            name = CRYSTAL["b_key"] if k == "b" else k
+            f.write(f"{name} {true[k]:.12g} {start[k]:.12g}\n")
         if args.detector != "none":
             # psf: the refined variance psf_width^2 (g1/2 squared); bg in counts.
             f.write(f"psf {true['psf'] ** 2:.12g} 0\nbg {true['bg']:.12g} 0\n")

@@ -1,5 +1,6 @@
 #include "bloch/potential.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
@@ -77,6 +78,21 @@ void vgv_fxgv_csd(int n_e0, int n_b0, const BeamList& beams, csd& c, double kv, 
     fxg[i] = complex{z.re - f * fg.re, z.im - f * fg.im};
   }
   std::printf("100%%.\n");
+}
+
+}  // namespace kv
+
+namespace kv {
+
+std::vector<complex> beam_potentials(const BeamList& beams, int n, csd& c, double kv, const lattice_metric& lm) {
+  fg_table table;
+  stock_lofg_tbl(table, kv, lm, c);
+  std::vector<complex> vg(static_cast<std::size_t>(std::max(n, 0)));
+  for (int i = 0; i < n; ++i) {
+    int warn = 0;
+    vg[i] = fg_to_vg(table_or_computed(beams[i], kv, lm, c, table, &warn), lm);
+  }
+  return vg;
 }
 
 }  // namespace kv

@@ -2,6 +2,8 @@
 // Potential coefficients of a job: the table V(g_i - g_j) for every pair of
 // beams, built once per job, the mean wave number in the crystal, and the
 // per-beam coefficient lists of the density and potential maps.
+#include <vector>
+
 #include "beams/beam_search.hpp"
 #include "crystal/lattice.hpp"
 #include "crystal/structure_factor.hpp"
@@ -23,5 +25,8 @@ void vgv_reim_csd(int n_e0, int n_b0, const BeamList& beams, csd& c, double kv, 
 // V_g and the X-ray structure factor (Mott-Bethe) of each beam of the list.
 void vgv_fxgv_csd(int n_e0, int n_b0, const BeamList& beams, csd& c, double kv, const lattice_metric& lm,
                   complex* vg, complex* fxg);
+// V_g (volts) of the first n beams of the list, as the potential matrix
+// takes them (the user's low-order values where given), without progress.
+std::vector<complex> beam_potentials(const BeamList& beams, int n, csd& c, double kv, const lattice_metric& lm);
 
 }  // namespace kv

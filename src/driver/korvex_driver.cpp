@@ -8,6 +8,7 @@
 
 #include "fit/fit_job.hpp"
 #include "jobs/jobs.hpp"
+#include "results/h5_file.hpp"
 #include "sim/error.hpp"
 #include "sim/linereader.hpp"
 #include "sim/mpi_ranks.hpp"
@@ -135,11 +136,23 @@ std::string ask_parameter_file() {
   return *name;
 }
 
+
+// The whole text of an open file; the stream is left at its start.
+std::string stream_text(FILE* fp) {
+  std::string text;
+  char buf[4096];
+  std::size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, fp)) > 0) text.append(buf, n);
+  std::rewind(fp);
+  return text;
+}
+
 }  // namespace
 
 void qz_job(const std::string& parameter_file_name, const std::string& base_name, FILE* log) {
   dbg.base_name = base_name;
   File fp = fopen_chk_rmode(parameter_file_name);
+  dbg.parameter_text = stream_text(fp.get());
   std::optional<std::string> token = fget_1s(fp.get());
   if (!token) fatal_out("$$ Data format error: %s holds no job mode.\n$$ Abort.\n", parameter_file_name.c_str());
   read_eps_ctrl_params(fp.get());
@@ -160,6 +173,7 @@ void qz_job(const std::string& parameter_file_name, const std::string& base_name
 }
 
 int korvex_main(int argc, char** argv) {
+  hdf5_no_exit_cleanup();
   std::printf("\n#####  Welcome to KORVEX\n");
   std::printf("%s", version_line());
   // Named on the command line, the parameter file tells the banner how many
@@ -202,7 +216,14 @@ int korvex_main(int argc, char** argv) {
   qz_fprintf_stdo(log.get(), "parameter_file: %s\n", parameter_file.c_str());
 
   const auto start = std::chrono::steady_clock::now();
-  qz_job(parameter_file, base_name, log.get());
+  try {
+    qz_job(parameter_file, base_name, log.get());
+  } catch (const FatalError& e) {
+    // The log keeps the reason the run ended, after what it had printed so far.
+    std::fputs(e.text().c_str(), log.get());
+    std::fflush(log.get());
+    throw;
+  }
   const std::chrono::duration<double> wall = std::chrono::steady_clock::now() - start;
   qz_fprintf_stdo(log.get(), "Wall time: %.2f s\n", wall.count());
 

@@ -10,6 +10,7 @@
 #include "input/cif_input.hpp"
 #include "input/fields.hpp"
 #include "jobs/fit_skeleton.hpp"
+#include "results/h5_file.hpp"
 #include "sim/error.hpp"
 #include "sim/linereader.hpp"
 #include "sim/qzio.hpp"
@@ -211,6 +212,7 @@ bool talvis_interactive() {
 }
 
 int talvis_main(int argc, char** argv) {
+  hdf5_no_exit_cleanup();
   // Unbuffered input: a second talvis started on the same console must find
   // the answers that this run has not read.
   std::setvbuf(stdin, nullptr, _IONBF, 0);

@@ -64,14 +64,6 @@ bool last_point_outside(const fei& ei, double dx, double dy) {
   return false;
 }
 
-void chk_empty_row(FILE* fp) {
-  const std::optional<std::string> tok = fget_1s(fp);
-  if (!tok || !tok->empty())
-    fatal_out("$$ Data format error: an empty line is expected after each row of points.\n$$ Abort.\n"
-              "$$ buf=%s\n",
-              tok ? printable(*tok).c_str() : "(end of file)");
-}
-
 }  // namespace
 
 double scale_factor_disk(const fei& ei, int r, int t) {
@@ -222,7 +214,7 @@ void read_res_data(fei& ei, BeamList* rg, std::vector<double>* weight, const std
         double o = 0.0, c = 0.0, s = 0.0;
         fget_3d(&o, &c, &s, fp);
         cal[p] = s > 0.0 ? c : 0.0;
-        if ((p + 1) % m == 0) chk_empty_row(fp);
+        if ((p + 1) % m == 0) chk_row_end(fp, m);
       }
       chk_data("}RF", fp);
     }

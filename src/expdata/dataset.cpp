@@ -1,6 +1,10 @@
 #include "expdata/dataset.hpp"
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <cmath>
 #include <optional>
 
@@ -23,19 +27,6 @@ int checked_count(int n, const char* what, int min) {
   if (n < min || n > kMaxCount)
     fatal_out("$$ Invalid %s (=%d): it must lie between %d and %d. Abort.\n", what, n, min, kMaxCount);
   return n;
-}
-
-[[noreturn]] void data_format_error(const std::string& buf) {
-  fatal_out("$$ Data format error.\n$$ Abort.\n$$ buf=%s\n", printable(buf).c_str());
-}
-
-// Rows of points are separated by one empty line.
-void chk_empty_line(FILE* fp) {
-  const std::optional<std::string> tok = fget_1s(fp);
-  if (!tok || !tok->empty())
-    fatal_out("$$ Data format error: an empty line is expected after each row of points.\n$$ Abort.\n"
-              "$$ buf=%s\n",
-              tok ? printable(*tok).c_str() : "(end of file)");
 }
 
 std::string first_token(FILE* fp, const char* what) {
@@ -111,6 +102,8 @@ void alloc_ei_cal(fei& ei, int side) {
 void read_INTENSITY_DATA(fed& ed, fei& ei, FILE* fp) {
   chk_data("INTENSITY_DATA{", fp);
   ed.int_file = first_token(fp, "intensity file name");
+  // Where the name stands, for a measured file that cannot be opened.
+  const std::string where = place_note(fp);
   if (ed.int_file.size() > kFileNameMax)
     fatal_out("$$ Intensity file name %s is longer than %zu characters. Abort.\n", ed.int_file.c_str(),
               kFileNameMax);
@@ -118,7 +111,16 @@ void read_INTENSITY_DATA(fed& ed, fei& ei, FILE* fp) {
   ed.num_reflex = checked_count(fget_i(fp), "number of reflections", 0);
   chk_data("}INTENSITY_DATA", fp);
 
-  read_int_file(ei, ed.int_file);
+  try {
+    read_int_file(ei, ed.int_file);
+  } catch (const FatalError& e) {
+    if (e.text().rfind("$$ (fopen_chk_rmode)", 0) != 0) throw;
+    struct stat st {};
+    const std::string reason = stat(ed.int_file.c_str(), &st) != 0 ? std::strerror(errno) : "not readable";
+    throw FatalError(e.text() + "$$ " + printable(ed.int_file) + " is the measured-intensity file that INTENSITY_DATA names (" +
+                         reason + "); a relative name is taken from the working folder.\n" + where,
+                     e.channel(), e.status());
+  }
   // Every thickness block and every reflection of the block is matched with
   // the intensity file's by position.
   if (ei.num_thickness != ed.num_thick_block || ei.num_rg != ed.num_reflex)
@@ -305,7 +307,10 @@ void read_int_file(fei& ei, const std::string& file) {
   FILE* fp = f.get();
   const std::optional<std::string> kind = fget_1s(fp);
   if (!kind || (*kind != "FIT_EXPDATA_RAW" && *kind != "FIT_EXPDATA_BGS"))
-    data_format_error(kind ? *kind : "(end of file)");
+    fatal_out("$$ Data format error: a measured-intensity file begins with FIT_EXPDATA_RAW or FIT_EXPDATA_BGS; %s "
+              "begins with %s.\n$$ Abort.\n$$ buf=%s\n",
+              printable(file).c_str(), kind ? ("\"" + printable(*kind) + "\"").c_str() : "nothing (it is empty)",
+              kind ? printable(*kind).c_str() : "(end of file)");
 
   chk_data("CR{", fp);
   double v[3];
@@ -358,7 +363,7 @@ void read_int_file(fei& ei, const std::string& file) {
         q.flag = sg[p] >= 0.0 ? 1 : 0;
         q.x = ei.xmin + q.ix * dx;
         q.y = ei.ymin + q.iy * dy;
-        if ((p + 1) % ei.nx == 0) chk_empty_line(fp);
+        if ((p + 1) % ei.nx == 0) chk_row_end(fp, ei.nx);
       }
       chk_data("}RF", fp);
     }

@@ -159,6 +159,10 @@ ImportKeys parse_import_keys(const std::string& file, const std::string& block) 
     const std::string& key = t[0];
     auto need = [&](std::size_t n) {
       if (t.size() < n + 1) setup_fault(file, strprintf("IMPORT key %s needs %zu value%s", key.c_str(), n, n > 1 ? "s" : ""));
+      // Nothing may follow the values but a comment.
+      if (t.size() > n + 1 && t[n + 1][0] != '%')
+        setup_fault(file, strprintf("IMPORT key %s takes %zu value%s; '%s' after %s is not one of them", key.c_str(), n,
+                                    n > 1 ? "s" : "", t[n + 1].c_str(), n > 1 ? "them" : "it"));
     };
     if (key == "gain") {
       need(1);
@@ -180,12 +184,15 @@ ImportKeys parse_import_keys(const std::string& file, const std::string& block) 
     } else if (key == "saturation") {
       need(1);
       k.saturation = number(file, key, t[1]);
+      if (!(*k.saturation > 0)) setup_fault(file, "IMPORT key saturation must be positive (counts per frame)");
     } else if (key == "centre_000_px") {
       need(2);
       k.centre_000_px = std::array<double, 2>{number(file, key, t[1]), number(file, key, t[2])};
     } else if (key == "g1_px") {
       need(2);
       k.g1_px = std::array<double, 2>{number(file, key, t[1]), number(file, key, t[2])};
+      if ((*k.g1_px)[0] == 0 && (*k.g1_px)[1] == 0)
+        setup_fault(file, "IMPORT key g1_px must not be the zero vector (the pixel offset of g1 from 000)");
     } else {
       setup_fault(file, "unknown IMPORT key " + key +
                             " (gain, read_noise, dark, gain_reference, saturation, mask, centre_000_px, g1_px)");

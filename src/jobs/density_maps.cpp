@@ -39,15 +39,16 @@ void list_beams(sd& s, csd& c, const lattice_metric& lm) {
 }
 
 // BEAM_SEARCH{...} of a projected map or BEAM_SEARCH_3D{...} of a 3D map. The
-// map has no tilt disk; the searches see a disk of size 1.
-void fget_map_beam_block(sd& s, csd& c, FILE* fp, const lattice_metric& lm, bool three_d) {
+// map has no tilt disk; the searches see a disk of size 1. The beams are
+// listed once the whole condition block has been read, so that a refused
+// block leaves no listing behind.
+void fget_map_beam_block(sd& s, csd& c, FILE* fp, bool three_d) {
   chk_data(three_d ? "BEAM_SEARCH_3D{" : "BEAM_SEARCH{", fp);
   s.bs.disksize = 1.0;
   if (three_d)
     fget_sd_beams_3d(s, c, fp);
   else
     fget_sd_beams(s, c, fp);
-  list_beams(s, c, lm);
   chk_data(three_d ? "}BEAM_SEARCH_3D" : "}BEAM_SEARCH", fp);
 }
 
@@ -86,7 +87,7 @@ void input_density_proj_data(map_condition& m, csd& c, FILE* fp) {
   const lattice_metric lm = bravai(c.lp);
   chk_data("E_DENSITY_CALCULATION_CONDITION{", fp);
   fget_sd_incident_beam(s, c, fp);
-  fget_map_beam_block(s, c, fp, lm, false);
+  fget_map_beam_block(s, c, fp, false);
   chk_data("CALC_RXY_RANGE{", fp);
   real_space_base(m, lm);
   fget_2i(&m.nx, &m.ny, fp);
@@ -99,6 +100,7 @@ void input_density_proj_data(map_condition& m, csd& c, FILE* fp) {
   m.area_proj_cell = fget_d(fp);
   chk_data("}AREA_PROJ_CELL", fp);
   chk_data("}E_DENSITY_CALCULATION_CONDITION", fp);
+  list_beams(s, c, lm);
   no_tilt_output(s);
 }
 
@@ -125,7 +127,7 @@ void input_density_3d_data(map_condition& m, csd& c, FILE* fp) {
   const lattice_metric lm = bravai(c.lp);
   chk_data("E_DENSITY_CALCULATION_CONDITION{", fp);
   fget_sd_incident_beam(s, c, fp);
-  fget_map_beam_block(s, c, fp, lm, true);
+  fget_map_beam_block(s, c, fp, true);
   real_space_base(m, lm);
   chk_data("CALC_RXY_RANGE_3D{", fp);
   const std::string line = need_line(kLineCap, fp);
@@ -362,6 +364,9 @@ void prepare_cell(CellJob& j, FILE* fp, const std::string& base_name) {
   // transforms and the real maps; each map is written as text.
   const double cells = static_cast<double>(m.nx) * m.ny * m.nz;
   check_job_size(JobSize{cells * 120.0, cells * 2.0 * 14.0}, "three-dimensional cell map");
+  // The search's beams are listed only now that the grid is accepted; the
+  // FFT box's reflections replace them for the map itself.
+  list_beams(j.m.s, j.crystal, j.lm);
   j.list = fft_reflection_list(m.nx, m.ny, m.nz);
   std::printf("$$ number of reflections for FFT = %d\n", static_cast<int>(j.list.size()));
   j.m.s.beams = j.list;

@@ -40,6 +40,13 @@ class H5Handle {
   herr_t (*close_)(hid_t);
 };
 
+// libhdf5 closes whatever is still open when the process exits. After a
+// failed write (a full disk, a file-size limit) the file's close has already
+// failed once, and the library's second attempt from its exit handler crashes
+// inside libhdf5 1.10. Every object here is closed by its owner, so the
+// programs switch that handler off; this must come before any other HDF5 call.
+inline void hdf5_no_exit_cleanup() { H5dont_atexit(); }
+
 // Error printing of the library is switched off: a failure shows as a
 // negative handle and is reported once by the caller.
 inline void quiet_hdf5() { H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr); }

@@ -13,7 +13,9 @@
 #include <map>
 #include <numeric>
 
+#include "bloch/potential.hpp"
 #include "crystal/lattice.hpp"
+#include "crystal/structure_factor.hpp"
 #include "model/condition.hpp"
 #include "crystal/crystal.hpp"
 #include "sim/mpi_ranks.hpp"
@@ -24,6 +26,82 @@
 namespace kv {
 
 namespace {
+
+// The crystal as the run used it (after its constraints): cell, space
+// group and every site with its displacement and occupancy.
+void crystal_group(H5Out& h, const csd& c) {
+  h.described("crystal/cell_lengths", {3}, c.lp.data(), "angstrom", "a, b, c");
+  h.described("crystal/cell_angles", {3}, c.lp.data() + 3, "degree", "alpha, beta, gamma");
+  const int sg = c.sp_grp_no;
+  h.described("crystal/space_group", {1}, &sg, "1", "space-group number of the International Tables");
+  const hsize_t n = c.atoms.size();
+  std::string names;
+  std::vector<double> xyz, b, beta, occ, mult;
+  std::vector<int> aniso;
+  for (const atom& a : c.atoms) {
+    names += a.name + "\n";
+    xyz.insert(xyz.end(), {a.x, a.y, a.z});
+    b.push_back(a.b_iso);
+    beta.insert(beta.end(), {a.beta11, a.beta22, a.beta33, a.beta12, a.beta13, a.beta23});
+    occ.push_back(a.occ);
+    mult.push_back(a.multiplicity);
+    aniso.push_back(a.bf);
+  }
+  h.text_dataset("crystal/sites/name", names, "element or ion of each site, one a line");
+  h.object_text("crystal/sites/name", "unit", "text");
+  h.described("crystal/sites/xyz", {n, 3}, xyz.data(), "fraction of the cell edges", "fractional coordinates x, y, z");
+  h.described("crystal/sites/B", {n}, b.data(), "angstrom^2",
+              "isotropic Debye-Waller factor B (B equivalent for an anisotropic site)");
+  h.described("crystal/sites/beta", {n, 6}, beta.data(), "1",
+              "anisotropic displacement beta11 beta22 beta33 beta12 beta13 beta23, in exp(-sum beta_ij h_i h_j); "
+              "used where anisotropic is 1");
+  h.described("crystal/sites/anisotropic", {n}, aniso.data(), "1", "1 when the site's displacement is anisotropic");
+  h.described("crystal/sites/occupancy", {n}, occ.data(), "1", "site occupancy");
+  h.described("crystal/sites/multiplicity", {n}, mult.data(), "1",
+              "distinct positions of the site divided by the number of symmetry operations");
+}
+
+// The run-control values and the parameter file's text, so that the file
+// says how it was made.
+void run_record_group(H5Out& h) {
+  std::string keys;
+  std::vector<double> values;
+  for (const auto& [k, v] : run_control_keys(epsilon)) {
+    keys += k + "\n";
+    values.push_back(v);
+  }
+  h.text_dataset("run_control/name", keys, "EPS_CONTROL_PARAMETERS keys, one a line");
+  h.object_text("run_control/name", "unit", "text");
+  h.described("run_control/value", {values.size()}, values.data(), "as the key",
+              "the value the run used for each key (given or default)");
+  h.text_dataset("input/parameter_file", dbg.parameter_text, "the parameter file's text as the run read it");
+  h.object_text("input/parameter_file", "unit", "text");
+}
+
+// The beams of the structure matrix with the potential of each: F_g and V_g
+// as complex numbers (real, imaginary), elastic and absorptive together.
+void beams_group(H5Out& h, const sd& s, const csd& c) {
+  const int n = s.num_exact_beam + s.num_bethe_beam;
+  if (n < 1 || static_cast<std::size_t>(n) > s.beams.size()) return;
+  const lattice_metric lm = bravai(c.lp.data());
+  csd copy = c;
+  const std::vector<complex> vg = beam_potentials(s.beams, n, copy, s.voltage, lm);
+  const double per_fg = fg_to_vg(complex{1.0, 0.0}, lm).re;
+  std::vector<int> hkl, exact;
+  std::vector<double> v, f;
+  for (int i = 0; i < n; ++i) {
+    hkl.insert(hkl.end(), {s.beams[i].h, s.beams[i].k, s.beams[i].l});
+    exact.push_back(i < s.num_exact_beam ? 1 : 0);
+    v.insert(v.end(), {vg[i].re, vg[i].im});
+    f.insert(f.end(), {vg[i].re / per_fg, vg[i].im / per_fg});
+  }
+  const hsize_t nb = static_cast<hsize_t>(n);
+  h.described("beams/hkl", {nb, 3}, hkl.data(), "1", "Miller indices of every beam of the structure matrix");
+  h.described("beams/exact", {nb}, exact.data(), "1", "1 for an exact beam, 0 for a Bethe (perturbation) beam");
+  h.described("beams/Fg", {nb, 2}, f.data(), "angstrom",
+              "electron structure factor F_g (real, imaginary: elastic and absorptive together) the run used");
+  h.described("beams/Vg", {nb, 2}, v.data(), "volt", "Fourier coefficient V_g of the crystal potential (real, imaginary)");
+}
 
 // Attributes every export carries.
 void common_attributes(H5Out& h, const std::string& job, const sd& s, const csd& c) {
@@ -43,6 +121,8 @@ void common_attributes(H5Out& h, const std::string& job, const sd& s, const csd&
   h.attr("num_exact_beam", s.num_exact_beam);
   h.attr("num_bethe_beam", s.num_bethe_beam);
   h.attr("intensity_scaling", epsilon.intensity_scaling);
+  crystal_group(h, c);
+  run_record_group(h);
 }
 
 std::vector<int> output_hkl(const sd& s) {
@@ -116,16 +196,15 @@ void write_cbed_hdf5(const std::string& base_name, const sd& s, const csd& c, co
 
   const hsize_t ng = static_cast<hsize_t>(s.num_g), nt = static_cast<hsize_t>(s.num_thickness),
                 nk = static_cast<hsize_t>(s.num_k_points);
-  h.dataset("hkl", {ng, 3}, output_hkl(s).data());
+  h.described("hkl", {ng, 3}, output_hkl(s).data(), "1", "Miller indices of the output reflections");
   std::vector<double> pos;
   for (int i = 0; i < s.num_g; ++i) {
     double x = 0, y = 0;
     proj_to_zolz(s.beams[s.cal_g[i]], s.incidence, s.zolzbase1, lm, &x, &y);
     pos.insert(pos.end(), {2.0 * x, 2.0 * y});
   }
-  h.dataset("position_HG", {ng, 2}, pos.data());
-  h.dataset("thickness", {nt}, s.thickness.data());
-  h.dataset_unit("thickness", "angstrom");
+  h.described("position_HG", {ng, 2}, pos.data(), "g1/2", "centre of each reflection's disk in the pattern (H, G)");
+  h.described("thickness", {nt}, s.thickness.data(), "angstrom", "specimen thicknesses");
 
   std::vector<double> H(nk), G(nk), mx(nk), my(nk);
   std::vector<int> ih(nk), ig(nk), inside(nk);
@@ -139,13 +218,13 @@ void write_cbed_hdf5(const std::string& base_name, const sd& s, const csd& c, co
     ig[k] = q.ig;
     inside[k] = q.flag;
   }
-  h.dataset("tilt/H", {nk}, H.data());
-  h.dataset("tilt/G", {nk}, G.data());
-  h.dataset("tilt/kx_mrad", {nk}, mx.data());
-  h.dataset("tilt/ky_mrad", {nk}, my.data());
-  h.dataset("tilt/ih", {nk}, ih.data());
-  h.dataset("tilt/ig", {nk}, ig.data());
-  h.dataset("tilt/inside", {nk}, inside.data());
+  h.described("tilt/H", {nk}, H.data(), "g1/2", "tilt of the incident beam along g1");
+  h.described("tilt/G", {nk}, G.data(), "g1/2", "tilt of the incident beam along g2");
+  h.described("tilt/kx_mrad", {nk}, mx.data(), "mrad", "tilt along g1 as an angle from the zone axis");
+  h.described("tilt/ky_mrad", {nk}, my.data(), "mrad", "tilt along g2 as an angle from the zone axis");
+  h.described("tilt/ih", {nk}, ih.data(), "1", "column of the tilt on the calculation grid");
+  h.described("tilt/ig", {nk}, ig.data(), "1", "row of the tilt on the calculation grid");
+  h.described("tilt/inside", {nk}, inside.data(), "1", "1 for a tilt inside the disk (computed), 0 outside");
 
   if (amplitude) {
     const double scale = std::sqrt(epsilon.intensity_scaling);
@@ -158,14 +237,17 @@ void write_cbed_hdf5(const std::string& base_name, const sd& s, const csd& c, co
           a[at] = v.re * scale;
           a[at + 1] = v.im * scale;
         }
-    h.dataset("amplitude", {ng, nt, nk, 2}, a.data());
+    h.described("amplitude", {ng, nt, nk, 2}, a.data(), "sqrt(intensity_scaling) x incident amplitude",
+                "complex amplitude (real, imaginary) [reflection][thickness][tilt]");
   } else {
     std::vector<double> v(ng * nt * nk);
     for (hsize_t i = 0; i < ng; ++i)
       for (hsize_t t = 0; t < nt; ++t)
         for (hsize_t k = 0; k < nk; ++k) v[(i * nt + t) * nk + k] = s.intensity(i, t, k);
-    h.dataset("intensity", {ng, nt, nk}, v.data());
+    h.described("intensity", {ng, nt, nk}, v.data(), "intensity_scaling x incident intensity",
+                "intensity [reflection][thickness][tilt]; the incident beam carries intensity_scaling");
   }
+  beams_group(h, s, c);
   h.commit();
   std::printf("Numeric export (HDF5) ==> %s\n", path.c_str());
 }
@@ -179,9 +261,8 @@ void write_tfringe_hdf5(const std::string& base_name, const sd& s, const csd& c,
   const double tilt0[2] = {s.tiltH, s.tiltG};
   h.attr_array("tilt_centre_HG", tilt0, 2);
   const hsize_t ng = static_cast<hsize_t>(s.num_g), nt = static_cast<hsize_t>(s.num_thickness);
-  h.dataset("hkl", {ng, 3}, output_hkl(s).data());
-  h.dataset("thickness", {nt}, s.thickness.data());
-  h.dataset_unit("thickness", "angstrom");
+  h.described("hkl", {ng, 3}, output_hkl(s).data(), "1", "Miller indices of the output reflections");
+  h.described("thickness", {nt}, s.thickness.data(), "angstrom", "specimen thicknesses");
   std::vector<double> in(ng * nt), a(ng * nt * 2);
   for (hsize_t i = 0; i < ng; ++i)
     for (hsize_t t = 0; t < nt; ++t) {
@@ -190,8 +271,11 @@ void write_tfringe_hdf5(const std::string& base_name, const sd& s, const csd& c,
       a[(i * nt + t) * 2] = v.re;
       a[(i * nt + t) * 2 + 1] = v.im;
     }
-  h.dataset("intensity", {ng, nt}, in.data());
-  h.dataset("amplitude", {ng, nt, 2}, a.data());
+  h.described("intensity", {ng, nt}, in.data(), "intensity_scaling x incident intensity",
+              "intensity [reflection][thickness] at the job's tilt");
+  h.described("amplitude", {ng, nt, 2}, a.data(), "sqrt(intensity_scaling) x incident amplitude",
+              "complex amplitude (real, imaginary) [reflection][thickness] at the job's tilt");
+  beams_group(h, s, c);
   h.commit();
   std::printf("Numeric export (HDF5) ==> %s\n", path.c_str());
 }
@@ -208,8 +292,7 @@ void write_map_hdf5(const std::string& base_name, const std::string& job, const 
   }
   const std::vector<hsize_t> d(dims.begin(), dims.end());
   for (const MapLayer& l : layers) {
-    h.dataset(l.name.c_str(), d, l.values.data());
-    h.dataset_unit(l.name.c_str(), l.unit);
+    h.described(l.name.c_str(), d, l.values.data(), l.unit, l.name + " on the map grid");
   }
   h.commit();
   std::printf("Numeric export (HDF5) ==> %s\n", path.c_str());
@@ -237,6 +320,9 @@ std::optional<ExportInfo> read_export_info(const std::string& path) {
   read_int("num_bethe_beam", &e.num_bethe_beam);
   read_int("incidence", e.incidence);
   read_double("tilt_centre_HG", e.tilt_centre);
+  if (!read_double("intensity_scaling", &e.intensity_scaling) || !std::isfinite(e.intensity_scaling) ||
+      !(e.intensity_scaling > 0))
+    e.intensity_scaling = 0.0;
   H5Handle a(H5Aopen(f.get(), "crystal", H5P_DEFAULT), H5Aclose);
   if (a.ok()) {
     H5Handle type(H5Aget_type(a.get()), H5Tclose);

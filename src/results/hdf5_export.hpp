@@ -53,6 +53,7 @@ struct ExportInfo {
   int num_exact_beam = 0, num_bethe_beam = 0;
   int incidence[3] = {0, 0, 0};
   double tilt_centre[2] = {0, 0};  // (H, G)
+  double intensity_scaling = 0.0;   // the incident beam's intensity in the results; 0 when not recorded
 };
 // Reads the attributes of an existing export; nothing when the file is
 // absent or not one of ours.

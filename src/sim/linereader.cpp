@@ -427,3 +427,16 @@ void chk_data_info(const char* expected, const char* hint, FILE* fp) {
 }
 
 }  // namespace kv
+
+namespace kv {
+
+void chk_row_end(FILE* fp, int points_per_row) {
+  const std::optional<std::string> tok = fget_1s(fp);
+  if (tok && tok->empty()) return;
+  const std::string found = tok ? "\"" + printable(*tok) + "\"" : std::string("the end of the file");
+  fatal_out("$$ Data format error: an empty line is expected after each row of %d points, found %s: the block "
+            "holds another number of points per row than its header gives.\n%s$$ Abort.\n$$ buf=%s\n",
+            points_per_row, found.c_str(), place_note(fp).c_str(), tok ? printable(*tok).c_str() : "(end of file)");
+}
+
+}  // namespace kv

@@ -73,6 +73,11 @@ std::string remove_extention(const std::string& path);
 // of file.
 std::optional<std::string> fget_1s(FILE* fp);
 
+// Rows of a grid of points are ended by one empty line; anything else means
+// that a block holds another number of points per row than its header says.
+// The message names the row length, what was found and where.
+void chk_row_end(FILE* fp, int points_per_row);
+
 // The next line's first token must be exactly `marker`.
 void chk_data(const char* marker, FILE* fp);
 // The next line, line end removed, must be exactly `expected`.

@@ -64,6 +64,9 @@ struct Epsilon {
 struct Dbg {
   FILE* dump_stream = nullptr;
   std::string base_name;
+  // The text of the parameter file the job reads, as it was when the run
+  // started: the numeric exports keep a copy beside the results.
+  std::string parameter_text;
   int eigval_dump_flag = 0;
   int eigvec_dump_flag = 0;
   int sg_dump_flag = 0;

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstdlib>
 #include <optional>
 #include <numeric>
 #include <memory>
@@ -114,6 +115,7 @@ constexpr double kBottomBand = 78;  // scale bar and directions below
 constexpr double kBarBand = 120;    // colour bar on the right
 constexpr double kMargin = 24;
 constexpr double kMaxSide = 6000;
+constexpr double kViewSide = 1600;  // the widest pattern a page shows at its own size
 
 struct Layout {
   double sc = 1;               // picture pixels per tilt unit
@@ -131,7 +133,8 @@ void disk_centre_tilt(const SimResultHeader& h, std::size_t i, double* ch, doubl
   *cg = h.reflexes[i].y * per_px;
 }
 
-Layout layout_figure(const CbedFigureInput& in, int disk_px, FigureLayoutKind kind) {
+// label_room: extra height under each disk for a second label line.
+Layout layout_figure(const CbedFigureInput& in, int disk_px, FigureLayoutKind kind, double label_room) {
   Layout L;
   const double d = in.h.Hend;
   L.sc = disk_px / (2.0 * d);
@@ -154,7 +157,7 @@ Layout layout_figure(const CbedFigureInput& in, int disk_px, FigureLayoutKind ki
       L.radius_px = L.sc * d;
     }
     L.pw = (hmax - hmin) * L.sc + 2 * kMargin;
-    L.ph = (gmax - gmin) * L.sc + 2 * kMargin + 18;  // room for the lowest labels
+    L.ph = (gmax - gmin) * L.sc + 2 * kMargin + 18 + label_room;  // room for the lowest labels
     L.px0 = 0;
     L.py0 = kTextBand;
     for (std::size_t i = 0; i < nd; ++i) {
@@ -166,7 +169,7 @@ Layout layout_figure(const CbedFigureInput& in, int disk_px, FigureLayoutKind ki
   } else {
     const int cols = std::max(1, static_cast<int>(std::ceil(std::sqrt(static_cast<double>(nd)))));
     const int rows = static_cast<int>((nd + cols - 1) / cols);
-    const double cw = disk_px + 16, chh = disk_px + 30;
+    const double cw = disk_px + 16, chh = disk_px + 30 + label_room;
     L.pw = cols * cw + 2 * kMargin;
     L.ph = rows * chh + 2 * kMargin;
     L.px0 = 0;
@@ -186,6 +189,13 @@ Layout layout_figure(const CbedFigureInput& in, int disk_px, FigureLayoutKind ki
 
 constexpr double kFg[3] = {0.93, 0.93, 0.93};
 
+// The largest value of a disk of intensities.
+double disk_maximum(const DiskValues& d) {
+  double m = 0.0;
+  for (double v : d.a) m = std::max(m, v);
+  return m;
+}
+
 double shade(double v, double max, double gamma) {
   if (!(max > 0) || !(v > 0)) return 0.0;
   return std::pow(std::min(v / max, 1.0), gamma);
@@ -201,8 +211,13 @@ void paint_disks(const CbedFigureInput& in, const Layout& L, const FigureStyle& 
   bool square = true;
   for (const SimPoint& p : in.h.points) square = square && p.flag == 1;
   const double d = in.h.Hend;
+  const bool per_disk = style.per_disk && !in.coherent;
   for (std::size_t i = 0; i < in.disks.size(); ++i) {
     const DiskGrid gr = make_grid(in, in.disks[i]);
+    // On its own scale a disk is divided by its maximum (the colour bar runs
+    // from 0 to 1); a disk that is zero everywhere stays dark.
+    const double own = per_disk ? disk_maximum(in.disks[i]) : 0.0;
+    const double div = per_disk ? (own > 0 ? own : 1.0) : 1.0;
     const int x0 = std::max(0, static_cast<int>(std::floor(L.cx[i] - L.radius_px)));
     const int x1 = std::min(w - 1, static_cast<int>(std::ceil(L.cx[i] + L.radius_px)));
     const int y0 = std::max(0, static_cast<int>(std::floor(L.cy[i] - L.radius_px)));
@@ -214,7 +229,7 @@ void paint_disks(const CbedFigureInput& in, const Layout& L, const FigureStyle& 
         double a, b;
         if (!sample(gr, h, g, &a, &b)) continue;
         const std::size_t at = static_cast<std::size_t>(y) * w + x;
-        A[at] += a;
+        A[at] += a / div;
         B[at] += b;
         covered[at] = 1;
       }
@@ -227,7 +242,7 @@ void paint_disks(const CbedFigureInput& in, const Layout& L, const FigureStyle& 
       const std::size_t at = static_cast<std::size_t>(y) * w + x;
       if (!covered[at]) continue;
       const double v = in.coherent ? A[at] * A[at] + B[at] * B[at] : A[at];
-      const Rgb c = colormap_rgb(style.cmap, shade(v, in.max, in.gamma));
+      const Rgb c = colormap_rgb(style.cmap, shade(v, per_disk ? 1.0 : in.max, in.gamma));
       auto* px = reinterpret_cast<std::uint32_t*>(data + static_cast<std::size_t>(y) * stride) + x;
       *px = 0xff000000u | (static_cast<std::uint32_t>(c.r) << 16) | (static_cast<std::uint32_t>(c.g) << 8) | c.b;
     }
@@ -426,10 +441,12 @@ void draw_colour_bar(cairo_t* cr, const CbedFigureInput& in, const Layout& L, co
   cairo_rectangle(cr, x, top, bw, bh);
   cairo_stroke(cr);
   cairo_set_font_size(cr, 11);
-  const double step = nice_below(in.max / 4);
+  const bool per_disk = style.per_disk && !in.coherent;
+  const double bar_max = per_disk ? 1.0 : in.max;
+  const double step = nice_below(bar_max / 4);
   if (step > 0) {
-    for (double v = 0; v <= in.max * (1 + 1e-9); v += step) {
-      const double yy = top + bh * (1 - shade(v, in.max, in.gamma));
+    for (double v = 0; v <= bar_max * (1 + 1e-9); v += step) {
+      const double yy = top + bh * (1 - shade(v, bar_max, in.gamma));
       cairo_move_to(cr, x + bw, yy);
       cairo_line_to(cr, x + bw + 5, yy);
       cairo_stroke(cr);
@@ -438,9 +455,15 @@ void draw_colour_bar(cairo_t* cr, const CbedFigureInput& in, const Layout& L, co
     }
   }
   cairo_move_to(cr, x - 8, top - 8);
-  cairo_show_text(cr, in.coherent ? "|amplitude|\xC2\xB2" : "intensity");
+  cairo_show_text(cr, in.coherent ? "|amplitude|\xC2\xB2" : per_disk ? "per-disk scale" : "intensity");
+  // The unit: the results are fractions of the incident beam times the
+  // run's intensity_scaling, recorded in its export.
+  if (in.info && in.info->intensity_scaling > 0) {
+    cairo_move_to(cr, x - 8, top - 22);
+    cairo_show_text(cr, strprintf("incident = %g", in.info->intensity_scaling).c_str());
+  }
   cairo_move_to(cr, x - 8, top + bh + 16);
-  cairo_show_text(cr, strprintf("max %g", in.max).c_str());
+  cairo_show_text(cr, per_disk ? "max: see labels" : strprintf("max %g", in.max).c_str());
 }
 
 }  // namespace
@@ -466,13 +489,47 @@ CbedFigureInput read_cbed_figure_input(const std::string& file, bool coherent, d
   return in;
 }
 
+CbedFigureInput zero_order_zone(const CbedFigureInput& in, double radius) {
+  CbedFigureInput out = in;
+  out.h.reflexes.clear();
+  out.disks.clear();
+  const Hkl& uvw = in.h.incidence;
+  for (std::size_t i = 0; i < in.disks.size(); ++i) {
+    const Hkl& g = in.disks[i].hkl;
+    if (g.h * uvw.h + g.k * uvw.k + g.l * uvw.l != 0) continue;
+    double ch, cg;
+    disk_centre_tilt(in.h, i, &ch, &cg);
+    if (std::hypot(ch, cg) > radius * (1 + 1e-9)) continue;
+    out.h.reflexes.push_back(in.h.reflexes[i]);
+    out.disks.push_back(in.disks[i]);
+  }
+  out.note = strprintf("zero-order Laue zone, disk centres within %.3g (g1/2) of 000: %zu of %zu disks", radius,
+                       out.disks.size(), in.disks.size());
+  return out;
+}
+
+double zoom_radius_for(const CbedFigureInput& in, const FigureStyle& style) {
+  if (style.zoom_radius > 0) return style.zoom_radius;
+  const double d = in.h.Hend;
+  if (!(d > 0) || in.disks.empty()) return 0.0;
+  // A whole pattern that a page shows at its own size needs no second
+  // picture; a wider one is shrunk by the browser (or here, beyond kMaxSide)
+  // until its labels are unreadable.
+  const Layout whole = layout_figure(in, style.disk_px, FigureLayoutKind::pattern, 0.0);
+  if (std::max(whole.pw, whole.ph) <= kViewSide) return 0.0;
+  // At full size the zoomed picture spans kViewSide pixels: disks whose
+  // centres lie within (kViewSide / sc - 2d) / 2 of 000 fit.
+  const double sc = style.disk_px / (2.0 * d);
+  return std::max(d, (kViewSide / sc - 2.0 * d) / 2.0);
+}
+
 bool draw_cbed_figure(const CbedFigureInput& in, const FigureStyle& style, FigureLayoutKind kind,
                       const std::string& png) {
   if (in.disks.empty() || in.h.num_pix_side < 2 || !(in.h.Hend > 0) || !(in.h.Gend > 0)) {
     std::printf("$$ (figure) %s holds no 2-D tilt grid: no labelled picture.\n", png.c_str());
     return false;
   }
-  const Layout L = layout_figure(in, style.disk_px, kind);
+  const Layout L = layout_figure(in, style.disk_px, kind, style.per_disk && !in.coherent ? 16.0 : 0.0);
   Surface surface = dark_canvas(L.width, L.height).surface;
   paint_disks(in, L, style, surface.get());
 
@@ -496,9 +553,22 @@ bool draw_cbed_figure(const CbedFigureInput& in, const FigureStyle& style, Figur
     for (std::size_t j = i + 1; j < in.disks.size(); ++j)
       closest = std::min(closest, std::hypot(L.cx[i] - L.cx[j], L.cy[i] - L.cy[j]));
   const bool overlap = kind == FigureLayoutKind::pattern && closest < 2.0 * L.radius_px - 1.0;
+  const bool per_disk = style.per_disk && !in.coherent;
   for (std::size_t i = 0; i < in.disks.size(); ++i) {
     const double ly = overlap ? L.cy[i] + label_size * 0.4 : L.cy[i] + L.radius_px + label_size + 2;
     draw_hkl(cr, in.disks[i].hkl, L.cx[i], ly, label_size);
+    if (per_disk) {
+      // The disk's own scale: its maximum in the result's units.
+      const std::string m = strprintf("max %.4g", disk_maximum(in.disks[i]));
+      cairo_set_font_size(cr, label_size * 0.8);
+      halo_text(cr, L.cx[i] - text_width(cr, m) / 2, ly + label_size + 1, m);
+    }
+  }
+  if (!in.note.empty()) {
+    cairo_set_font_size(cr, 12);
+    set_fg(cr);
+    cairo_move_to(cr, 14, kTextBand + 4);
+    cairo_show_text(cr, in.note.c_str());
   }
   draw_scale_and_axes(cr, in, L, mrad_per_unit, inv_a_per_unit, g2.data());
   draw_colour_bar(cr, in, L, style);
@@ -549,8 +619,25 @@ void FigurePage::add(const std::string& file, double gamma, double preset_max, b
   if (!draw_cbed_figure(in, style, kind_, png)) return;
   std::printf("Labelled picture ==> %s\n", png.c_str());
   const std::string h5 = export_path_for_result(file);
+  // With higher-order zones the whole pattern may have to shrink its disks;
+  // the zero-order zone is then drawn at full size beside it.
+  const double zoom = kind_ == FigureLayoutKind::pattern ? zoom_radius_for(in, style) : 0.0;
+  if (zoom > 0) {
+    const std::string zpng = remove_extention(file) + "_zoom.png";
+    if (is_input_file(zpng))
+      error_exit(stdout, "%s is an input file of this run and is not overwritten", zpng.c_str());
+    const CbedFigureInput z = zero_order_zone(in, zoom);
+    if (!z.disks.empty() && draw_cbed_figure(z, style, kind_, zpng)) {
+      std::printf("Labelled picture ==> %s\n", zpng.c_str());
+      qz_fprintf(fp_.get(), "<figure>\n<img src=\"%s\" alt=\"%s\">\n", html_url(zpng).c_str(),
+                 html_text(zpng).c_str());
+      qz_fprintf(fp_.get(), "<figcaption>%s, thickness %g &Aring;: %s</figcaption>\n</figure>\n",
+                 html_text(file).c_str(), in.h.thickness, html_text(z.note).c_str());
+    }
+  }
   qz_fprintf(fp_.get(), "<figure>\n<img src=\"%s\" alt=\"%s\">\n", html_url(png).c_str(), html_text(png).c_str());
-  qz_fprintf(fp_.get(), "<figcaption>%s, thickness %g &Aring;", html_text(file).c_str(), in.h.thickness);
+  qz_fprintf(fp_.get(), "<figcaption>%s, thickness %g &Aring;%s", html_text(file).c_str(), in.h.thickness,
+             zoom > 0 ? ", the whole pattern" : "");
   if (in.info)
     qz_fprintf(fp_.get(), ", numbers in <a href=\"%s\">%s</a>", html_url(h5).c_str(), html_text(h5).c_str());
   qz_fprintf(fp_.get(), "</figcaption>\n</figure>\n<hr>\n");
@@ -568,6 +655,20 @@ FigureStyle read_figure_style(FILE* script) {
                printable(rm_cr_copy(line)).c_str());
   st.cmap = *cm;
   st.disk_px = px;
+  // Optional words after the disk size: per_disk, and zoom R (g1/2 units).
+  for (std::size_t i = 2; i < t.size(); ++i) {
+    if (t[i] == "per_disk") {
+      st.per_disk = true;
+    } else if (t[i] == "zoom" && i + 1 < t.size() && is_number(t[i + 1]) &&
+               std::strtod(std::string(t[i + 1]).c_str(), nullptr) > 0 &&
+               std::isfinite(std::strtod(std::string(t[i + 1]).c_str(), nullptr))) {
+      st.zoom_radius = std::strtod(std::string(t[++i]).c_str(), nullptr);
+    } else {
+      error_exit(stdout, "FIGURE_STYLE: after the colour map and the disk size only per_disk and zoom R (a radius "
+                         "above 0, units of g1/2) may follow, buf=%s",
+                 printable(rm_cr_copy(line)).c_str());
+    }
+  }
   return st;
 }
 

@@ -21,6 +21,13 @@ namespace kv {
 struct FigureStyle {
   Colormap cmap = Colormap::viridis;
   int disk_px = 128;  // diameter of one disk on the picture
+  // Every disk on its own scale (0 to its own maximum), so that weak disks
+  // show their contrast; each label then carries the disk's maximum.
+  bool per_disk = false;
+  // Radius (g1/2 units) of the zero-order-zone picture drawn beside the whole
+  // pattern; 0: drawn only when the whole pattern had to shrink its disks,
+  // with the largest radius that keeps them at full size.
+  double zoom_radius = 0.0;
 };
 
 // One reflection of a result file: its values at every tilt point (the
@@ -38,7 +45,16 @@ struct CbedFigureInput {
   double gamma = 1.0;
   double max = 0.0;                   // intensity shown at the top of the colour bar
   std::optional<ExportInfo> info;     // voltage and crystal, when the job's export is found
+  std::string note;                   // a line under the title (what a partial picture shows)
 };
+
+// The disks of the zero-order Laue zone whose centres lie within `radius`
+// (g1/2 units) of the pattern's centre.
+CbedFigureInput zero_order_zone(const CbedFigureInput& in, double radius);
+// The radius of the zero-order-zone picture for a style: the style's own, or
+// when the whole pattern shrinks its disks, the largest radius whose disks
+// fit the picture at full size; 0 when no such picture is wanted.
+double zoom_radius_for(const CbedFigureInput& in, const FigureStyle& style);
 
 enum class FigureLayoutKind { pattern, gallery };
 

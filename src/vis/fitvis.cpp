@@ -24,15 +24,6 @@ int checked_side(int n) {
   return n;
 }
 
-// Rows of points are separated by one empty line.
-void chk_empty_line(FILE* fp) {
-  std::optional<std::string> tok = fget_1s(fp);
-  if (!tok || !tok->empty())
-    fatal_out("$$ Data format error: an empty line is expected after each row of points.\n$$ Abort.\n"
-              "$$ buf=%s\n",
-              tok ? printable(*tok).c_str() : "(end of file)");
-}
-
 // One picture of a table cell: PGM with grid lines for negative mag,
 // converted to PNG, the cell naming the PNG.
 void table_picture(FILE* page, const std::string& base, int r, int j, double Hbgn, double Hend, double Gbgn,
@@ -150,7 +141,7 @@ void qz_fit_result_visualize(const std::string& file, int mag, int cont_rev, dou
             dif[x][y] = std::fabs(o - c);
           }
         }
-        chk_empty_line(fp.get());
+        chk_row_end(fp.get(), n);
       }
       chk_data("}RF", fp.get());
 
@@ -226,7 +217,7 @@ void qz_fit_expdata_visualize(const std::string& file, int mag, int cont_rev, do
             sig[x][y] = std::fabs(s);
           }
         }
-        chk_empty_line(fp.get());
+        chk_row_end(fp.get(), n);
       }
       chk_data("}RF", fp.get());
 

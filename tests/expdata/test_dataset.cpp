@@ -111,12 +111,17 @@ TEST(IntensityFile, MalformedFilesAreRejected) {
   IntFileRecipe s;
   s.kind = "FIT_EXPDATA";
   cwd.dir().write("a.txt", kvtest::int_file_text(s));
-  EXPECT_EQ(fatal_text([&] { read_int_file(ei, "a.txt"); }), "$$ Data format error.\n$$ Abort.\n$$ buf=FIT_EXPDATA\n");
+  EXPECT_EQ(fatal_text([&] { read_int_file(ei, "a.txt"); }),
+            "$$ Data format error: a measured-intensity file begins with FIT_EXPDATA_RAW or FIT_EXPDATA_BGS; a.txt "
+            "begins with \"FIT_EXPDATA\".\n$$ Abort.\n$$ buf=FIT_EXPDATA\n");
 
   s = IntFileRecipe();
   s.drop_row_gap = true;
   cwd.dir().write("b.txt", kvtest::int_file_text(s));
-  EXPECT_TRUE(contains(fatal_text([&] { read_int_file(ei, "b.txt"); }), "an empty line is expected"));
+  // The message says how long a row should be, what stood there and where.
+  const std::string row = fatal_text([&] { read_int_file(ei, "b.txt"); });
+  EXPECT_TRUE(contains(row, "an empty line is expected after each row of 3 points, found \"")) << row;
+  EXPECT_TRUE(contains(row, "of b.txt, block THICKNESS > RF)\n")) << row;
 
   // npix that is not nx squared would let the interpolation leave the grid.
   std::string text = kvtest::int_file_text(IntFileRecipe());

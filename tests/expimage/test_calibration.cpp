@@ -4,8 +4,12 @@
 
 #include <cmath>
 #include <vector>
+#include <string>
+#include <utility>
 
 #include "expimage/calibration.hpp"
+#include "expimage/import_setup.hpp"
+#include "sim/error.hpp"
 
 namespace kv {
 namespace {
@@ -84,6 +88,36 @@ TEST(DiskEdges, CentreAndRadiusOfADrawnDiskFromAnOffStart) {
     EXPECT_NEAR(d.edge_radius_px, c[2], 0.05);
     const DiskEstimate e = estimate_000(img, std::nullopt);
     EXPECT_NEAR(e.r, c[2], 0.1 * c[2]);
+  }
+}
+
+}  // namespace
+}  // namespace kv
+
+// The IMPORT block's values: each that a calibration could not use, and a
+// word left over after the values, is refused with the key named.
+namespace kv {
+namespace {
+
+TEST(ImportKeys, UnusableValuesAndLeftoverWordsAreRefusedWithTheKeyNamed) {
+  const ImportKeys k = parse_import_keys("s.dat", "gain 2 % counts per electron\nsaturation 6e4\ng1_px 40 -3\n"
+                                                  "centre_000_px 10 12\n");
+  EXPECT_EQ(k.gain, 2.0);
+  ASSERT_TRUE(k.saturation && k.g1_px);
+  EXPECT_EQ(*k.saturation, 6e4);
+  EXPECT_EQ((*k.g1_px)[1], -3.0);
+  for (const auto& [block, piece] : {std::pair<const char*, const char*>{"saturation 0\n", "saturation must be positive"},
+                                     {"saturation -5\n", "saturation must be positive"},
+                                     {"centre_000_px 1 1\ng1_px 0 0\n", "g1_px must not be the zero vector"},
+                                     {"gain 2 electrons\n", "'electrons' after it is not one of them"},
+                                     {"g1_px 1 2 3\n", "g1_px takes 2 values; '3' after them"}}) {
+    try {
+      parse_import_keys("s.dat", block);
+      ADD_FAILURE() << "accepted: " << block;
+    } catch (const FatalError& e) {
+      EXPECT_NE(e.text().find(piece), std::string::npos) << e.text();
+      EXPECT_NE(e.text().find("s.dat"), std::string::npos) << e.text();
+    }
   }
 }
 

@@ -344,6 +344,12 @@ TEST(FitJob, BadInputEndsWithOneMessageAndStatusOne) {
       {"negative point spread", {"--detector", "adj"},
        [](std::string& f, std::string&) { replace_all(f, "0.0 ADJ psf\n", "-0.1 ADJ psf\n"); },
        "psf_width"},
+      {"a row of points short", {},
+       [](std::string&, std::string& data) {
+         const std::size_t p = data.find("RF{\n0 0 0\n") + 10;
+         data.erase(p, data.find('\n', p) + 1 - p);
+       },
+       "$$ Data format error: an empty line is expected after each row of "},
       {"weight model out of range", {"--weight-model", "2"},
        [](std::string&, std::string&) {},
        "$$ fit_weight_model = 2: it must be 0 or 1.\n"},
@@ -363,6 +369,21 @@ TEST(FitJob, BadInputEndsWithOneMessageAndStatusOne) {
     EXPECT_NE(r.out.find(c.message), std::string::npos) << c.what << "\n" << r.out;
     EXPECT_EQ(r.out.find("$$ iteration"), std::string::npos) << c.what;
   }
+  // A measured file that is not there: the open failure says which file of
+  // the fit-mode file it is, why, and where it is named.
+  ScratchDir d;
+  make_example(d, {});
+  std::string fit = d.read("si.dat");
+  replace_all(fit, "si_int.txt", "absent_int.txt");
+  d.write("si.dat", fit);
+  const RunResult r = run_fit(d);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("$$ (fopen_chk_rmode) Cannot open absent_int.txt. Abort.\n$$ absent_int.txt is the "
+                       "measured-intensity file that INTENSITY_DATA names (No such file or directory)"),
+            std::string::npos)
+      << r.err;
+  EXPECT_NE(r.err.find("of si.dat, block FIT_CALCULATION_CONDITION > DATA_SET > INTENSITY_DATA)\n"), std::string::npos)
+      << r.err;
 }
 
 TEST(FitModel, CountingNoiseIsTakenFromTheDeviationsUnlessGiven) {

@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "jobs/sim_files.hpp"
@@ -125,6 +126,28 @@ TEST(BadInput, ARefusalFoundByReadingLeavesNoBeamListing) {
   ScratchDir d;
   ASSERT_EQ(run_korvex(d, "si.dat", edited("% 2: automatic", "% 2: automatic")).status, 0);
   EXPECT_TRUE(fs::exists(d / "si_fg0.txt"));
+}
+
+// The map jobs list their beams after the grid is accepted: a refused grid
+// leaves no listing, and the log ends with the reason the run stopped.
+TEST(BadInput, ARefusedMapGridLeavesNoListingAndTheLogSaysWhy) {
+  const std::string jobs = std::string(KV_EXAMPLES_DIR) + "/jobs/";
+  for (const auto& [file, from, to, piece] :
+       {std::tuple<std::string, std::string, std::string, std::string>{
+            "si_001_potential_proj.dat", "33 33\n", "0 33\n", "number of pixels should be from 1 to"},
+        {"si_density_3d.dat", "32 32 32\n", "30 32 32\n", "number of pixels should be a power of two"}}) {
+    std::string text = read_file(jobs + file);
+    const std::size_t at = text.find(from);
+    ASSERT_NE(at, std::string::npos) << file;
+    text.replace(at, from.size(), to);
+    ScratchDir d;
+    const RunResult r = run_korvex(d, "map.dat", text);
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_NE(r.out.find(piece), std::string::npos) << r.out;
+    EXPECT_FALSE(fs::exists(d / "map_fg0.txt")) << file;
+    const std::string log = read_file((d / "map_log.txt").string());
+    EXPECT_NE(log.find(piece), std::string::npos) << log;
+  }
 }
 
 TEST(BadInput, WordsThatAreNeitherFlagsNorUnitsEndTheRun) {

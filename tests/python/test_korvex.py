@@ -196,3 +196,62 @@ def test_coherent_amplitudes_match_their_result_file(tmp_path):
     scale = np.sqrt(10000.0) if "intensity_scaling" not in text else np.sqrt(
         float(re.search(r"intensity_scaling\s+(\S+)", text).group(1)))
     np.testing.assert_allclose(f["amplitude"], r["amplitude"][0] * scale, rtol=2e-5, atol=1e-5)
+
+
+def flagged_values(text):
+    """{name: value} of the parameter lines "value FIX name" of a crystal block."""
+    out = {}
+    for line in text.splitlines():
+        p = line.split()
+        if len(p) == 3 and p[1] in ("FIX", "ADJ", "RST"):
+            out[p[2]] = float(p[0])
+    return out
+
+
+def test_the_export_describes_itself_and_holds_the_crystal_beams_and_input(tmp_path):
+    src = os.path.join(EXAMPLES, "quartz_001_200kv.dat")
+    shutil.copy(src, tmp_path)
+    job = korvex.run("quartz_001_200kv.dat", workdir=str(tmp_path))
+    assert job["status"] == 0
+    path = tmp_path / "quartz_001_200kv.h5"
+    h5 = korvex.read_h5(str(path))
+    datasets = [k for k in h5 if "@" not in k]
+    assert {"crystal/sites/xyz", "beams/Fg", "run_control/value", "input/parameter_file"} <= set(datasets)
+    for k in datasets:
+        assert f"{k}@unit" in h5 and f"{k}@description" in h5, k
+    # The crystal as the parameter file gives it (b tied to a by its constraint).
+    text = open(src).read()
+    v = flagged_values(text)
+    np.testing.assert_allclose(h5["crystal/cell_lengths"], [v["a"], v["a"], v["c"]])
+    np.testing.assert_allclose(h5["crystal/cell_angles"], [v["alpha"], v["beta"], v["gamma"]])
+    assert int(h5["crystal/space_group"][0]) == 154
+    assert h5["crystal/sites/name"].split() == ["Si", "O"]
+    for i, s in enumerate(("si", "o")):
+        np.testing.assert_allclose(h5["crystal/sites/xyz"][i], [v["x_" + s], v["y_" + s], v["z_" + s]])
+        np.testing.assert_allclose(h5["crystal/sites/beta"][i],
+                                   [v[f"b{ij}_{s}"] for ij in ("11", "22", "33", "12", "13", "23")])
+        assert h5["crystal/sites/anisotropic"][i] == 1 and h5["crystal/sites/occupancy"][i] == v["occ_" + s]
+    assert h5["input/parameter_file"] == text
+    keys = h5["run_control/name"].split()
+    assert h5["run_control/value"][keys.index("intensity_scaling")] == h5["@intensity_scaling"]
+    # The beams' structure factors are those simulate() gives for the same file.
+    r = korvex.simulate(src)
+    np.testing.assert_array_equal(h5["beams/hkl"], r["beams"])
+    # (The potential matrix meets symmetry equivalents in another order: the last bit may differ.)
+    np.testing.assert_allclose(h5["beams/Fg"][:, 0] + 1j * h5["beams/Fg"][:, 1], r["fg"], rtol=1e-13, atol=1e-13)
+    assert h5["beams/exact"].sum() == r["num_exact_beam"]
+    # The project's reader lists every dataset with its unit and the crystal.
+    out = subprocess.run(["/usr/bin/python3", os.path.join(ROOT, "tools", "h5_cbed.py"), "--describe", str(path)],
+                         capture_output=True, text=True)
+    assert out.returncode == 0, out.stdout + out.stderr
+    assert "space group 154" in out.stdout and "NO UNIT" not in out.stdout
+
+
+def test_every_dataset_of_the_other_jobs_exports_has_its_unit(tmp_path):
+    for name in ("si_110_tfringe.dat", "si_001_potential_proj.dat"):
+        shutil.copy(os.path.join(EXAMPLES, "jobs", name), tmp_path)
+        assert korvex.run(name, workdir=str(tmp_path))["status"] == 0
+        h5 = korvex.read_h5(str(tmp_path / name.replace(".dat", ".h5")))
+        missing = [k for k in h5 if "@" not in k and f"{k}@unit" not in h5]
+        assert not missing, (name, missing)
+        assert "crystal/sites/B" in h5 and "input/parameter_file" in h5

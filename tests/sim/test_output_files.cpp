@@ -160,6 +160,24 @@ TEST(KorvexOutputs, FullDiskEndsWithStatus1AndLeavesNoCutResult) {
   EXPECT_EQ(names_in(d.path()), (std::set<std::string>{"t.dat", "t_log.txt"}));
 }
 
+// The HDF5 export, the last and largest file of a SIM_MODE run, fails under
+// a file-size limit that the result files fit in: the run says so in the
+// form of every other write failure and ends with status 1, not by a crash
+// of libhdf5's exit-time cleanup of the file whose close had failed.
+TEST(KorvexOutputs, FailedHdf5ExportEndsWithTheWriteMessageAndNoCutFile) {
+  kvtest::ScratchDir d;
+  fs::copy_file(std::string(KV_EXAMPLES_DIR) + "/si_110_200kv.dat", d / "si.dat");
+  // 600 blocks of 512 bytes (or 1024, by the shell): above each 280 kB
+  // result file, below the 1.1 MB export.
+  const kvtest::RunResult r = kvtest::run_program(
+      "/bin/sh", {"-c", "trap '' XFSZ; ulimit -f 600; exec \"$0\" si.dat", KORVEX_EXE}, d.path());
+  EXPECT_EQ(r.status, 1) << r.out << r.err;
+  EXPECT_NE(r.err.find("$$ Cannot write si.h5 (File too large). Abort.\n"), std::string::npos) << r.err;
+  const std::set<std::string> names = names_in(d.path());
+  EXPECT_EQ(names.count("si.h5"), 0u);
+  for (const std::string& n : names) EXPECT_NE(n[0], '.') << "temporary left: " << n;
+}
+
 // korvex's thickness-fringe plot script and the pages talvis makes from it,
 // for a parameter file whose name would run commands in double quotes.
 TEST(KorvexOutputs, HostileParameterFileNamesRunNothingInGnuplot) {

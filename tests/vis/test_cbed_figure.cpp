@@ -145,6 +145,43 @@ TEST(CbedFigure, CoherentOverlapAddsAmplitudes) {
   EXPECT_NEAR(static_cast<double>(dark) / bright, 0.5, 0.1);
 }
 
+TEST(CbedFigure, OnItsOwnScaleAWeakDiskReachesTheTopOfTheColourMap) {
+  ScratchDir d;
+  const CbedFigureInput in = square_input(false, {{0, 0}, {10, 0}}, {4.0, 1.0});
+  FigureStyle st;
+  st.disk_px = 40;
+  st.per_disk = true;
+  const std::string png = (d / "p.png").string();
+  ASSERT_TRUE(draw_cbed_figure(in, st, FigureLayoutKind::pattern, png));
+  int w = 0, h = 0;
+  std::map<std::uint32_t, int> n = colour_counts(png, &w, &h);
+  // Both disks at the top colour, none at the half-way colour of the shared scale.
+  EXPECT_NEAR(n[packed(colormap_rgb(Colormap::viridis, 1.0))], 3200, 400);
+  EXPECT_LT(n[packed(colormap_rgb(Colormap::viridis, 0.5))], 50);
+}
+
+TEST(CbedFigure, ZeroOrderZoneIsZoomedOnlyWhenTheWholePatternIsTooWide) {
+  // 0 0 0 at the centre, 1 0 0 next to it, and far out 2 0 0 and a
+  // first-order-zone disk 3 0 1 (RF_INDEX pixels of 0.4 tilt units).
+  CbedFigureInput in = square_input(false, {{0, 0}, {10, 0}, {300, 0}, {0, 300}}, {4, 1, 1, 1});
+  in.disks[3].hkl = in.h.reflexes[3].hkl = Hkl{3, 0, 1};
+  FigureStyle st;
+  st.disk_px = 40;
+  const double r = zoom_radius_for(in, st);
+  ASSERT_GT(r, 4.0);     // keeps 1 0 0 (4 tilt units out) ...
+  ASSERT_LT(r, 120.0);   // ... but not 2 0 0 (120 out)
+  const CbedFigureInput z = zero_order_zone(in, r);
+  ASSERT_EQ(z.disks.size(), 2u);
+  EXPECT_EQ(z.disks[1].hkl.h, 1);
+  EXPECT_EQ(z.h.reflexes.size(), 2u);
+  EXPECT_NE(z.note.find("2 of 4 disks"), std::string::npos) << z.note;
+  // The first-order zone stays out at any radius; a pattern that fits needs no zoom.
+  EXPECT_EQ(zero_order_zone(in, 1e6).disks.size(), 3u);
+  EXPECT_EQ(zoom_radius_for(square_input(false, {{0, 0}, {10, 0}}, {4, 1}), st), 0.0);
+  st.zoom_radius = 5.0;
+  EXPECT_EQ(zoom_radius_for(square_input(false, {{0, 0}, {10, 0}}, {4, 1}), st), 5.0);
+}
+
 TEST(CbedFigure, NoPictureWithoutATwoDimensionalGrid) {
   ScratchDir d;
   CbedFigureInput in = square_input(false, {{0, 0}}, {1.0});
@@ -160,7 +197,14 @@ TEST(CbedFigure, FigureStyleLineIsChecked) {
     EXPECT_EQ(st.cmap, Colormap::inferno);
     EXPECT_EQ(st.disk_px, 96);
   }
-  for (const char* bad : {"jet 128\n", "grey\n", "grey 4\n", "viridis 5000\n"}) {
+  {
+    StringFile f("viridis 64 per_disk zoom 2.5\n");
+    const FigureStyle st = read_figure_style(f.get());
+    EXPECT_TRUE(st.per_disk);
+    EXPECT_EQ(st.zoom_radius, 2.5);
+  }
+  for (const char* bad : {"jet 128\n", "grey\n", "grey 4\n", "viridis 5000\n", "viridis 96 perdisk\n",
+                          "viridis 96 zoom\n", "viridis 96 zoom -1\n", "viridis 96 zoom nan\n"}) {
     StringFile f(bad);
     EXPECT_NE(fatal_text([&] { read_figure_style(f.get()); }).find("FIGURE_STYLE"), std::string::npos) << bad;
   }
