@@ -90,6 +90,10 @@ struct csd {
   // The chemical formula for titles when the crystal came with one (a CIF's
   // _chemical_formula_sum); empty otherwise.
   std::string formula;
+  // When the crystal came from a CIF on other axes (rhombohedral, say) and
+  // is used on the table's: how directions and reflections go from the
+  // CIF's axes to these. Empty otherwise.
+  std::string axes_change;
 };
 
 }  // namespace kv

@@ -330,8 +330,7 @@ std::string fraction_text(double v) {
 // parameter file is read on the table's axes, not the CIF's: the message
 // spells out the transformation, directions as u' = R u and reflections as
 // h' = R^-T h, by the images of the CIF's unit vectors.
-std::string axes_change_text(const std::string& path, const gemmi::SpaceGroup& from, const gemmi::SpaceGroup& to,
-                             const Mat3& R, const Mat3& Ri) {
+std::string axes_mapping_text(const Mat3& R, const Mat3& Ri) {
   std::string dirs, refl;
   const char* unit[3] = {"1 0 0", "0 1 0", "0 0 1"};
   for (int j = 0; j < 3; ++j) {
@@ -340,10 +339,15 @@ std::string axes_change_text(const std::string& path, const gemmi::SpaceGroup& f
     refl += strprintf("%s(%s) -> (%s %s %s)", j ? ", " : "", unit[j], fraction_text(Ri[j][0]).c_str(),
                       fraction_text(Ri[j][1]).c_str(), fraction_text(Ri[j][2]).c_str());
   }
+  return "directions go as " + dirs + " and reflections as " + refl;
+}
+
+std::string axes_change_text(const std::string& path, const gemmi::SpaceGroup& from, const gemmi::SpaceGroup& to,
+                             const std::string& mapping) {
   return strprintf("$$ Warning: CIF %s: its axes (%s) are not those of the table's setting %s, on which the crystal "
                    "is used: zone axes, surface normals and reflections in the parameter file are read on the "
-                   "table's axes. From the CIF's axes, directions go as %s and reflections as %s.",
-                   path.c_str(), from.xhm().c_str(), to.xhm().c_str(), dirs.c_str(), refl.c_str());
+                   "table's axes. From the CIF's axes, %s.",
+                   path.c_str(), from.xhm().c_str(), to.xhm().c_str(), mapping.c_str());
 }
 
 // Names in the first column of the X-ray table.
@@ -621,7 +625,10 @@ CifCrystal read_cif_crystal(const std::string& path) {
   // displacement tensor beta (h^T beta h in the exponent) goes to R beta R^T.
   const Mat3 R = rotation_of(*cob);
   const Mat3 Ri = rotation_of(cob->inverse());
-  if (cob->rot != gemmi::Op::identity().rot) out.notes.push_back(axes_change_text(path, *sg, *ref, R, Ri));
+  if (cob->rot != gemmi::Op::identity().rot) {
+    out.axes_change = axes_mapping_text(R, Ri);
+    out.notes.push_back(axes_change_text(path, *sg, *ref, out.axes_change));
+  }
   out.lp = out.transformed ? cell_of_metric(mul(transpose(Ri), mul(metric(lp0), Ri))) : lp0;
   for (double& v : out.lp) v = std::round(v * 1e8) / 1e8;
 

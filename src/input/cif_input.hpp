@@ -35,6 +35,10 @@ struct CifCrystal {
   // (formula_text: "O3 Sr Ti" gives "SrTiO3"), empty when the file has none
   // that reads as elements with counts.
   std::string formula;
+  // How directions and reflections go from the CIF's axes to the table's
+  // when the two differ (not for a shift of the origin alone); empty
+  // otherwise.
+  std::string axes_change;
 };
 
 // Reads the first data block of a CIF file. Fatal, with a message naming the

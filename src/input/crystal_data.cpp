@@ -249,6 +249,7 @@ void fget_cif_cstr(csd& cs, FILE* fp) {
               cif.transformed ? ", transformed to the table's setting" : "", cif.sites.size());
   for (const std::string& note : cif.notes) std::printf("%s\n", note.c_str());
   cs.formula = cif.formula;
+  cs.axes_change = cif.axes_change;
   // The CIF's content goes through the same readers as a written block.
   const std::string text = cif_lattice_atom_blocks(cif);
   File mem(fmemopen(const_cast<char*>(text.data()), text.size(), "r"));

@@ -95,12 +95,33 @@ void check_g1_in_zolz(const Hkl& uvw, const Vec3& g1, FILE* fp) {
               g1[0], g1[1], g1[2], uvw.h, uvw.k, uvw.l, dot, uvw.h, uvw.k, uvw.l, place_note(fp).c_str());
 }
 
+// A crystal read from a CIF on rhombohedral axes is used on hexagonal ones,
+// and every index of the parameter file is read on those. A g1 typed on
+// the rhombohedral axes is, on the hexagonal ones, in general a reflection
+// that the R centring forbids (-h + k + l not a multiple of 3): such a g1 is
+// refused with the transformation spelled out, rather than run as another
+// direction.
+namespace {
+void check_g1_on_crystal_axes(const Vec3& g1, const csd& c, FILE* fp) {
+  if (c.axes_change.empty() || c.lattice_type != "R" || c.hex_flag != 1) return;
+  const Hkl g{static_cast<int>(std::lround(g1[0])), static_cast<int>(std::lround(g1[1])),
+              static_cast<int>(std::lround(g1[2]))};
+  if (std::abs(g.h - g1[0]) + std::abs(g.k - g1[1]) + std::abs(g.l - g1[2]) > 1e-9) return;
+  if (extinction_rule(g, c.lattice_type, c.hex_flag) == 0) return;
+  fatal_out("$$ g1 = (%d %d %d) is a reflection that the R centring forbids on the hexagonal axes the crystal is "
+            "used on (-h + k + l must be a multiple of 3). The CIF's axes are rhombohedral, and indices in the "
+            "parameter file are read on the hexagonal axes: from the CIF's axes, %s.\n%s$$ Abort.\n",
+            g.h, g.k, g.l, c.axes_change.c_str(), place_note(fp).c_str());
+}
+}  // namespace
+
 void fget_sd_incident_beam(sd& s, const csd& c, FILE* fp) {
   chk_data("INCIDENT_BEAM{", fp);
   s.incidence = fget_uvw_hex(fp, c.lp.data(), "incidence");
   check_zone_axis(s.incidence, fp);
   s.normal = fget_uvw_hex(fp, c.lp.data(), "surface normal");
   s.zolzbase1 = fget_r_hkl_hex(fp, c.lp.data(), "g1");
+  check_g1_on_crystal_axes(s.zolzbase1, c, fp);
   check_g1_in_zolz(s.incidence, s.zolzbase1, fp);
   s.tiltH = fget_d_unit(fp, "mrad", &s.tiltH_mrad);
   s.tiltG = fget_d_unit(fp, "mrad", &s.tiltG_mrad);

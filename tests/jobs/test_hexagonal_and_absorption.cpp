@@ -101,6 +101,40 @@ TEST(HexagonalIndices, FourIndicesThatBreakTheRuleOrSitOnOtherAxesAreRefused) {
       << cubic.out;
 }
 
+// Corundum from a CIF on rhombohedral axes is used on hexagonal ones: a g1
+// typed on the rhombohedral axes is refused with the transformation, the
+// same crystal with hexagonal indices runs.
+TEST(HexagonalIndices, IndicesOnTheRhombohedralAxesOfACifAreRefused) {
+  ScratchDir d;
+  write_file(d.path() / "rh.cif",
+             "data_rh\n_cell_length_a 5.1284\n_cell_length_b 5.1284\n_cell_length_c 5.1284\n"
+             "_cell_angle_alpha 55.28\n_cell_angle_beta 55.28\n_cell_angle_gamma 55.28\n"
+             "_symmetry_space_group_name_H-M 'R -3 c :R'\nloop_\n_atom_site_label\n_atom_site_type_symbol\n"
+             "_atom_site_fract_x\n_atom_site_fract_y\n_atom_site_fract_z\n_atom_site_B_iso_or_equiv\n"
+             "Al1 Al 0.35216 0.35216 0.35216 0.19\nO1 O 0.5567 -0.0567 0.25 0.24\n");
+  const std::string crystal = "CRYSTAL_STRUCTURE_DATA{\nCIF{\nrh.cif\n}CIF\nLOW_ORDER_FG{\n0\n}LOW_ORDER_FG\n"
+                              "}CRYSTAL_STRUCTURE_DATA\n";
+  SimCondition rh;
+  rh.incidence = "1 1 1";
+  rh.normal = "1 1 1";
+  rh.g1 = "1 -1 0";
+  rh.n = 3;
+  const RunResult r = run_korvex(d, "rh.dat", "SIM_MODE\n" + eps_block() + crystal + sim_condition(rh));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.out.find("$$ g1 = (1 -1 0) is a reflection that the R centring forbids on the hexagonal axes"),
+            std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("reflections as (1 0 0) -> (0 -1 1), (0 1 0) -> (1 0 1), (0 0 1) -> (-1 1 1)"),
+            std::string::npos)
+      << r.out;
+  SimCondition hex = rh;
+  hex.incidence = "0 0 0 1";
+  hex.normal = "0 0 1";
+  hex.g1 = "1 1 -2 0";
+  const RunResult h = run_korvex(d, "hex.dat", "SIM_MODE\n" + eps_block() + crystal + sim_condition(hex));
+  EXPECT_EQ(h.status, 0) << h.out;
+}
+
 // Pb with B = 3.98 A^2 (PMN-PT) lies beyond the table's last B node: the
 // run computes its absorption directly and says nothing about it.
 std::string lead(double b, int af, const std::string& beams, int side) {
