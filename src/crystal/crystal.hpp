@@ -86,6 +86,14 @@ struct csd {
   // Types 3 and 4: per entry and site f_ela (re) and f_inela (im).
   std::vector<std::vector<complex>> lofg_f;
   std::vector<std::vector<std::array<fitpar, 2>>> lofg_f_fp;
+
+  // The chemical formula for titles when the crystal came with one (a CIF's
+  // _chemical_formula_sum); empty otherwise.
+  std::string formula;
+  // When the crystal came from a CIF on other axes (rhombohedral, say) and
+  // is used on the table's: how directions and reflections go from the
+  // CIF's axes to these. Empty otherwise.
+  std::string axes_change;
 };
 
 }  // namespace kv

@@ -1,7 +1,10 @@
 #include "crystal/lattice.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
+#include <numeric>
 #include <string>
 
 #include "sim/error.hpp"
@@ -92,6 +95,40 @@ void check_voltage_kv(double kv, FILE* fp) {
   if (!(kv > 0.0 && kv <= kMaxVoltageKv))
     fatal_out("$$ Invalid accelerating voltage (=%g kV): it must be above 0 and at most %g kV.\n%s$$ Abort.\n",
               kv, kMaxVoltageKv, place_note(fp).c_str());
+}
+
+bool hexagonal_axes(const double lp[6]) {
+  const auto near = [](double x, double y) { return std::fabs(x - y) <= 1e-6 * std::max(1.0, std::fabs(y)); };
+  return near(lp[0], lp[1]) && near(lp[3], 90.0) && near(lp[4], 90.0) && near(lp[5], 120.0);
+}
+
+Hkl uvtw_to_uvw(int u, int v, int w) {
+  // [U V T W] = U a1 + V a2 + T a3 + W c with a3 = -(a1 + a2): along a1
+  // U - T = 2U + V, along a2 V - T = U + 2V.
+  int x = 2 * u + v, y = u + 2 * v, z = w;
+  const int g = std::gcd(std::gcd(std::abs(x), std::abs(y)), std::abs(z));
+  if (g > 1) x /= g, y /= g, z /= g;
+  return Hkl{x, y, z};
+}
+
+std::array<int, 4> uvw_to_uvtw(const Hkl& uvw) {
+  int a[4] = {2 * uvw.h - uvw.k, 2 * uvw.k - uvw.h, -(uvw.h + uvw.k), 3 * uvw.l};
+  int g = 0;
+  for (int x : a) g = std::gcd(g, std::abs(x));
+  if (g > 1)
+    for (int& x : a) x /= g;
+  return {a[0], a[1], a[2], a[3]};
+}
+
+std::string direction_text(const Hkl& uvw, const double lp[6]) {
+  char buf[96];
+  if (hexagonal_axes(lp)) {
+    const std::array<int, 4> d = uvw_to_uvtw(uvw);
+    std::snprintf(buf, sizeof buf, "[%d %d %d %d]", d[0], d[1], d[2], d[3]);
+  } else {
+    std::snprintf(buf, sizeof buf, "[%d %d %d]", uvw.h, uvw.k, uvw.l);
+  }
+  return buf;
 }
 
 void check_zone_axis(const Hkl& uvw, FILE* fp) {

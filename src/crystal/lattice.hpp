@@ -8,6 +8,7 @@
 // Units: lengths in angstrom, angles in degrees on input, reciprocal vectors
 // in inverse angstrom without a factor 2 pi (|g| = 1/d), voltage in kV.
 #include <array>
+#include <string>
 #include <string_view>
 
 #include "crystal/hkl.hpp"
@@ -27,6 +28,19 @@ struct lattice_metric {
   double gs11 = 0, gs22 = 0, gs33 = 0, gs12 = 0, gs23 = 0, gs13 = 0;
   double g11 = 0, g22 = 0, g33 = 0, g12 = 0, g23 = 0, g13 = 0;
 };
+
+// Whether the cell has hexagonal axes (a = b, alpha = beta = 90, gamma =
+// 120 degrees, to 1e-6), on which Miller-Bravais four-index notation
+// applies: hexagonal crystals and trigonal ones on hexagonal axes.
+bool hexagonal_axes(const double lp[6]);
+// A direction [U V T W] (T = -(U + V)) as the three-index [u v w] =
+// [2U + V, U + 2V, W] reduced to its smallest integers.
+Hkl uvtw_to_uvw(int u, int v, int w);
+// A direction [u v w] as its smallest four-index [U V T W]: U = (2u - v)/3,
+// V = (2v - u)/3, T = -(u + v)/3, W = w, scaled to integers.
+std::array<int, 4> uvw_to_uvtw(const Hkl& uvw);
+// "[u v w]", or "[U V T W]" on hexagonal axes.
+std::string direction_text(const Hkl& uvw, const double lp[6]);
 
 // Metric of the cell a, b, c (angstrom), alpha, beta, gamma (degrees).
 lattice_metric bravai(const double lp[6]);

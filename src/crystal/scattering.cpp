@@ -1,9 +1,11 @@
 #include "crystal/scattering.hpp"
 
+#include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <cstring>
 #include <optional>
+#include <vector>
 
 #include "crystal/data_table.hpp"
 #include "sim/error.hpp"
@@ -224,6 +226,92 @@ double fabs_bi_cub_int(double bt, double x, const bk_table& t) {
   return cub_int(t.gms2 + c0, x, col);
 }
 
+namespace {
+
+// Gauss-Legendre nodes and weights on (-1, 1), by Newton's method on P_n.
+void gauss_legendre(int n, std::vector<double>& x, std::vector<double>& w) {
+  x.assign(static_cast<std::size_t>(n), 0.0);
+  w.assign(static_cast<std::size_t>(n), 0.0);
+  constexpr double kPi = 3.141592653589793;
+  for (int i = 0; i < (n + 1) / 2; ++i) {
+    double z = std::cos(kPi * (i + 0.75) / (n + 0.5));
+    double dp = 1.0;
+    for (int it = 0; it < 100; ++it) {
+      double p0 = 1.0, p1 = z;
+      for (int k = 2; k <= n; ++k) {
+        const double p2 = ((2.0 * k - 1.0) * z * p1 - (k - 1.0) * p0) / k;
+        p0 = p1;
+        p1 = p2;
+      }
+      dp = n * (z * p1 - p0) / (z * z - 1.0);
+      const double dz = p1 / dp;
+      z -= dz;
+      if (std::fabs(dz) < 1e-15) break;
+    }
+    x[static_cast<std::size_t>(i)] = -z;
+    x[static_cast<std::size_t>(n - 1 - i)] = z;
+    w[static_cast<std::size_t>(i)] = w[static_cast<std::size_t>(n - 1 - i)] = 2.0 / ((1.0 - z * z) * dp * dp);
+  }
+}
+
+// The quadrature rules of the absorptive integral, made once. Radial:
+// p = P_C t / (1 - t) on Gauss-Legendre points in t, which resolves small p
+// and carries the 1/p^3 tail to infinity. Angular: phi = (pi/2) u^2 on a
+// quarter turn (the integrand's four symmetric images counted by the
+// weight), clustering points where |p - s/2| passes near zero.
+struct AbsorptiveRules {
+  std::vector<double> p, dp, cphi, dphi;
+  AbsorptiveRules() {
+    constexpr int kRadial = 160, kAngular = 80;
+    constexpr double kPc = 1.0, kPi = 3.141592653589793;
+    std::vector<double> t, w;
+    gauss_legendre(kRadial, t, w);
+    for (int i = 0; i < kRadial; ++i) {
+      const double u = 0.5 * (t[i] + 1.0), wu = 0.5 * w[i];
+      p.push_back(kPc * u / (1.0 - u));
+      dp.push_back(wu * kPc / ((1.0 - u) * (1.0 - u)));
+    }
+    gauss_legendre(kAngular, t, w);
+    for (int i = 0; i < kAngular; ++i) {
+      const double u = 0.5 * (t[i] + 1.0), wu = 0.5 * w[i];
+      cphi.push_back(std::cos(0.5 * kPi * u * u));
+      dphi.push_back(4.0 * kPi * u * wu);
+    }
+  }
+};
+
+// The elastic factor of the table (angstrom) at any s: the table's own
+// interpolation up to its last node, the Rutherford fall-off as 1/s^2
+// beyond it.
+double table_fe(const bk_table& t, double s) {
+  if (s <= t.dts[26]) return cub_int_2(s, 27, t.dts, t.dt) / 1000.0;
+  const double r = t.dts[26] / s;
+  return t.dt[26] / 1000.0 * r * r;
+}
+
+}  // namespace
+
+double bk_absorptive_integral(const bk_table& t, double s, double b) {
+  static const AbsorptiveRules rules;
+  // beta f'_0 = (2h / (m0 c)) I(s, B), with
+  // I = integral d^2s' f_e(|s'|) f_e(|s - s'|) [1 - exp(-2 B (s'^2 - s'.s))];
+  // with p = s' - s/2 the bracket is 1 - exp(B s^2 / 2 - 2 B p^2).
+  constexpr double kAbs = 0.0485262;  // 2 h / (m0 c), angstrom
+  double sum = 0.0;
+  const std::size_t np = rules.p.size(), na = rules.cphi.size();
+  for (std::size_t i = 0; i < np; ++i) {
+    const double p = rules.p[i];
+    const double r2 = p * p + 0.25 * s * s;
+    double g = 0.0;
+    for (std::size_t k = 0; k < na; ++k) {
+      const double ps = p * s * rules.cphi[k];
+      g += table_fe(t, std::sqrt(r2 + ps)) * table_fe(t, std::sqrt(std::max(r2 - ps, 0.0))) * rules.dphi[k];
+    }
+    sum += -std::expm1(0.5 * b * s * s - 2.0 * b * p * p) * g * p * rules.dp[i];
+  }
+  return kAbs * sum;
+}
+
 int atom_bk(const bk_table& t, double s, double b, complex* out, double kv) {
   *out = complex{0.0, 0.0};
   if (s > t.dts[26]) return 1;
@@ -235,9 +323,6 @@ int atom_bk(const bk_table& t, double s, double b, complex* out, double kv) {
   if (b < 0.0) {
     bt = 0.0;
     status = 2;
-  } else if (b > t.gm[5]) {
-    bt = t.gm[5];
-    status = 2;
   } else if (!(b >= 0.0)) {
     return 3;  // B not a number: nothing sensible can be computed
   }
@@ -247,6 +332,12 @@ int atom_bk(const bk_table& t, double s, double b, complex* out, double kv) {
   const double f_el = cub_int_2(s, 27, t.dts, t.dt) / 1000.0;
   out->re = f_el;
   if (bt < t.gm[0] || x > t.gms2[9]) return status;
+  // Above the table's last B node the absorptive factor is integrated
+  // directly, by the quadrature the table itself was made with.
+  if (bt > t.gm[5]) {
+    out->im = bk_absorptive_integral(t, s, bt) / beta;
+    return status;
+  }
 
   double a;
   if (x >= 2.0) {

@@ -45,10 +45,19 @@ inline constexpr double kMottLimitS2 = 1e-10;
 // Electron factor at s^2 by the Mott formula (angstrom); s^2 < 0 is fatal.
 double atomsf_xdt(double s2, const xdt& x);
 // Elastic (real part) and absorptive (imaginary part) electron factors at s
-// for Debye-Waller B and voltage kv. Status 0 computed; 2 computed with B
-// clamped to the table's range; 1 s beyond the table, 3 s < 0, 4 voltage not
-// in (0, 10000] kV (factors 0 for 1, 3 and 4).
+// for Debye-Waller B and voltage kv. Status 0 computed; 2 computed with a
+// negative B taken as 0; 1 s beyond the table, 3 s < 0 or B not a number, 4
+// voltage not in (0, 10000] kV (factors 0 for 1, 3 and 4). B above the
+// table's last B node is integrated directly (bk_absorptive_integral); as
+// inside the table, B s^2 beyond its last node gives no absorption.
 int atom_bk(const bk_table& t, double s, double b, complex* out, double kv);
+// beta f'_0(s, B) (angstrom) of the Einstein model of thermal diffuse
+// scattering, (2h / (m0 c)) times the integral over the plane of
+// f_e(|s'|) f_e(|s - s'|) [1 - exp(-2 B (s'^2 - s'.s))], with f_e the
+// table's elastic factor (falling as 1/s^2 beyond its last node): the
+// quadrature from which the table's absorptive nodes were made, for B
+// beyond them.
+double bk_absorptive_integral(const bk_table& t, double s, double b);
 // Simple absorptive model f0 exp(-2 B s^2).
 double atom_f_absorption(double s2, double f0, double b);
 

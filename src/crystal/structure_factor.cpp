@@ -38,6 +38,16 @@ int site_bk(const lattice_metric& lm, csd& cs, int j, double s, double kv, compl
   return atom_bk(cs.bks[j], s, cs.atoms[j].b_iso, bk, kv);
 }
 
+// Whether the factors of site j at s, looked up with the given status, are
+// what the structure factor needs: computed normally, or s beyond the
+// table's elastic nodes for a site whose elastic factor comes from the Mott
+// formula (af 0) and whose B s^2 lies beyond the absorptive nodes as well,
+// where the table gives no absorption at any s.
+bool site_factors_usable(int status, const atom& a, const bk_table& t, double s) {
+  if (status == 0) return true;
+  return status == 1 && a.af == 0 && a.b_iso * s * s > t.gms2[9];
+}
+
 // F_g of the crystal from one scattering factor per site, f[j].
 complex crystal_fg(const Hkl& g, double sq_s, const csd& cs, const complex* f) {
   return calc_structure_factor_ph(g, sq_s, cs.num_sym_op, cs.sym_ops.data(), cs.num_atom,
@@ -93,7 +103,7 @@ complex calc_structure_factor(const Hkl& g, double kv, const lattice_metric& lm,
   for (int j = 0; j < cs.num_atom; ++j) {
     const atom& a = cs.atoms[j];
     complex bk;
-    if (site_bk(lm, cs, j, s, kv, &bk) != 0) flag = 1;
+    if (!site_factors_usable(site_bk(lm, cs, j, s, kv, &bk), a, cs.bks[j], s)) flag = 1;
     if (a.af == 0)
       f[j] = complex{atomsf_xdt(s2, cs.xdts[j]), bk.im};
     else if (a.af == 1)
@@ -103,6 +113,32 @@ complex calc_structure_factor(const Hkl& g, double kv, const lattice_metric& lm,
   }
   *warn = flag;
   return crystal_fg(g, s2, cs, f.data());
+}
+
+std::string fg_failure_text(const Hkl& g, double kv, const lattice_metric& lm, csd& cs) {
+  const double s = std::sqrt(sq_s_of(g, lm));
+  for (int j = 0; j < cs.num_atom; ++j) {
+    complex bk;
+    const int status = site_bk(lm, cs, j, s, kv, &bk);
+    const atom& a = cs.atoms[j];
+    if (site_factors_usable(status, a, cs.bks[j], s)) continue;
+    const std::string where = strprintf("reflection %d %d %d, site %d (%s)", g.h, g.k, g.l, j + 1, a.name.c_str());
+    switch (status) {
+      case 1:
+        return strprintf("%s: s = |g|/2 = %g 1/A lies beyond the electron table's last node, %g 1/A, where the "
+                         "%s is not known",
+                         where.c_str(), s, cs.bks[j].dts[26],
+                         a.af == 0 ? "absorptive factor (B s^2 within the table's range)" : "tabulated factor");
+      case 2:
+        return strprintf("%s: B = %g A^2 is negative; a Debye-Waller B must be at least 0", where.c_str(), a.b_iso);
+      case 3:
+        return strprintf("%s: B = %g A^2 or s = %g 1/A is not a number the factors can be computed from",
+                         where.c_str(), a.b_iso, s);
+      default:
+        return strprintf("%s: the voltage %g kV lies outside (0, 10000] kV", where.c_str(), kv);
+    }
+  }
+  return std::string();
 }
 
 complex calc_Fg_ela(const Hkl& g, double kv, const lattice_metric& lm, csd& cs) {

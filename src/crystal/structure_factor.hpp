@@ -9,6 +9,7 @@
 // computed value together with all its symmetry equivalents, and is
 // pre-filled with the user's LOW_ORDER_FG values, which therefore override
 // computed ones for every equivalent reflection.
+#include <string>
 #include <vector>
 
 #include "crystal/lattice.hpp"
@@ -39,9 +40,15 @@ complex calc_structure_factor_ph(const Hkl& g, double sq_s, int num_op, const sy
                                  int num_atom, const atom* atoms, const complex* f);
 // Elastic (Mott formula for af 0, table for af 1) plus absorptive factors
 // at voltage kv. *warn becomes 1 when any site's tabulated factors could
-// not be evaluated normally (s or B outside the table, bad voltage), else 0.
+// not be evaluated normally (s or B outside the table, bad voltage), else 0;
+// s beyond the table is no failure for an af 0 site whose B s^2 is beyond
+// the absorptive nodes too (Mott elastic factor, no absorption).
 complex calc_structure_factor(const Hkl& g, double kv, const lattice_metric& lm, csd& cs,
                               int* warn);
+// Why the site factors of reflection g cannot be computed normally (what
+// sets *warn of calc_structure_factor): the first site that fails, the
+// reflection and the limit it exceeds; empty when every site is fine.
+std::string fg_failure_text(const Hkl& g, double kv, const lattice_metric& lm, csd& cs);
 // Elastic part only (af 0 Mott, af 1 or 2 table).
 complex calc_Fg_ela(const Hkl& g, double kv, const lattice_metric& lm, csd& cs);
 // Absorptive part only (imaginary site factors).

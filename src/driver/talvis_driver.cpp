@@ -223,7 +223,12 @@ int talvis_main(int argc, char** argv) {
   if (argc == 3 && std::string(argv[1]) == "cif") {
     std::string block;
     try {
-      block = cif_crystal_block(read_cif_crystal(argv[2]));
+      const CifCrystal cif = read_cif_crystal(argv[2]);
+      // The block carries the reader's notes as comments; the warnings
+      // among them also go to standard error, where they are seen.
+      for (const std::string& n : cif.notes)
+        if (n.rfind("$$", 0) == 0) std::fprintf(stderr, "%s\n", n.c_str());
+      block = cif_crystal_block(cif);
     } catch (const FatalError& e) {
       throw FatalError(e.text(), Channel::err, e.status());
     }

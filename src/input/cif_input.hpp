@@ -27,6 +27,18 @@ struct CifCrystal {
   bool transformed = false;  // whether the cell and sites were moved to the table setting
   std::array<double, 6> lp{};
   std::vector<CifSite> sites;
+  // What the reader found worth saying, one line each: how the symmetry was
+  // read, the atoms per cell against the formula; lines beginning "$$
+  // Warning" report a disagreement or a value assumed.
+  std::vector<std::string> notes;
+  // _chemical_formula_sum for titles, its elements in the usual order
+  // (formula_text: "O3 Sr Ti" gives "SrTiO3"), empty when the file has none
+  // that reads as elements with counts.
+  std::string formula;
+  // How directions and reflections go from the CIF's axes to the table's
+  // when the two differ (not for a shift of the origin alone); empty
+  // otherwise.
+  std::string axes_change;
 };
 
 // Reads the first data block of a CIF file. Fatal, with a message naming the

@@ -247,6 +247,9 @@ void fget_cif_cstr(csd& cs, FILE* fp) {
   const CifCrystal cif = read_cif_crystal(path);
   std::printf("CIF %s: space group %d (%s%s), %zu sites\n", path.c_str(), cif.sp_grp_no, cif.setting.c_str(),
               cif.transformed ? ", transformed to the table's setting" : "", cif.sites.size());
+  for (const std::string& note : cif.notes) std::printf("%s\n", note.c_str());
+  cs.formula = cif.formula;
+  cs.axes_change = cif.axes_change;
   // The CIF's content goes through the same readers as a written block.
   const std::string text = cif_lattice_atom_blocks(cif);
   File mem(fmemopen(const_cast<char*>(text.data()), text.size(), "r"));

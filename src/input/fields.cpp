@@ -3,7 +3,9 @@
 #include <cmath>
 #include <cstdlib>
 #include <utility>
+#include <vector>
 
+#include "crystal/lattice.hpp"
 #include "sim/error.hpp"
 #include "sim/linereader.hpp"
 
@@ -37,7 +39,91 @@ int trunc_int(double x) { return int_field(x, std::string_view(), nullptr, nullp
 
 int checked_index(double x, const char* name, FILE* fp) { return int_field(x, std::string_view(), name, fp); }
 
+// The first three numbers of a line (each present one must be a number, as
+// the three-index readers require) and a fourth when the fourth token is a
+// number; other surplus tokens are passed over as before.
+std::vector<double> numbers_before_comment(const std::string& line, FILE* fp) {
+  std::vector<double> v;
+  const std::vector<std::string_view> tokens = split_tokens(line);
+  for (std::size_t k = 0; k < tokens.size() && k < 4; ++k) {
+    const std::string_view t = tokens[k];
+    if (t[0] == '%' || t[0] == '#') break;
+    if (k == 3) {
+      const std::string word(t);
+      char* end = nullptr;
+      const double x = std::strtod(word.c_str(), &end);
+      if (end == word.c_str() || *end != '\0' || !std::isfinite(x)) break;
+      v.push_back(x);
+    } else {
+      v.push_back(checked_double(t, nullptr, fp));
+    }
+  }
+  return v;
+}
+
+std::string index_list(const std::vector<double>& v, std::size_t n) {
+  std::string s;
+  for (std::size_t k = 0; k < n && k < v.size(); ++k) s += strprintf(k ? " %g" : "%g", v[k]);
+  return s;
+}
+
+// Four Miller-Bravais indices: only on hexagonal axes, and the third must
+// be minus the sum of the first two.
+void check_four_indices(const std::vector<double>& v, const double lp[6], const char* what, const char* third,
+                        FILE* fp) {
+  if (!hexagonal_axes(lp))
+    fatal_out("$$ %s: four indices (%s) are Miller-Bravais indices of a hexagonal lattice, but this crystal's "
+              "axes (a b c = %g %g %g, alpha beta gamma = %g %g %g) are not hexagonal: give three indices.\n"
+              "%s$$ Abort.\n",
+              what, index_list(v, 4).c_str(), lp[0], lp[1], lp[2], lp[3], lp[4], lp[5], place_note(fp).c_str());
+  if (std::fabs(v[2] + v[0] + v[1]) > 1e-9 * (1.0 + std::fabs(v[0]) + std::fabs(v[1])))
+    fatal_out("$$ %s: in the four indices (%s) the third, %s, must be minus the sum of the first two, %g.\n"
+              "%s$$ Abort.\n",
+              what, index_list(v, 4).c_str(), third, -(v[0] + v[1]), place_note(fp).c_str());
+}
+
 }  // namespace
+
+Hkl fget_uvw_hex(FILE* fp, const double lp[6], const char* what) {
+  const std::string line = need_line(kLineCap, fp);
+  const std::vector<double> v = numbers_before_comment(line, fp);
+  if (v.size() < 4) {
+    Hkl r;
+    if (v.size() > 0) r.h = trunc_int(v[0]);
+    if (v.size() > 1) r.k = trunc_int(v[1]);
+    if (v.size() > 2) r.l = trunc_int(v[2]);
+    return r;
+  }
+  check_four_indices(v, lp, what, "T", fp);
+  const Hkl r = uvtw_to_uvw(checked_index(v[0], "U", fp), checked_index(v[1], "V", fp), checked_index(v[3], "W", fp));
+  std::printf("%s [%s] = [%d %d %d]\n", what, index_list(v, 4).c_str(), r.h, r.k, r.l);
+  return r;
+}
+
+Hkl fget_counted_hkl_hex(FILE* fp, long long count, const char* what, const double lp[6]) {
+  const std::string line = need_line(kLineCap, fp);
+  refuse_block_marker(line, count, what, fp);
+  const std::vector<double> v = numbers_before_comment(line, fp);
+  if (v.size() >= 4) {
+    check_four_indices(v, lp, what, "i", fp);
+    return Hkl{checked_index(v[0], "h", fp), checked_index(v[1], "k", fp), checked_index(v[3], "l", fp)};
+  }
+  double w[3] = {0, 0, 0};
+  for (std::size_t k = 0; k < v.size(); ++k) w[k] = v[k];
+  return Hkl{checked_index(w[0], "h", fp), checked_index(w[1], "k", fp), checked_index(w[2], "l", fp)};
+}
+
+std::array<double, 3> fget_r_hkl_hex(FILE* fp, const double lp[6], const char* what) {
+  const std::string line = need_line(kLineCap, fp);
+  const std::vector<double> v = numbers_before_comment(line, fp);
+  if (v.size() >= 4) {
+    check_four_indices(v, lp, what, "i", fp);
+    return {v[0], v[1], v[3]};
+  }
+  std::array<double, 3> r{};
+  for (std::size_t k = 0; k < v.size(); ++k) r[k] = v[k];
+  return r;
+}
 
 double fget_d(FILE* fp) {
   const std::string line = need_line(kLineCap, fp);

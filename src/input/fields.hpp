@@ -42,6 +42,16 @@ Hkl fget_uvw(FILE* fp);
 // means the count exceeds the lines written, and says so.
 Hkl fget_counted_hkl(FILE* fp, long long count, const char* what);
 std::array<double, 3> fget_r_hkl(FILE* fp);
+// The same readers for a crystal whose axes may be hexagonal (lp its cell):
+// four numbers on the line are Miller-Bravais indices, a direction
+// [U V T W] with T = -(U + V) or a reflection (h k i l) with i = -(h + k),
+// returned as three-index [u v w] (reduced) or (h k l); three numbers are
+// read as the readers above read them. Four numbers for a cell without
+// hexagonal axes, or a third index that breaks its rule, end the run with a
+// message naming `what`.
+Hkl fget_uvw_hex(FILE* fp, const double lp[6], const char* what);
+Hkl fget_counted_hkl_hex(FILE* fp, long long count, const char* what, const double lp[6]);
+std::array<double, 3> fget_r_hkl_hex(FILE* fp, const double lp[6], const char* what);
 // A string, a double, two integers and a double; fields that are absent keep
 // their previous values. Returns how many of the five were present.
 int fget_str_diid(std::string* s, double* d1, int* i1, int* i2, double* d2, FILE* fp);

@@ -81,7 +81,7 @@ void read_bloch_job(bloch_job_input& in, void (*read_condition)(sd&, csd&, FILE*
 void input_dispsurf_data(sd& s, csd& c, FILE* fp) {
   const lattice_metric lm = bravai(lattice_parameters(c));
   chk_data("DISPSURF_CALCULATION_CONDITION{", fp);
-  fget_sd_incident_beam(s, fp);
+  fget_sd_incident_beam(s, c, fp);
   fget_sd_kxy_range(s, fp, " Caution!! CALC_KXY_RANGE must be before BEAM_SEARCH. $$", false);
   fget_sd_beam_block(s, c, fp, lm);
   fget_sd_branch(s, fp, true);
@@ -94,7 +94,7 @@ void input_dispsurf_data(sd& s, csd& c, FILE* fp) {
 void input_bloch_data(sd& s, csd& c, FILE* fp) {
   const lattice_metric lm = bravai(lattice_parameters(c));
   chk_data("BLOCH_CALCULATION_CONDITION{", fp);
-  fget_sd_incident_beam(s, fp);
+  fget_sd_incident_beam(s, c, fp);
   fget_sd_kxy_range(s, fp, "$$$ Caution!!! CALC_KXY_RANGE must be before BEAM_SEARCH. $$$$$", false);
   std::printf("$$disksize = %f\n", s.disksize);
   fget_sd_beam_block(s, c, fp, lm);
@@ -123,7 +123,7 @@ void input_bloch_data(sd& s, csd& c, FILE* fp) {
 void input_tfringe_data(sd& s, csd& c, FILE* fp) {
   const lattice_metric lm = bravai(lattice_parameters(c));
   chk_data("TFRINGE_CALCULATION_CONDITION{", fp);
-  fget_sd_incident_beam(s, fp);
+  fget_sd_incident_beam(s, c, fp);
   fget_sd_kxy_range(s, fp, " Caution!!! CALC_KXY_RANGE must be before BEAM_SEARCH!", false);
   fget_sd_beam_block(s, c, fp, lm);
 

@@ -86,7 +86,7 @@ void input_density_proj_data(map_condition& m, csd& c, FILE* fp) {
   sd& s = m.s;
   const lattice_metric lm = bravai(c.lp);
   chk_data("E_DENSITY_CALCULATION_CONDITION{", fp);
-  fget_sd_incident_beam(s, fp);
+  fget_sd_incident_beam(s, c, fp);
   fget_map_beam_block(s, c, fp, false);
   chk_data("CALC_RXY_RANGE{", fp);
   real_space_base(m, lm);
@@ -126,7 +126,7 @@ void input_density_3d_data(map_condition& m, csd& c, FILE* fp) {
   sd& s = m.s;
   const lattice_metric lm = bravai(c.lp);
   chk_data("E_DENSITY_CALCULATION_CONDITION{", fp);
-  fget_sd_incident_beam(s, fp);
+  fget_sd_incident_beam(s, c, fp);
   fget_map_beam_block(s, c, fp, true);
   real_space_base(m, lm);
   chk_data("CALC_RXY_RANGE_3D{", fp);

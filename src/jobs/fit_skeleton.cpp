@@ -177,7 +177,7 @@ std::string write_fit_skeleton(const std::string& sim_file, const std::string& m
   input_csd_cstr(cs, fp, base);
   chk_data("SIM_CALCULATION_CONDITION{", fp);
   sd s;
-  fget_sd_incident_beam(s, fp);
+  fget_sd_incident_beam(s, cs, fp);
   fget_sd_kxy_range(s, fp, " Caution!!! CALC_KXY_RANGE must be before BEAM_SEARCH. $$", true);
   apply_microscope_units(s, bravai(cs.lp.data()));
   fed searched;

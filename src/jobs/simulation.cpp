@@ -44,7 +44,8 @@ void dbg_dump_ini_sim() { std::printf("\n$$ vg_select_flag = %d\n", epsilon.vg_s
 void fget_cal_g(int num_g, int num_exact_beam, int /*num_bethe_beam*/, int* cal_g, const BeamList& beams,
                 FILE* fp, csd* c, double kv) {
   for (int r = 0; r < num_g; ++r) {
-    const Hkl g = fget_counted_hkl(fp, num_g, "OUTPUT_REFLEX reflection");
+    const Hkl g = c ? fget_counted_hkl_hex(fp, num_g, "OUTPUT_REFLEX reflection", c->lp.data())
+                    : fget_counted_hkl(fp, num_g, "OUTPUT_REFLEX reflection");
     const int n = find_n_g(num_exact_beam, g, beams);
     if (n < 0 && c && epsilon.forbidden_beam_flag != 1 && vanishing_fg_reflection(g, kv, *c))
       fatal_out(
@@ -94,12 +95,33 @@ void check_g1_in_zolz(const Hkl& uvw, const Vec3& g1, FILE* fp) {
               g1[0], g1[1], g1[2], uvw.h, uvw.k, uvw.l, dot, uvw.h, uvw.k, uvw.l, place_note(fp).c_str());
 }
 
-void fget_sd_incident_beam(sd& s, FILE* fp) {
+// A crystal read from a CIF on rhombohedral axes is used on hexagonal ones,
+// and every index of the parameter file is read on those. A g1 typed on
+// the rhombohedral axes is, on the hexagonal ones, in general a reflection
+// that the R centring forbids (-h + k + l not a multiple of 3): such a g1 is
+// refused with the transformation spelled out, rather than run as another
+// direction.
+namespace {
+void check_g1_on_crystal_axes(const Vec3& g1, const csd& c, FILE* fp) {
+  if (c.axes_change.empty() || c.lattice_type != "R" || c.hex_flag != 1) return;
+  const Hkl g{static_cast<int>(std::lround(g1[0])), static_cast<int>(std::lround(g1[1])),
+              static_cast<int>(std::lround(g1[2]))};
+  if (std::abs(g.h - g1[0]) + std::abs(g.k - g1[1]) + std::abs(g.l - g1[2]) > 1e-9) return;
+  if (extinction_rule(g, c.lattice_type, c.hex_flag) == 0) return;
+  fatal_out("$$ g1 = (%d %d %d) is a reflection that the R centring forbids on the hexagonal axes the crystal is "
+            "used on (-h + k + l must be a multiple of 3). The CIF's axes are rhombohedral, and indices in the "
+            "parameter file are read on the hexagonal axes: from the CIF's axes, %s.\n%s$$ Abort.\n",
+            g.h, g.k, g.l, c.axes_change.c_str(), place_note(fp).c_str());
+}
+}  // namespace
+
+void fget_sd_incident_beam(sd& s, const csd& c, FILE* fp) {
   chk_data("INCIDENT_BEAM{", fp);
-  s.incidence = fget_uvw(fp);
+  s.incidence = fget_uvw_hex(fp, c.lp.data(), "incidence");
   check_zone_axis(s.incidence, fp);
-  s.normal = fget_uvw(fp);
-  s.zolzbase1 = fget_r_hkl(fp);
+  s.normal = fget_uvw_hex(fp, c.lp.data(), "surface normal");
+  s.zolzbase1 = fget_r_hkl_hex(fp, c.lp.data(), "g1");
+  check_g1_on_crystal_axes(s.zolzbase1, c, fp);
   check_g1_in_zolz(s.incidence, s.zolzbase1, fp);
   s.tiltH = fget_d_unit(fp, "mrad", &s.tiltH_mrad);
   s.tiltG = fget_d_unit(fp, "mrad", &s.tiltG_mrad);
@@ -205,7 +227,7 @@ void fget_sd_output_thickness(sd& s, FILE* fp) {
 void input_sim_data(sd& s, csd& c, FILE* fp) {
   const lattice_metric lm = bravai(lattice_parameters(c));
   chk_data("SIM_CALCULATION_CONDITION{", fp);
-  fget_sd_incident_beam(s, fp);
+  fget_sd_incident_beam(s, c, fp);
   fget_sd_kxy_range(s, fp, " Caution!!! CALC_KXY_RANGE must be before BEAM_SEARCH. $$", true);
   fget_sd_beam_block(s, c, fp, lm);
   fget_sd_output_reflex(s, fp, true, &c);
@@ -422,7 +444,21 @@ CMatrix sd_potential_matrix(const sd& s, csd& c, const lattice_metric& lm, FILE*
   const int n = s.num_exact_beam + s.num_bethe_beam;
   int error_flag = 0;
   CMatrix vg = condition_potential_matrix(s, c, lm, &error_flag, true);
-  if (error_flag) qz_fprintf_stdo(log, "$$ Error in Fg calc. You should check params.\n");
+  if (error_flag) {
+    // A structure factor computed from clamped or missing site factors
+    // would silently falsify every intensity: name the first reflection
+    // and site that failed, and end the run.
+    std::string why;
+    for (int i = 0; i < n && why.empty(); ++i)
+      for (int j = 0; j < n && why.empty(); ++j) {
+        const Hkl h{s.beams[i].h - s.beams[j].h, s.beams[i].k - s.beams[j].k, s.beams[i].l - s.beams[j].l};
+        why = fg_failure_text(h, s.voltage, lm, c);
+      }
+    if (why.empty()) why = "a site's scattering factors could not be computed";
+    const std::string msg = "$$ Error in Fg calc: " + why + ".\n$$ Abort.\n";
+    if (log) qz_fprintf(log, "%s", msg.c_str());
+    fatal_out("%s", msg.c_str());
+  }
   debug_vg_dump(vg, n);
   return vg;
 }

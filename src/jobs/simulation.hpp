@@ -21,7 +21,9 @@ struct csd;
 
 // Pieces of the condition blocks shared by every simulation job.
 // INCIDENT_BEAM{...}: incidence, normal, g1, centre tilt, voltage.
-void fget_sd_incident_beam(sd& s, FILE* fp);
+// INCIDENT_BEAM: zone axis, surface normal and g1 may be written with four
+// (Miller-Bravais) indices when the crystal c has hexagonal axes.
+void fget_sd_incident_beam(sd& s, const csd& c, FILE* fp);
 // Converts the tilts and disk size written in mrad.
 void apply_microscope_units(sd& s, const lattice_metric& lm);
 // Voltage, wavelength, |g1|, disk size, beam counts, thicknesses and the

@@ -1,5 +1,7 @@
 #include "results/hdf5_export.hpp"
 
+#include "crystal/formula.hpp"
+
 #include "results/h5_file.hpp"
 
 #include <cerrno>
@@ -176,29 +178,19 @@ std::string element_of(const std::string& name) {
 }  // namespace
 
 std::string crystal_label(const csd& c) {
-  // Positions per element: multiplicity x occupancy summed over the sites.
-  std::vector<std::string> order;
-  std::map<std::string, double> count;
+  // A formula that came with the crystal (a CIF's) names it as written.
+  if (!c.formula.empty()) return c.formula;
+  // Positions per element: multiplicity x occupancy summed over the sites,
+  // in formula units, electropositive element first.
+  std::vector<std::pair<std::string, double>> count;
   for (const atom& a : c.atoms) {
     const std::string e = element_of(a.name);
-    if (!count.count(e)) order.push_back(e);
-    count[e] += a.multiplicity * (a.occ > 0 ? a.occ : 1.0);
+    auto it = std::find_if(count.begin(), count.end(), [&](const auto& x) { return x.first == e; });
+    if (it == count.end()) it = count.insert(count.end(), {e, 0.0});
+    it->second += a.multiplicity * (a.occ > 0 ? a.occ : 1.0);
   }
-  if (order.empty()) return "crystal";
-  double least = count[order[0]];
-  for (const std::string& e : order) least = std::min(least, count[e]);
-  std::string label;
-  for (const std::string& e : order) {
-    label += e;
-    const double r = least > 0 ? count[e] / least : 1.0;
-    const long n = std::lround(r);
-    if (std::fabs(r - n) < 0.05) {
-      if (n > 1) label += std::to_string(n);
-    } else {
-      label += strprintf("%.2g", r);
-    }
-  }
-  return label;
+  if (count.empty()) return "crystal";
+  return formula_text(count, true);
 }
 
 std::string export_path_for_result(const std::string& result_file) {

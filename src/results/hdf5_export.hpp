@@ -18,9 +18,10 @@ namespace kv {
 struct sd;
 struct csd;
 
-// A short name of the crystal from its sites ("GaAs", "SrTiO3", "Al2O3"):
-// the element symbols in site order with the number of positions per
-// formula (smallest multiplicity ratio), followed by nothing else.
+// A short name of the crystal ("GaAs", "SrTiO3", "Al2O3"): the formula it
+// came with (a CIF's _chemical_formula_sum), else the element symbols of its
+// sites, electropositive first (formula_text), with the number of positions
+// per formula unit.
 std::string crystal_label(const csd& c);
 
 // Writes "<base>.h5" for a SIM_MODE (amplitude null) or SIM_COHERENT_MODE

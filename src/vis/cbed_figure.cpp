@@ -366,7 +366,7 @@ namespace {
 void draw_title(cairo_t* cr, const CbedFigureInput& in, double mrad_per_unit, const FigureStyle& style) {
   const SimResultHeader& h = in.h;
   std::string line1 = in.info && !in.info->crystal.empty() ? in.info->crystal + "  " : "";
-  line1 += strprintf("[%d %d %d]", h.incidence.h, h.incidence.k, h.incidence.l);
+  line1 += direction_text(h.incidence, h.cell);
   if (in.info) line1 += strprintf("   %g kV", in.info->voltage_kv);
   line1 += strprintf("   t = %g \xC3\x85", h.thickness);  // angstrom sign
   if (mrad_per_unit > 0)

@@ -189,7 +189,44 @@ TEST_F(InstalledBk, SiliconReferenceValuesAndTheDependenceOnB) {
   EXPECT_GT(f2.im, 1.5 * f1.im);
   atom_bk(t, 0.3, 0.2, &g, 1000);
   EXPECT_NEAR(g.im * beta_of(1000), f2.im * beta_of(200), 1e-12);
-  EXPECT_EQ(atom_bk(t, 0.3, 5.0, &g, 200), 2);
+  EXPECT_EQ(atom_bk(t, 0.3, 5.0, &g, 200), 0);
+}
+
+// Beyond the table's last B node (3.2 A^2) the factor is integrated
+// directly. Reference: Pb, beta f'_0 = KABS I(s, B) of tools/gen_bk.py
+// (absorptive_integral with its own elastic factor, International Tables
+// electron fits joined to the Hartree-Fock Mott factor, 320 x 160 points),
+// at B = 4 and 3.98 A^2. Within 1 %, and within 1 % of f'(0, B) at s = 1
+// where f' passes through zero; the table's value at its last node and the
+// integral just above it meet within the table's own accuracy.
+TEST_F(InstalledBk, LeadBeyondTheLastBNodeIsIntegratedDirectly) {
+  const bk_table t = read_atom_dat_table("Pb");
+  struct Ref {
+    double b, s, beta_f;
+  };
+  const Ref refs[] = {{4.0, 0.0, 1.214453},  {4.0, 0.1, 1.193074},   {4.0, 0.25, 1.092476},
+                      {4.0, 0.5, 0.8124392}, {4.0, 1.0, -0.1747937}, {3.98, 0.0, 1.212756},
+                      {3.98, 0.25, 1.091160}, {3.98, 0.5, 0.8121152}, {3.98, 1.0, -0.1676857}};
+  for (const Ref& r : refs) {
+    complex f;
+    ASSERT_EQ(atom_bk(t, r.s, r.b, &f, 200), 0) << r.b << " " << r.s;
+    const double tol = r.s < 1.0 ? 0.01 * std::fabs(r.beta_f) : 0.01 * 1.214453;
+    EXPECT_NEAR(f.im * beta_of(200), r.beta_f, tol) << "B=" << r.b << " s=" << r.s;
+    EXPECT_NEAR(f.im * beta_of(200), beta_f_abs(t, 82, r.s, r.b), tol) << "B=" << r.b << " s=" << r.s;
+  }
+  // The table's quadratic windows (B s^2 < 2) hold 3.5 % plus 1 % of f'(0).
+  complex f0;
+  atom_bk(t, 0.0, t.gm[5], &f0, 200);
+  for (double s : {0.0, 0.3, 0.6, 0.75}) {
+    complex in, out;
+    ASSERT_EQ(atom_bk(t, s, t.gm[5], &in, 200), 0);
+    ASSERT_EQ(atom_bk(t, s, t.gm[5] * (1 + 1e-9), &out, 200), 0);
+    EXPECT_NEAR(out.im, in.im, 0.035 * std::fabs(in.im) + 0.01 * f0.im) << s;
+  }
+  // B s^2 beyond the table's last node: no absorption, as inside the table.
+  complex f;
+  ASSERT_EQ(atom_bk(t, 1.2, 4.0, &f, 200), 0);
+  EXPECT_EQ(f.im, 0.0);
 }
 
 }  // namespace

@@ -9,6 +9,11 @@
 #include <utility>
 #include <vector>
 
+#define USE_STD_SNPRINTF 1
+#include <gemmi/cif.hpp>
+#include <gemmi/smcif.hpp>
+#include <gemmi/symmetry.hpp>
+
 #include "crystal/lattice.hpp"
 #include "crystal/structure_factor.hpp"
 #include "input/cif_input.hpp"
@@ -18,6 +23,7 @@
 #include "support/fatal.hpp"
 #include "support/run_program.hpp"
 
+using kvtest::capture_stdout;
 using kvtest::fatal_text;
 using kvtest::ScratchDir;
 using kvtest::StringFile;
@@ -276,6 +282,262 @@ TEST(CifInput, TalvisPrintsABlockThatReadsBackToTheSameCrystal) {
   csd printed = read_block(r.out);
   csd from_cif = read_cif_block((d / "si.cif").string());
   expect_same_fg(printed, from_cif, {{1, 1, 1}, {2, 2, 0}, {3, 1, 1}, {2, 2, 2}});
+}
+
+// ---- CIFs as they come: repeated operations, a moved origin, a symbol
+// that disagrees with the operations, no displacements, a formula that
+// disagrees with the sites. Each is read and compared, as |g| and |F| of
+// every reflection in a sphere, with the same crystal expanded to P 1 by
+// gemmi from a file in the group's own setting.
+
+std::string ops_loop(const std::vector<gemmi::Op>& ops) {
+  std::string s = "loop_\n_space_group_symop_operation_xyz\n";
+  for (const gemmi::Op& op : ops) s += "'" + op.triplet() + "'\n";
+  return s;
+}
+
+std::vector<gemmi::Op> ops_of(const gemmi::GroupOps& g) {
+  std::vector<gemmi::Op> out;
+  for (gemmi::Op op : g) out.push_back(op);
+  return out;
+}
+
+const char* kBSiteLoop =
+    "loop_\n_atom_site_label\n_atom_site_type_symbol\n_atom_site_fract_x\n_atom_site_fract_y\n"
+    "_atom_site_fract_z\n_atom_site_occupancy\n_atom_site_B_iso_or_equiv\n";
+
+// The P 1 CIF of every site of `reference` in the unit cell, as gemmi
+// expands a file that states its group by symbol.
+std::string gemmi_p1(const std::string& reference) {
+  gemmi::cif::Document doc = gemmi::cif::read_string(reference);
+  gemmi::SmallStructure st = gemmi::make_small_structure_from_block(doc.blocks[0]);
+  st.setup_cell_images();
+  std::string s = "data_p1\n" + cell_lines(st.cell.a, st.cell.b, st.cell.c, st.cell.alpha, st.cell.beta,
+                                            st.cell.gamma) +
+                  "_symmetry_space_group_name_H-M 'P 1'\n" + kBSiteLoop;
+  int n = 0;
+  for (const gemmi::SmallStructure::Site& a : st.get_all_unit_cell_sites())
+    s += a.element.name() + std::to_string(++n) + " " + a.element.name() + " " + num(a.fract.x) + " " +
+         num(a.fract.y) + " " + num(a.fract.z) + " " + num(a.occ) + " " + num(8 * kPi * kPi * a.u_iso) + "\n";
+  return s;
+}
+
+void expect_same_crystal(csd& a, csd& b) {
+  const auto fa = g_f_list(a, 0.8), fb = g_f_list(b, 0.8);
+  ASSERT_GT(fa.size(), 20u);
+  ASSERT_EQ(fa.size(), fb.size());
+  for (std::size_t i = 0; i < fa.size(); ++i) {
+    EXPECT_DOUBLE_EQ(fa[i].first, fb[i].first) << i;
+    EXPECT_NEAR(fa[i].second, fb[i].second, 1e-6 * (1.0 + fa[i].second)) << i;
+  }
+}
+
+struct CifRun {
+  csd crystal;
+  std::string out;
+};
+
+CifRun read_cif_run(const std::string& path) {
+  CifRun r;
+  r.out = capture_stdout([&] { r.crystal = read_cif_block(path); });
+  return r;
+}
+
+const std::string kQuartzCell = cell_lines(4.916, 4.916, 5.4054, 90, 90, 120);
+
+// Quartz in P 31 2 1: the sites in the group's own setting, and the same
+// crystal with its origin at (0, 0, 1/6) of that setting, operations and
+// sites moved with it.
+std::string quartz_sites(double dz) {
+  const auto z = [&](double v) { return num(v + dz - std::floor(v + dz)); };
+  return "Si1 Si 0.4697 0 " + z(1.0 / 3.0) + " 1 0.55\nO1 O 0.4135 0.2669 " + z(0.1191) + " 1 0.9\n";
+}
+
+TEST(CifAsTheyCome, RepeatedOperationsAreUsedOnce) {
+  ScratchDir d;
+  const std::vector<gemmi::Op> ops = ops_of(gemmi::find_spacegroup_by_name("P m -3 m")->operations());
+  std::vector<gemmi::Op> twice = ops;
+  twice.insert(twice.end(), ops.begin(), ops.end());
+  const std::string head = "data_sto\n" + cell_lines(3.905, 3.905, 3.905, 90, 90, 90) +
+                           "_symmetry_space_group_name_H-M 'P m -3 m'\n_chemical_formula_sum 'Sr Ti O3'\n"
+                           "_cell_formula_units_Z 1\n";
+  const std::string sites = std::string(kBSiteLoop) + "Sr1 Sr 0 0 0 1 0.5\nTi1 Ti 0.5 0.5 0.5 1 0.3\nO1 O 0.5 0.5 0 1 0.6\n";
+  const auto cif = d.write("sto.cif", head + ops_loop(twice) + sites);
+  CifRun r = read_cif_run(cif.string());
+  EXPECT_EQ(r.crystal.sp_grp_no, 221);
+  EXPECT_NE(r.out.find("96 symmetry operations listed, 48 of them distinct"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("atoms per cell Sr 1, Ti 1, O 3, as _chemical_formula_sum"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("$$ Warning"), std::string::npos) << r.out;
+  csd expanded = read_cif_block(d.write("p1.cif", gemmi_p1(head + sites)).string());
+  expect_same_crystal(r.crystal, expanded);
+}
+
+TEST(CifAsTheyCome, MovedOriginIsRecognisedAndTheSitesFollow) {
+  ScratchDir d;
+  gemmi::GroupOps moved = gemmi::find_spacegroup_by_name("P 31 2 1")->operations();
+  gemmi::Op t = gemmi::Op::identity();
+  t.tran = {0, 0, gemmi::Op::DEN / 6};
+  moved.change_basis_forward(t);  // x' = x + (0, 0, 1/6)
+  const std::string head = "data_q\n" + kQuartzCell +
+                           "_symmetry_space_group_name_H-M 'P 31 2 1'\n_chemical_formula_sum 'Si O2'\n"
+                           "_cell_formula_units_Z 3\n";
+  const auto cif = d.write("qz.cif", head + ops_loop(ops_of(moved)) + kBSiteLoop + quartz_sites(1.0 / 6.0));
+  CifRun r = read_cif_run(cif.string());
+  EXPECT_EQ(r.crystal.sp_grp_no, 152);
+  EXPECT_NE(r.out.find("with the origin moved; the sites are shifted by"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("atoms per cell Si 3, O 6, as _chemical_formula_sum 'Si O2' (Z = 3)"), std::string::npos)
+      << r.out;
+  csd expanded = read_cif_block(d.write("p1.cif", gemmi_p1(head + kBSiteLoop + quartz_sites(0))).string());
+  expect_same_crystal(r.crystal, expanded);
+
+  // The same file without its operations: the symbol's origin differs from
+  // the sites', Si lands on a general position, and the count says so.
+  const auto bare = d.write("bare.cif", head + kBSiteLoop + quartz_sites(1.0 / 6.0));
+  const std::string out = read_cif_run(bare.string()).out;
+  EXPECT_NE(out.find("$$ Warning: CIF " + bare.string() + ": atoms per cell Si 6, O 6 differ from "
+                     "_chemical_formula_sum 'Si O2' (Z = 3: Si 3, O 6)"),
+            std::string::npos)
+      << out;
+}
+
+TEST(CifAsTheyCome, SymbolNumberAndOperationsThatDisagreeAreReported) {
+  ScratchDir d;
+  // Rutile: a symbol gemmi does not know, the number 136, and only the
+  // eight proper rotations of P 42/m n m listed (they form P 42 21 2).
+  const gemmi::SpaceGroup* sg136 = gemmi::find_spacegroup_by_name("P 42/m n m");
+  std::vector<gemmi::Op> half;
+  for (const gemmi::Op& op : ops_of(sg136->operations()))
+    if (op.det_rot() > 0) half.push_back(op);
+  ASSERT_EQ(half.size(), 8u);
+  const std::string cell = cell_lines(4.5937, 4.5937, 2.9587, 90, 90, 90);
+  const std::string sites = std::string(kBSiteLoop) + "Ti1 Ti 0 0 0 1 0.4\nO1 O 0.3053 0.3053 0 1 0.5\n";
+  const auto cif = d.write("rutile.cif", "data_r\n" + cell + "_symmetry_space_group_name_H-M 'P 4/m n m'\n"
+                                         "_space_group_IT_number 136\n" + ops_loop(half) + sites);
+  CifRun r = read_cif_run(cif.string());
+  EXPECT_EQ(r.crystal.sp_grp_no, 136);
+  EXPECT_NE(r.out.find("its 8 symmetry operations form space group P 42 21 2 (No. 94), only part of P 42/m n m "
+                       "(No. 136) (its number 136)"),
+            std::string::npos)
+      << r.out;
+  csd expanded = read_cif_block(
+      d.write("p1.cif", gemmi_p1("data_r\n" + cell + "_symmetry_space_group_name_H-M 'P 42/m n m'\n" + sites))
+          .string());
+  expect_same_crystal(r.crystal, expanded);
+
+  // Operations of another group than the symbol's: the operations are used
+  // and the disagreement named.
+  const auto other = d.write("other.cif", "data_o\n" + cell + "_symmetry_space_group_name_H-M 'P 4/m m m'\n" +
+                                              ops_loop(half) + sites);
+  CifRun o = read_cif_run(other.string());
+  EXPECT_EQ(o.crystal.sp_grp_no, 94);
+  EXPECT_NE(o.out.find("its symmetry operations are space group P 42 21 2 (No. 94) but its symbol \"P 4/m m m\" is "
+                       "P 4/m m m (No. 123); the operations are used"),
+            std::string::npos)
+      << o.out;
+  // A symbol without its origin choice names the default setting; the
+  // operations of the other origin are used, with a note and no warning.
+  const std::vector<gemmi::Op> fd2 = ops_of(gemmi::find_spacegroup_by_name("F d -3 m :2")->operations());
+  const auto si = d.write("si2.cif", "data_s\n" + cell_lines(5.431, 5.431, 5.431, 90, 90, 90) +
+                                         "_symmetry_space_group_name_H-M 'F d -3 m'\n" + ops_loop(fd2) + kBSiteLoop +
+                                         "Si1 Si 0.125 0.125 0.125 1 0.46\n");
+  CifRun s2 = read_cif_run(si.string());
+  EXPECT_EQ(s2.crystal.sp_grp_no, 227);
+  EXPECT_NE(s2.out.find("its symmetry operations are the setting F d -3 m:2 of space group 227, its symbol \"F d -3 "
+                        "m\" names the setting F d -3 m:1; the operations are used"),
+            std::string::npos)
+      << s2.out;
+  EXPECT_EQ(s2.out.find("$$ Warning"), std::string::npos) << s2.out;
+  EXPECT_NE(s2.out.find("atoms per cell Si 8"), std::string::npos) << s2.out;
+  // Symbol and number that disagree with each other.
+  const auto num_cif = d.write("num.cif", "data_n\n" + cell + "_symmetry_space_group_name_H-M 'P 42/m n m'\n"
+                                                "_space_group_IT_number 123\n" + sites);
+  CifRun n = read_cif_run(num_cif.string());
+  EXPECT_EQ(n.crystal.sp_grp_no, 136);
+  EXPECT_NE(n.out.find("is space group 136 but its number is 123"), std::string::npos) << n.out;
+  EXPECT_NE(n.out.find("the symbol's space group P 42/m n m (No. 136) is used"), std::string::npos) << n.out;
+}
+
+TEST(CifAsTheyCome, MissingDisplacementsAreNamedAndTheBlockSaysSo) {
+  ScratchDir d;
+  const std::string body = "data_x\n" + cell_lines(5.431, 5.431, 5.431, 90, 90, 90) +
+                           "_symmetry_space_group_name_H-M 'F d -3 m :2'\n" + kSiteLoop;
+  const auto none = d.write("none.cif", body + "Si1 Si 0.125 0.125 0.125 1\n");
+  CifRun r = read_cif_run(none.string());
+  EXPECT_NE(r.out.find("no displacement parameters for any site; B = 0 is used"), std::string::npos) << r.out;
+  EXPECT_EQ(r.crystal.atoms[0].b_iso, 0.0);
+  // Given for one site and not the other: the other is named.
+  const auto some = d.write("some.cif", "data_x\n" + cell_lines(5.65, 5.65, 5.65, 90, 90, 90) +
+                                            "_symmetry_space_group_name_H-M 'F -4 3 m'\n" + kSiteLoop +
+                                            "_atom_site_U_iso_or_equiv\nGa1 Ga 0 0 0 1 0.008\nAs1 As 0.25 0.25 0.25 1 ?\n");
+  CifRun s2 = read_cif_run(some.string());
+  EXPECT_NE(s2.out.find("no displacement parameters for As1; B = 0"), std::string::npos) << s2.out;
+  EXPECT_NE(s2.out.find("atoms per cell Ga 4, As 4 (no _chemical_formula_sum"), std::string::npos) << s2.out;
+  // talvis puts the notes in the block as comments and the warnings on
+  // standard error; the block still reads.
+  const auto t = kvtest::run_program(TALVIS_EXE, {"cif", "none.cif"}, d.path());
+  ASSERT_EQ(t.status, 0) << t.out;
+  EXPECT_NE(t.out.find("% $$ Warning: CIF none.cif: no displacement parameters"), std::string::npos) << t.out;
+  EXPECT_NE(t.err.find("$$ Warning: CIF none.cif: no displacement parameters"), std::string::npos) << t.err;
+  read_block(t.out);
+}
+
+// A formula with fractional counts and no Z is compared as proportions;
+// partial occupancies count with their weight.
+TEST(CifAsTheyCome, FormulaAgainstTheSites) {
+  ScratchDir d;
+  const std::string body = "data_x\n" + cell_lines(4.02, 4.02, 4.02, 90, 90, 90) +
+                           "_symmetry_space_group_name_H-M 'P m -3 m'\n";
+  const std::string sites = std::string(kBSiteLoop) +
+                            "Pb1 Pb 0 0 0 1 3.98\nMg1 Mg 0.5 0.5 0.5 0.33 0.4\nNb1 Nb 0.5 0.5 0.5 0.67 0.4\n"
+                            "O1 O 0.5 0.5 0 1 0.6\n";
+  const auto good = d.write("pmn.cif", body + "_chemical_formula_sum 'Pb Mg0.33 Nb0.67 O3'\n" + sites);
+  CifRun g = read_cif_run(good.string());
+  EXPECT_NE(g.out.find("atoms per cell Pb 1, Mg 0.33, Nb 0.67, O 3, as _chemical_formula_sum"), std::string::npos)
+      << g.out;
+  EXPECT_NE(g.out.find("no Z, compared as proportions"), std::string::npos) << g.out;
+  EXPECT_EQ(g.crystal.formula, "Mg0.33Nb0.67PbO3");  // electropositive first
+  const auto bad = d.write("bad.cif", body + "_chemical_formula_sum 'Pb Mg0.33 Nb0.67 O3'\n_cell_formula_units_Z 2\n" +
+                                          sites);
+  CifRun b = read_cif_run(bad.string());
+  EXPECT_NE(b.out.find("$$ Warning: CIF " + bad.string() + ": atoms per cell Pb 1, Mg 0.33, Nb 0.67, O 3 differ from "
+                       "_chemical_formula_sum 'Pb Mg0.33 Nb0.67 O3' (Z = 2: Pb 2, Mg 0.66, Nb 1.34, O 6)"),
+            std::string::npos)
+      << b.out;
+}
+
+// A CIF on rhombohedral axes is used on the table's hexagonal axes: the
+// reader says so and spells out the transformation, and the images it
+// names are the same vectors (same |g| and |F| on the two metrics).
+TEST(CifAsTheyCome, RhombohedralAxesNameTheTransformation) {
+  ScratchDir d;
+  const double ar = 5.1284, al = 55.28;
+  const auto cif = d.write("rh.cif", "data_rh\n" + cell_lines(ar, ar, ar, al, al, al) +
+                                         "_symmetry_space_group_name_H-M 'R -3 c :R'\n" + kBSiteLoop +
+                                         "Al1 Al 0.35216 0.35216 0.35216 1 0.19\nO1 O 0.5567 -0.0567 0.25 1 0.24\n");
+  CifRun r = read_cif_run(cif.string());
+  EXPECT_EQ(r.crystal.sp_grp_no, 167);
+  EXPECT_EQ(r.crystal.hex_flag, 1);
+  EXPECT_NE(r.out.find("its axes (R -3 c:R) are not those of the table's setting R -3 c:H"), std::string::npos)
+      << r.out;
+  const std::string m = "reflections as (1 0 0) -> (0 -1 1), (0 1 0) -> (1 0 1), (0 0 1) -> (-1 1 1)";
+  ASSERT_NE(r.out.find(m), std::string::npos) << r.out;
+  // (h k l) on the rhombohedral metric against its named image on the
+  // hexagonal one, with the hexagonal crystal's |F| for (h k l)_rh
+  // combinations of the images equal among equivalents.
+  const double lp_rh[6] = {ar, ar, ar, al, al, al};
+  const lattice_metric rh = bravai(lp_rh), hx = bravai(r.crystal.lp.data());
+  const int img[3][3] = {{0, -1, 1}, {1, 0, 1}, {-1, 1, 1}};
+  for (const Hkl& h : index_box(2)) {
+    const Vec3 g{double(h.h), double(h.k), double(h.l)};
+    Vec3 gh{};
+    for (int j = 0; j < 3; ++j) gh[j] = h.h * img[0][j] + h.k * img[1][j] + h.l * img[2][j];
+    EXPECT_NEAR(sq_abs(g, rh), sq_abs(gh, hx), 1e-6) << h.h << h.k << h.l;
+  }
+  // (1 1 1)_rh is (0 0 3)_hex; (1 0 0)_rh, (0 1 0)_rh, (0 0 1)_rh are
+  // equivalent by the threefold axis, and so are their images.
+  const complex f1 = fg(r.crystal, {0, -1, 1}), f2 = fg(r.crystal, {1, 0, 1}), f3 = fg(r.crystal, {-1, 1, 1});
+  EXPECT_NEAR(std::hypot(f1.re, f1.im), std::hypot(f2.re, f2.im), 1e-8);
+  EXPECT_NEAR(std::hypot(f1.re, f1.im), std::hypot(f3.re, f3.im), 1e-8);
 }
 
 }  // namespace
