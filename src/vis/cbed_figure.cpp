@@ -9,6 +9,8 @@
 #include <optional>
 #include <numeric>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "vis/html_escape.hpp"
 #include "crystal/lattice.hpp"
@@ -270,20 +272,23 @@ void halo_text(cairo_t* cr, double x, double y, const std::string& t) {
 }
 
 // Miller indices in the crystallographer's way: negative indices carry a
-// bar over the digits; centred on x.
-void draw_hkl(cairo_t* cr, const Hkl& hkl, double x, double y, double size) {
+// bar over the digits; centred on x. On hexagonal axes the reflection is
+// written with four Miller-Bravais indices (h k i l), i = -(h + k).
+void draw_hkl(cairo_t* cr, const Hkl& hkl, bool four_index, double x, double y, double size) {
   cairo_set_font_size(cr, size);
-  const int v[3] = {hkl.h, hkl.k, hkl.l};
-  std::string digits[3];
+  const std::vector<int> v = four_index ? std::vector<int>{hkl.h, hkl.k, -(hkl.h + hkl.k), hkl.l}
+                                        : std::vector<int>{hkl.h, hkl.k, hkl.l};
+  const int n = static_cast<int>(v.size());
+  std::vector<std::string> digits(v.size());
   double total = 0;
   const double gap = size * 0.28;
-  for (int c = 0; c < 3; ++c) {
+  for (int c = 0; c < n; ++c) {
     digits[c] = std::to_string(std::abs(v[c]));
     total += text_width(cr, digits[c]);
   }
-  total += 2 * gap;
+  total += (n - 1) * gap;
   double at = x - total / 2;
-  for (int c = 0; c < 3; ++c) {
+  for (int c = 0; c < n; ++c) {
     const double tw = text_width(cr, digits[c]);
     halo_text(cr, at, y, digits[c]);
     if (v[c] < 0) {
@@ -352,11 +357,15 @@ std::optional<std::array<int, 3>> direction_hkl(const double* v, int max_index) 
   return std::nullopt;
 }
 
-std::string g2_direction_text(const double* g2) {
+std::string g2_direction_text(const double* g2, bool four_index) {
   // g2 = B x g1 scaled to |g1| is a direction in the zero-order zone, in
   // general not a reciprocal-lattice vector itself: name the shortest
   // reflection along it, or say how it is made.
-  if (const auto n = direction_hkl(g2, 24)) return strprintf("g2 along %d %d %d", (*n)[0], (*n)[1], (*n)[2]);
+  if (const auto n = direction_hkl(g2, 24)) {
+    if (four_index)
+      return strprintf("g2 along %d %d %d %d", (*n)[0], (*n)[1], -((*n)[0] + (*n)[1]), (*n)[2]);
+    return strprintf("g2 along %d %d %d", (*n)[0], (*n)[1], (*n)[2]);
+  }
   return "g2 = B x g1, |g2| = |g1|";
 }
 
@@ -420,9 +429,19 @@ void draw_scale_and_axes(cairo_t* cr, const CbedFigureInput& in, const Layout& L
   arrow(cr, ax, ay, ax + 50, ay);
   arrow(cr, ax, ay, ax, ay - 50);
   cairo_move_to(cr, ax + 56, ay + 4);
-  cairo_show_text(cr, ("g1 = " + vec_text(in.h.zolzbase1)).c_str());
+  std::string g1_text = vec_text(in.h.zolzbase1);
+  if (hexagonal_axes(in.h.cell)) {
+    // A whole-number g1 on hexagonal axes in its four indices (h k i l).
+    const double* g = in.h.zolzbase1;
+    bool whole = true;
+    for (int c = 0; c < 3; ++c) whole = whole && std::fabs(g[c] - std::round(g[c])) < 1e-9;
+    if (whole)
+      g1_text = strprintf("%d %d %d %d", static_cast<int>(std::round(g[0])), static_cast<int>(std::round(g[1])),
+                          -static_cast<int>(std::round(g[0] + g[1])), static_cast<int>(std::round(g[2])));
+  }
+  cairo_show_text(cr, ("g1 = " + g1_text).c_str());
   cairo_move_to(cr, ax + 8, ay - 42);
-  cairo_show_text(cr, (g2_direction_text(g2) + "  (up)").c_str());
+  cairo_show_text(cr, (g2_direction_text(g2, hexagonal_axes(in.h.cell)) + "  (up)").c_str());
 }
 
 // Vertical colour bar with ticks at round intensities (placed through the
@@ -554,9 +573,10 @@ bool draw_cbed_figure(const CbedFigureInput& in, const FigureStyle& style, Figur
       closest = std::min(closest, std::hypot(L.cx[i] - L.cx[j], L.cy[i] - L.cy[j]));
   const bool overlap = kind == FigureLayoutKind::pattern && closest < 2.0 * L.radius_px - 1.0;
   const bool per_disk = style.per_disk && !in.coherent;
+  const bool four_index = hexagonal_axes(in.h.cell);
   for (std::size_t i = 0; i < in.disks.size(); ++i) {
     const double ly = overlap ? L.cy[i] + label_size * 0.4 : L.cy[i] + L.radius_px + label_size + 2;
-    draw_hkl(cr, in.disks[i].hkl, L.cx[i], ly, label_size);
+    draw_hkl(cr, in.disks[i].hkl, four_index, L.cx[i], ly, label_size);
     if (per_disk) {
       // The disk's own scale: its maximum in the result's units.
       const std::string m = strprintf("max %.4g", disk_maximum(in.disks[i]));

@@ -101,6 +101,7 @@ std::optional<std::array<int, 3>> direction_hkl(const double* v, int max_index);
 
 // The label of the upward in-plane axis of a labelled picture: "g2 along
 // h k l" (the shortest reflection along it) or how it is made.
-std::string g2_direction_text(const double* g2);
+// With four_index (hexagonal axes) the reflection is named (h k i l).
+std::string g2_direction_text(const double* g2, bool four_index = false);
 
 }  // namespace kv

@@ -233,6 +233,8 @@ TEST(CbedFigure, UpwardAxisIsNamedByTheShortestReflectionAlongIt) {
   ASSERT_TRUE(direction_hkl(g2, 24).has_value());
   EXPECT_EQ(*direction_hkl(g2, 24), (std::array<int, 3>{0, 0, -1}));
   EXPECT_EQ(g2_direction_text(g2), "g2 along 0 0 -1");
+  const double hex_g2[3] = {1.0, -2.0, 0.0};
+  EXPECT_EQ(g2_direction_text(hex_g2, true), "g2 along 1 -2 1 0");
   // Rational directions keep their sense and are reduced.
   const double r[3] = {-1.5, 0.5, 1.0};
   EXPECT_EQ(*direction_hkl(r, 24), (std::array<int, 3>{-3, 1, 2}));
