@@ -36,7 +36,7 @@ void zheevd_sizes(int n, int& lwork, int& lrwork, int& liwork) {
   zheevd_("V", "L", &n, a.data(), &lda, w.data(), &qw, &m1, &qr, &m1, &qi, &m1, &info, 1, 1);
   lwork = std::max(static_cast<int>(qw.re), 2 * n + n * n);
   lrwork = std::max(static_cast<int>(qr), 1 + 5 * n + 2 * n * n);
-  liwork = std::max(qi, 3 + 5 * n);
+  liwork = std::max(qi, 10 * n + 3);
 }
 
 // The m x m column-major matrix b (destroyed) diagonalised by zgeev into
@@ -111,10 +111,11 @@ int split_eigmat(int n, const CMatrix& a, complex* eigval, CMatrix& eigvec, spli
 
   // The size of the absorptive coupling and the clusters of the elastic
   // eigenvalues (ascending from zheevd).
-  double g = 0;
+  double g2 = 0;
   for (int j = 0; j < n; ++j)
     for (int i = 0; i < n; ++i)
-      if (i != j) g = std::max(g, c_abs(at(sw.m, i, j)));
+      if (i != j) g2 = std::max(g2, c_norm2(at(sw.m, i, j)));
+  const double g = std::sqrt(g2);
   const double gap = kClusterGap * g;
   int nc = 0;
   sw.start[nc++] = 0;
@@ -170,6 +171,15 @@ int split_eigmat(int n, const CMatrix& a, complex* eigval, CMatrix& eigvec, spli
     }
   }
 
+  // The update's divisors 1 / (M_jj - M_kk) between states of different
+  // clusters, once for all sweeps (tmp is free until the final product).
+  for (int j = 0; j < n; ++j) {
+    const complex mu_j = at(sw.m, j, j);
+    const int cj = sw.cluster[j];
+    for (int k = 0; k < n; ++k)
+      at(sw.tmp, k, j) = sw.cluster[k] == cj ? complex{0, 0} : c_div(complex{1, 0}, mu_j - at(sw.m, k, k));
+  }
+
   // Sweeps of the invariant-subspace iteration, X = I + P.
   std::fill(sw.x.begin(), sw.x.begin() + static_cast<std::ptrdiff_t>(N * N), complex{0, 0});
   for (int k = 0; k < n; ++k) at(sw.x, k, k) = complex{1, 0};
@@ -188,14 +198,14 @@ int split_eigmat(int n, const CMatrix& a, complex* eigval, CMatrix& eigvec, spli
       for (int j = 0; j < m; ++j)
         for (int i = 0; i < m; ++i) sw.small[i + j * m] = at(sw.y, s0 + i, s0 + j);
       for (int j = s0; j < s1; ++j) {
-        const complex mu_j = at(sw.m, j, j);
         const complex* yj = &at(sw.y, 0, j);
+        const complex* inv = &at(sw.tmp, 0, j);
         for (int k = 0; k < n; ++k) {
           if (k >= s0 && k < s1) continue;
           // R_kj = (M X)_kj - sum_l P_kl T_lj over the cluster.
           complex r = yj[k];
           for (int l = 0; l < m; ++l) r -= at(sw.x, k, s0 + l) * sw.small[l + (j - s0) * m];
-          const complex delta = c_div(r, mu_j - at(sw.m, k, k));
+          const complex delta = r * inv[k];
           step = std::max(step, std::fabs(delta.re) + std::fabs(delta.im));
           sw.y[k + j * N] = delta;  // held until every row of the cluster is done
         }
