@@ -139,30 +139,33 @@ int eigmat(int n, const CMatrix& a, complex* eigval, CMatrix& eigvec, eigmat_wor
            const solver_control& ctl) {
   const int func = ctl.eigmat_func;
   if (func < 0 || func > 3) fatal_out("$$ Invalid epsilon.eigmat_func=%d. Abort.\n", func);
+  int use = func;
   if (func == 3) {
     dbg_mon(ctl.monitor, "$$ eigen values and vectors: hermitian split\n");
     if (split_eigmat(n, a, eigval, eigvec, ew.sw) == 0) {
       sort_eigval_eigvec(n, eigval, eigvec, ew.es);
     } else {
-      // Coupling too strong for the split: the general solver, exactly.
+      // Coupling too strong for the split: the faster exact solver for
+      // this order.
       ++ew.split_fallbacks;
-      const int status = zgeev_eigmat(n, a, eigval, eigvec, ew.lw);
-      if (status != 0) qz_fprintf(stdout, "$$ (eigmat): zgeev = %d\n", status);
+      use = n >= kZgeevFromBeams ? 2 : 0;
     }
-  } else if (func == 2) {
-    dbg_mon(ctl.monitor, "$$ eigen values and vectors: zgeev\n");
+  }
+  if (use == 2) {
+    if (func == 2) dbg_mon(ctl.monitor, "$$ eigen values and vectors: zgeev\n");
     const int status = zgeev_eigmat(n, a, eigval, eigvec, ew.lw);
     if (status != 0) qz_fprintf(stdout, "$$ (eigmat): zgeev = %d\n", status);
-  } else {
-    dbg_mon(ctl.monitor, func == 0 ? "$$ eigen values and vectors: eispack_cg\n"
-                      : "$$ eigen values and vectors: eigen_c_mat\n");
+  } else if (use != 3) {
+    if (func != 3)
+      dbg_mon(ctl.monitor, use == 0 ? "$$ eigen values and vectors: eispack_cg\n"
+                                    : "$$ eigen values and vectors: eigen_c_mat\n");
     if (static_cast<int>(ew.copy.rows()) < n || static_cast<int>(ew.copy.cols()) < n)
       ew.copy = CMatrix(static_cast<std::size_t>(n), static_cast<std::size_t>(n));
     // The solvers index rows by the scratch's own stride, so a larger
     // scratch serves a smaller matrix.
     CMatrix* work = &ew.copy;
     for (int i = 0; i < n; ++i) std::copy(a[i], a[i] + n, (*work)[i]);
-    if (func == 0) {
+    if (use == 0) {
       const int status = eispack_cg(n, ctl.eigen_eps, *work, eigval, eigvec, ew.es);
       if (status != 0) qz_fprintf(stdout, "$$ (eigmat): eispack_cg = %d\n", status);
     } else {

@@ -29,13 +29,15 @@ inline solver_control solver_control_of(const RunControl& rc) {
   return s;
 }
 
-// Exact-beam counts from which a solver is the fastest that is exact to well
-// within 1e-4 of the peak intensity (bench/bench_split.cpp: one core, Si
-// [110] 200 kV with Bethe beams): below kSplitFromBeams the EISPACK route
-// (eigmat_func 0), from it the Hermitian split (3). zgeev (2) is faster than
-// the EISPACK route from kZgeevFromBeams, but never faster than the split
-// there, so it is not chosen automatically.
-inline constexpr int kSplitFromBeams = 60;
+// Exact-beam counts at which the solvers cross over (bench/bench_split.cpp,
+// one core, Si [110] 200 kV with Bethe beams): the Hermitian split is as
+// fast as the EISPACK route at 30 exact beams and faster from there on
+// (1.3x at 50, about 2x from 100); zgeev overtakes the EISPACK route between
+// 100 and 150 but stays behind the split. The split is exact to its
+// tolerance or hands the matrix on, so the automatic choice is the EISPACK
+// route below kSplitFromBeams and the split from it; a matrix the split
+// hands on goes to zgeev from kZgeevFromBeams, else to the EISPACK route.
+inline constexpr int kSplitFromBeams = 40;
 inline constexpr int kZgeevFromBeams = 130;
 
 // The eigen solver of a simulation with n_exact exact beams: the one the

@@ -430,7 +430,8 @@ TEST(HermitianSplit, DegenerateElasticStatesAreSolvedAsOneCluster) {
 }
 
 // Absorption as strong as the elastic spread: the split cannot settle and
-// hands the matrix to zgeev, whose answer is exact all the same.
+// hands the matrix to an exact solver (the EISPACK route at this order, with
+// the default tolerance 1e-8).
 TEST(HermitianSplit, StrongAbsorptionFallsBackToTheGeneralSolver) {
   std::vector<double> d;
   for (int k = 0; k < 60; ++k) d.push_back(0.01 * k);
@@ -438,7 +439,7 @@ TEST(HermitianSplit, StrongAbsorptionFallsBackToTheGeneralSolver) {
   const CMatrix a = hermitian_split_matrix(d, 0.5, 91);
   const SplitResult r = split_solve(n, a);
   EXPECT_EQ(r.fallbacks, 1);
-  EXPECT_LT(test::max_residual(n, a, r.val.data(), r.vec), 1e-10);
+  EXPECT_LT(test::max_residual(n, a, r.val.data(), r.vec), 1e-8);
   expect_decreasing_real_part(n, r.val.data());
 }
 
