@@ -95,6 +95,7 @@ same() {
 }
 same t1_e0 tall_e0
 same t1_e2 tall_e2
+same t1_e3 t1_auto
 ratio "num_threads 1 / all cores ($(nproc) cores), eigmat 0" t1_e0 tall_e0
 ratio "num_threads 1 / all cores ($(nproc) cores), eigmat 2" t1_e2 tall_e2
 ratio "eigmat_func 0 / eigmat_func 2, one thread" t1_e0 t1_e2
