@@ -2,7 +2,8 @@
 # Whole-job timings of korvex: the demo simulation (Si [110], 31 x 31 disk)
 # and a larger one (Si [110] at 200 kV, about 150 exact and 60 Bethe beams
 # at the disk centre, a KV_BENCH_SIDE x KV_BENCH_SIDE disk, 51 by default).
-# The larger job runs serially and on every core, with eigmat_func 0 and 2,
+# The larger job runs serially and on every core, with eigmat_func 0, 2 and
+# 3 and without eigmat_func (the solver korvex chooses for the beam count),
 # and in an MPI build as 2 ranks x 1 thread against 1 process x 2 threads;
 # the script prints wall time, CPU time, peak memory (maximum resident set of
 # the largest process) and time per computed tilt of each run, then the
@@ -59,6 +60,10 @@ variant t1_e0 "num_threads 1"
 variant tall_e0 "num_threads 0"
 variant t1_e2 "num_threads 1" "eigmat_func 2" "bc_invmat_func 2"
 variant tall_e2 "num_threads 0" "eigmat_func 2" "bc_invmat_func 2"
+variant t1_e3 "num_threads 1" "eigmat_func 3"
+# As a user runs it: no eigmat_func line at all.
+variant t1_auto "num_threads 1"
+sed -i -e '/^eigmat_func/d' "$WORK/t1_auto.dat"
 
 # 2 MPI ranks of 1 thread against 1 process of 2 threads, when korvex was
 # built with MPI (peak memory is that of the largest rank).
@@ -72,7 +77,8 @@ fi
 
 echo "load before: $(uptime)"
 run demo
-for v in t1_e0 tall_e0 t1_e2 tall_e2; do run "$v"; done
+for v in t1_e0 tall_e0 t1_e2 tall_e2 t1_e3 t1_auto; do run "$v"; done
+grep -h '^Eigen solver' "$WORK/t1_auto.out"
 if [ ${#MPI_RUN[@]} -gt 0 ]; then
   run t2_e0
   run r2_e0 "${MPI_RUN[@]}"
@@ -89,10 +95,13 @@ same() {
 }
 same t1_e0 tall_e0
 same t1_e2 tall_e2
+same t1_e3 t1_auto
 ratio "num_threads 1 / all cores ($(nproc) cores), eigmat 0" t1_e0 tall_e0
 ratio "num_threads 1 / all cores ($(nproc) cores), eigmat 2" t1_e2 tall_e2
 ratio "eigmat_func 0 / eigmat_func 2, one thread" t1_e0 t1_e2
 ratio "eigmat_func 0 / eigmat_func 2, all cores" tall_e0 tall_e2
+ratio "eigmat_func 0 / eigmat_func 3, one thread" t1_e0 t1_e3
+ratio "eigmat_func 0 / chosen solver, one thread" t1_e0 t1_auto
 if [ ${#MPI_RUN[@]} -gt 0 ]; then
   same t1_e0 r2_e0
   ratio "1 rank x 2 threads / 2 ranks x 1 thread" t2_e0 r2_e0

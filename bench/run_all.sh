@@ -27,7 +27,7 @@ if [ ! -f "$BUILD/CMakeCache.txt" ]; then
   source "$ROOT/scripts/common.sh"
   cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release $(kv_mpi_flag) >/dev/null
 fi
-cmake --build "$BUILD" -j "$(nproc)" --target korvex bench_engine >/dev/null
+cmake --build "$BUILD" -j "$(nproc)" --target korvex bench_engine bench_split >/dev/null
 
 echo "== machine: $(nproc) cores, $(uptime)"
 # OpenBLAS picks its kernels by the processor it recognises; an unknown one
@@ -42,6 +42,9 @@ trap 'rm -f "$JSON"' EXIT
 "$BUILD/bench/bench_engine" --benchmark_filter='BM_Stage|BM_ZgemmPeak' --benchmark_min_time="$MIN_TIME" \
   --benchmark_out="$JSON" --benchmark_out_format=json > /dev/null
 /usr/bin/python3 "$ROOT/bench/stage_table.py" "$JSON"
+echo
+echo "== eigen paths per tilt and the Hermitian split's accuracy (bench_split)"
+"$BUILD/bench/bench_split" --benchmark_min_time="$MIN_TIME" 2>/dev/null | sed -n '/^whole tilt/,$p'
 echo
 echo "== whole SIM_MODE job (bench/job_bench.sh, disk $KV_BENCH_SIDE x $KV_BENCH_SIDE)"
 "$ROOT/bench/job_bench.sh"

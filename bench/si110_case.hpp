@@ -3,6 +3,7 @@
 // about n_exact exact beams and half as many Bethe beams.
 #include <algorithm>
 #include <cstdio>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -33,12 +34,15 @@ struct Case {
 // ordered by |g|: after 000 the first n_exact - 1 are exact beams, the next
 // n_exact / 2 Bethe beams. The run-control records start from their
 // defaults with the per-tilt re-selection of Bethe potentials off.
-inline Case make_case(int n_exact) {
+// b_iso replaces the Debye-Waller factor of the site (stronger absorption).
+inline Case make_case(int n_exact, double b_iso = 0.0) {
   epsilon = Epsilon{};
   epsilon.vg_select_flag = 0;
   Case c;
   FILE* fp = std::tmpfile();
-  std::fputs(kSi, fp);
+  std::string text = kSi;
+  if (b_iso > 0) text.replace(text.find("0.4632"), 6, std::to_string(b_iso));
+  std::fputs(text.c_str(), fp);
   std::rewind(fp);
   input_csd_cstr(c.crystal, fp, "bench");
   std::fclose(fp);

@@ -1,6 +1,7 @@
 #include "crystal/structure_factor.hpp"
 
 #include <cmath>
+#include <vector>
 #include <string>
 
 #include "sim/error.hpp"
@@ -56,13 +57,23 @@ complex crystal_fg(const Hkl& g, double sq_s, const csd& cs, const complex* f) {
 
 }  // namespace
 
+namespace {
+
+// The nearest integer of a rotation element (-1, 0 or 1 up to the rounding
+// of the table it was read from), halves away from zero as lround rounds,
+// without the library call: this runs nine times per operation and
+// reflection in the potential set-up.
+inline int nearest_int(double x) { return static_cast<int>(x < 0 ? x - 0.5 : x + 0.5); }
+
+}  // namespace
+
 // g' = R^T g with the rotation elements taken as integers.
 Hkl rotate_hkl(const sym_op& op, const Hkl& g) {
   const int v[3] = {g.h, g.k, g.l};
   int out[3];
   for (int c = 0; c < 3; ++c) {
     int s = 0;
-    for (int i = 0; i < 3; ++i) s += static_cast<int>(std::lround(op.rot[3 * c + i])) * v[i];
+    for (int i = 0; i < 3; ++i) s += nearest_int(op.rot[3 * c + i]) * v[i];
     out[c] = s;
   }
   return Hkl{out[0], out[1], out[2]};
@@ -70,15 +81,33 @@ Hkl rotate_hkl(const sym_op& op, const Hkl& g) {
 
 complex calc_structure_factor_ph(const Hkl& g, double sq_s, int num_op, const sym_op* ops,
                                  int num_atom, const atom* atoms, const complex* f) {
+  // R^T g and g.t of every operation, the same for every site: once per
+  // reflection (on the stack for the largest space groups, 192 operations).
+  constexpr int kStackOps = 192;
+  Hkl gr_stack[kStackOps];
+  double gt_stack[kStackOps];
+  std::vector<Hkl> gr_heap;
+  std::vector<double> gt_heap;
+  Hkl* grs = gr_stack;
+  double* gts = gt_stack;
+  if (num_op > kStackOps) {
+    gr_heap.resize(static_cast<std::size_t>(num_op));
+    gt_heap.resize(static_cast<std::size_t>(num_op));
+    grs = gr_heap.data();
+    gts = gt_heap.data();
+  }
+  for (int k = 0; k < num_op; ++k) {
+    grs[k] = rotate_hkl(ops[k], g);
+    gts[k] = g_dot_t(g, ops[k]);
+  }
   complex fg{0.0, 0.0};
   for (int j = 0; j < num_atom; ++j) {
     const atom& a = atoms[j];
     if (a.bf != 0 && a.bf != 1) fatal_out("ERROR: Invalid atom.bf. Abort.\n");
     complex sum{0.0, 0.0};
     for (int k = 0; k < num_op; ++k) {
-      const Hkl gr = rotate_hkl(ops[k], g);
-      const double phi =
-          -2.0 * kPi * (gr.h * a.x + gr.k * a.y + gr.l * a.z + g_dot_t(g, ops[k]));
+      const Hkl& gr = grs[k];
+      const double phi = -2.0 * kPi * (gr.h * a.x + gr.k * a.y + gr.l * a.z + gts[k]);
       double t = 1.0;
       if (a.bf == 1) {
         const double h = gr.h, kk = gr.k, l = gr.l;

@@ -14,6 +14,7 @@
 #include "input/fields.hpp"
 #include "results/hdf5_export.hpp"
 #include "numeric/lapack.hpp"
+#include "numeric/solver_control.hpp"
 #include "jobs/jobs.hpp"
 #include "sim/error.hpp"
 #include "sim/linereader.hpp"
@@ -248,6 +249,20 @@ int tilt_threads_for(int n, const RunControl& rc) {
   return threads;
 }
 
+// The eigen solver of the tilt loop, into rc, named on the console and in
+// the log: the parameter file's eigmat_func, else the fastest accurate one
+// for the job's exact-beam count.
+void choose_eigen_solver(FILE* log, const sd& s, RunControl& rc) {
+  const bool given = rc.epsilon.eigmat_func_given;
+  rc.epsilon.eigmat_func = job_eigmat_func(rc.epsilon, s.num_exact_beam);
+  if (given)
+    qz_fprintf_stdo(log, "Eigen solver: %s (eigmat_func %d, as set)\n", eigmat_func_name(rc.epsilon.eigmat_func),
+                    rc.epsilon.eigmat_func);
+  else
+    qz_fprintf_stdo(log, "Eigen solver: %s (eigmat_func %d, chosen for %d exact beams)\n",
+                    eigmat_func_name(rc.epsilon.eigmat_func), rc.epsilon.eigmat_func, s.num_exact_beam);
+}
+
 // This rank's share of the tilts.
 std::vector<int> rank_tilts(const std::vector<int>& todo, const RankShare& share) {
   std::vector<int> mine(static_cast<std::size_t>(share.count(static_cast<int>(todo.size()))));
@@ -258,11 +273,12 @@ std::vector<int> rank_tilts(const std::vector<int>& todo, const RankShare& share
 }  // namespace
 
 bool calc_cbed_pattern(csd& c, sd& s, const CMatrix& vg, const std::string& base_name, FILE* log) {
-  const RunControl rc = program_run_control();
+  RunControl rc = program_run_control();
   const lattice_metric lm = bravai(lattice_parameters(c));
   calc_kxy_tilt(s, lm, rc.epsilon);
   std::printf("$$ num_k_points = %d, num_k_points_effective = %d\n", s.num_k_points, s.num_k_points_effective);
   report_job_conditions(log, s, lm);
+  choose_eigen_solver(log, s, rc);
   const engine_setup job = make_engine_setup(c, s, vg, lm, rc);
 
   s.intensity = Tensor3<double>(s.num_g, s.num_thickness, s.num_k_points);
@@ -405,11 +421,12 @@ void input_sim_coherent_data(sd& s, csd& /*c*/, FILE* fp) {
 }
 
 bool calc_coherent_cbed_pattern(csd& c, sd& s, const CMatrix& vg, const std::string& base_name, FILE* log) {
-  const RunControl rc = program_run_control();
+  RunControl rc = program_run_control();
   const lattice_metric lm = bravai(lattice_parameters(c));
   calc_kxy_tilt(s, lm, rc.epsilon);
   std::printf("$$ num_k_points = %d, num_k_points_effective = %d\n", s.num_k_points, s.num_k_points_effective);
   report_job_conditions(log, s, lm);
+  choose_eigen_solver(log, s, rc);
   const engine_setup job = make_engine_setup(c, s, vg, lm, rc);
 
   CVector phase = alloc_vector<complex>(static_cast<std::size_t>(s.num_k_points));

@@ -35,10 +35,13 @@ struct tilt_area {
 };
 
 template <class M>
-std::vector<tilt_area<M>> tilt_areas(const sd& s, int threads) {
+std::vector<tilt_area<M>> tilt_areas(const sd& s, int threads, int eigmat_func) {
   std::vector<tilt_area<M>> areas(static_cast<std::size_t>(threads));
   for (tilt_area<M>& a : areas) {
     a.w = alloc_work_cal_int(s.num_exact_beam + s.num_bethe_beam, s.num_g, 0);
+    // The split solver's scratch for the exact beams (grown by a tilt whose
+    // re-selection makes more of them).
+    if (eigmat_func == 3) a.w.eig.sw = alloc_split_work(s.num_exact_beam);
     a.out = M(s.num_g, s.num_thickness);
   }
   return areas;
@@ -157,7 +160,7 @@ std::vector<double> simulate_tilts(const engine_setup& job, const sd& s, const s
   const int slot = s.num_g * s.num_thickness;
   // The tilt threads are the parallelism: BLAS stays on the calling thread.
   blas_single_thread();
-  std::vector<tilt_area<RMatrix>> areas = tilt_areas<RMatrix>(s, threads);
+  std::vector<tilt_area<RMatrix>> areas = tilt_areas<RMatrix>(s, threads, job.rc.epsilon.eigmat_func);
   const double scaling = job.rc.epsilon.intensity_scaling;
   // Each tilt writes only its own slot of reflection x thickness values.
   std::vector<double> out(static_cast<std::size_t>(n) * slot);
@@ -176,7 +179,7 @@ std::vector<double> simulate_tilts_coherent(const engine_setup& job, const sd& s
   const int n = static_cast<int>(tilts.size());
   const int slot = 2 * s.num_g * s.num_thickness;  // real and imaginary parts
   blas_single_thread();
-  std::vector<tilt_area<CMatrix>> areas = tilt_areas<CMatrix>(s, threads);
+  std::vector<tilt_area<CMatrix>> areas = tilt_areas<CMatrix>(s, threads, job.rc.epsilon.eigmat_func);
   std::vector<double> out(static_cast<std::size_t>(n) * slot);
   parallel_for_progress(n, threads, progress, [&](int tid, int j) {
     const int k = tilts[j];

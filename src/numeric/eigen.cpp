@@ -125,6 +125,12 @@ eigmat_work alloc_eigmat_work(int n) {
   return ew;
 }
 
+eigmat_work alloc_eigmat_work(int n, int func) {
+  eigmat_work ew = alloc_eigmat_work(n);
+  if (func == 3) ew.sw = alloc_split_work(n);
+  return ew;
+}
+
 int eigmat(int n, const CMatrix& a, complex* eigval, CMatrix& eigvec, eigmat_work& ew) {
   return eigmat(n, a, eigval, eigvec, ew, program_solver_control());
 }
@@ -132,21 +138,34 @@ int eigmat(int n, const CMatrix& a, complex* eigval, CMatrix& eigvec, eigmat_wor
 int eigmat(int n, const CMatrix& a, complex* eigval, CMatrix& eigvec, eigmat_work& ew,
            const solver_control& ctl) {
   const int func = ctl.eigmat_func;
-  if (func != 0 && func != 1 && func != 2) fatal_out("$$ Invalid epsilon.eigmat_func=%d. Abort.\n", func);
-  if (func == 2) {
-    dbg_mon(ctl.monitor, "$$ eigen values and vectors: zgeev\n");
+  if (func < 0 || func > 3) fatal_out("$$ Invalid epsilon.eigmat_func=%d. Abort.\n", func);
+  int use = func;
+  if (func == 3) {
+    dbg_mon(ctl.monitor, "$$ eigen values and vectors: hermitian split\n");
+    if (split_eigmat(n, a, eigval, eigvec, ew.sw) == 0) {
+      sort_eigval_eigvec(n, eigval, eigvec, ew.es);
+    } else {
+      // Coupling too strong for the split: the faster exact solver for
+      // this order.
+      ++ew.split_fallbacks;
+      use = n >= kZgeevFromBeams ? 2 : 0;
+    }
+  }
+  if (use == 2) {
+    if (func == 2) dbg_mon(ctl.monitor, "$$ eigen values and vectors: zgeev\n");
     const int status = zgeev_eigmat(n, a, eigval, eigvec, ew.lw);
     if (status != 0) qz_fprintf(stdout, "$$ (eigmat): zgeev = %d\n", status);
-  } else {
-    dbg_mon(ctl.monitor, func == 0 ? "$$ eigen values and vectors: eispack_cg\n"
-                      : "$$ eigen values and vectors: eigen_c_mat\n");
+  } else if (use != 3) {
+    if (func != 3)
+      dbg_mon(ctl.monitor, use == 0 ? "$$ eigen values and vectors: eispack_cg\n"
+                                    : "$$ eigen values and vectors: eigen_c_mat\n");
     if (static_cast<int>(ew.copy.rows()) < n || static_cast<int>(ew.copy.cols()) < n)
       ew.copy = CMatrix(static_cast<std::size_t>(n), static_cast<std::size_t>(n));
     // The solvers index rows by the scratch's own stride, so a larger
     // scratch serves a smaller matrix.
     CMatrix* work = &ew.copy;
     for (int i = 0; i < n; ++i) std::copy(a[i], a[i] + n, (*work)[i]);
-    if (func == 0) {
+    if (use == 0) {
       const int status = eispack_cg(n, ctl.eigen_eps, *work, eigval, eigvec, ew.es);
       if (status != 0) qz_fprintf(stdout, "$$ (eigmat): eispack_cg = %d\n", status);
     } else {
@@ -162,7 +181,11 @@ int eigmat(int n, const CMatrix& a, complex* eigval, CMatrix& eigvec, eigmat_wor
 int eigmat(int n, const CMatrix& a, complex* eigval, CMatrix& eigvec) {
   eigmat_work ew;
   ew.copy = CMatrix(static_cast<std::size_t>(std::max(n, 0)), static_cast<std::size_t>(std::max(n, 0)));
-  if (epsilon.eigmat_func == 2)
+  if (epsilon.eigmat_func == 3) {
+    ew.lw = alloc_lapack_work(n);
+    ew.es = alloc_eigen_scratch(n);
+    ew.sw = alloc_split_work(n);
+  } else if (epsilon.eigmat_func == 2)
     ew.lw = alloc_lapack_work(n);
   else
     ew.es = alloc_eigen_scratch(n);

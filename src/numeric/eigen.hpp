@@ -7,7 +7,12 @@
 //   - `eigen_c_mat`: elementary (pivoted) Hessenberg reduction, shifted
 //     complex QR with plane rotations, back substitution;
 //   - LAPACK `zgeev` of the system library (eigmat_func 2), vectors of unit
-//     length.
+//     length;
+//   - the Hermitian split (eigmat_func 3, numeric/eigen_split.hpp): zheevd
+//     of the elastic part, the absorptive part removed by an iteration to
+//     a stated tolerance in that eigenbasis, degenerate clusters solved
+//     exactly; a matrix on which the iteration does not settle is solved
+//     by zgeev instead.
 // Both return the eigenvalues ordered by decreasing real part and the
 // eigenvectors as the columns of an n x n matrix (eigvec[i][j] is component
 // i of vector j).
@@ -20,6 +25,7 @@
 #include <vector>
 
 #include "numeric/complex.hpp"
+#include "numeric/eigen_split.hpp"
 #include "numeric/lapack.hpp"
 #include "numeric/matrix.hpp"
 #include "numeric/solver_control.hpp"
@@ -68,8 +74,13 @@ struct eigmat_work {
   CMatrix copy;       // the matrix handed to the in-house solvers (destroyed)
   eigen_scratch es;   // the in-house solvers' vectors
   lapack_work lw;     // the zgeev scratch
+  split_work sw;      // the Hermitian split's scratch (eigmat_func 3 only)
+  long split_fallbacks = 0;  // matrices the split handed to zgeev
 };
 eigmat_work alloc_eigmat_work(int n);
+// The same with the split solver's scratch too when func is 3 (or any
+// value that may resolve to it).
+eigmat_work alloc_eigmat_work(int n, int func);
 // eigmat with the caller's scratch; the same results.
 int eigmat(int n, const CMatrix& a, complex* eigval, CMatrix& eigvec, eigmat_work& ew);
 // The same with the solver, tolerance and dumps of `ctl` instead of the

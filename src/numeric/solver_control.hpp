@@ -7,7 +7,7 @@
 namespace kv {
 
 struct solver_control {
-  int eigmat_func = 0;     // 0 eispack_cg, 1 eigen_c_mat, 2 LAPACK zgeev
+  int eigmat_func = 0;     // 0 eispack_cg, 1 eigen_c_mat, 2 LAPACK zgeev, 3 Hermitian split
   double eigen_eps = 1e-8;
   int invmat_func = 0;     // 0 inv_c_mat
   int bc_invmat_func = 0;  // 0 in-house elimination, 2 LAPACK zgesv
@@ -27,6 +27,35 @@ inline solver_control solver_control_of(const RunControl& rc) {
   s.eigval_dump = rc.dbg.eigval_dump_flag;
   s.eigvec_dump = rc.dbg.eigvec_dump_flag;
   return s;
+}
+
+// Exact-beam counts at which the solvers cross over (bench/bench_split.cpp,
+// one core, Si [110] 200 kV with Bethe beams): the Hermitian split is as
+// fast as the EISPACK route at 30 exact beams and faster from there on
+// (1.3x at 50, about 2x from 100); zgeev overtakes the EISPACK route between
+// 100 and 150 but stays behind the split. The split is exact to its
+// tolerance or hands the matrix on, so the automatic choice is the EISPACK
+// route below kSplitFromBeams and the split from it; a matrix the split
+// hands on goes to zgeev from kZgeevFromBeams, else to the EISPACK route.
+inline constexpr int kSplitFromBeams = 40;
+inline constexpr int kZgeevFromBeams = 130;
+
+// The eigen solver of a simulation with n_exact exact beams: the one the
+// parameter file set, else the fastest accurate one for that size.
+inline int job_eigmat_func(const Epsilon& e, int n_exact) {
+  if (e.eigmat_func_given) return e.eigmat_func;
+  return n_exact >= kSplitFromBeams ? 3 : 0;
+}
+
+// The solver's name for the job log.
+inline const char* eigmat_func_name(int func) {
+  switch (func) {
+    case 0: return "EISPACK Householder + complex QR";
+    case 1: return "elimination + complex QR";
+    case 2: return "LAPACK zgeev";
+    case 3: return "Hermitian split (zheevd + absorption iteration)";
+    default: return "unknown";
+  }
 }
 
 // The solvers as the program's own run-control records set them.

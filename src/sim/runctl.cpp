@@ -141,6 +141,7 @@ void read_eps_block(FILE* fp, bool utility) {
       if (is_switch(hit->name) && v != 0 && v != 1)
         fatal_out("$$ %s = %d: it must be 0 or 1.\n%s$$ Abort.\n", hit->name, v, place_note(fp).c_str());
       epsilon.*(hit->ifield) = v;
+      if (hit->ifield == &Epsilon::eigmat_func) epsilon.eigmat_func_given = true;
     }
   }
 }

@@ -30,6 +30,9 @@ struct Epsilon {
   double e_density_gmax_val = 12.0;
   int vg_select_flag = 1;
   int eigmat_func = 0;
+  // Whether the parameter file set eigmat_func; when it did not, the
+  // simulation jobs choose the solver by the number of exact beams.
+  bool eigmat_func_given = false;
   int invmat_func = 0;
   int bc_invmat_func = 0;
   int svd_flag = 1;

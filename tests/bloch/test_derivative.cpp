@@ -215,6 +215,7 @@ struct Case {
   const char* name;
   int n_exact, n_bethe, flag_bs;
   Vec3 kt;
+  int eigmat_func = 0;
 };
 
 class DerivativeCases : public DerivativeTest, public ::testing::WithParamInterface<Case> {};
@@ -224,7 +225,9 @@ class DerivativeCases : public DerivativeTest, public ::testing::WithParamInterf
 // synthetic dV and the thickness, all from one call.
 TEST_P(DerivativeCases, AnalyticMatchesFiniteDifferences) {
   const Case& c = GetParam();
+  epsilon.eigmat_func = c.eigmat_func;
   Silicon s(c.n_exact, c.n_bethe, c.flag_bs);
+  ASSERT_EQ(s.job.rc.epsilon.eigmat_func, c.eigmat_func);
   s.kt = c.kt;
   const Hkl g{1, -1, 1};
   ASSERT_GE(s.index(g), 1);
@@ -259,7 +262,8 @@ INSTANTIATE_TEST_SUITE_P(
     Silicon110, DerivativeCases,
     ::testing::Values(Case{"generalised_bethe", 31, 15, 0, Vec3{0.011, -0.011, 0.02}},
                       Case{"simple_bethe", 31, 15, 10, Vec3{0.011, -0.011, 0.02}},
-                      Case{"exact_beams_only", 25, 0, 0, Vec3{-0.007, 0.007, 0.013}}),
+                      Case{"exact_beams_only", 25, 0, 0, Vec3{-0.007, 0.007, 0.013}},
+                      Case{"hermitian_split", 31, 15, 0, Vec3{0.011, -0.011, 0.02}, 3}),
     [](const ::testing::TestParamInfo<Case>& i) { return std::string(i.param.name); });
 
 // Exactly on the [001] zone axis the fourfold symmetry makes eigenvalues
@@ -267,21 +271,25 @@ INSTANTIATE_TEST_SUITE_P(
 // used. Whole shells of reflections keep the symmetry: 200, 220, 400, 420
 // exact (21 beams), 440, 600, 620 as Bethe beams (16).
 TEST_F(DerivativeTest, DegenerateEigenvaluesOnTheZoneAxis) {
-  Silicon s(21, 16, 0, Hkl{0, 0, 1});
-  s.kt = Vec3{0, 0, 0};
-  const CMatrix d_re = pair_derivative(s, Hkl{2, 2, 0}, complex{1, 0}, complex{1, 0});
-  const CMatrix d_b = b_derivative(s);
-  work_cal_int w = alloc_work_cal_int(s.size(), s.job.num_g, 2);
-  intensity_jacobian jac;
-  calc_intensity_derivatives(s.kt, s.job, {&d_re, &d_b}, w, jac);
-  int pairs = 0;
-  for (int j = 0; j < w.n_e; ++j)
-    for (int k = j + 1; k < w.n_e; ++k)
-      if (c_abs(w.eigval[j] - w.eigval[k]) < epsilon.degeneracy_eps) ++pairs;
-  EXPECT_GT(pairs, 0) << "no degenerate eigenvalues on the zone axis";
-  EXPECT_LT(rel_error(jac.d_param[0], fd_potential(s, d_re, 2e-3)), 1e-6);
-  EXPECT_LT(rel_error(jac.d_param[1], fd_potential(s, d_b, 2e-3)), 1e-6);
-  EXPECT_LT(rel_error(jac.d_thickness, fd_thickness(s, 0.05)), 1e-6);
+  for (int func : {0, 3}) {
+    SCOPED_TRACE(func);
+    epsilon.eigmat_func = func;
+    Silicon s(21, 16, 0, Hkl{0, 0, 1});
+    s.kt = Vec3{0, 0, 0};
+    const CMatrix d_re = pair_derivative(s, Hkl{2, 2, 0}, complex{1, 0}, complex{1, 0});
+    const CMatrix d_b = b_derivative(s);
+    work_cal_int w = alloc_work_cal_int(s.size(), s.job.num_g, 2);
+    intensity_jacobian jac;
+    calc_intensity_derivatives(s.kt, s.job, {&d_re, &d_b}, w, jac);
+    int pairs = 0;
+    for (int j = 0; j < w.n_e; ++j)
+      for (int k = j + 1; k < w.n_e; ++k)
+        if (c_abs(w.eigval[j] - w.eigval[k]) < epsilon.degeneracy_eps) ++pairs;
+    EXPECT_GT(pairs, 0) << "no degenerate eigenvalues on the zone axis";
+    EXPECT_LT(rel_error(jac.d_param[0], fd_potential(s, d_re, 2e-3)), 1e-6);
+    EXPECT_LT(rel_error(jac.d_param[1], fd_potential(s, d_b, 2e-3)), 1e-6);
+    EXPECT_LT(rel_error(jac.d_thickness, fd_thickness(s, 0.05)), 1e-6);
+  }
 }
 
 // One work area carried from tilt to tilt (as the tilt loop does), and

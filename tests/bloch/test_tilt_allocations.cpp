@@ -167,7 +167,8 @@ TEST_P(TiltAllocations, TheUTableGivesTheBitsOfThePerTiltConversion) {
 INSTANTIATE_TEST_SUITE_P(SolversAndBetheForms, TiltAllocations,
                          ::testing::Values(Settings{0, 0, 1.0, 0}, Settings{0, 0, 0.999, 0},
                                            Settings{1, 0, 0.999, 0}, Settings{2, 2, 1.0, 0},
-                                           Settings{2, 0, 0.99, 12}, Settings{0, 0, 0.999, 12}));
+                                           Settings{2, 0, 0.99, 12}, Settings{0, 0, 0.999, 12},
+                                           Settings{3, 0, 1.0, 0}, Settings{3, 2, 0.999, 12}));
 
 }  // namespace
 }  // namespace kvtest

@@ -82,6 +82,11 @@ TEST(TiltThreads, LapackSolversAreThreadSafeToo) {
   expect_same_files_for_every_thread_count("si_110_200kv.dat", "eigmat_func 2\nbc_invmat_func 2\n");
 }
 
+TEST(TiltThreads, HermitianSplitIsThreadSafeToo) {
+  expect_same_files_for_every_thread_count("si_110_200kv.dat", "eigmat_func 3\n");
+  expect_same_files_for_every_thread_count("si_110_200kv_coherent.dat", "eigmat_func 3\n");
+}
+
 // Largest difference between two result files' numbers, relative to the
 // largest value of the file (intensities span many decades; the faint ones
 // are the least well determined by either solver).

@@ -153,6 +153,11 @@ TEST(MpiRanks, DemoAndCoherentFilesAreThoseOfOneProcess) {
   expect_ranks_write_the_serial_files("si_110_200kv_coherent.dat", 2, "num_threads 1\n");
 }
 
+TEST(MpiRanks, HermitianSplitToo) {
+  expect_ranks_write_the_serial_files("si_110_200kv.dat", 2, "num_threads 1\neigmat_func 3\n");
+  expect_ranks_write_the_serial_files("si_110_200kv_coherent.dat", 3, "num_threads 2\neigmat_func 3\n");
+}
+
 TEST(MpiRanks, ThreadedRanksToo) {
   expect_ranks_write_the_serial_files("si_110_200kv.dat", 3, "num_threads 2\n");
 }
