@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # Coverage-guided fuzzing of the readers: scripts/fuzz.sh [seconds-per-target [target...]]
+# (KV_FUZZ_NO_BUILD=1: without configuring and building, the targets as last built)
 # Installs what is missing, builds the libFuzzer targets with clang in
 # build-fuzz/, runs each for the given time (default 60 s) from its seeds and
 # its regression inputs, and copies every input that crashed, hung (over
@@ -11,8 +12,13 @@ kv_install_packages
 seconds=${1:-60}
 shift || true
 fuzz_dir="$KV_ROOT/build-fuzz"
-CC=clang-14 CXX=clang++-14 cmake -S "$KV_ROOT" -B "$fuzz_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DKV_FUZZ=ON -DKV_BUILD_TESTS=OFF -DKV_BUILD_BENCH=OFF -DKORVEX_MPI=OFF >/dev/null
+# KV_FUZZ_NO_BUILD=1 runs the targets as last built (so that several runs of
+# this script can share build-fuzz/ at once, each on its own targets).
+no_build=${KV_FUZZ_NO_BUILD:-0}
+if [ "$no_build" != 1 ]; then
+  CC=clang-14 CXX=clang++-14 cmake -S "$KV_ROOT" -B "$fuzz_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DKV_FUZZ=ON -DKV_BUILD_TESTS=OFF -DKV_BUILD_BENCH=OFF -DKORVEX_MPI=OFF >/dev/null
+fi
 
 # target name, then its seed files and folders (written by the configure step)
 declare -A seeds
@@ -22,7 +28,7 @@ targets=("$@")
 for t in "${targets[@]}"; do
   [ -n "${seeds[$t]+x}" ] || { echo "fuzz.sh: no target $t (known: ${!seeds[*]})" >&2; exit 2; }
 done
-cmake --build "$fuzz_dir" -j "$(nproc)" --target "${targets[@]/#/fuzz_}"
+[ "$no_build" = 1 ] || cmake --build "$fuzz_dir" -j "$(nproc)" --target "${targets[@]/#/fuzz_}"
 
 # Leaks are looked for by the sanitizer run of the tests (scripts/test.sh),
 # with the suppressions of the library caches that would be reported here
