@@ -291,23 +291,28 @@ TEST_P(BothSolvers, BadlyBalancedMatrixGivesVectorsOfTheOriginalMatrix) {
 #endif
 }
 
+// Structure-matrix pattern: large real diagonal spread (excitation
+// errors), Hermitian Fourier coefficients off the diagonal and a small
+// Hermitian absorptive part times i.
+CMatrix structure_like_matrix(int n) {
+  const CMatrix u = random_cmatrix(n, 1000 + n), w = random_cmatrix(n, 2000 + n);
+  std::mt19937_64 gen(3000 + n);
+  std::uniform_real_distribution<double> sg(-40.0, 40.0);
+  CMatrix a(n, n);
+  for (int i = 0; i < n; ++i)
+    for (int j = 0; j <= i; ++j) {
+      const complex v = 0.05 * (u[i][j] + c_conj(u[j][i]));
+      const complex ab = 0.002 * (w[i][j] + c_conj(w[j][i]));
+      a[i][j] = v + complex{0.0, 1.0} * ab;
+      a[j][i] = c_conj(v) + complex{0.0, 1.0} * c_conj(ab);
+    }
+  for (int i = 0; i < n; ++i) a[i][i] = complex{i == 0 ? 0.0 : sg(gen), a[i][i].im};
+  return a;
+}
+
 TEST_P(BothSolvers, BlochWaveLikeMatrices) {
-  // Structure-matrix pattern: large real diagonal spread (excitation
-  // errors), Hermitian Fourier coefficients off the diagonal and a small
-  // Hermitian absorptive part times i.
   for (int n : {20, 120}) {
-    const CMatrix u = random_cmatrix(n, 1000 + n), w = random_cmatrix(n, 2000 + n);
-    std::mt19937_64 gen(3000 + n);
-    std::uniform_real_distribution<double> sg(-40.0, 40.0);
-    CMatrix a(n, n);
-    for (int i = 0; i < n; ++i)
-      for (int j = 0; j <= i; ++j) {
-        const complex v = 0.05 * (u[i][j] + c_conj(u[j][i]));
-        const complex ab = 0.002 * (w[i][j] + c_conj(w[j][i]));
-        a[i][j] = v + complex{0.0, 1.0} * ab;
-        a[j][i] = c_conj(v) + complex{0.0, 1.0} * c_conj(ab);
-      }
-    for (int i = 0; i < n; ++i) a[i][i] = complex{i == 0 ? 0.0 : sg(gen), a[i][i].im};
+    const CMatrix a = structure_like_matrix(n);
     check_decomposition(GetParam(), n, a, true);
   }
 }
@@ -369,18 +374,7 @@ SplitResult split_solve(int n, const CMatrix& a) {
 // have done the work itself (no hand-over to zgeev).
 TEST(HermitianSplit, AgreesWithTheGeneralSolverOnStructureMatrices) {
   for (int n : {1, 2, 20, 120}) {
-    const CMatrix u = random_cmatrix(n, 1000 + n), w = random_cmatrix(n, 2000 + n);
-    std::mt19937_64 gen(3000 + n);
-    std::uniform_real_distribution<double> sg(-40.0, 40.0);
-    CMatrix a(n, n);
-    for (int i = 0; i < n; ++i)
-      for (int j = 0; j <= i; ++j) {
-        const complex v = 0.05 * (u[i][j] + c_conj(u[j][i]));
-        const complex ab = 0.002 * (w[i][j] + c_conj(w[j][i]));
-        a[i][j] = v + complex{0.0, 1.0} * ab;
-        a[j][i] = c_conj(v) + complex{0.0, 1.0} * c_conj(ab);
-      }
-    for (int i = 0; i < n; ++i) a[i][i] = complex{i == 0 ? 0.0 : sg(gen), a[i][i].im};
+    const CMatrix a = structure_like_matrix(n);
     const SplitResult r = split_solve(n, a);
     EXPECT_EQ(r.fallbacks, 0) << n;
     EXPECT_LT(test::max_residual(n, a, r.val.data(), r.vec), 1e-11) << n;
