@@ -7,6 +7,16 @@
 // summed. The first data group found in name order is read; HDF5 converts
 // every integer or float pixel type to double.
 #include <hdf5.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <optional>
 
 #include <cmath>
 #include <string>
@@ -105,9 +115,8 @@ void axis_calibration(hid_t group, int axis, double* scale, double* origin, std:
   *unit = string_attribute(d.get(), "units");
 }
 
-}  // namespace
-
-DetectorImage read_emd_image(const std::string& path) {
+// The reading itself, in this process.
+DetectorImage read_emd_here(const std::string& path) {
   H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr);
   if (H5Fis_hdf5(path.c_str()) <= 0) image_fault(path, "not an HDF5 file");
   H5Handle file(H5Fopen(path.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT), H5Fclose);
@@ -156,6 +165,208 @@ DetectorImage read_emd_image(const std::string& path) {
   if (!ok) c = ImageCalibration{};
   check_finite_pixels(img);
   return img;
+}
+
+// ---- reading in a child process ------------------------------------------
+// libhdf5 (1.10) trusts the structure of the file it parses: a damaged object
+// header can make it read past its buffers or follow a null pointer, which
+// would end the program by a signal. An EMD file comes from outside, so it
+// is read in a child process that sends the image (or its refusal) back
+// through a pipe; a child that dies is a refusal of the file.
+
+constexpr int kEmdStallSeconds = 120;
+
+class Pack {
+ public:
+  void bytes(const void* p, std::size_t n) { buf_.append(static_cast<const char*>(p), n); }
+  template <class T>
+  void put(const T& v) { bytes(&v, sizeof v); }
+  void text(const std::string& t) {
+    put<std::uint64_t>(t.size());
+    bytes(t.data(), t.size());
+  }
+  void maybe(const std::optional<double>& v) {
+    put<char>(v ? 1 : 0);
+    put<double>(v.value_or(0.0));
+  }
+  const std::string& data() const { return buf_; }
+
+ private:
+  std::string buf_;
+};
+
+class Unpack {
+ public:
+  explicit Unpack(const std::string& b) : b_(b) {}
+  bool ok() const { return ok_; }
+  void bytes(void* p, std::size_t n) {
+    if (!ok_ || n > b_.size() - at_) {
+      ok_ = false;
+      return;
+    }
+    std::memcpy(p, b_.data() + at_, n);
+    at_ += n;
+  }
+  template <class T>
+  T get() {
+    T v{};
+    bytes(&v, sizeof v);
+    return v;
+  }
+  std::string text() {
+    const std::uint64_t n = get<std::uint64_t>();
+    if (!ok_ || n > b_.size() - at_) {
+      ok_ = false;
+      return {};
+    }
+    std::string t(b_.data() + at_, n);
+    at_ += n;
+    return t;
+  }
+  std::optional<double> maybe() {
+    const char has = get<char>();
+    const double v = get<double>();
+    return has ? std::optional<double>(v) : std::nullopt;
+  }
+
+ private:
+  const std::string& b_;
+  std::size_t at_ = 0;
+  bool ok_ = true;
+};
+
+void pack_image(Pack& p, const DetectorImage& img) {
+  p.text(img.file);
+  p.text(img.format);
+  p.text(img.sample_type);
+  p.put<int>(img.width);
+  p.put<int>(img.height);
+  p.put<int>(img.frames);
+  p.put<std::uint64_t>(img.pixels.size());
+  p.bytes(img.pixels.data(), img.pixels.size() * sizeof(double));
+  const ImageCalibration& c = img.calibration;
+  p.put<char>(c.present ? 1 : 0);
+  for (double v : {c.scale_x, c.scale_y, c.origin_x, c.origin_y}) p.put<double>(v);
+  p.text(c.unit_x);
+  p.text(c.unit_y);
+  p.maybe(img.meta.voltage_kv);
+  p.maybe(img.meta.camera_length_mm);
+  p.maybe(img.meta.exposure_s);
+}
+
+bool unpack_image(Unpack& u, DetectorImage& img) {
+  img.file = u.text();
+  img.format = u.text();
+  img.sample_type = u.text();
+  img.width = u.get<int>();
+  img.height = u.get<int>();
+  img.frames = u.get<int>();
+  const std::uint64_t n = u.get<std::uint64_t>();
+  if (!u.ok() || n > kMaxImageTotalPixels) return false;
+  img.pixels.resize(static_cast<std::size_t>(n));
+  u.bytes(img.pixels.data(), img.pixels.size() * sizeof(double));
+  ImageCalibration& c = img.calibration;
+  c.present = u.get<char>() != 0;
+  c.scale_x = u.get<double>();
+  c.scale_y = u.get<double>();
+  c.origin_x = u.get<double>();
+  c.origin_y = u.get<double>();
+  c.unit_x = u.text();
+  c.unit_y = u.text();
+  img.meta.voltage_kv = u.maybe();
+  img.meta.camera_length_mm = u.maybe();
+  img.meta.exposure_s = u.maybe();
+  return u.ok();
+}
+
+// What the child sends: 'I' and the image, or 'F' and a refusal.
+void child_read(const std::string& path, int fd) {
+  Pack p;
+  try {
+    const DetectorImage img = read_emd_here(path);
+    p.put<char>('I');
+    pack_image(p, img);
+  } catch (const FatalError& e) {
+    p = Pack();
+    p.put<char>('F');
+    p.text(e.text());
+    p.put<int>(e.channel() == Channel::err ? 1 : 0);
+    p.put<int>(e.status());
+  } catch (const std::exception& e) {
+    p = Pack();
+    p.put<char>('F');
+    p.text(strprintf("$$ Image %s: %s. Abort.\n", path.c_str(), e.what()));
+    p.put<int>(0);
+    p.put<int>(1);
+  }
+  const std::string& d = p.data();
+  for (std::size_t at = 0; at < d.size();) {
+    const ssize_t w = write(fd, d.data() + at, d.size() - at);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) _exit(3);
+    at += static_cast<std::size_t>(w);
+  }
+  _exit(0);
+}
+
+}  // namespace
+
+DetectorImage read_emd_image(const std::string& path) {
+  int fds[2];
+  if (pipe(fds) != 0) image_fault(path, std::string("no pipe for the reading process (") + std::strerror(errno) + ")");
+  std::fflush(stdout);
+  std::fflush(stderr);
+  const pid_t pid = fork();
+  if (pid < 0) {
+    close(fds[0]);
+    close(fds[1]);
+    image_fault(path, std::string("no process for the reading (") + std::strerror(errno) + ")");
+  }
+  if (pid == 0) {
+    close(fds[0]);
+    child_read(path, fds[1]);
+  }
+  close(fds[1]);
+  std::string got;
+  char buf[1 << 16];
+  bool stalled = false;
+  for (;;) {
+    // A damaged file can also make libhdf5 loop for ever: a child that
+    // neither sends nor ends for kEmdStallSeconds is stopped.
+    pollfd pf{fds[0], POLLIN, 0};
+    const int ready = poll(&pf, 1, kEmdStallSeconds * 1000);
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready == 0) {
+      stalled = true;
+      kill(pid, SIGKILL);
+      break;
+    }
+    const ssize_t r = read(fds[0], buf, sizeof buf);
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) break;
+    got.append(buf, static_cast<std::size_t>(r));
+  }
+  close(fds[0]);
+  int st = 0;
+  while (waitpid(pid, &st, 0) < 0 && errno == EINTR) {
+  }
+  const bool clean = WIFEXITED(st) && WEXITSTATUS(st) == 0;
+  Unpack u(got);
+  const char kind = clean ? u.get<char>() : 0;
+  if (kind == 'F') {
+    std::string text = u.text();
+    const int err = u.get<int>(), status = u.get<int>();
+    if (u.ok()) throw FatalError(std::move(text), err ? Channel::err : Channel::out, status);
+  } else if (kind == 'I') {
+    DetectorImage img;
+    if (unpack_image(u, img)) return img;
+  }
+  if (stalled)
+    image_fault(path, strprintf("the HDF5 library did not finish reading the file (%d s without progress)",
+                                kEmdStallSeconds));
+  if (WIFSIGNALED(st))
+    image_fault(path, strprintf("the HDF5 library failed on the file's damaged structure (signal %d)", WTERMSIG(st)));
+  image_fault(path, "the HDF5 library failed on the file's damaged structure");
 }
 
 }  // namespace kv

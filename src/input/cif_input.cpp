@@ -507,14 +507,17 @@ void check_formula(gemmi::cif::Block& block, const gemmi::SmallStructure& st, co
   std::vector<std::pair<std::string, double>> expected;
   for (const auto& [el, n] : *formula) expected.emplace_back(el, n * z);
   bool agree = z > 0.0;
-  for (const auto& [el, n] : cell) {
+  for (const auto& site : cell) {
+    const std::string& el = site.first;
     const auto e = std::find_if(expected.begin(), expected.end(), [&](const auto& c) { return c.first == el; });
     const double want = e == expected.end() ? 0.0 : e->second;
-    if (std::fabs(n - want) > 0.02 * std::max(1.0, want)) agree = false;
+    if (std::fabs(site.second - want) > 0.02 * std::max(1.0, want)) agree = false;
   }
-  for (const auto& [el, n] : expected)
-    if (n > 0.0 && std::none_of(cell.begin(), cell.end(), [&](const auto& c) { return c.first == el; }))
+  for (const auto& want : expected) {
+    const std::string& el = want.first;
+    if (want.second > 0.0 && std::none_of(cell.begin(), cell.end(), [&](const auto& c) { return c.first == el; }))
       agree = false;
+  }
   const std::string ztext = z_given ? strprintf("Z = %g", z) : std::string("no Z, compared as proportions");
   if (agree) {
     out.notes.push_back(strprintf("CIF %s: atoms per cell %s, as _chemical_formula_sum '%s' (%s).", path.c_str(),
