@@ -1,8 +1,11 @@
 #include "crystal/structure_factor.hpp"
 
+#include <algorithm>
+#include <array>
 #include <cmath>
-#include <vector>
+#include <map>
 #include <string>
+#include <vector>
 
 #include "sim/error.hpp"
 #include "sim/qzio.hpp"
@@ -44,10 +47,17 @@ int site_bk(const lattice_metric& lm, csd& cs, int j, double s, double kv, compl
 // table's elastic nodes for a site whose elastic factor comes from the Mott
 // formula (af 0) and whose B s^2 lies beyond the absorptive nodes as well,
 // where the table gives no absorption at any s.
-bool site_factors_usable(int status, const atom& a, const bk_table& t, double s) {
+bool site_factors_usable(int status, const atom& a, double b, const bk_table& t, double s) {
   if (status == 0) return true;
-  return status == 1 && a.af == 0 && a.b_iso * s * s > t.gms2[9];
+  return status == 1 && a.af == 0 && b * s * s > t.gms2[9];
 }
+bool site_factors_usable(int status, const atom& a, const bk_table& t, double s) {
+  return site_factors_usable(status, a, a.b_iso, t, s);
+}
+
+// The B with which site a's absorptive factor is looked up: B_eq of an
+// anisotropic site (what set_beq writes into its b_iso), else b_iso.
+double lookup_b(const lattice_metric& lm, const atom& a) { return a.bf == 1 ? bij_to_beq(lm, a) : a.b_iso; }
 
 // F_g of the crystal from one scattering factor per site, f[j].
 complex crystal_fg(const Hkl& g, double sq_s, const csd& cs, const complex* f) {
@@ -125,14 +135,20 @@ complex calc_structure_factor_ph(const Hkl& g, double sq_s, int num_op, const sy
 
 complex calc_structure_factor(const Hkl& g, double kv, const lattice_metric& lm, csd& cs,
                               int* warn) {
+  store_site_beq(lm, cs);
+  return calc_structure_factor_shared(g, kv, lm, cs, warn);
+}
+
+complex calc_structure_factor_shared(const Hkl& g, double kv, const lattice_metric& lm, const csd& cs, int* warn) {
   const double s2 = sq_s_of(g, lm);
   const double s = std::sqrt(s2);
   std::vector<complex> f(cs.num_atom);
   int flag = 0;
   for (int j = 0; j < cs.num_atom; ++j) {
     const atom& a = cs.atoms[j];
+    const double b = lookup_b(lm, a);
     complex bk;
-    if (!site_factors_usable(site_bk(lm, cs, j, s, kv, &bk), a, cs.bks[j], s)) flag = 1;
+    if (!site_factors_usable(atom_bk(cs.bks[j], s, b, &bk, kv), a, b, cs.bks[j], s)) flag = 1;
     if (a.af == 0)
       f[j] = complex{atomsf_xdt(s2, cs.xdts[j]), bk.im};
     else if (a.af == 1)
@@ -142,6 +158,10 @@ complex calc_structure_factor(const Hkl& g, double kv, const lattice_metric& lm,
   }
   *warn = flag;
   return crystal_fg(g, s2, cs, f.data());
+}
+
+void store_site_beq(const lattice_metric& lm, csd& cs) {
+  for (int j = 0; j < cs.num_atom; ++j) set_beq(lm, cs.atoms[j]);
 }
 
 std::string fg_failure_text(const Hkl& g, double kv, const lattice_metric& lm, csd& cs) {
@@ -230,6 +250,58 @@ complex structure_factor_ext(const Hkl& g, double kv, const lattice_metric& lm, 
     return complex{0.0, 0.0};
   }
   return calc_structure_factor(g, kv, lm, cs, warn);
+}
+
+complex structure_factor_ext_shared(const Hkl& g, double kv, const lattice_metric& lm, const csd& cs, int* warn) {
+  if (extinction_rule(g, cs.lattice_type, cs.hex_flag) != 0) {
+    *warn = 0;
+    return complex{0.0, 0.0};
+  }
+  return calc_structure_factor_shared(g, kv, lm, cs, warn);
+}
+
+fg_table_walk plan_fg_table_walk(const fg_table& t, const Hkl* lookups, std::size_t n, const csd& cs) {
+  // A copy of the table's reflections, stocked with placeholder values:
+  // which entries stock_fg_tbl_sym appends depends on the reflections and
+  // the room left only, never on the values.
+  fg_table shadow(t.capacity);
+  shadow.num = t.num;
+  std::copy(t.g.begin(), t.g.begin() + t.num, shadow.g.begin());
+  // Reflections computed while the table was full, which are not stored
+  // and would be computed again at every later look-up.
+  std::map<std::array<int, 3>, int> unstored;
+  fg_table_walk w;
+  w.source.resize(n);
+  for (std::size_t k = 0; k < n; ++k) {
+    const Hkl& g = lookups[k];
+    const int idx = search_g_table(shadow.num, g, shadow.g.data());
+    if (idx >= 0) {
+      w.source[k] = idx;
+      continue;
+    }
+    const std::array<int, 3> key{g.h, g.k, g.l};
+    const auto again = unstored.find(key);
+    if (again != unstored.end()) {
+      w.source[k] = -1 - again->second;
+      continue;
+    }
+    const int r = static_cast<int>(w.computed.size());
+    w.computed.push_back(g);
+    w.source[k] = -1 - r;
+    const int before = shadow.num;
+    stock_fg_tbl_sym(g, complex{0.0, 0.0}, shadow, cs);
+    if (shadow.num == before) unstored.emplace(key, r);
+  }
+  return w;
+}
+
+complex fg_table_walk_value(fg_table& t, const fg_table_walk& w, std::size_t k, const Hkl& g, const complex* computed,
+                            const csd& cs) {
+  const int src = w.source[k];
+  if (src >= 0) return t.fg[src];
+  const complex fg = computed[-1 - src];
+  stock_fg_tbl_sym(g, fg, t, cs);
+  return fg;
 }
 
 complex structure_factor_ext_tbl(const Hkl& g, double kv, const lattice_metric& lm, csd& cs,
