@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
-#include <map>
+#include <unordered_map>
 #include <string>
 #include <vector>
 
@@ -74,6 +74,23 @@ namespace {
 // without the library call: this runs nine times per operation and
 // reflection in the potential set-up.
 inline int nearest_int(double x) { return static_cast<int>(x < 0 ? x - 0.5 : x + 0.5); }
+
+// F of R^T g from F of g: fg exp(+2 pi i g.t).
+complex carried_fg(const Hkl& g, complex fg, const sym_op& op) {
+  const double phase = 2.0 * kPi * g_dot_t(g, op);
+  return fg * complex{std::cos(phase), std::sin(phase)};
+}
+
+// The reflections of a table by value, each with the first entry that
+// holds it: search_g_table without the scan.
+struct hkl_hash {
+  std::size_t operator()(const std::array<int, 3>& v) const {
+    return static_cast<std::size_t>(v[0]) * 73856093u ^ static_cast<std::size_t>(v[1]) * 19349663u ^
+           static_cast<std::size_t>(v[2]) * 83492791u;
+  }
+};
+using hkl_index = std::unordered_map<std::array<int, 3>, int, hkl_hash>;
+std::array<int, 3> key_of(const Hkl& g) { return {g.h, g.k, g.l}; }
 
 }  // namespace
 
@@ -261,26 +278,27 @@ complex structure_factor_ext_shared(const Hkl& g, double kv, const lattice_metri
 }
 
 fg_table_walk plan_fg_table_walk(const fg_table& t, const Hkl* lookups, std::size_t n, const csd& cs) {
-  // A copy of the table's reflections, stocked with placeholder values:
-  // which entries stock_fg_tbl_sym appends depends on the reflections and
-  // the room left only, never on the values.
-  fg_table shadow(t.capacity);
-  shadow.num = t.num;
-  std::copy(t.g.begin(), t.g.begin() + t.num, shadow.g.begin());
+  // The table's reflections as stock_fg_tbl_sym would leave them, held by
+  // value (which entries it appends depends on the reflections and the room
+  // left only, never on the values): each with its first entry, as
+  // search_g_table finds it.
+  hkl_index at;
+  int num = 0;
+  for (; num < t.num; ++num) at.emplace(key_of(t.g[num]), num);
   // Reflections computed while the table was full, which are not stored
   // and would be computed again at every later look-up.
-  std::map<std::array<int, 3>, int> unstored;
+  hkl_index unstored;
   fg_table_walk w;
   w.source.resize(n);
+  w.stock_begin.push_back(0);
   for (std::size_t k = 0; k < n; ++k) {
     const Hkl& g = lookups[k];
-    const int idx = search_g_table(shadow.num, g, shadow.g.data());
-    if (idx >= 0) {
-      w.source[k] = idx;
+    const auto found = at.find(key_of(g));
+    if (found != at.end()) {
+      w.source[k] = found->second;
       continue;
     }
-    const std::array<int, 3> key{g.h, g.k, g.l};
-    const auto again = unstored.find(key);
+    const auto again = unstored.find(key_of(g));
     if (again != unstored.end()) {
       w.source[k] = -1 - again->second;
       continue;
@@ -288,9 +306,20 @@ fg_table_walk plan_fg_table_walk(const fg_table& t, const Hkl* lookups, std::siz
     const int r = static_cast<int>(w.computed.size());
     w.computed.push_back(g);
     w.source[k] = -1 - r;
-    const int before = shadow.num;
-    stock_fg_tbl_sym(g, complex{0.0, 0.0}, shadow, cs);
-    if (shadow.num == before) unstored.emplace(key, r);
+    // stock_fg_tbl_sym's appends: g itself, then each equivalent not yet
+    // present, while room remains.
+    if (num < t.capacity) {
+      at.emplace(key_of(g), num++);
+      w.stock_op.push_back(-1);
+      for (int op = 0; op < cs.num_sym_op && num < t.capacity; ++op)
+        if (at.emplace(key_of(rotate_hkl(cs.sym_ops[op], g)), num).second) {
+          ++num;
+          w.stock_op.push_back(op);
+        }
+    } else {
+      unstored.emplace(key_of(g), r);
+    }
+    w.stock_begin.push_back(static_cast<int>(w.stock_op.size()));
   }
   return w;
 }
@@ -299,8 +328,16 @@ complex fg_table_walk_value(fg_table& t, const fg_table_walk& w, std::size_t k, 
                             const csd& cs) {
   const int src = w.source[k];
   if (src >= 0) return t.fg[src];
-  const complex fg = computed[-1 - src];
-  stock_fg_tbl_sym(g, fg, t, cs);
+  const int r = -1 - src;
+  const complex fg = computed[r];
+  // The entries the walk found stock_fg_tbl_sym appending, with its values;
+  // none where the table was full, as it is at every later look-up of r.
+  for (int e = w.stock_begin[r]; e < w.stock_begin[r + 1]; ++e) {
+    const int op = w.stock_op[e];
+    t.g[t.num] = op < 0 ? g : rotate_hkl(cs.sym_ops[op], g);
+    t.fg[t.num] = op < 0 ? fg : carried_fg(g, fg, cs.sym_ops[op]);
+    ++t.num;
+  }
   return fg;
 }
 
@@ -331,9 +368,8 @@ void stock_fg_tbl_sym(const Hkl& g, complex fg, int* n, int cap, Hkl* tbl_g, com
   for (int k = 0; k < num_op && *n < cap; ++k) {
     const Hkl gr = rotate_hkl(ops[k], g);
     if (search_g_table(*n, gr, tbl_g) >= 0) continue;
-    const double phase = 2.0 * kPi * g_dot_t(g, ops[k]);
     tbl_g[*n] = gr;
-    tbl_fg[*n] = fg * complex{std::cos(phase), std::sin(phase)};
+    tbl_fg[*n] = carried_fg(g, fg, ops[k]);
     ++*n;
   }
 }

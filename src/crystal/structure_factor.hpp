@@ -98,9 +98,15 @@ struct fg_table_walk {
   std::vector<int> source;
   // The reflections to compute, each once, in the order first met.
   std::vector<Hkl> computed;
+  // What stocking computed reflection r appends to the table: entries
+  // stock_op[stock_begin[r] .. stock_begin[r + 1]), each -1 for r itself
+  // or the operation that carries r to the equivalent appended.
+  std::vector<int> stock_begin;
+  std::vector<int> stock_op;
 };
-// Walks the n look-ups through a copy of t's reflections, stocking each new
-// one's family as structure_factor_ext_tbl does, without computing a value.
+// Walks the n look-ups through t's reflections, stocking each new one's
+// family as structure_factor_ext_tbl does, without computing a value (and
+// with the reflections indexed by value rather than scanned).
 fg_table_walk plan_fg_table_walk(const fg_table& t, const Hkl* lookups, std::size_t n, const csd& cs);
 // Look-up k (reflection g) of the walk, replayed on t (the table the walk
 // was planned from, as the earlier look-ups left it), with computed[r] the

@@ -594,7 +594,9 @@ TEST(StructureFactorWalk, ReplayIsTheSerialWalkBitForBit) {
       for (std::size_t r = 0; r < plan.computed.size(); ++r)
         for (std::size_t q = 0; q < r; ++q) EXPECT_FALSE(plan.computed[q] == plan.computed[r]) << what;
       EXPECT_LE(planned.computations, serial.computations) << what;
-      if (capacity == 8) EXPECT_LT(planned.computations, serial.computations) << what;
+      if (capacity == 8) {
+        EXPECT_LT(planned.computations, serial.computations) << what;
+      }
       EXPECT_GT(planned.computations, 0) << what;
       for (std::size_t j = 0; j < before.size(); ++j)
         EXPECT_EQ(std::memcmp(&before[j].b_iso, &c.cs->atoms[j].b_iso, sizeof(double)), 0) << what;
@@ -624,7 +626,9 @@ TEST(StructureFactorWalk, SharedEvaluationLeavesTheCrystalAlone) {
       const complex s = calc_structure_factor_shared(g, 200, lm, shared, &warn_s);
       EXPECT_TRUE(same_bits(w, s)) << what;
       EXPECT_EQ(warn_w, warn_s) << what;
-      if (g == Hkl{80, 80, 80}) EXPECT_EQ(warn_s, af) << what;
+      if (g == Hkl{80, 80, 80}) {
+        EXPECT_EQ(warn_s, af) << what;
+      }
       EXPECT_EQ(shared.atoms[0].b_iso, 0.0) << what;
       EXPECT_EQ(written.atoms[0].b_iso, bij_to_beq(lm, written.atoms[0])) << what;
       csd stored = fresh;
