@@ -52,8 +52,15 @@ void potential_matrix_csd(int n_e0, int n_b0, const BeamList& beams, csd& c, dou
   // Each computed F_g depends on its reflection and the crystal only, so
   // they are computed on the job's threads, each into its own slot; the
   // crystal is read, not written, meanwhile.
+  // Evaluating a reflection that the centring allows writes each
+  // anisotropic site's B_eq into its b_iso; that is done here, once, before
+  // the threads start.
   const int m = static_cast<int>(walk.computed.size());
-  if (m > 0) store_site_beq(lm, c);
+  for (const Hkl& g : walk.computed)
+    if (extinction_rule(g, c.lattice_type, c.hex_flag) == 0) {
+      store_site_beq(lm, c);
+      break;
+    }
   std::vector<complex> fg(static_cast<std::size_t>(m));
   std::vector<int> warn(static_cast<std::size_t>(m), 0);
   const csd& crystal = c;
