@@ -27,7 +27,7 @@ if [ ! -f "$BUILD/CMakeCache.txt" ]; then
   source "$ROOT/scripts/common.sh"
   cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release $(kv_mpi_flag) >/dev/null
 fi
-cmake --build "$BUILD" -j "$(nproc)" --target korvex bench_engine bench_split >/dev/null
+cmake --build "$BUILD" -j "$(nproc)" --target korvex bench_engine bench_split bench_potential >/dev/null
 
 echo "== machine: $(nproc) cores, $(uptime)"
 # OpenBLAS picks its kernels by the processor it recognises; an unknown one
@@ -45,6 +45,12 @@ trap 'rm -f "$JSON"' EXIT
 echo
 echo "== eigen paths per tilt and the Hermitian split's accuracy (bench_split)"
 "$BUILD/bench/bench_split" --benchmark_min_time="$MIN_TIME" 2>/dev/null | sed -n '/^whole tilt/,$p'
+echo
+echo "== potential matrix (bench_potential: one pass through the table against the job's build on 1 and 2 threads)"
+"$BUILD/bench/bench_potential" --benchmark_min_time="$MIN_TIME" 2>/dev/null | grep '^BM_'
+echo
+echo "== set-up before the tilt loop, share of the job (bench/setup_share.py, disk $KV_BENCH_SIDE x $KV_BENCH_SIDE)"
+/usr/bin/python3 "$ROOT/bench/setup_share.py" --side "$KV_BENCH_SIDE" --threads 1,2
 echo
 echo "== whole SIM_MODE job (bench/job_bench.sh, disk $KV_BENCH_SIDE x $KV_BENCH_SIDE)"
 "$ROOT/bench/job_bench.sh"

@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <vector>
 
 #include "crystal/structure_factor.hpp"
 #include "input/constraints.hpp"
 #include "input/crystal_data.hpp"
+#include "sim/parallel.hpp"
 #include "sim/progress.hpp"
 
 namespace kv {
@@ -24,7 +26,7 @@ complex table_or_computed(const Hkl& g, double kv, const lattice_metric& lm, csd
 }  // namespace
 
 void potential_matrix_csd(int n_e0, int n_b0, const BeamList& beams, csd& c, double kv,
-                          const lattice_metric& lm, CMatrix& vg, int* error_flag, bool show_progress) {
+                          const lattice_metric& lm, CMatrix& vg, int* error_flag, bool show_progress, int threads) {
   *error_flag = 0;
   constraint_csd(c);
   fg_table table;
@@ -34,14 +36,46 @@ void potential_matrix_csd(int n_e0, int n_b0, const BeamList& beams, csd& c, dou
     if (show_progress) std::printf("100%%\n");
     return;
   }
+  // The reflections g_i - g_j, row by row: the order in which the table
+  // meets them decides the member of each symmetry family whose computed
+  // F_g the whole family takes (the others carry it times their translation
+  // phases, which may differ from their own computed values in the last
+  // bits), so that order is kept.
+  const std::size_t nn = static_cast<std::size_t>(n) * static_cast<std::size_t>(n);
+  std::vector<Hkl> h(nn);
+  for (int i = 0; i < n; ++i)
+    for (int j = 0; j < n; ++j)
+      h[static_cast<std::size_t>(i) * n + j] =
+          Hkl{beams[i].h - beams[j].h, beams[i].k - beams[j].k, beams[i].l - beams[j].l};
+  const fg_table_walk walk = plan_fg_table_walk(table, h.data(), nn, c);
+
+  // Each computed F_g depends on its reflection and the crystal only, so
+  // they are computed on the job's threads, each into its own slot; the
+  // crystal is read, not written, meanwhile.
+  // Evaluating a reflection that the centring allows writes each
+  // anisotropic site's B_eq into its b_iso; that is done here, once, before
+  // the threads start.
+  const int m = static_cast<int>(walk.computed.size());
+  for (const Hkl& g : walk.computed)
+    if (extinction_rule(g, c.lattice_type, c.hex_flag) == 0) {
+      store_site_beq(lm, c);
+      break;
+    }
+  std::vector<complex> fg(static_cast<std::size_t>(m));
+  std::vector<int> warn(static_cast<std::size_t>(m), 0);
+  const csd& crystal = c;
+  parallel_for(m, threads, [&](int, int r) {
+    fg[r] = structure_factor_ext_shared(walk.computed[r], kv, lm, crystal, &warn[r]);
+  });
+
+  // The table filled and the matrix written in the serial order, row by row.
   for (int i = 0; i < n; ++i) {
     if (show_progress) progress_indicator(i, n);
     int warn_row = 0;
     for (int j = 0; j < n; ++j) {
-      const Hkl h{beams[i].h - beams[j].h, beams[i].k - beams[j].k, beams[i].l - beams[j].l};
-      int warn = 0;
-      vg[i][j] = fg_to_vg(table_or_computed(h, kv, lm, c, table, &warn), lm);
-      warn_row |= warn;
+      const std::size_t k = static_cast<std::size_t>(i) * n + j;
+      vg[i][j] = fg_to_vg(fg_table_walk_value(table, walk, k, h[k], fg.data(), c), lm);
+      if (walk.source[k] < 0) warn_row |= warn[-1 - walk.source[k]];
     }
     if (warn_row) *error_flag = 1;
   }

@@ -16,9 +16,11 @@ struct csd;
 // V[i][j] = V_{g_i - g_j} in volts; *error_flag 1 when any structure factor
 // could not be evaluated normally.
 // show_progress writes the 5%10%... line of the rows; the refinement, which
-// builds the matrix at every evaluation, turns it off.
+// builds the matrix at every evaluation, turns it off. The structure factors
+// are computed on `threads` threads; the matrix is the same on any count.
 void potential_matrix_csd(int n_e0, int n_b0, const BeamList& beams, csd& c, double kv,
-                          const lattice_metric& lm, CMatrix& vg, int* error_flag, bool show_progress = true);
+                          const lattice_metric& lm, CMatrix& vg, int* error_flag, bool show_progress = true,
+                          int threads = 1);
 // V_g of each beam of the list.
 void vgv_reim_csd(int n_e0, int n_b0, const BeamList& beams, csd& c, double kv, const lattice_metric& lm,
                   complex* vg);

@@ -1,8 +1,11 @@
 #include "crystal/structure_factor.hpp"
 
+#include <algorithm>
+#include <array>
 #include <cmath>
-#include <vector>
+#include <unordered_map>
 #include <string>
+#include <vector>
 
 #include "sim/error.hpp"
 #include "sim/qzio.hpp"
@@ -44,10 +47,17 @@ int site_bk(const lattice_metric& lm, csd& cs, int j, double s, double kv, compl
 // table's elastic nodes for a site whose elastic factor comes from the Mott
 // formula (af 0) and whose B s^2 lies beyond the absorptive nodes as well,
 // where the table gives no absorption at any s.
-bool site_factors_usable(int status, const atom& a, const bk_table& t, double s) {
+bool site_factors_usable(int status, const atom& a, double b, const bk_table& t, double s) {
   if (status == 0) return true;
-  return status == 1 && a.af == 0 && a.b_iso * s * s > t.gms2[9];
+  return status == 1 && a.af == 0 && b * s * s > t.gms2[9];
 }
+bool site_factors_usable(int status, const atom& a, const bk_table& t, double s) {
+  return site_factors_usable(status, a, a.b_iso, t, s);
+}
+
+// The B with which site a's absorptive factor is looked up: B_eq of an
+// anisotropic site (what set_beq writes into its b_iso), else b_iso.
+double lookup_b(const lattice_metric& lm, const atom& a) { return a.bf == 1 ? bij_to_beq(lm, a) : a.b_iso; }
 
 // F_g of the crystal from one scattering factor per site, f[j].
 complex crystal_fg(const Hkl& g, double sq_s, const csd& cs, const complex* f) {
@@ -64,6 +74,23 @@ namespace {
 // without the library call: this runs nine times per operation and
 // reflection in the potential set-up.
 inline int nearest_int(double x) { return static_cast<int>(x < 0 ? x - 0.5 : x + 0.5); }
+
+// F of R^T g from F of g: fg exp(+2 pi i g.t).
+complex carried_fg(const Hkl& g, complex fg, const sym_op& op) {
+  const double phase = 2.0 * kPi * g_dot_t(g, op);
+  return fg * complex{std::cos(phase), std::sin(phase)};
+}
+
+// The reflections of a table by value, each with the first entry that
+// holds it: search_g_table without the scan.
+struct hkl_hash {
+  std::size_t operator()(const std::array<int, 3>& v) const {
+    return static_cast<std::size_t>(v[0]) * 73856093u ^ static_cast<std::size_t>(v[1]) * 19349663u ^
+           static_cast<std::size_t>(v[2]) * 83492791u;
+  }
+};
+using hkl_index = std::unordered_map<std::array<int, 3>, int, hkl_hash>;
+std::array<int, 3> key_of(const Hkl& g) { return {g.h, g.k, g.l}; }
 
 }  // namespace
 
@@ -125,14 +152,20 @@ complex calc_structure_factor_ph(const Hkl& g, double sq_s, int num_op, const sy
 
 complex calc_structure_factor(const Hkl& g, double kv, const lattice_metric& lm, csd& cs,
                               int* warn) {
+  store_site_beq(lm, cs);
+  return calc_structure_factor_shared(g, kv, lm, cs, warn);
+}
+
+complex calc_structure_factor_shared(const Hkl& g, double kv, const lattice_metric& lm, const csd& cs, int* warn) {
   const double s2 = sq_s_of(g, lm);
   const double s = std::sqrt(s2);
   std::vector<complex> f(cs.num_atom);
   int flag = 0;
   for (int j = 0; j < cs.num_atom; ++j) {
     const atom& a = cs.atoms[j];
+    const double b = lookup_b(lm, a);
     complex bk;
-    if (!site_factors_usable(site_bk(lm, cs, j, s, kv, &bk), a, cs.bks[j], s)) flag = 1;
+    if (!site_factors_usable(atom_bk(cs.bks[j], s, b, &bk, kv), a, b, cs.bks[j], s)) flag = 1;
     if (a.af == 0)
       f[j] = complex{atomsf_xdt(s2, cs.xdts[j]), bk.im};
     else if (a.af == 1)
@@ -142,6 +175,10 @@ complex calc_structure_factor(const Hkl& g, double kv, const lattice_metric& lm,
   }
   *warn = flag;
   return crystal_fg(g, s2, cs, f.data());
+}
+
+void store_site_beq(const lattice_metric& lm, csd& cs) {
+  for (int j = 0; j < cs.num_atom; ++j) set_beq(lm, cs.atoms[j]);
 }
 
 std::string fg_failure_text(const Hkl& g, double kv, const lattice_metric& lm, csd& cs) {
@@ -232,6 +269,78 @@ complex structure_factor_ext(const Hkl& g, double kv, const lattice_metric& lm, 
   return calc_structure_factor(g, kv, lm, cs, warn);
 }
 
+complex structure_factor_ext_shared(const Hkl& g, double kv, const lattice_metric& lm, const csd& cs, int* warn) {
+  if (extinction_rule(g, cs.lattice_type, cs.hex_flag) != 0) {
+    *warn = 0;
+    return complex{0.0, 0.0};
+  }
+  return calc_structure_factor_shared(g, kv, lm, cs, warn);
+}
+
+fg_table_walk plan_fg_table_walk(const fg_table& t, const Hkl* lookups, std::size_t n, const csd& cs) {
+  // The table's reflections as stock_fg_tbl_sym would leave them, held by
+  // value (which entries it appends depends on the reflections and the room
+  // left only, never on the values): each with its first entry, as
+  // search_g_table finds it.
+  hkl_index at;
+  int num = 0;
+  for (; num < t.num; ++num) at.emplace(key_of(t.g[num]), num);
+  // Reflections computed while the table was full, which are not stored
+  // and would be computed again at every later look-up.
+  hkl_index unstored;
+  fg_table_walk w;
+  w.source.resize(n);
+  w.stock_begin.push_back(0);
+  for (std::size_t k = 0; k < n; ++k) {
+    const Hkl& g = lookups[k];
+    const auto found = at.find(key_of(g));
+    if (found != at.end()) {
+      w.source[k] = found->second;
+      continue;
+    }
+    const auto again = unstored.find(key_of(g));
+    if (again != unstored.end()) {
+      w.source[k] = -1 - again->second;
+      continue;
+    }
+    const int r = static_cast<int>(w.computed.size());
+    w.computed.push_back(g);
+    w.source[k] = -1 - r;
+    // stock_fg_tbl_sym's appends: g itself, then each equivalent not yet
+    // present, while room remains.
+    if (num < t.capacity) {
+      at.emplace(key_of(g), num++);
+      w.stock_op.push_back(-1);
+      for (int op = 0; op < cs.num_sym_op && num < t.capacity; ++op)
+        if (at.emplace(key_of(rotate_hkl(cs.sym_ops[op], g)), num).second) {
+          ++num;
+          w.stock_op.push_back(op);
+        }
+    } else {
+      unstored.emplace(key_of(g), r);
+    }
+    w.stock_begin.push_back(static_cast<int>(w.stock_op.size()));
+  }
+  return w;
+}
+
+complex fg_table_walk_value(fg_table& t, const fg_table_walk& w, std::size_t k, const Hkl& g, const complex* computed,
+                            const csd& cs) {
+  const int src = w.source[k];
+  if (src >= 0) return t.fg[src];
+  const int r = -1 - src;
+  const complex fg = computed[r];
+  // The entries the walk found stock_fg_tbl_sym appending, with its values;
+  // none where the table was full, as it is at every later look-up of r.
+  for (int e = w.stock_begin[r]; e < w.stock_begin[r + 1]; ++e) {
+    const int op = w.stock_op[e];
+    t.g[t.num] = op < 0 ? g : rotate_hkl(cs.sym_ops[op], g);
+    t.fg[t.num] = op < 0 ? fg : carried_fg(g, fg, cs.sym_ops[op]);
+    ++t.num;
+  }
+  return fg;
+}
+
 complex structure_factor_ext_tbl(const Hkl& g, double kv, const lattice_metric& lm, csd& cs,
                                  fg_table& t, int* warn) {
   const int idx = search_g_table(t.num, g, t.g.data());
@@ -259,9 +368,8 @@ void stock_fg_tbl_sym(const Hkl& g, complex fg, int* n, int cap, Hkl* tbl_g, com
   for (int k = 0; k < num_op && *n < cap; ++k) {
     const Hkl gr = rotate_hkl(ops[k], g);
     if (search_g_table(*n, gr, tbl_g) >= 0) continue;
-    const double phase = 2.0 * kPi * g_dot_t(g, ops[k]);
     tbl_g[*n] = gr;
-    tbl_fg[*n] = fg * complex{std::cos(phase), std::sin(phase)};
+    tbl_fg[*n] = carried_fg(g, fg, ops[k]);
     ++*n;
   }
 }

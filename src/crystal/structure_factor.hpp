@@ -45,6 +45,14 @@ complex calc_structure_factor_ph(const Hkl& g, double sq_s, int num_op, const sy
 // the absorptive nodes too (Mott elastic factor, no absorption).
 complex calc_structure_factor(const Hkl& g, double kv, const lattice_metric& lm, csd& cs,
                               int* warn);
+// The same without writing to the crystal: an anisotropic site's B_eq is
+// computed for the look-up but not stored in its b_iso, so that several
+// threads may evaluate reflections of one crystal at once. Value and *warn
+// are bit for bit those of calc_structure_factor.
+complex calc_structure_factor_shared(const Hkl& g, double kv, const lattice_metric& lm, const csd& cs, int* warn);
+// Writes every anisotropic site's B_eq into its b_iso, as
+// calc_structure_factor does for the sites it evaluates.
+void store_site_beq(const lattice_metric& lm, csd& cs);
 // Why the site factors of reflection g cannot be computed normally (what
 // sets *warn of calc_structure_factor): the first site that fails, the
 // reflection and the limit it exceeds; empty when every site is fine.
@@ -62,6 +70,9 @@ double calc_F_0_re(const csd& cs);
 // lattice centring forbids.
 complex structure_factor_ext(const Hkl& g, double kv, const lattice_metric& lm, csd& cs,
                              int* warn);
+// structure_factor_ext through calc_structure_factor_shared: reads the
+// crystal only.
+complex structure_factor_ext_shared(const Hkl& g, double kv, const lattice_metric& lm, const csd& cs, int* warn);
 // structure_factor_ext through the table: a stored value is returned (with
 // *warn 0); a new one is computed and stored with its equivalents.
 complex structure_factor_ext_tbl(const Hkl& g, double kv, const lattice_metric& lm, csd& cs,
@@ -74,6 +85,35 @@ int search_g_table(int n, const Hkl& g, const Hkl* tbl);
 void stock_fg_tbl_sym(const Hkl& g, complex fg, int* n, int cap, Hkl* tbl_g, complex* tbl_fg,
                       int num_op, const sym_op* ops);
 void stock_fg_tbl_sym(const Hkl& g, complex fg, fg_table& t, const csd& cs);
+
+// The course of a sequence of look-ups through structure_factor_ext_tbl,
+// known before any F_g is computed: which reflections it computes (the
+// first of each symmetry family met, and any reflection met once the table
+// is full) and, for every other look-up, the table entry it reads. The
+// values can then be computed in any order, on any number of threads, and
+// the look-ups replayed in sequence with the same results, bit for bit.
+struct fg_table_walk {
+  // Per look-up: the entry of the table that holds its value (>= 0), or
+  // -1 - r where it takes computed reflection r.
+  std::vector<int> source;
+  // The reflections to compute, each once, in the order first met.
+  std::vector<Hkl> computed;
+  // What stocking computed reflection r appends to the table: entries
+  // stock_op[stock_begin[r] .. stock_begin[r + 1]), each -1 for r itself
+  // or the operation that carries r to the equivalent appended.
+  std::vector<int> stock_begin;
+  std::vector<int> stock_op;
+};
+// Walks the n look-ups through t's reflections, stocking each new one's
+// family as structure_factor_ext_tbl does, without computing a value (and
+// with the reflections indexed by value rather than scanned).
+fg_table_walk plan_fg_table_walk(const fg_table& t, const Hkl* lookups, std::size_t n, const csd& cs);
+// Look-up k (reflection g) of the walk, replayed on t (the table the walk
+// was planned from, as the earlier look-ups left it), with computed[r] the
+// F_g of computed reflection r: its value, with the reflection's family
+// stocked where structure_factor_ext_tbl would stock it.
+complex fg_table_walk_value(fg_table& t, const fg_table_walk& w, std::size_t k, const Hkl& g, const complex* computed,
+                            const csd& cs);
 
 // Structure factor of LOW_ORDER_FG entry e by the block's lof_type.
 complex lofg_to_fg(int e, double kv, const lattice_metric& lm, csd& cs);

@@ -208,7 +208,8 @@ CMatrix dataset_potential(const fit_problem& fp, int i) {
   const int n = dm.n_e0 + dm.n_b0;
   CMatrix vg(n, n);
   int error_flag = 0;
-  potential_matrix_csd(dm.n_e0, dm.n_b0, dm.beams, *fp.cs, ed.voltage, lm, vg, &error_flag, false);
+  potential_matrix_csd(dm.n_e0, dm.n_b0, dm.beams, *fp.cs, ed.voltage, lm, vg, &error_flag, false,
+                       tilt_loop_threads(fp.rc));
   return vg;
 }
 

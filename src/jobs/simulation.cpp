@@ -460,7 +460,7 @@ bool calc_coherent_cbed_pattern(csd& c, sd& s, const CMatrix& vg, const std::str
 CMatrix sd_potential_matrix(const sd& s, csd& c, const lattice_metric& lm, FILE* log) {
   const int n = s.num_exact_beam + s.num_bethe_beam;
   int error_flag = 0;
-  CMatrix vg = condition_potential_matrix(s, c, lm, &error_flag, true);
+  CMatrix vg = condition_potential_matrix(s, c, lm, &error_flag, true, tilt_loop_threads());
   if (error_flag) {
     // A structure factor computed from clamped or missing site factors
     // would silently falsify every intensity: name the first reflection

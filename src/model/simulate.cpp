@@ -105,12 +105,12 @@ std::vector<int> computed_tilts(const sd& s) {
 }
 
 CMatrix condition_potential_matrix(const sd& s, csd& c, const lattice_metric& lm, int* error_flag,
-                                   bool show_progress) {
+                                   bool show_progress, int threads) {
   const int n = s.num_exact_beam + s.num_bethe_beam;
   CMatrix vg(n, n);
   *error_flag = 0;
   potential_matrix_csd(s.num_exact_beam, s.num_bethe_beam, s.beams, c, s.voltage, lm, vg, error_flag,
-                       show_progress);
+                       show_progress, threads);
   return vg;
 }
 
@@ -236,7 +236,7 @@ struct prepared_simulation {
   prepared_simulation(const csd& c, const sd& s, const RunControl& rc)
       : crystal(c), lm(bravai(crystal.lp.data())), cond(with_grid(s, lm, rc.epsilon)) {
     int error_flag = 0;
-    vg = condition_potential_matrix(cond, crystal, lm, &error_flag, false);
+    vg = condition_potential_matrix(cond, crystal, lm, &error_flag, false, tilt_loop_threads(rc));
     job = make_engine_setup(crystal, cond, vg, lm, rc);
     todo = computed_tilts(cond);
     result = result_frame(cond);

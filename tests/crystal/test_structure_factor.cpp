@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -466,6 +467,173 @@ TEST(StructureFactor, SiliconFiguresAt200kV) {
       // elastic part and is of the order of a per cent of it.
       EXPECT_GT(f.im / f.re, 0.001);
       EXPECT_LT(f.im / f.re, 0.05);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace kv
+
+namespace kv {
+namespace {
+
+// The reflections g_i - g_j of a list of beams, row by row.
+std::vector<Hkl> pair_differences(const std::vector<Hkl>& beams) {
+  std::vector<Hkl> h;
+  for (const Hkl& a : beams)
+    for (const Hkl& b : beams) h.push_back(Hkl{a.h - b.h, a.k - b.k, a.l - b.l});
+  return h;
+}
+
+bool same_bits(complex a, complex b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+struct walked {
+  std::vector<complex> value;
+  std::vector<int> warn;
+  fg_table table;
+  int computations = 0;
+};
+
+// Every look-up through structure_factor_ext_tbl in turn.
+walked serial_walk(csd cs, const lattice_metric& lm, const std::vector<Hkl>& h, int capacity) {
+  walked w{{}, {}, fg_table(capacity)};
+  stock_lofg_tbl(w.table, 200, lm, cs);
+  for (const Hkl& g : h) {
+    if (search_g_table(w.table.num, g, w.table.g.data()) < 0) ++w.computations;
+    int warn = -1;
+    w.value.push_back(structure_factor_ext_tbl(g, 200, lm, cs, w.table, &warn));
+    w.warn.push_back(warn);
+  }
+  return w;
+}
+
+// The walk planned first, its reflections computed last to first on a
+// crystal that must not change, then replayed.
+walked planned_walk(const csd& cs, const lattice_metric& lm, const std::vector<Hkl>& h, int capacity,
+                    fg_table_walk* plan) {
+  walked w{{}, {}, fg_table(capacity)};
+  csd lofg = cs;
+  stock_lofg_tbl(w.table, 200, lm, lofg);
+  *plan = plan_fg_table_walk(w.table, h.data(), h.size(), cs);
+  const std::size_t m = plan->computed.size();
+  std::vector<complex> fg(m);
+  std::vector<int> warn(m, -1);
+  for (std::size_t r = m; r-- > 0;) fg[r] = structure_factor_ext_shared(plan->computed[r], 200, lm, cs, &warn[r]);
+  w.computations = static_cast<int>(m);
+  for (std::size_t k = 0; k < h.size(); ++k) {
+    w.value.push_back(fg_table_walk_value(w.table, *plan, k, h[k], fg.data(), cs));
+    w.warn.push_back(plan->source[k] >= 0 ? 0 : warn[-1 - plan->source[k]]);
+  }
+  return w;
+}
+
+void expect_same_walk(const walked& a, const walked& b, const std::vector<Hkl>& h, const std::string& what) {
+  ASSERT_EQ(a.value.size(), b.value.size()) << what;
+  int differ = 0;
+  for (std::size_t k = 0; k < h.size(); ++k)
+    if (!same_bits(a.value[k], b.value[k]) || a.warn[k] != b.warn[k]) {
+      if (++differ <= 3) ADD_FAILURE() << what << ": look-up " << k << " (" << str(h[k]) << ")";
+    }
+  EXPECT_EQ(differ, 0) << what;
+  ASSERT_EQ(a.table.num, b.table.num) << what;
+  for (int e = 0; e < a.table.num; ++e) {
+    EXPECT_EQ(a.table.g[e], b.table.g[e]) << what << ": entry " << e;
+    EXPECT_TRUE(same_bits(a.table.fg[e], b.table.fg[e])) << what << ": entry " << e;
+  }
+}
+
+// Zero-order reflections h k 0 ... of a zone: the beams of a small job.
+std::vector<Hkl> zone_beams(int reach, const Hkl& u, const Hkl& v) {
+  std::vector<Hkl> b;
+  for (int p = -reach; p <= reach; ++p)
+    for (int q = -reach; q <= reach; ++q)
+      b.push_back(Hkl{p * u.h + q * v.h, p * u.k + q * v.k, p * u.l + q * v.l});
+  return b;
+}
+
+// A planned walk gives the values, warnings and table of the serial one,
+// bit for bit, whatever order its reflections are computed in: with given
+// low-order values, an anisotropic site, screw and glide translations, and
+// a table that fills up part way.
+TEST(StructureFactorWalk, ReplayIsTheSerialWalkBitForBit) {
+  ScratchCwd cwd;
+  std::string si_text = kvtest::si_block(
+      0.0, "LOW_ORDER_FG{\n1\n1\n1 1 1\n-3.0 FIX F111r\n0.1 FIX F111i\n}LOW_ORDER_FG\n");
+  si_text.replace(si_text.find("ISO\n0 FIX b1\n"), 13, "ANISO\n0.004\n0.003\n0.005\n0.0005\n0\n0\n");
+  csd si = read_crystal(si_text);
+  ASSERT_EQ(si.atoms[0].bf, 1);
+  csd al2o3 = read_crystal(
+      "CRYSTAL_STRUCTURE_DATA{\nLATTICE{\n167\n4.7605\n4.7605\n12.9956\n90\n90\n120\n}LATTICE\n"
+      "ATOM{\n2\nSITE{\nAl\n0\n0\n0.35216\nISO\n0.3\n1\n0\n}SITE\n"
+      "SITE{\nO\n0.30668\n0\n0.25\nISO\n0.4\n1\n1\n}SITE\n}ATOM\n"
+      "LOW_ORDER_FG{\n0\n}LOW_ORDER_FG\n}CRYSTAL_STRUCTURE_DATA\n");
+  csd p212121 = read_crystal(
+      "CRYSTAL_STRUCTURE_DATA{\nLATTICE{\n19\n5\n6\n7\n90\n90\n90\n}LATTICE\nATOM{\n1\n"
+      "SITE{\nSi\n0.11\n0.23\n0.37\nISO\n0.3\n1\n0\n}SITE\n}ATOM\n"
+      "LOW_ORDER_FG{\n0\n}LOW_ORDER_FG\n}CRYSTAL_STRUCTURE_DATA\n");
+  struct Case {
+    const char* name;
+    const csd* cs;
+    std::vector<Hkl> beams;
+  };
+  const Case cases[] = {{"Si [1-10]", &si, zone_beams(3, {1, 1, 0}, {0, 0, 1})},
+                        {"Al2O3 [2-10]", &al2o3, zone_beams(3, {0, 0, 1}, {1, 2, 0})},
+                        {"P212121 [001]", &p212121, zone_beams(3, {1, 0, 0}, {0, 1, 0})}};
+  for (const Case& c : cases) {
+    const lattice_metric lm = metric(*c.cs);
+    const std::vector<Hkl> h = pair_differences(c.beams);
+    for (int capacity : {kFgTableCapacity, 60, 8}) {
+      const std::string what = std::string(c.name) + ", capacity " + std::to_string(capacity);
+      const walked serial = serial_walk(*c.cs, lm, h, capacity);
+      const std::vector<atom> before = c.cs->atoms;
+      fg_table_walk plan;
+      const walked planned = planned_walk(*c.cs, lm, h, capacity, &plan);
+      expect_same_walk(serial, planned, h, what);
+      // Each reflection is computed once, also when the full table would
+      // have it computed again at every look-up.
+      for (std::size_t r = 0; r < plan.computed.size(); ++r)
+        for (std::size_t q = 0; q < r; ++q) EXPECT_FALSE(plan.computed[q] == plan.computed[r]) << what;
+      EXPECT_LE(planned.computations, serial.computations) << what;
+      if (capacity == 8) {
+        EXPECT_LT(planned.computations, serial.computations) << what;
+      }
+      EXPECT_GT(planned.computations, 0) << what;
+      for (std::size_t j = 0; j < before.size(); ++j)
+        EXPECT_EQ(std::memcmp(&before[j].b_iso, &c.cs->atoms[j].b_iso, sizeof(double)), 0) << what;
+    }
+  }
+}
+
+// The crystal-reading evaluation gives calc_structure_factor's value and
+// warning bit for bit, leaves an anisotropic site's b_iso alone, and
+// store_site_beq writes what calc_structure_factor writes. Beyond the
+// electron table (80 80 80) an af 0 site is no failure only through its
+// B_eq, which the shared evaluation must use although b_iso is still 0.
+TEST(StructureFactorWalk, SharedEvaluationLeavesTheCrystalAlone) {
+  ScratchCwd cwd;
+  std::string text = kvtest::si_block(0.0);
+  text.replace(text.find("ISO\n0 FIX b1\n"), 13, "ANISO\n0.004\n0.003\n0.005\n0.0005\n0\n0\n");
+  for (int af : {0, 1}) {
+    csd fresh = read_crystal(text);
+    fresh.atoms[0].af = af;
+    const csd& shared = fresh;
+    const lattice_metric lm = metric(fresh);
+    for (const Hkl& g : {Hkl{1, 1, 1}, Hkl{3, 1, 1}, Hkl{2, 2, 0}, Hkl{5, 3, 1}, Hkl{80, 80, 80}}) {
+      const std::string what = str(g) + ", af " + std::to_string(af);
+      csd written = fresh;
+      int warn_w = -1, warn_s = -1;
+      const complex w = calc_structure_factor(g, 200, lm, written, &warn_w);
+      const complex s = calc_structure_factor_shared(g, 200, lm, shared, &warn_s);
+      EXPECT_TRUE(same_bits(w, s)) << what;
+      EXPECT_EQ(warn_w, warn_s) << what;
+      if (g == Hkl{80, 80, 80}) {
+        EXPECT_EQ(warn_s, af) << what;
+      }
+      EXPECT_EQ(shared.atoms[0].b_iso, 0.0) << what;
+      EXPECT_EQ(written.atoms[0].b_iso, bij_to_beq(lm, written.atoms[0])) << what;
+      csd stored = fresh;
+      store_site_beq(lm, stored);
+      EXPECT_EQ(std::memcmp(&stored.atoms[0].b_iso, &written.atoms[0].b_iso, sizeof(double)), 0) << what;
     }
   }
 }

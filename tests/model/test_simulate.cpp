@@ -6,10 +6,13 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <thread>
 
+#include "crystal/structure_factor.hpp"
+#include "input/constraints.hpp"
 #include "input/crystal_data.hpp"
 #include "jobs/simulation.hpp"
 #include "model/simulate.hpp"
@@ -52,6 +55,15 @@ class SimulateValues : public ::testing::Test {
     input_csd_cstr(c, fp.get(), "sv");
     input_sim_data(s, c, fp.get());
     s.num_cal_pix_side = 9;
+  }
+
+  // The crystal and condition of an example, as the job reads them.
+  void read_example(const std::string& name, csd& c, sd& s) {
+    File fp = fopen_chk_rmode(std::string(KV_EXAMPLES_DIR) + "/" + name);
+    ASSERT_TRUE(fget_1s(fp.get()).has_value());
+    read_eps_ctrl_params(fp.get());
+    input_csd_cstr(c, fp.get(), "sv");
+    input_sim_data(s, c, fp.get());
   }
 
   Epsilon saved_eps_;
@@ -160,6 +172,62 @@ TEST_F(SimulateValues, JobTiltLoopReturnsTheNumbersOfSimulate) {
   ASSERT_TRUE(calc_cbed_pattern(c, s, vg, "sv", nullptr));
   EXPECT_TRUE(same_numbers(s.intensity, r.intensity)) << largest_difference(s.intensity, r.intensity);
   EXPECT_TRUE(fs::exists("sv_rs0.txt"));
+}
+
+// The potential matrix as one pass through the structure-factor table
+// builds it, every F_g computed where the pairs (i, j) first meet it.
+CMatrix serial_potential(const sd& s, csd& c, const lattice_metric& lm, int* error_flag) {
+  const int n = s.num_exact_beam + s.num_bethe_beam;
+  CMatrix vg(n, n);
+  *error_flag = 0;
+  constraint_csd(c);
+  fg_table t;
+  stock_lofg_tbl(t, s.voltage, lm, c);
+  for (int i = 0; i < n; ++i)
+    for (int j = 0; j < n; ++j) {
+      const Hkl h{s.beams[i].h - s.beams[j].h, s.beams[i].k - s.beams[j].k, s.beams[i].l - s.beams[j].l};
+      int warn = 0;
+      vg[i][j] = fg_to_vg(structure_factor_ext_tbl(h, s.voltage, lm, c, t, &warn), lm);
+      *error_flag |= warn;
+    }
+  return vg;
+}
+
+// On every example, the potential matrix built on 1, 2 and 3 threads is
+// that of the single pass, bit for bit, and leaves the crystal (the B_eq of
+// anisotropic sites written into b_iso) as the single pass leaves it.
+TEST_F(SimulateValues, PotentialMatrixIsTheSerialOneOnAnyThreadCount) {
+  for (const char* name : {"si_110_200kv.dat", "si_111_200kv.dat", "si_110_200kv_forbidden.dat", "gaas_110_200kv.dat",
+                           "al2o3_0001_200kv.dat", "cu_001_200kv.dat", "quartz_001_200kv.dat",
+                           "srtio3_001_200kv.dat", "gan_11-20_200kv_forbidden.dat"}) {
+    SCOPED_TRACE(name);
+    csd read;
+    sd s;
+    read_example(name, read, s);
+    if (HasFatalFailure()) return;
+    const int n = s.num_exact_beam + s.num_bethe_beam;
+    ASSERT_GT(n, 1);
+    const lattice_metric lm = bravai(read.lp.data());
+    csd ref_crystal = read;
+    int ref_flag = -1;
+    const CMatrix ref = serial_potential(s, ref_crystal, lm, &ref_flag);
+    for (int threads : {1, 2, 3}) {
+      csd c = read;
+      int flag = -1;
+      const CMatrix vg = condition_potential_matrix(s, c, lm, &flag, false, threads);
+      EXPECT_EQ(flag, ref_flag) << threads << " threads";
+      int differ = 0;
+      for (int i = 0; i < n; ++i)
+        for (int j = 0; j < n; ++j)
+          if (std::memcmp(&vg[i][j], &ref[i][j], sizeof(complex)) != 0 && ++differ <= 3)
+            ADD_FAILURE() << threads << " threads: V[" << i << "][" << j << "] differs";
+      EXPECT_EQ(differ, 0) << threads << " threads, " << n << " beams";
+      ASSERT_EQ(c.atoms.size(), ref_crystal.atoms.size());
+      for (std::size_t a = 0; a < c.atoms.size(); ++a)
+        EXPECT_EQ(std::memcmp(&c.atoms[a].b_iso, &ref_crystal.atoms[a].b_iso, sizeof(double)), 0)
+            << threads << " threads, site " << a + 1;
+    }
+  }
 }
 
 }  // namespace
