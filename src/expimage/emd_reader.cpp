@@ -311,6 +311,8 @@ void child_read(const std::string& path, int fd) {
 
 }  // namespace
 
+DetectorImage read_emd_image_in_process(const std::string& path) { return read_emd_here(path); }
+
 DetectorImage read_emd_image(const std::string& path) {
   int fds[2];
   if (pipe(fds) != 0) image_fault(path, std::string("no pipe for the reading process (") + std::strerror(errno) + ")");

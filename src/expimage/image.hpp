@@ -54,6 +54,10 @@ DetectorImage read_dm_image(const std::string& path);    // Gatan DM3 / DM4
 DetectorImage read_tiff_image(const std::string& path);  // TIFF, single or multi-page
 DetectorImage read_mrc_image(const std::string& path);   // MRC / MRCS (2014 header)
 DetectorImage read_emd_image(const std::string& path);   // EMD 1.0 (HDF5)
+// The EMD reading without the child process that read_emd_image runs it in:
+// for the fuzzer, which must meet libhdf5's own faults on damaged files
+// (their inputs are then replayed through read_emd_image, which refuses them).
+DetectorImage read_emd_image_in_process(const std::string& path);
 DetectorImage read_npy_image(const std::string& path);   // NumPy .npy
 
 // The refusal every reader ends with: "$$ Image FILE: WHAT. Abort.\n".
