@@ -14,6 +14,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <optional>
@@ -174,7 +175,13 @@ DetectorImage read_emd_here(const std::string& path) {
 // is read in a child process that sends the image (or its refusal) back
 // through a pipe; a child that dies is a refusal of the file.
 
-constexpr int kEmdStallSeconds = 120;
+// How long a reading child may neither send nor end: 120 s, or
+// KV_EMD_STALL_SECONDS (1 to 3600; the replay of damaged files uses a short one).
+int emd_stall_seconds() {
+  const char* v = std::getenv("KV_EMD_STALL_SECONDS");
+  const long n = v ? std::strtol(v, nullptr, 10) : 0;
+  return n >= 1 && n <= 3600 ? static_cast<int>(n) : 120;
+}
 
 class Pack {
  public:
@@ -332,11 +339,12 @@ DetectorImage read_emd_image(const std::string& path) {
   std::string got;
   char buf[1 << 16];
   bool stalled = false;
+  const int stall_seconds = emd_stall_seconds();
   for (;;) {
     // A damaged file can also make libhdf5 loop for ever: a child that
-    // neither sends nor ends for kEmdStallSeconds is stopped.
+    // neither sends nor ends for the stall limit is stopped.
     pollfd pf{fds[0], POLLIN, 0};
-    const int ready = poll(&pf, 1, kEmdStallSeconds * 1000);
+    const int ready = poll(&pf, 1, stall_seconds * 1000);
     if (ready < 0 && errno == EINTR) continue;
     if (ready == 0) {
       stalled = true;
@@ -365,7 +373,7 @@ DetectorImage read_emd_image(const std::string& path) {
   }
   if (stalled)
     image_fault(path, strprintf("the HDF5 library did not finish reading the file (%d s without progress)",
-                                kEmdStallSeconds));
+                                stall_seconds));
   if (WIFSIGNALED(st))
     image_fault(path, strprintf("the HDF5 library failed on the file's damaged structure (signal %d)", WTERMSIG(st)));
   image_fault(path, "the HDF5 library failed on the file's damaged structure");
