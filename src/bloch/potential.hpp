@@ -18,9 +18,12 @@ struct csd;
 // show_progress writes the 5%10%... line of the rows; the refinement, which
 // builds the matrix at every evaluation, turns it off. The structure factors
 // are computed on `threads` threads; the matrix is the same on any count.
+// With share_ranks the structure factors are shared out over the MPI ranks
+// as well (a collective call: every rank must make it, with the same
+// arguments); without it each rank computes them all.
 void potential_matrix_csd(int n_e0, int n_b0, const BeamList& beams, csd& c, double kv,
                           const lattice_metric& lm, CMatrix& vg, int* error_flag, bool show_progress = true,
-                          int threads = 1);
+                          int threads = 1, bool share_ranks = false);
 // V_g of each beam of the list.
 void vgv_reim_csd(int n_e0, int n_b0, const BeamList& beams, csd& c, double kv, const lattice_metric& lm,
                   complex* vg);

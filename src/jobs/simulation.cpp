@@ -457,10 +457,10 @@ bool calc_coherent_cbed_pattern(csd& c, sd& s, const CMatrix& vg, const std::str
   return true;
 }
 
-CMatrix sd_potential_matrix(const sd& s, csd& c, const lattice_metric& lm, FILE* log) {
+CMatrix sd_potential_matrix(const sd& s, csd& c, const lattice_metric& lm, FILE* log, bool share_ranks) {
   const int n = s.num_exact_beam + s.num_bethe_beam;
   int error_flag = 0;
-  CMatrix vg = condition_potential_matrix(s, c, lm, &error_flag, true, tilt_loop_threads());
+  CMatrix vg = condition_potential_matrix(s, c, lm, &error_flag, true, tilt_loop_threads(), share_ranks);
   if (error_flag) {
     // A structure factor computed from clamped or missing site factors
     // would silently falsify every intensity: name the first reflection
@@ -515,7 +515,9 @@ void prepare_job(PreparedJob& j, FILE* fp, FILE* log, const std::string& base_na
   const lattice_metric lm = bravai(lattice_parameters(j.crystal));
   std::printf("Potential:\n");
   std::fflush(stdout);
-  j.vg = sd_potential_matrix(j.cond, j.crystal, lm, log);
+  // The simulation jobs run on every MPI rank: the structure factors are
+  // shared out over the ranks.
+  j.vg = sd_potential_matrix(j.cond, j.crystal, lm, log, true);
   dbg_dump_ini_sim();
 }
 

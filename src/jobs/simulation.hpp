@@ -57,8 +57,10 @@ void fget_cal_thick(int num_thickness, double* thickness, FILE* fp);
 // tilt, beam, reflection and thickness counts.
 JobSize sim_job_size(const sd& s, bool coherent);
 // The potential matrix of the record's beams, with the report of a
-// structure-factor failure on standard output and the log.
-CMatrix sd_potential_matrix(const sd& s, csd& c, const lattice_metric& lm, FILE* log);
+// structure-factor failure on standard output and the log; share_ranks
+// shares the structure factors out over the MPI ranks (only for a job that
+// every rank runs).
+CMatrix sd_potential_matrix(const sd& s, csd& c, const lattice_metric& lm, FILE* log, bool share_ranks = false);
 // The tilt loops of the two simulation jobs, spread over the MPI ranks when
 // there are several. They write the result files and return true on the rank
 // that gathered the whole pattern, and return false on the other ranks.

@@ -105,12 +105,12 @@ std::vector<int> computed_tilts(const sd& s) {
 }
 
 CMatrix condition_potential_matrix(const sd& s, csd& c, const lattice_metric& lm, int* error_flag,
-                                   bool show_progress, int threads) {
+                                   bool show_progress, int threads, bool share_ranks) {
   const int n = s.num_exact_beam + s.num_bethe_beam;
   CMatrix vg(n, n);
   *error_flag = 0;
   potential_matrix_csd(s.num_exact_beam, s.num_bethe_beam, s.beams, c, s.voltage, lm, vg, error_flag,
-                       show_progress, threads);
+                       show_progress, threads, share_ranks);
   return vg;
 }
 

@@ -35,9 +35,10 @@ std::vector<int> computed_tilts(const sd& s);
 // *error_flag is 1 when a structure factor could not be evaluated normally.
 // show_progress writes the 5%10%... line of the rows on standard output.
 // The structure factors are computed on `threads` threads; the matrix is
-// the same, bit for bit, on any count.
+// the same, bit for bit, on any count; share_ranks shares them out over
+// the MPI ranks too (every rank must then make the call).
 CMatrix condition_potential_matrix(const sd& s, csd& c, const lattice_metric& lm, int* error_flag,
-                                   bool show_progress, int threads = 1);
+                                   bool show_progress, int threads = 1, bool share_ranks = false);
 
 // The Bloch-wave engine's per-job constants for one condition and potential
 // matrix; vg, s.beams, s.cal_g and s.thickness must outlive the setup.
