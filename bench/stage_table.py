@@ -11,7 +11,7 @@ floating-point rate as a fraction of the single-thread zgemm peak.
 import json
 import sys
 
-STAGES = ["build", "bethe", "eig_eispack", "eig_zgeev", "b.c.", "sum"]
+STAGES = ["build", "bethe", "eig_eispack", "eig_zgeev", "b.c.", "sum", "eig_split", "b.c._split"]
 
 
 def to_ms(b):
@@ -36,26 +36,31 @@ def main(path):
                 flops[(size, stage)] = b["GFLOPs"]
     if not times:
         sys.exit("no BM_Stage results in the input")
-    print("CPU ms per tilt (one thread); tilt = build + Bethe + eigen (EISPACK) + b.c. + sum")
-    print("%-10s" % "exact+bethe" + "".join("%12s" % s for s in STAGES) + "%10s" % "tilt")
+    print("CPU ms per tilt (one thread); tilt = build + Bethe + eigen + its b.c. + sum")
+    print("%-10s" % "exact+bethe" + "".join("%12s" % s for s in STAGES) + "%12s%12s%8s" % ("tilt EISPACK", "tilt split", "ratio"))
+    rows = {}
     for size in sorted(beams):
-        row = [times.get((size, s), float("nan")) for s in range(6)]
-        tilt = row[0] + row[1] + row[2] + row[4] + row[5]
-        print("%-10s" % ("%d+%d" % beams[size]) + "".join("%12.3f" % t for t in row) + "%10.3f" % tilt)
-    print("\nshare of a tilt (EISPACK)")
-    for size in sorted(beams):
-        row = [times.get((size, s), float("nan")) for s in range(6)]
-        tilt = row[0] + row[1] + row[2] + row[4] + row[5]
-        shares = {STAGES[s]: 100.0 * row[s] / tilt for s in (0, 1, 2, 4, 5)}
-        print("%-10s " % ("%d+%d" % beams[size]) + "  ".join("%s %5.1f %%" % (k, v) for k, v in shares.items()))
+        row = [times.get((size, s), float("nan")) for s in range(len(STAGES))]
+        rows[size] = row
+        t0 = row[0] + row[1] + row[2] + row[4] + row[5]
+        t3 = row[0] + row[1] + row[6] + row[7] + row[5]
+        print("%-10s" % ("%d+%d" % beams[size]) + "".join("%12.3f" % t for t in row)
+              + "%12.3f%12.3f%8.2f" % (t0, t3, t0 / t3))
+    for name, stages in (("EISPACK", (0, 1, 2, 4, 5)), ("Hermitian split", (0, 1, 6, 7, 5))):
+        print("\nshare of a tilt (%s)" % name)
+        for size in sorted(beams):
+            row = rows[size]
+            tilt = sum(row[s] for s in stages)
+            print("%-10s " % ("%d+%d" % beams[size])
+                  + "  ".join("%s %5.1f %%" % (STAGES[s], 100.0 * row[s] / tilt) for s in stages))
     if peak:
         print("\nzgemm peak (order 400, one thread): %.2f GFLOP/s" % peak)
         print("eigen solution, nominal 100 n^3 flops: GFLOP/s and fraction of the peak")
         for size in sorted(beams):
-            e0, e2 = flops.get((size, 2)), flops.get((size, 3))
-            if e0 and e2:
-                print("%-10s EISPACK %6.2f (%4.1f %%)   zgeev %6.2f (%4.1f %%)"
-                      % ("%d+%d" % beams[size], e0, 100 * e0 / peak, e2, 100 * e2 / peak))
+            e0, e2, e3 = flops.get((size, 2)), flops.get((size, 3)), flops.get((size, 6))
+            if e0 and e2 and e3:
+                print("%-10s EISPACK %6.2f (%4.1f %%)   zgeev %6.2f (%4.1f %%)   split %6.2f (%4.1f %%)"
+                      % ("%d+%d" % beams[size], e0, 100 * e0 / peak, e2, 100 * e2 / peak, e3, 100 * e3 / peak))
 
 
 if __name__ == "__main__":

@@ -308,6 +308,22 @@ void scaled_eigvec(int n, const double* beta_sel, const CMatrix& c, CMatrix& m) 
   }
 }
 
+// alpha = M^-1 e_0 for m_gj = C_gj / sqrt(beta_g), the excitations of the
+// Bloch waves at the entrance surface. When the eigen solver left C^-1 e_0
+// from its factors (the Hermitian split), alpha = sqrt(beta_0) C^-1 e_0
+// costs nothing more; otherwise M is solved as bc_invmat_func says.
+void entrance_excitations(int n, const double* beta_sel, const CMatrix& c, complex* alpha, work_cal_int& w,
+                          const RunControl& rc) {
+  if (w.eig.have_first_inv && n > 0) {
+    const double s = std::sqrt(beta_sel[0]);
+    for (int j = 0; j < n; ++j) alpha[j] = s * w.eig.first_inv[j];
+    return;
+  }
+  if (static_cast<int>(w.bc.cols()) < n) w.bc = CMatrix(n, n);
+  scaled_eigvec(n, beta_sel, c, w.bc);
+  bc_invmat(n, w.bc, alpha, w.eig.lw, solver_control_of(rc));
+}
+
 }  // namespace
 
 int upper_b_cond(int n, const double* beta_sel, const CMatrix& c, complex* alpha, work_cal_int& w) {
@@ -316,9 +332,7 @@ int upper_b_cond(int n, const double* beta_sel, const CMatrix& c, complex* alpha
 
 int upper_b_cond(int n, const double* beta_sel, const CMatrix& c, complex* alpha, work_cal_int& w,
                  const RunControl& rc) {
-  if (static_cast<int>(w.bc.cols()) < n) w.bc = CMatrix(n, n);
-  scaled_eigvec(n, beta_sel, c, w.bc);
-  bc_invmat(n, w.bc, alpha, w.eig.lw, solver_control_of(rc));
+  entrance_excitations(n, beta_sel, c, alpha, w, rc);
   return check_b_cond(n, c, alpha, rc.dbg.bc_chk_flag);
 }
 
@@ -329,9 +343,7 @@ int upper_b_cond_coherent(int n, const double* beta_sel, complex a0, const CMatr
 
 int upper_b_cond_coherent(int n, const double* beta_sel, complex a0, const CMatrix& c, complex* alpha,
                           work_cal_int& w, const RunControl& rc) {
-  if (static_cast<int>(w.bc.cols()) < n) w.bc = CMatrix(n, n);
-  scaled_eigvec(n, beta_sel, c, w.bc);
-  bc_invmat(n, w.bc, alpha, w.eig.lw, solver_control_of(rc));
+  entrance_excitations(n, beta_sel, c, alpha, w, rc);
   for (int j = 0; j < n; ++j) alpha[j] = alpha[j] * a0;
   return check_b_cond(n, c, alpha, rc.dbg.bc_chk_flag);
 }

@@ -135,15 +135,29 @@ int eigmat(int n, const CMatrix& a, complex* eigval, CMatrix& eigvec, eigmat_wor
   return eigmat(n, a, eigval, eigvec, ew, program_solver_control());
 }
 
+namespace {
+
+// The split's C^-1 e_0 moved into the order of the sorted eigenvectors
+// (sorted position k holds the unsorted column es.order[k]).
+void sorted_first_inv(int n, eigmat_work& ew) {
+  ensure_length(ew.first_inv, static_cast<std::size_t>(n));
+  for (int k = 0; k < n; ++k) ew.first_inv[k] = ew.sw.first_inv[n < 2 ? k : ew.es.order[k]];
+  ew.have_first_inv = true;
+}
+
+}  // namespace
+
 int eigmat(int n, const CMatrix& a, complex* eigval, CMatrix& eigvec, eigmat_work& ew,
            const solver_control& ctl) {
   const int func = ctl.eigmat_func;
   if (func < 0 || func > 3) fatal_out("$$ Invalid epsilon.eigmat_func=%d. Abort.\n", func);
   int use = func;
+  ew.have_first_inv = false;
   if (func == 3) {
     dbg_mon(ctl.monitor, "$$ eigen values and vectors: hermitian split\n");
     if (split_eigmat(n, a, eigval, eigvec, ew.sw) == 0) {
       sort_eigval_eigvec(n, eigval, eigvec, ew.es);
+      if (ew.sw.have_first_inv) sorted_first_inv(n, ew);
     } else {
       // Coupling too strong for the split: the faster exact solver for
       // this order.

@@ -76,6 +76,11 @@ struct eigmat_work {
   lapack_work lw;     // the zgeev scratch
   split_work sw;      // the Hermitian split's scratch (eigmat_func 3 only)
   long split_fallbacks = 0;  // matrices the split handed to zgeev
+  // C^-1 e_0 for the eigenvectors of the last solve, in their sorted order,
+  // when the solver's factors gave it (the Hermitian split); otherwise
+  // have_first_inv is false and the entrance condition is solved from C.
+  std::vector<complex> first_inv;
+  bool have_first_inv = false;
 };
 eigmat_work alloc_eigmat_work(int n);
 // The same with the split solver's scratch too when func is 3 (or any

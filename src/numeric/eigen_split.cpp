@@ -17,6 +17,11 @@ void zgeev_(const char* jobvl, const char* jobvr, const int* n, void* a, const i
             const int* ldvl, void* vr, const int* ldvr, void* work, const int* lwork, double* rwork, int* info,
             std::size_t jobvl_len, std::size_t jobvr_len);
 void zgesv_(const int* n, const int* nrhs, void* a, const int* lda, int* ipiv, void* b, const int* ldb, int* info);
+void zheevr_(const char* jobz, const char* range, const char* uplo, const int* n, void* a, const int* lda,
+             const double* vl, const double* vu, const int* il, const int* iu, const double* abstol, int* m, double* w,
+             void* z, const int* ldz, int* isuppz, void* work, const int* lwork, double* rwork, const int* lrwork,
+             int* iwork, const int* liwork, int* info, std::size_t jobz_len, std::size_t range_len,
+             std::size_t uplo_len);
 }
 
 namespace kv {
@@ -25,18 +30,46 @@ namespace {
 
 std::size_t sq(int n) { return static_cast<std::size_t>(n) * static_cast<std::size_t>(n); }
 
-// Workspace sizes zheevd asks for at order n.
-void zheevd_sizes(int n, int& lwork, int& lrwork, int& liwork) {
-  std::vector<complex> a(std::max<std::size_t>(sq(n), 1));
+// Workspace sizes for the Hermitian solvers of any order up to n: the
+// larger of what zheevr and zheevd ask for at n (each asks for less at a
+// smaller order).
+void hermitian_sizes(int n, int& lwork, int& lrwork, int& liwork) {
+  std::vector<complex> a(std::max<std::size_t>(sq(n), 1)), z(a.size());
   std::vector<double> w(static_cast<std::size_t>(std::max(n, 1)));
-  complex qw{0, 0};
-  double qr = 0;
-  int qi = 0, info = 0, m1 = -1;
+  std::vector<int> isuppz(2 * w.size());
+  complex qw{0, 0}, qd{0, 0};
+  double qr = 0, qrd = 0, zero = 0;
+  int qi = 0, qid = 0, info = 0, m1 = -1, found = 0, none = 0;
   const int lda = std::max(n, 1);
-  zheevd_("V", "L", &n, a.data(), &lda, w.data(), &qw, &m1, &qr, &m1, &qi, &m1, &info, 1, 1);
-  lwork = std::max(static_cast<int>(qw.re), 2 * n + n * n);
-  lrwork = std::max(static_cast<int>(qr), 1 + 5 * n + 2 * n * n);
-  liwork = std::max(qi, 10 * n + 3);
+  zheevr_("V", "A", "L", &n, a.data(), &lda, &zero, &zero, &none, &none, &zero, &found, w.data(), z.data(), &lda,
+          isuppz.data(), &qw, &m1, &qr, &m1, &qi, &m1, &info, 1, 1, 1);
+  zheevd_("V", "L", &n, a.data(), &lda, w.data(), &qd, &m1, &qrd, &m1, &qid, &m1, &info, 1, 1);
+  lwork = std::max({static_cast<int>(qw.re), static_cast<int>(qd.re), 2 * n + n * n});
+  lrwork = std::max({static_cast<int>(qr), static_cast<int>(qrd), 24 * n, 1 + 5 * n + 2 * n * n});
+  // Also the pivots of the cluster solves.
+  liwork = std::max({qi, qid, 10 * n + 3});
+}
+
+// Eigenvalues (ascending) into d and orthonormal eigenvectors into the
+// column-major z of the Hermitian matrix whose lower triangle h holds (h is
+// destroyed; zheevd works in place, so z may be h there). Returns the LAPACK
+// info.
+int hermitian_eigen(int n, complex* h, double* d, complex* z, split_work& sw) {
+  int info = 0;
+  const int lwork = static_cast<int>(sw.work.size()), lrwork = static_cast<int>(sw.rwork.size()),
+            liwork = static_cast<int>(sw.iwork.size());
+  if (n < kSplitMrrrBelow) {
+    const double zero = 0;
+    int found = 0, none = 0;
+    zheevr_("V", "A", "L", &n, h, &n, &zero, &zero, &none, &none, &zero, &found, d, z, &n, sw.isuppz.data(),
+            sw.work.data(), &lwork, sw.rwork.data(), &lrwork, sw.iwork.data(), &liwork, &info, 1, 1, 1);
+    if (info == 0 && found != n) info = n + 1;
+  } else {
+    zheevd_("V", "L", &n, h, &n, d, sw.work.data(), &lwork, sw.rwork.data(), &lrwork, sw.iwork.data(), &liwork,
+            &info, 1, 1);
+    if (info == 0 && z != h) std::copy(h, h + sq(n), z);
+  }
+  return info;
 }
 
 // The m x m column-major matrix b (destroyed) diagonalised by zgeev into
@@ -49,6 +82,42 @@ int small_geev(int m, complex* b, complex* val, complex* vec, split_work& sw) {
   return info;
 }
 
+// u <- B u for the m x m column-major matrix b, with m values of scratch.
+void apply_block(int m, const complex* b, complex* u, complex* scratch) {
+  for (int i = 0; i < m; ++i) {
+    complex s{0, 0};
+    for (int l = 0; l < m; ++l) s += b[i + l * m] * u[l];
+    scratch[i] = s;
+  }
+  std::copy(scratch, scratch + m, u);
+}
+
+// Solves X y = u for the n x n column-major X = I + P by y <- u - P y (the
+// residual added to y); P is small, as the sweeps that built it contracted.
+// Returns false when the residual does not fall to kFirstInvTol of u.
+bool solve_unit_plus(int n, const complex* x, const complex* u, complex* y, complex* r) {
+  double u_max = 0;
+  for (int i = 0; i < n; ++i) u_max = std::max(u_max, std::fabs(u[i].re) + std::fabs(u[i].im));
+  std::copy(u, u + n, y);
+  if (u_max == 0) return true;
+  const complex one{1, 0}, minus_one{-1, 0};
+  double last = 0;
+  for (int step = 0; step < kMaxFirstInvSteps; ++step) {
+    std::copy(u, u + n, r);
+    cblas_zgemv(CblasColMajor, CblasNoTrans, n, n, &minus_one, x, n, y, 1, &one, r, 1);
+    double r_max = 0;
+    for (int i = 0; i < n; ++i) {
+      r_max = std::max(r_max, std::fabs(r[i].re) + std::fabs(r[i].im));
+      y[i] += r[i];
+    }
+    if (!std::isfinite(r_max)) return false;
+    if (r_max <= kFirstInvTol * u_max) return true;
+    if (step > 3 && r_max > last) return false;
+    last = r_max;
+  }
+  return false;
+}
+
 }  // namespace
 
 split_work alloc_split_work(int n) {
@@ -58,7 +127,8 @@ split_work alloc_split_work(int n) {
   for (std::vector<complex>* v : {&sw.a, &sw.v, &sw.m, &sw.x, &sw.y, &sw.tmp}) *v = alloc_vector<complex>(sq(N));
   sw.d = alloc_vector<double>(static_cast<std::size_t>(N));
   int lwork = 0, lrwork = 0, liwork = 0;
-  zheevd_sizes(N, lwork, lrwork, liwork);
+  hermitian_sizes(N, lwork, lrwork, liwork);
+  sw.isuppz = alloc_vector<int>(static_cast<std::size_t>(2 * N));
   sw.work = alloc_vector<complex>(static_cast<std::size_t>(lwork));
   sw.rwork = alloc_vector<double>(static_cast<std::size_t>(lrwork));
   sw.iwork = alloc_vector<int>(static_cast<std::size_t>(liwork));
@@ -71,6 +141,8 @@ split_work alloc_split_work(int n) {
   sw.block_work = alloc_vector<complex>(static_cast<std::size_t>(4 * B + B * B));
   sw.block_rwork = alloc_vector<double>(static_cast<std::size_t>(2 * B));
   sw.val = alloc_vector<complex>(static_cast<std::size_t>(N));
+  sw.u = alloc_vector<complex>(static_cast<std::size_t>(N));
+  sw.first_inv = alloc_vector<complex>(static_cast<std::size_t>(N));
   return sw;
 }
 
@@ -79,11 +151,12 @@ int split_eigmat(int n, const CMatrix& a, complex* eigval, CMatrix& eigvec, spli
   if (n > sw.n_max) sw = alloc_split_work(n);
   sw.sweeps = 0;
   sw.largest_cluster = 0;
+  sw.have_first_inv = false;
   const std::size_t N = static_cast<std::size_t>(n);
   auto at = [N](std::vector<complex>& v, int i, int j) -> complex& { return v[i + j * N]; };
 
-  // Column-major copy of A and its Hermitian part (lower triangle is what
-  // zheevd reads; the whole matrix is written for clarity of the copy).
+  // Column-major copy of A and the lower triangle of its Hermitian part
+  // (in Y, free until the sweeps), whose eigenvectors go to V.
   for (int i = 0; i < n; ++i) {
     const complex* row = a[i];
     for (int j = 0; j < n; ++j) at(sw.a, i, j) = row[j];
@@ -91,16 +164,11 @@ int split_eigmat(int n, const CMatrix& a, complex* eigval, CMatrix& eigvec, spli
   for (int j = 0; j < n; ++j)
     for (int i = j; i < n; ++i) {
       const complex aij = at(sw.a, i, j), aji = at(sw.a, j, i);
-      at(sw.v, i, j) = complex{0.5 * (aij.re + aji.re), 0.5 * (aij.im - aji.im)};
+      at(sw.y, i, j) = complex{0.5 * (aij.re + aji.re), 0.5 * (aij.im - aji.im)};
     }
-  {
-    int info = 0;
-    const int lwork = static_cast<int>(sw.work.size()), lrwork = static_cast<int>(sw.rwork.size()),
-              liwork = static_cast<int>(sw.iwork.size());
-    zheevd_("V", "L", &n, sw.v.data(), &n, sw.d.data(), sw.work.data(), &lwork, sw.rwork.data(), &lrwork,
-            sw.iwork.data(), &liwork, &info, 1, 1);
-    if (info != 0) return -info;
-  }
+  if (const int info = hermitian_eigen(n, sw.y.data(), sw.d.data(), sw.v.data(), sw); info != 0) return -info;
+  // V^H e_0, the right-hand side of the entrance condition in this basis.
+  for (int j = 0; j < n; ++j) sw.u[j] = c_conj(at(sw.v, 0, j));
 
   // M = V^H A V.
   const complex one{1, 0}, zero{0, 0};
@@ -145,10 +213,12 @@ int split_eigmat(int n, const CMatrix& a, complex* eigval, CMatrix& eigvec, spli
       }
     {
       int info = 0;
-      std::vector<int>& piv = sw.iwork;  // zheevd is done with it
+      std::vector<int>& piv = sw.iwork;  // the Hermitian solver is done with it
       zgesv_(&m, &m, sw.block.data(), &m, piv.data(), sw.block_w.data(), &m, &info);
       if (info != 0) return 1;
     }
+    // The right-hand side follows the basis: u_S <- W^-1 u_S.
+    apply_block(m, sw.block_w.data(), &sw.u[s0], sw.small.data());
     // Columns s0..s0+m of M and V times W.
     for (std::vector<complex>* mat : {&sw.m, &sw.v}) {
       for (int i = 0; i < n; ++i) {
@@ -194,33 +264,45 @@ int split_eigmat(int n, const CMatrix& a, complex* eigval, CMatrix& eigvec, spli
     double step = 0;
     for (int c = 0; c < nc; ++c) {
       const int s0 = sw.start[c], s1 = sw.start[c + 1], m = s1 - s0;
-      // T = (M X)_SS, read before the columns of X change.
+      // T = (M X)_SS, read before the columns of X change and kept in Y for
+      // the cluster's final solve (the rows of S are not updated below).
       for (int j = 0; j < m; ++j)
         for (int i = 0; i < m; ++i) sw.small[i + j * m] = at(sw.y, s0 + i, s0 + j);
+      // R_S = (M X)_S - X_S T over the rows outside S, in place in Y's
+      // columns of S (X_SS = I, so the rows of S would give zero).
+      complex* ys = &at(sw.y, 0, s0);
+      const complex* xs = &at(sw.x, 0, s0);
+      if (m == 1) {
+        const complex t = sw.small[0];
+        for (int k = 0; k < n; ++k) ys[k] -= xs[k] * t;
+      } else {
+        const complex minus_one{-1, 0};
+        cblas_zgemm(CblasColMajor, CblasNoTrans, CblasNoTrans, n, m, m, &minus_one, xs, n, sw.small.data(), m,
+                    &one, ys, n);
+      }
+      // P_kS += R_kS (T - M_kk)^-1, elementwise with the divisors.
       for (int j = s0; j < s1; ++j) {
-        const complex* yj = &at(sw.y, 0, j);
+        const complex* rj = &at(sw.y, 0, j);
         const complex* inv = &at(sw.tmp, 0, j);
+        complex* xj = &at(sw.x, 0, j);
         for (int k = 0; k < n; ++k) {
           if (k >= s0 && k < s1) continue;
-          // R_kj = (M X)_kj - sum_l P_kl T_lj over the cluster.
-          complex r = yj[k];
-          for (int l = 0; l < m; ++l) r -= at(sw.x, k, s0 + l) * sw.small[l + (j - s0) * m];
-          const complex delta = r * inv[k];
+          const complex delta = rj[k] * inv[k];
           step = std::max(step, std::fabs(delta.re) + std::fabs(delta.im));
-          sw.y[k + j * N] = delta;  // held until every row of the cluster is done
+          xj[k] += delta;
         }
       }
-      for (int j = s0; j < s1; ++j)
-        for (int k = 0; k < n; ++k)
-          if (k < s0 || k >= s1) at(sw.x, k, j) += at(sw.y, k, j);
-      // Keep T for the cluster's final solve: the diagonal block of Y is
-      // not overwritten above.
+      for (int j = 0; j < m; ++j)
+        for (int i = 0; i < m; ++i) at(sw.y, s0 + i, s0 + j) = sw.small[i + j * m];
     }
     if (!std::isfinite(step)) return 1;
     if (step < kSplitTol) break;
     if (sw.sweeps >= kMaxSweeps || (sw.sweeps > 3 && step > last)) return 1;
     last = step;
   }
+
+  // X y = u for the entrance condition, while X is still I + P.
+  sw.have_first_inv = solve_unit_plus(n, sw.x.data(), sw.u.data(), sw.first_inv.data(), sw.tmp.data());
 
   // Each cluster's reduced matrix T (the diagonal block of the last M X)
   // gives the eigenvalues; its eigenvectors mix the cluster's columns of X.
@@ -233,6 +315,13 @@ int split_eigmat(int n, const CMatrix& a, complex* eigval, CMatrix& eigvec, spli
     for (int j = 0; j < m; ++j)
       for (int i = 0; i < m; ++i) sw.block[i + j * m] = at(sw.y, s0 + i, s0 + j);
     if (small_geev(m, sw.block.data(), sw.val.data() + s0, sw.block_v.data(), sw) != 0) return 1;
+    // y_S <- Z^-1 y_S for the cluster's block vectors Z.
+    if (sw.have_first_inv) {
+      std::copy(sw.block_v.begin(), sw.block_v.begin() + static_cast<std::ptrdiff_t>(sq(m)), sw.block.begin());
+      int info = 0, one_rhs = 1;
+      zgesv_(&m, &one_rhs, sw.block.data(), &m, sw.iwork.data(), &sw.first_inv[s0], &m, &info);
+      if (info != 0) sw.have_first_inv = false;
+    }
     for (int i = 0; i < n; ++i) {
       for (int j = 0; j < m; ++j) {
         complex s{0, 0};
@@ -253,6 +342,8 @@ int split_eigmat(int n, const CMatrix& a, complex* eigval, CMatrix& eigvec, spli
     const double f = s > 0 ? 1.0 / std::sqrt(s) : 1.0;
     for (int i = 0; i < n; ++i) eigvec[i][j] = f * col[i];
     eigval[j] = sw.val[j];
+    // Column j scaled by f: its component of C^-1 e_0 by 1 / f.
+    sw.first_inv[j] = (1.0 / f) * sw.first_inv[j];
   }
   return 0;
 }

@@ -47,6 +47,18 @@ inline constexpr double kClusterGap = 8.0;
 inline constexpr int kMaxCluster = 48;
 // Sweeps allowed before the iteration counts as not converging.
 inline constexpr int kMaxSweeps = 60;
+// Largest residual of X y = V^H e_0, relative to the right-hand side, at
+// which the entrance-condition solve from the factors stops, and the steps
+// it may take.
+inline constexpr double kFirstInvTol = 1e-14;
+inline constexpr int kMaxFirstInvSteps = 60;
+
+// The Hermitian part is solved by LAPACK's MRRR solver zheevr below this
+// order and by divide and conquer (zheevd) from it: on structure matrices
+// (bench/bench_engine.cpp, stage 6) zheevr makes the split 1.2x faster at
+// 50-100 exact beams, and the two are level from about 200, where zheevd's
+// deflation of the clustered spectrum pays.
+inline constexpr int kSplitMrrrBelow = 200;
 
 // Scratch of the split solver for matrices up to n x n (column-major arrays).
 struct split_work {
@@ -56,11 +68,16 @@ struct split_work {
   std::vector<complex> work;                 // zheevd workspace
   std::vector<double> rwork;
   std::vector<int> iwork;
+  std::vector<int> isuppz;                   // zheevr's support of each vector
   std::vector<int> start;                    // first state of each cluster, then n
   std::vector<int> cluster;                  // cluster of each state
   std::vector<complex> block, block_v, block_w, block_work, small;  // cluster-sized scratch
   std::vector<double> block_rwork;
   std::vector<complex> val;                  // eigenvalues before sorting
+  // The first column of C^-1 (C the returned, unsorted eigenvectors), from
+  // the factors of the split; valid when have_first_inv is set.
+  std::vector<complex> u, first_inv;
+  bool have_first_inv = false;
   int sweeps = 0;                            // sweeps of the last call
   int largest_cluster = 0;                   // states in the last call's largest cluster
 };
@@ -71,6 +88,14 @@ split_work alloc_split_work(int n);
 // component i of vector j. Returns 0 on success; 1 when the iteration did
 // not settle, 2 when a cluster was too large; -info for a LAPACK failure.
 // On a non-zero result the outputs are undefined.
+//
+// On success sw.first_inv usually holds C^-1 e_0 as well, the solution of
+// the entrance-surface condition, found from the factors for O(n^2) work:
+// C = V X Z N (V unitary, X = I + P, Z the clusters' block vectors, N the
+// column scaling), so C^-1 e_0 = N^-1 Z^-1 X^-1 V^H e_0 with X^-1 by a
+// fixed-point iteration that contracts as the sweeps did. When that
+// iteration does not settle to kFirstInvTol, have_first_inv is false and the
+// caller solves C x = e_0 itself.
 int split_eigmat(int n, const CMatrix& a, complex* eigval, CMatrix& eigvec, split_work& sw);
 
 }  // namespace kv

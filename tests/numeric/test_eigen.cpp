@@ -354,7 +354,21 @@ struct SplitResult {
   CMatrix vec;
   long fallbacks = 0;
   int largest_cluster = 0;
+  bool have_first_inv = false;
+  std::vector<complex> first_inv;  // C^-1 e_0 from the split's factors
 };
+
+// Largest |C x - e_0| for the split's x = C^-1 e_0: the entrance condition
+// solved from the factors must hold for the sorted vectors it is used with.
+double first_inv_residual(int n, const SplitResult& r) {
+  double worst = 0;
+  for (int i = 0; i < n; ++i) {
+    complex s{i == 0 ? -1.0 : 0.0, 0.0};
+    for (int j = 0; j < n; ++j) s = s + r.vec[i][j] * r.first_inv[j];
+    worst = std::max(worst, c_abs(s));
+  }
+  return worst;
+}
 
 SplitResult split_solve(int n, const CMatrix& a) {
   solver_control ctl;
@@ -366,17 +380,24 @@ SplitResult split_solve(int n, const CMatrix& a) {
   EXPECT_EQ(eigmat(n, a, r.val.data(), r.vec, ew, ctl), 0);
   r.fallbacks = ew.split_fallbacks;
   r.largest_cluster = ew.sw.largest_cluster;
+  r.have_first_inv = ew.have_first_inv;
+  if (r.have_first_inv) r.first_inv.assign(ew.first_inv.begin(), ew.first_inv.begin() + n);
   return r;
 }
 
 // The Hermitian split against the general solver: residuals at rounding
-// level, sorted values, unit vectors, the zgeev spectrum; the split must
-// have done the work itself (no hand-over to zgeev).
+// level, sorted values, unit vectors, the zgeev spectrum, and the entrance
+// condition from its factors; the split must have done the work itself (no
+// hand-over to zgeev). 230 takes the divide-and-conquer Hermitian solver,
+// the smaller orders MRRR.
 TEST(HermitianSplit, AgreesWithTheGeneralSolverOnStructureMatrices) {
-  for (int n : {1, 2, 20, 120}) {
+  static_assert(kSplitMrrrBelow > 120 && kSplitMrrrBelow <= 230);
+  for (int n : {1, 2, 20, 120, 230}) {
     const CMatrix a = structure_like_matrix(n);
     const SplitResult r = split_solve(n, a);
     EXPECT_EQ(r.fallbacks, 0) << n;
+    ASSERT_TRUE(r.have_first_inv) << n;
+    EXPECT_LT(first_inv_residual(n, r), 1e-11) << n;
     EXPECT_LT(test::max_residual(n, a, r.val.data(), r.vec), 1e-11) << n;
     expect_decreasing_real_part(n, r.val.data());
     expect_unit_columns(n, r.vec, 1e-12);
@@ -398,6 +419,8 @@ TEST(HermitianSplit, DegenerateElasticStatesAreSolvedAsOneCluster) {
   const SplitResult r = split_solve(n, a);
   EXPECT_EQ(r.fallbacks, 0);
   EXPECT_GE(r.largest_cluster, 4);
+  ASSERT_TRUE(r.have_first_inv);
+  EXPECT_LT(first_inv_residual(n, r), 1e-11);
   EXPECT_LT(test::max_residual(n, a, r.val.data(), r.vec), 1e-11);
   expect_unit_columns(n, r.vec, 1e-12);
   // Independence: the Gram matrix of the vectors is well conditioned
@@ -433,6 +456,7 @@ TEST(HermitianSplit, StrongAbsorptionFallsBackToTheGeneralSolver) {
   const CMatrix a = hermitian_split_matrix(d, 0.5, 91);
   const SplitResult r = split_solve(n, a);
   EXPECT_EQ(r.fallbacks, 1);
+  EXPECT_FALSE(r.have_first_inv);  // the caller solves C x = e_0 itself
   EXPECT_LT(test::max_residual(n, a, r.val.data(), r.vec), 1e-8);
   expect_decreasing_real_part(n, r.val.data());
 }
