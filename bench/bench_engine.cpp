@@ -69,7 +69,8 @@ void BM_EigenOnly(benchmark::State& state) {
 // reduction, 2 eigen solution with eigmat_func 0, 3 the same with
 // eigmat_func 2 (zgeev), 4 boundary condition, 5 summation over reflections
 // and thicknesses, 6 eigen solution by the Hermitian split (eigmat_func 3),
-// 7 boundary condition after the split (from its factors). The eigen
+// 7 boundary condition after the split (from its factors), 8 boundary
+// condition by LAPACK zgesv (bc_invmat_func 2). The eigen
 // stages report a nominal rate, 100 n^3 real
 // flops (25 n^3 complex operations of a Schur form with accumulated
 // transformations, 4 real flops each).
@@ -86,7 +87,7 @@ void BM_Stage(benchmark::State& state) {
   const int n = w.n_e;
   CMatrix vec(n, n);
   CVector val(n);
-  // Stage 4 times the general solve of the entrance condition.
+  // Stages 4 and 8 time the general solves of the entrance condition.
   w.eig.have_first_inv = false;
   if (stage == 7) {
     // The split's factors of this tilt in the work area, its vectors in vec.
@@ -117,6 +118,11 @@ void BM_Stage(benchmark::State& state) {
         break;
       case 4:
         upper_b_cond(n, w.beta_sel.data(), w.c, w.alpha.data(), w);
+        break;
+      case 8:
+        epsilon.bc_invmat_func = 2;
+        upper_b_cond(n, w.beta_sel.data(), w.c, w.alpha.data(), w);
+        epsilon.bc_invmat_func = 0;
         break;
       case 6:
         epsilon.eigmat_func = 3;
@@ -154,7 +160,7 @@ void BM_ZgemmPeak(benchmark::State& state) {
 }
 
 BENCHMARK(BM_Stage)
-    ->ArgsProduct({{50, 100, 150, 200, 400}, {0, 1, 2, 3, 4, 5, 6, 7}})
+    ->ArgsProduct({{50, 100, 150, 200, 400}, {0, 1, 2, 3, 4, 5, 6, 7, 8}})
     ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ZgemmPeak)->Arg(400)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_OneTilt)->Arg(50)->Arg(100)->Arg(200)->Unit(benchmark::kMillisecond);

@@ -11,7 +11,7 @@ floating-point rate as a fraction of the single-thread zgemm peak.
 import json
 import sys
 
-STAGES = ["build", "bethe", "eig_eispack", "eig_zgeev", "b.c.", "sum", "eig_split", "b.c._split"]
+STAGES = ["build", "bethe", "eig_eispack", "eig_zgeev", "b.c.", "sum", "eig_split", "b.c._split", "b.c._zgesv"]
 
 
 def to_ms(b):

@@ -249,9 +249,10 @@ int tilt_threads_for(int n, const RunControl& rc) {
   return threads;
 }
 
-// The eigen solver of the tilt loop, into rc, named on the console and in
-// the log: the parameter file's eigmat_func, else the fastest accurate one
-// for the job's exact-beam count.
+// The eigen and entrance-condition solvers of the tilt loop, into rc, named
+// on the console and in the log: the parameter file's eigmat_func and
+// bc_invmat_func, else the fastest accurate ones for the job's exact-beam
+// count.
 void choose_eigen_solver(FILE* log, const sd& s, RunControl& rc) {
   const bool given = rc.epsilon.eigmat_func_given;
   rc.epsilon.eigmat_func = job_eigmat_func(rc.epsilon, s.num_exact_beam);
@@ -261,6 +262,14 @@ void choose_eigen_solver(FILE* log, const sd& s, RunControl& rc) {
   else
     qz_fprintf_stdo(log, "Eigen solver: %s (eigmat_func %d, chosen for %d exact beams)\n",
                     eigmat_func_name(rc.epsilon.eigmat_func), rc.epsilon.eigmat_func, s.num_exact_beam);
+  rc.epsilon.bc_invmat_func = job_bc_invmat_func(rc.epsilon);
+  const char* bc = rc.epsilon.bc_invmat_func == 2 ? "LAPACK zgesv" : "elimination";
+  const char* how = rc.epsilon.bc_invmat_func_given ? "as set" : "the default";
+  if (rc.epsilon.eigmat_func == 3)
+    qz_fprintf_stdo(log, "Entrance condition: from the split's factors (%s, bc_invmat_func %d %s, where the split "
+                    "hands a matrix on)\n", bc, rc.epsilon.bc_invmat_func, how);
+  else
+    qz_fprintf_stdo(log, "Entrance condition: %s (bc_invmat_func %d, %s)\n", bc, rc.epsilon.bc_invmat_func, how);
 }
 
 // This rank's share of the tilts.

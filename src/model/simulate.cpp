@@ -6,6 +6,7 @@
 #include "bloch/potential.hpp"
 #include "crystal/structure_factor.hpp"
 #include "numeric/lapack.hpp"
+#include "numeric/solver_control.hpp"
 #include "sim/error.hpp"
 
 namespace kv {
@@ -238,6 +239,10 @@ struct prepared_simulation {
     int error_flag = 0;
     vg = condition_potential_matrix(cond, crystal, lm, &error_flag, false, tilt_loop_threads(rc));
     job = make_engine_setup(crystal, cond, vg, lm, rc);
+    // The solvers a job of this condition would use: the run control's when
+    // it set them, else those chosen for the beam count.
+    job.rc.epsilon.eigmat_func = job_eigmat_func(rc.epsilon, cond.num_exact_beam);
+    job.rc.epsilon.bc_invmat_func = job_bc_invmat_func(rc.epsilon);
     todo = computed_tilts(cond);
     result = result_frame(cond);
     result.threads = simulation_threads(rc, static_cast<int>(todo.size()));

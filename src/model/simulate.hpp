@@ -84,7 +84,9 @@ using progress_callback = std::function<void(int, int)>;
 
 // The intensities of the condition's output reflections at its thicknesses
 // over its tilt grid (laid here when s has none). The crystal is copied:
-// the caller's record is not touched.
+// the caller's record is not touched. The eigen and entrance-condition
+// solvers are rc's where it set them, else those a job chooses for the
+// exact-beam count.
 sim_result simulate(const csd& crystal, const sd& s, const RunControl& rc, const progress_callback& progress = {});
 // The complex amplitudes of a coherent probe (Cs, defocus, probe position).
 sim_result simulate_coherent(const csd& crystal, const sd& s, const RunControl& rc,

@@ -142,6 +142,7 @@ void read_eps_block(FILE* fp, bool utility) {
         fatal_out("$$ %s = %d: it must be 0 or 1.\n%s$$ Abort.\n", hit->name, v, place_note(fp).c_str());
       epsilon.*(hit->ifield) = v;
       if (hit->ifield == &Epsilon::eigmat_func) epsilon.eigmat_func_given = true;
+      if (hit->ifield == &Epsilon::bc_invmat_func) epsilon.bc_invmat_func_given = true;
     }
   }
 }

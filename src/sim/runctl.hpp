@@ -35,6 +35,9 @@ struct Epsilon {
   bool eigmat_func_given = false;
   int invmat_func = 0;
   int bc_invmat_func = 0;
+  // Whether the parameter file set bc_invmat_func; when it did not, the
+  // simulation jobs solve the entrance condition by LAPACK.
+  bool bc_invmat_func_given = false;
   int svd_flag = 1;
   int num_thickwidth = 0;
   int thickwidth_type = 2;
