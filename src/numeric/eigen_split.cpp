@@ -72,14 +72,69 @@ int hermitian_eigen(int n, complex* h, double* d, complex* z, split_work& sw) {
   return info;
 }
 
-// The m x m column-major matrix b (destroyed) diagonalised by zgeev into
-// values val and vectors vec; returns the zgeev info.
+// The 2 x 2 column-major matrix b in closed form: eigenvalues
+// (a + d) / 2 +- w with w = sqrt(h^2 + b c), h = (a - d) / 2, the root taken
+// on the side of h so that h + w suffers no cancellation (|h + w| is then at
+// least |h| and |w|); vectors of unit length (h + w, c) and (b, -(h + w)).
+// h + w vanishes only for a = d and b c = 0: the identity for a scalar
+// block, and 1 (not diagonalisable) for a Jordan block. Most clusters of a
+// zone-axis pattern are pairs, where LAPACK's set-up would cost more than
+// the arithmetic.
+int pair_eigen(const complex* b, complex* val, complex* vec) {
+  const complex a = b[0], c = b[1], bb = b[2], d = b[3];
+  const complex h = 0.5 * (a - d), mean = 0.5 * (a + d);
+  complex w = c_sqrt(h * h + bb * c);
+  if (h.re * w.re + h.im * w.im < 0) w = -w;
+  const complex hw = h + w;
+  val[0] = mean + w;
+  val[1] = mean - w;
+  if (hw.re == 0 && hw.im == 0) {
+    if (c_norm2(bb) + c_norm2(c) > 0) return 1;
+    vec[0] = complex{1, 0}, vec[1] = complex{0, 0}, vec[2] = complex{0, 0}, vec[3] = complex{1, 0};
+    return 0;
+  }
+  const double f0 = 1.0 / std::sqrt(c_norm2(hw) + c_norm2(c));
+  const double f1 = 1.0 / std::sqrt(c_norm2(bb) + c_norm2(hw));
+  vec[0] = f0 * hw, vec[1] = f0 * c;
+  vec[2] = f1 * bb, vec[3] = -(f1 * hw);
+  return 0;
+}
+
+// The m x m column-major matrix b (destroyed) diagonalised into values val
+// and vectors vec: pairs in closed form, larger blocks by zgeev; returns 0,
+// or non-zero when the block could not be diagonalised.
 int small_geev(int m, complex* b, complex* val, complex* vec, split_work& sw) {
+  if (m == 2) return pair_eigen(b, val, vec);
   const int lwork = static_cast<int>(sw.block_work.size());
   int info = 0, one = 1;
   zgeev_("N", "V", &m, b, &m, val, nullptr, &one, vec, &m, sw.block_work.data(), &lwork, sw.block_rwork.data(),
          &info, 1, 1);
   return info;
+}
+
+// 1 / z for z well away from zero and infinity (a difference of eigenvalues
+// of different clusters): one division instead of c_div's three.
+complex reciprocal(complex z) {
+  const double s = 1.0 / (z.re * z.re + z.im * z.im);
+  return complex{z.re * s, -z.im * s};
+}
+
+// Columns s0..s0+m of the n x n column-major a times the m x m w, through
+// n m values of scratch.
+void columns_times(int n, complex* a, int s0, int m, const complex* w, complex* scratch) {
+  const complex one{1, 0}, zero{0, 0};
+  complex* cols = a + static_cast<std::size_t>(s0) * n;
+  cblas_zgemm(CblasColMajor, CblasNoTrans, CblasNoTrans, n, m, m, &one, cols, n, w, m, &zero, scratch, n);
+  std::copy(scratch, scratch + static_cast<std::size_t>(n) * m, cols);
+}
+
+// Rows s0..s0+m of the n x n column-major a: the m x m w times them.
+void rows_times(int n, complex* a, int s0, int m, const complex* w, complex* scratch) {
+  const complex one{1, 0}, zero{0, 0};
+  cblas_zgemm(CblasColMajor, CblasNoTrans, CblasNoTrans, m, n, m, &one, w, m, a + s0, n, &zero, scratch, m);
+  for (int j = 0; j < n; ++j)
+    std::copy(scratch + static_cast<std::size_t>(j) * m, scratch + static_cast<std::size_t>(j + 1) * m,
+              a + s0 + static_cast<std::size_t>(j) * n);
 }
 
 // u <- B u for the m x m column-major matrix b, with m values of scratch.
@@ -219,26 +274,11 @@ int split_eigmat(int n, const CMatrix& a, complex* eigval, CMatrix& eigvec, spli
     }
     // The right-hand side follows the basis: u_S <- W^-1 u_S.
     apply_block(m, sw.block_w.data(), &sw.u[s0], sw.small.data());
-    // Columns s0..s0+m of M and V times W.
-    for (std::vector<complex>* mat : {&sw.m, &sw.v}) {
-      for (int i = 0; i < n; ++i) {
-        for (int j = 0; j < m; ++j) {
-          complex s{0, 0};
-          for (int l = 0; l < m; ++l) s += at(*mat, i, s0 + l) * sw.block_v[l + j * m];
-          sw.small[j] = s;
-        }
-        for (int j = 0; j < m; ++j) at(*mat, i, s0 + j) = sw.small[j];
-      }
-    }
-    // Rows s0..s0+m of M: W^-1 times them.
-    for (int j = 0; j < n; ++j) {
-      for (int i = 0; i < m; ++i) {
-        complex s{0, 0};
-        for (int l = 0; l < m; ++l) s += sw.block_w[i + l * m] * at(sw.m, s0 + l, j);
-        sw.small[i] = s;
-      }
-      for (int i = 0; i < m; ++i) at(sw.m, s0 + i, j) = sw.small[i];
-    }
+    // Columns s0..s0+m of M and V times W, then rows s0..s0+m of M times
+    // W^-1 (tmp is free until the divisors).
+    columns_times(n, sw.m.data(), s0, m, sw.block_v.data(), sw.tmp.data());
+    columns_times(n, sw.v.data(), s0, m, sw.block_v.data(), sw.tmp.data());
+    rows_times(n, sw.m.data(), s0, m, sw.block_w.data(), sw.tmp.data());
   }
 
   // The update's divisors 1 / (M_jj - M_kk) between states of different
@@ -247,7 +287,7 @@ int split_eigmat(int n, const CMatrix& a, complex* eigval, CMatrix& eigvec, spli
     const complex mu_j = at(sw.m, j, j);
     const int cj = sw.cluster[j];
     for (int k = 0; k < n; ++k)
-      at(sw.tmp, k, j) = sw.cluster[k] == cj ? complex{0, 0} : c_div(complex{1, 0}, mu_j - at(sw.m, k, k));
+      at(sw.tmp, k, j) = sw.cluster[k] == cj ? complex{0, 0} : reciprocal(mu_j - at(sw.m, k, k));
   }
 
   // Sweeps of the invariant-subspace iteration, X = I + P.
@@ -322,14 +362,7 @@ int split_eigmat(int n, const CMatrix& a, complex* eigval, CMatrix& eigvec, spli
       zgesv_(&m, &one_rhs, sw.block.data(), &m, sw.iwork.data(), &sw.first_inv[s0], &m, &info);
       if (info != 0) sw.have_first_inv = false;
     }
-    for (int i = 0; i < n; ++i) {
-      for (int j = 0; j < m; ++j) {
-        complex s{0, 0};
-        for (int l = 0; l < m; ++l) s += at(sw.x, i, s0 + l) * sw.block_v[l + j * m];
-        sw.small[j] = s;
-      }
-      for (int j = 0; j < m; ++j) at(sw.x, i, s0 + j) = sw.small[j];
-    }
+    columns_times(n, sw.x.data(), s0, m, sw.block_v.data(), sw.tmp.data());
   }
 
   // C = V X, columns of unit length, into the row-major output.
