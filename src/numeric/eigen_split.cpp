@@ -17,6 +17,10 @@ void zgeev_(const char* jobvl, const char* jobvr, const int* n, void* a, const i
             const int* ldvl, void* vr, const int* ldvr, void* work, const int* lwork, double* rwork, int* info,
             std::size_t jobvl_len, std::size_t jobvr_len);
 void zgesv_(const int* n, const int* nrhs, void* a, const int* lda, int* ipiv, void* b, const int* ldb, int* info);
+void dsyevr_(const char* jobz, const char* range, const char* uplo, const int* n, double* a, const int* lda,
+             const double* vl, const double* vu, const int* il, const int* iu, const double* abstol, int* m, double* w,
+             double* z, const int* ldz, int* isuppz, double* work, const int* lwork, int* iwork, const int* liwork,
+             int* info, std::size_t jobz_len, std::size_t range_len, std::size_t uplo_len);
 void zheevr_(const char* jobz, const char* range, const char* uplo, const int* n, void* a, const int* lda,
              const double* vl, const double* vu, const int* il, const int* iu, const double* abstol, int* m, double* w,
              void* z, const int* ldz, int* isuppz, void* work, const int* lwork, double* rwork, const int* lrwork,
@@ -44,10 +48,17 @@ void hermitian_sizes(int n, int& lwork, int& lrwork, int& liwork) {
   zheevr_("V", "A", "L", &n, a.data(), &lda, &zero, &zero, &none, &none, &zero, &found, w.data(), z.data(), &lda,
           isuppz.data(), &qw, &m1, &qr, &m1, &qi, &m1, &info, 1, 1, 1);
   zheevd_("V", "L", &n, a.data(), &lda, w.data(), &qd, &m1, &qrd, &m1, &qid, &m1, &info, 1, 1);
+  std::vector<double> ra(a.size()), rz(a.size());
+  double qs = 0;
+  int qis = 0;
+  dsyevr_("V", "A", "L", &n, ra.data(), &lda, &zero, &zero, &none, &none, &zero, &found, w.data(), rz.data(), &lda,
+          isuppz.data(), &qs, &m1, &qis, &m1, &info, 1, 1, 1);
   lwork = std::max({static_cast<int>(qw.re), static_cast<int>(qd.re), 2 * n + n * n});
-  lrwork = std::max({static_cast<int>(qr), static_cast<int>(qrd), 24 * n, 1 + 5 * n + 2 * n * n});
+  // The real work of zheevr and zheevd, and the work of dsyevr.
+  lrwork = std::max({static_cast<int>(qr), static_cast<int>(qrd), static_cast<int>(qs), 26 * n,
+                     1 + 5 * n + 2 * n * n});
   // Also the pivots of the cluster solves.
-  liwork = std::max({qi, qid, 10 * n + 3});
+  liwork = std::max({qi, qid, qis, 10 * n + 3});
 }
 
 // Eigenvalues (ascending) into d and orthonormal eigenvectors into the
@@ -173,6 +184,58 @@ bool solve_unit_plus(int n, const complex* x, const complex* u, complex* y, comp
   return false;
 }
 
+// Is the n x n column-major a complex symmetric, A^T = A, to rounding? A
+// centrosymmetric crystal described from an inversion centre has real
+// Fourier coefficients, and then its structure matrix is: the elastic part
+// H = Re A and the absorptive part G = Im A are real symmetric matrices.
+bool complex_symmetric(int n, const complex* a) {
+  double largest = 0, asym = 0;
+  for (int j = 0; j < n; ++j)
+    for (int i = 0; i < n; ++i) {
+      const complex x = a[i + static_cast<std::size_t>(j) * n];
+      largest = std::max(largest, std::fabs(x.re) + std::fabs(x.im));
+      if (i > j) {
+        const complex y = a[j + static_cast<std::size_t>(i) * n];
+        asym = std::max(asym, std::fabs(x.re - y.re) + std::fabs(x.im - y.im));
+      }
+    }
+  return asym <= kSymmetricTol * largest;
+}
+
+// The transform of a complex symmetric A (in sw.a) in real arithmetic:
+// Re A = Q D Q^T by LAPACK dsyevr (real orthogonal Q), then
+// M = Q^T A Q = D + i Q^T (Im A) Q by two real products. V = Q and M go to
+// sw.v and sw.m as the complex route leaves them. Returns the LAPACK info.
+int real_basis_transform(int n, split_work& sw) {
+  const std::size_t N = static_cast<std::size_t>(n);
+  double* h = sw.rh.data();
+  double* g = sw.rg.data();
+  double* q = sw.rq.data();
+  double* t = sw.rt.data();
+  for (std::size_t j = 0; j < N; ++j)
+    for (std::size_t i = 0; i < N; ++i) {
+      const complex x = sw.a[i + j * N], y = sw.a[j + i * N];
+      h[i + j * N] = 0.5 * (x.re + y.re);
+      g[i + j * N] = 0.5 * (x.im + y.im);
+    }
+  int info = 0, found = 0, none = 0;
+  const double zero = 0;
+  const int lwork = static_cast<int>(sw.rwork.size()), liwork = static_cast<int>(sw.iwork.size());
+  dsyevr_("V", "A", "L", &n, h, &n, &zero, &zero, &none, &none, &zero, &found, sw.d.data(), q, &n, sw.isuppz.data(),
+          sw.rwork.data(), &lwork, sw.iwork.data(), &liwork, &info, 1, 1, 1);
+  if (info == 0 && found != n) info = n + 1;
+  if (info != 0) return info;
+  // K = Q^T G Q into h (dsyevr is done with it).
+  cblas_dsymm(CblasColMajor, CblasLeft, CblasLower, n, n, 1.0, g, n, q, n, 0.0, t, n);
+  cblas_dgemm(CblasColMajor, CblasTrans, CblasNoTrans, n, n, n, 1.0, q, n, t, n, 0.0, h, n);
+  for (std::size_t j = 0; j < N; ++j)
+    for (std::size_t i = 0; i < N; ++i) {
+      sw.v[i + j * N] = complex{q[i + j * N], 0.0};
+      sw.m[i + j * N] = complex{i == j ? sw.d[j] : 0.0, h[i + j * N]};
+    }
+  return 0;
+}
+
 }  // namespace
 
 split_work alloc_split_work(int n) {
@@ -183,6 +246,7 @@ split_work alloc_split_work(int n) {
   sw.d = alloc_vector<double>(static_cast<std::size_t>(N));
   int lwork = 0, lrwork = 0, liwork = 0;
   hermitian_sizes(N, lwork, lrwork, liwork);
+  for (std::vector<double>* v : {&sw.rh, &sw.rg, &sw.rq, &sw.rt}) *v = alloc_vector<double>(sq(N));
   sw.isuppz = alloc_vector<int>(static_cast<std::size_t>(2 * N));
   sw.work = alloc_vector<complex>(static_cast<std::size_t>(lwork));
   sw.rwork = alloc_vector<double>(static_cast<std::size_t>(lrwork));
@@ -210,27 +274,33 @@ int split_eigmat(int n, const CMatrix& a, complex* eigval, CMatrix& eigvec, spli
   const std::size_t N = static_cast<std::size_t>(n);
   auto at = [N](std::vector<complex>& v, int i, int j) -> complex& { return v[i + j * N]; };
 
-  // Column-major copy of A and the lower triangle of its Hermitian part
-  // (in Y, free until the sweeps), whose eigenvectors go to V.
+  // Column-major copy of A.
   for (int i = 0; i < n; ++i) {
     const complex* row = a[i];
     for (int j = 0; j < n; ++j) at(sw.a, i, j) = row[j];
   }
-  for (int j = 0; j < n; ++j)
-    for (int i = j; i < n; ++i) {
-      const complex aij = at(sw.a, i, j), aji = at(sw.a, j, i);
-      at(sw.y, i, j) = complex{0.5 * (aij.re + aji.re), 0.5 * (aij.im - aji.im)};
-    }
-  if (const int info = hermitian_eigen(n, sw.y.data(), sw.d.data(), sw.v.data(), sw); info != 0) return -info;
+  sw.real_basis = complex_symmetric(n, sw.a.data());
+  if (sw.real_basis) {
+    if (const int info = real_basis_transform(n, sw); info != 0) return -info;
+  } else {
+    // The lower triangle of the Hermitian part (in Y, free until the
+    // sweeps), whose eigenvectors go to V.
+    for (int j = 0; j < n; ++j)
+      for (int i = j; i < n; ++i) {
+        const complex aij = at(sw.a, i, j), aji = at(sw.a, j, i);
+        at(sw.y, i, j) = complex{0.5 * (aij.re + aji.re), 0.5 * (aij.im - aji.im)};
+      }
+    if (const int info = hermitian_eigen(n, sw.y.data(), sw.d.data(), sw.v.data(), sw); info != 0) return -info;
+    // M = V^H A V.
+    const complex one{1, 0}, zero{0, 0};
+    cblas_zgemm(CblasColMajor, CblasNoTrans, CblasNoTrans, n, n, n, &one, sw.a.data(), n, sw.v.data(), n, &zero,
+                sw.tmp.data(), n);
+    cblas_zgemm(CblasColMajor, CblasConjTrans, CblasNoTrans, n, n, n, &one, sw.v.data(), n, sw.tmp.data(), n,
+                &zero, sw.m.data(), n);
+  }
   // V^H e_0, the right-hand side of the entrance condition in this basis.
   for (int j = 0; j < n; ++j) sw.u[j] = c_conj(at(sw.v, 0, j));
-
-  // M = V^H A V.
   const complex one{1, 0}, zero{0, 0};
-  cblas_zgemm(CblasColMajor, CblasNoTrans, CblasNoTrans, n, n, n, &one, sw.a.data(), n, sw.v.data(), n, &zero,
-              sw.tmp.data(), n);
-  cblas_zgemm(CblasColMajor, CblasConjTrans, CblasNoTrans, n, n, n, &one, sw.v.data(), n, sw.tmp.data(), n,
-              &zero, sw.m.data(), n);
 
   // The size of the absorptive coupling and the clusters of the elastic
   // eigenvalues (ascending from zheevd).
