@@ -4,13 +4,14 @@
 #include <climits>
 #include <cmath>
 #include <numeric>
+#include <utility>
 #include <vector>
 
 #include "beams/beam_select.hpp"
 #include "crystal/structure_factor.hpp"
-#include "crystal/structure_factor.hpp"
 #include "input/crystal_data.hpp"
 #include "sim/error.hpp"
+#include "sim/parallel.hpp"
 #include "sim/runctl.hpp"
 
 namespace kv {
@@ -74,19 +75,58 @@ enum class criterion { wg, sg, sg_multi };
 
 // What one limit of the search left out: how many reflections and the
 // strongest of them by |F_g|.
+// The reflections one limit left out, in the order the search met them;
+// their |F_g| is computed afterwards, on the job's threads, for the report.
 struct LeftOut {
   const char* limit;
+  std::vector<Hkl> members;
   int count = 0;
   Hkl strongest{};
   double abs_fg = -1.0;
-  void add(const Hkl& g, double f) {
-    ++count;
-    if (f > abs_fg) {
-      abs_fg = f;
-      strongest = g;
-    }
+  void add(const Hkl& g) { members.push_back(g); }
+  // The count and the strongest member (the first met among equals).
+  void settle(const std::vector<double>& f, std::size_t first) {
+    count = static_cast<int>(members.size());
+    for (std::size_t k = 0; k < members.size(); ++k)
+      if (f[first + k] > abs_fg) {
+        abs_fg = f[first + k];
+        strongest = members[k];
+      }
   }
 };
+
+// |F_g| of every left-out reflection of the tallies, through a table of
+// its own: the walk through the look-ups is planned first, the first member
+// of each symmetry family met is computed on `threads` threads (the crystal
+// is only read), and the look-ups are replayed in order, the others taking
+// their family's value with its phase. Then each tally's count and
+// strongest member; the same on any thread count.
+void settle_left_out(LeftOut* tallies, int n, double kv, const lattice_metric& lm, csd& c, int threads) {
+  std::vector<Hkl> all;
+  for (int i = 0; i < n; ++i) all.insert(all.end(), tallies[i].members.begin(), tallies[i].members.end());
+  fg_table table;
+  stock_lofg_tbl(table, kv, lm, c);
+  const fg_table_walk walk = plan_fg_table_walk(table, all.data(), all.size(), c);
+  // Evaluating an allowed reflection writes the anisotropic sites' B_eq
+  // into the crystal: once, here, before the threads read it.
+  if (!walk.computed.empty()) store_site_beq(lm, c);
+  std::vector<complex> fg(walk.computed.size());
+  const csd& crystal = c;
+  parallel_for(static_cast<int>(fg.size()), threads, [&](int, int r) {
+    int warn = 0;
+    fg[r] = structure_factor_ext_shared(walk.computed[r], kv, lm, crystal, &warn);
+  });
+  std::vector<double> f(all.size());
+  for (std::size_t k = 0; k < all.size(); ++k) {
+    const complex v = fg_table_walk_value(table, walk, k, all[k], fg.data(), c);
+    f[k] = std::hypot(v.re, v.im);
+  }
+  std::size_t first = 0;
+  for (int i = 0; i < n; ++i) {
+    tallies[i].settle(f, first);
+    first += tallies[i].members.size();
+  }
+}
 
 // The report of the last search, until the reader that shows it takes it.
 // Searches run while the input is read, one at a time.
@@ -129,22 +169,17 @@ void run_search(criterion crit, int* n_exact, int* n_bethe, BeamList* exact, Bea
   bethe->clear();
   LeftOut by_zone{"Laue zones (lz range)"}, by_gmax{"g_max"}, by_xi{"xi_g_max"},
       by_excitation{crit == criterion::wg ? "w_g_max" : "s_g_max"};
-  const auto abs_fg = [&](const Hkl& g) {
-    int warn = 0;
-    const complex f = structure_factor_ext_tbl(g, kv, lm, c, table, &warn);
-    return std::hypot(f.re, f.im);
-  };
 
   for_each_hkl(box, [&](const Hkl& g) {
     if (extinction_rule(g, c.lattice_type, c.hex_flag) != 0) return;
     const long long zone = laue_zone(g, uvw);
     if (zone < bs.lz_min || zone > bs.lz_max) {
-      if (abs_g(g, lm) < bs.g_max) by_zone.add(g, abs_fg(g));
+      if (abs_g(g, lm) < bs.g_max) by_zone.add(g);
       return;
     }
     const int n = static_cast<int>(zone);
     if (!(abs_g(g, lm) < bs.g_max)) {
-      by_gmax.add(g, abs_fg(g));
+      by_gmax.add(g);
       return;
     }
 
@@ -158,7 +193,7 @@ void run_search(criterion crit, int* n_exact, int* n_bethe, BeamList* exact, Bea
       xi = fg_to_xig2(fg, gamma, lambda, lm);
     }
     const bool forbidden_kept = keep_forbidden && vanishing_fg(xi);
-    if (!(xi < xi_limit) && !forbidden_kept) by_xi.add(g, abs_fg(g));
+    if (!(xi < xi_limit) && !forbidden_kept) by_xi.add(g);
     if (xi < xi_limit || forbidden_kept) {
       double s_plus = 0, s_minus = 0;
       const double s = abs_edge_s_g_tilt(g, uvw, g1, g2, tiltH, tiltG, abs_b, abs_K,
@@ -184,13 +219,14 @@ void run_search(criterion crit, int* n_exact, int* n_bethe, BeamList* exact, Bea
       else if (value < bethe_below)
         bethe->push_back(g);
       else
-        by_excitation.add(g, abs_fg(g));
+        by_excitation.add(g);
     }
     check_capacity(static_cast<int>(exact->size()), static_cast<int>(bethe->size()),
                    bs.num_g_limit);
   });
 
-  const LeftOut tallies[4] = {by_zone, by_gmax, by_xi, by_excitation};
+  LeftOut tallies[4] = {std::move(by_zone), std::move(by_gmax), std::move(by_xi), std::move(by_excitation)};
+  settle_left_out(tallies, 4, kv, lm, c, tilt_loop_threads());
   pending_left_out() = left_out_report(tallies, 4);
   *n_exact = static_cast<int>(exact->size());
   *n_bethe = static_cast<int>(bethe->size());

@@ -402,6 +402,40 @@ TEST_F(BeamSearchSilicon, ExtinctionDistanceLimit) {
   EXPECT_EQ(run_sg(bs, si).n_exact, 1);
 }
 
+// The report of what the limits left out is computed on the job's threads:
+// it must not depend on their number, and its strongest reflection must
+// carry its own |F_g|. With the zero zone of [001] kept out of g_max = 1.5,
+// the out-of-zone tally is large (symmetry families met in many members).
+TEST_F(BeamSearchSilicon, LeftOutReportIsTheSameOnAnyThreadCount) {
+  beam_search bs = all_exact_sg(1.5, 0, 0);
+  bs.s_g_max = 0.02;  // the excitation limit leaves some zero-zone beams out too
+  bs.s_g_bethe_min = 0.01;
+  std::vector<std::string> reports;
+  for (int threads : {1, 3}) {
+    epsilon.num_threads = threads;
+    run_sg(bs, si);
+    reports.push_back(take_left_out_report());
+  }
+  epsilon.num_threads = 0;
+  EXPECT_EQ(reports[0], reports[1]);
+  // "Laue zones (lz range)  N, strongest h k l with |Fg| = F A"
+  const std::size_t at = reports[0].find("Laue zones (lz range)");
+  ASSERT_NE(at, std::string::npos) << reports[0];
+  int count = 0, h = 0, k = 0, l = 0;
+  double f = 0;
+  ASSERT_EQ(std::sscanf(reports[0].c_str() + at, "Laue zones (lz range) %d, strongest %d %d %d with |Fg| = %lf", &count,
+                        &h, &k, &l, &f),
+            5)
+      << reports[0];
+  EXPECT_GT(count, 100);
+  EXPECT_NE(l, 0);
+  const lattice_metric lm = bravai(si.lp);
+  int warn = 0;
+  const complex direct = calc_structure_factor(Hkl{h, k, l}, kKv, lm, si, &warn);
+  EXPECT_NEAR(f, std::hypot(direct.re, direct.im), 1e-3 * f);
+  EXPECT_NE(reports[0].find("s_g_max"), std::string::npos);
+}
+
 // Sets forbidden_beam_flag for the life of the object.
 struct KeepForbidden {
   KeepForbidden() { epsilon.forbidden_beam_flag = 1; }
