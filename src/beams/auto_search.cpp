@@ -96,7 +96,7 @@ struct LeftOut {
 };
 
 // |F_g| of every left-out reflection of the tallies, through a table of
-// its own: the walk through the look-ups is planned first, the first member
+// its own, large enough for all of them: the walk through the look-ups is planned first, the first member
 // of each symmetry family met is computed on `threads` threads (the crystal
 // is only read), and the look-ups are replayed in order, the others taking
 // their family's value with its phase. Then each tally's count and
@@ -104,7 +104,9 @@ struct LeftOut {
 void settle_left_out(LeftOut* tallies, int n, double kv, const lattice_metric& lm, csd& c, int threads) {
   std::vector<Hkl> all;
   for (int i = 0; i < n; ++i) all.insert(all.end(), tallies[i].members.begin(), tallies[i].members.end());
-  fg_table table;
+  // Room for every family met, so that each is computed once (the report
+  // reads |F_g| only; the selection's own table is not touched).
+  fg_table table(static_cast<int>(std::min<std::size_t>(2 * all.size() + kFgTableCapacity, 1u << 24)));
   stock_lofg_tbl(table, kv, lm, c);
   const fg_table_walk walk = plan_fg_table_walk(table, all.data(), all.size(), c);
   // Evaluating an allowed reflection writes the anisotropic sites' B_eq
