@@ -60,7 +60,7 @@ inline const char* eigmat_func_name(int func) {
     case 0: return "EISPACK Householder + complex QR";
     case 1: return "elimination + complex QR";
     case 2: return "LAPACK zgeev";
-    case 3: return "Hermitian split (zheevd + absorption iteration)";
+    case 3: return "Hermitian split (LAPACK Hermitian solver + absorption iteration)";
     default: return "unknown";
   }
 }

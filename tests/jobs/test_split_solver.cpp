@@ -140,7 +140,7 @@ TEST(HermitianSplit, TheSolverIsChosenByBeamCountUnlessSet) {
             std::string::npos)
       << small_auto.log;
   const JobRun large_auto = run(with_solver(large, -1));
-  const std::regex chosen(R"(Eigen solver: Hermitian split \(zheevd \+ absorption iteration\) \(eigmat_func 3, chosen for (\d+) exact beams\)\n)");
+  const std::regex chosen(R"(Eigen solver: Hermitian split \(LAPACK Hermitian solver \+ absorption iteration\) \(eigmat_func 3, chosen for (\d+) exact beams\)\n)");
   std::smatch m;
   ASSERT_TRUE(std::regex_search(large_auto.log, m, chosen)) << large_auto.log;
   EXPECT_GE(std::stoi(m[1]), 40);
