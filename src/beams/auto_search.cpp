@@ -11,7 +11,7 @@
 #include "crystal/structure_factor.hpp"
 #include "input/crystal_data.hpp"
 #include "sim/error.hpp"
-#include "sim/parallel.hpp"
+#include "sim/parallel.hpp"  // tilt_loop_threads
 #include "sim/runctl.hpp"
 
 namespace kv {
@@ -96,10 +96,10 @@ struct LeftOut {
 };
 
 // |F_g| of every left-out reflection of the tallies, through a table of
-// its own, large enough for all of them: the walk through the look-ups is planned first, the first member
-// of each symmetry family met is computed on `threads` threads (the crystal
-// is only read), and the look-ups are replayed in order, the others taking
-// their family's value with its phase. Then each tally's count and
+// its own, large enough for all of them: the walk through the look-ups is
+// planned first, the first member of each symmetry family met is computed
+// on `threads` threads, and the look-ups are replayed in order, the others
+// taking their family's value with its phase. Then each tally's count and
 // strongest member; the same on any thread count.
 void settle_left_out(LeftOut* tallies, int n, double kv, const lattice_metric& lm, csd& c, int threads) {
   std::vector<Hkl> all;
@@ -109,15 +109,9 @@ void settle_left_out(LeftOut* tallies, int n, double kv, const lattice_metric& l
   fg_table table(static_cast<int>(std::min<std::size_t>(2 * all.size() + kFgTableCapacity, 1u << 24)));
   stock_lofg_tbl(table, kv, lm, c);
   const fg_table_walk walk = plan_fg_table_walk(table, all.data(), all.size(), c);
-  // Evaluating an allowed reflection writes the anisotropic sites' B_eq
-  // into the crystal: once, here, before the threads read it.
-  if (!walk.computed.empty()) store_site_beq(lm, c);
-  std::vector<complex> fg(walk.computed.size());
-  const csd& crystal = c;
-  parallel_for(static_cast<int>(fg.size()), threads, [&](int, int r) {
-    int warn = 0;
-    fg[r] = structure_factor_ext_shared(walk.computed[r], kv, lm, crystal, &warn);
-  });
+  std::vector<complex> fg;
+  std::vector<int> warn;
+  compute_walk_reflections(walk, kv, lm, c, threads, RankShare{}, fg, warn);
   std::vector<double> f(all.size());
   for (std::size_t k = 0; k < all.size(); ++k) {
     const complex v = fg_table_walk_value(table, walk, k, all[k], fg.data(), c);

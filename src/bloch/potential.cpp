@@ -9,7 +9,6 @@
 #include "input/constraints.hpp"
 #include "input/crystal_data.hpp"
 #include "sim/mpi_ranks.hpp"
-#include "sim/parallel.hpp"
 #include "sim/progress.hpp"
 
 namespace kv {
@@ -22,42 +21,6 @@ constexpr double kPi = 3.141592653589793;
 // equivalents), else computed through the table.
 complex table_or_computed(const Hkl& g, double kv, const lattice_metric& lm, csd& c, fg_table& t, int* warn) {
   return structure_factor_ext_tbl(g, kv, lm, c, t, warn);
-}
-
-// F_g of every reflection of `computed` into fg (and its warning into warn)
-// on `threads` threads. Over several MPI ranks each rank computes the
-// reflections dealt to it and every rank receives them all: each value is
-// computed by one rank exactly as one process computes it, so the matrix is
-// the same bit for bit on any number of ranks.
-void computed_structure_factors(const std::vector<Hkl>& computed, double kv, const lattice_metric& lm,
-                                const csd& crystal, int threads, const RankShare& ranks, std::vector<complex>& fg,
-                                std::vector<int>& warn) {
-  const int m = static_cast<int>(computed.size());
-  if (ranks.size <= 1) {
-    parallel_for(m, threads, [&](int, int r) {
-      fg[r] = structure_factor_ext_shared(computed[r], kv, lm, crystal, &warn[r]);
-    });
-    return;
-  }
-  // Three numbers per reflection: F_g and the warning.
-  constexpr int kSlot = 3;
-  const int mine_n = ranks.count(m);
-  std::vector<double> mine(static_cast<std::size_t>(mine_n) * kSlot);
-  parallel_for(mine_n, threads, [&](int, int j) {
-    int w = 0;
-    const complex f = structure_factor_ext_shared(computed[ranks.item(j)], kv, lm, crystal, &w);
-    double* o = &mine[static_cast<std::size_t>(j) * kSlot];
-    o[0] = f.re;
-    o[1] = f.im;
-    o[2] = w;
-  });
-  std::vector<double> all;
-  share_item_slots(m, kSlot, mine, all);
-  for (int r = 0; r < m; ++r) {
-    const double* v = &all[static_cast<std::size_t>(r) * kSlot];
-    fg[r] = complex{v[0], v[1]};
-    warn[r] = static_cast<int>(v[2]);
-  }
 }
 
 }  // namespace
@@ -88,20 +51,11 @@ void potential_matrix_csd(int n_e0, int n_b0, const BeamList& beams, csd& c, dou
   const fg_table_walk walk = plan_fg_table_walk(table, h.data(), nn, c);
 
   // Each computed F_g depends on its reflection and the crystal only, so
-  // they are computed on the job's threads, each into its own slot; the
-  // crystal is read, not written, meanwhile.
-  // Evaluating a reflection that the centring allows writes each
-  // anisotropic site's B_eq into its b_iso; that is done here, once, before
-  // the threads start.
-  const int m = static_cast<int>(walk.computed.size());
-  for (const Hkl& g : walk.computed)
-    if (extinction_rule(g, c.lattice_type, c.hex_flag) == 0) {
-      store_site_beq(lm, c);
-      break;
-    }
-  std::vector<complex> fg(static_cast<std::size_t>(m));
-  std::vector<int> warn(static_cast<std::size_t>(m), 0);
-  computed_structure_factors(walk.computed, kv, lm, c, threads, share_ranks ? rank_share() : RankShare{}, fg, warn);
+  // they are computed on the job's threads (and ranks), each into its own
+  // slot.
+  std::vector<complex> fg;
+  std::vector<int> warn;
+  compute_walk_reflections(walk, kv, lm, c, threads, share_ranks ? rank_share() : RankShare{}, fg, warn);
 
   // The table filled and the matrix written in the serial order, row by row.
   for (int i = 0; i < n; ++i) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "sim/error.hpp"
+#include "sim/parallel.hpp"
 #include "sim/qzio.hpp"
 #include "sim/runctl.hpp"
 
@@ -339,6 +340,45 @@ complex fg_table_walk_value(fg_table& t, const fg_table_walk& w, std::size_t k, 
     ++t.num;
   }
   return fg;
+}
+
+void compute_walk_reflections(const fg_table_walk& w, double kv, const lattice_metric& lm, csd& cs, int threads,
+                              const RankShare& ranks, std::vector<complex>& fg, std::vector<int>& warn) {
+  const std::vector<Hkl>& computed = w.computed;
+  const int m = static_cast<int>(computed.size());
+  fg.assign(computed.size(), complex{0, 0});
+  warn.assign(computed.size(), 0);
+  for (const Hkl& g : computed)
+    if (extinction_rule(g, cs.lattice_type, cs.hex_flag) == 0) {
+      store_site_beq(lm, cs);
+      break;
+    }
+  const csd& crystal = cs;
+  if (ranks.size <= 1) {
+    parallel_for(m, threads, [&](int, int r) {
+      fg[r] = structure_factor_ext_shared(computed[r], kv, lm, crystal, &warn[r]);
+    });
+    return;
+  }
+  // Three numbers per reflection: F_g and the warning.
+  constexpr int kSlot = 3;
+  const int mine_n = ranks.count(m);
+  std::vector<double> mine(static_cast<std::size_t>(mine_n) * kSlot);
+  parallel_for(mine_n, threads, [&](int, int j) {
+    int flag = 0;
+    const complex f = structure_factor_ext_shared(computed[ranks.item(j)], kv, lm, crystal, &flag);
+    double* o = &mine[static_cast<std::size_t>(j) * kSlot];
+    o[0] = f.re;
+    o[1] = f.im;
+    o[2] = flag;
+  });
+  std::vector<double> all;
+  share_item_slots(m, kSlot, mine, all);
+  for (int r = 0; r < m; ++r) {
+    const double* v = &all[static_cast<std::size_t>(r) * kSlot];
+    fg[r] = complex{v[0], v[1]};
+    warn[r] = static_cast<int>(v[2]);
+  }
 }
 
 complex structure_factor_ext_tbl(const Hkl& g, double kv, const lattice_metric& lm, csd& cs,

@@ -16,6 +16,7 @@
 #include "crystal/crystal.hpp"
 #include "numeric/complex.hpp"
 #include "numeric/matrix.hpp"
+#include "sim/mpi_ranks.hpp"
 
 namespace kv {
 
@@ -114,6 +115,16 @@ fg_table_walk plan_fg_table_walk(const fg_table& t, const Hkl* lookups, std::siz
 // stocked where structure_factor_ext_tbl would stock it.
 complex fg_table_walk_value(fg_table& t, const fg_table_walk& w, std::size_t k, const Hkl& g, const complex* computed,
                             const csd& cs);
+
+// F_g and the warning of every reflection the walk computes, into fg and
+// warn (resized), on `threads` threads: the crystal is only read, after the
+// anisotropic sites' B_eq has been written into it once (as evaluating an
+// allowed reflection would). Over several MPI ranks each rank computes the
+// reflections dealt to it and all receive them all (a collective call);
+// each value is computed exactly as one process computes it, so the results
+// are the same bit for bit on any number of threads and ranks.
+void compute_walk_reflections(const fg_table_walk& w, double kv, const lattice_metric& lm, csd& cs, int threads,
+                              const RankShare& ranks, std::vector<complex>& fg, std::vector<int>& warn);
 
 // Structure factor of LOW_ORDER_FG entry e by the block's lof_type.
 complex lofg_to_fg(int e, double kv, const lattice_metric& lm, csd& cs);

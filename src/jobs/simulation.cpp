@@ -255,14 +255,13 @@ int tilt_threads_for(int n, const RunControl& rc) {
 // count.
 void choose_eigen_solver(FILE* log, const sd& s, RunControl& rc) {
   const bool given = rc.epsilon.eigmat_func_given;
-  rc.epsilon.eigmat_func = job_eigmat_func(rc.epsilon, s.num_exact_beam);
+  choose_job_solvers(rc.epsilon, s.num_exact_beam);
   if (given)
     qz_fprintf_stdo(log, "Eigen solver: %s (eigmat_func %d, as set)\n", eigmat_func_name(rc.epsilon.eigmat_func),
                     rc.epsilon.eigmat_func);
   else
     qz_fprintf_stdo(log, "Eigen solver: %s (eigmat_func %d, chosen for %d exact beams)\n",
                     eigmat_func_name(rc.epsilon.eigmat_func), rc.epsilon.eigmat_func, s.num_exact_beam);
-  rc.epsilon.bc_invmat_func = job_bc_invmat_func(rc.epsilon);
   const char* bc = rc.epsilon.bc_invmat_func == 2 ? "LAPACK zgesv" : "elimination";
   const char* how = rc.epsilon.bc_invmat_func_given ? "as set" : "the default";
   if (rc.epsilon.eigmat_func == 3)

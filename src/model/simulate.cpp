@@ -241,8 +241,7 @@ struct prepared_simulation {
     job = make_engine_setup(crystal, cond, vg, lm, rc);
     // The solvers a job of this condition would use: the run control's when
     // it set them, else those chosen for the beam count.
-    job.rc.epsilon.eigmat_func = job_eigmat_func(rc.epsilon, cond.num_exact_beam);
-    job.rc.epsilon.bc_invmat_func = job_bc_invmat_func(rc.epsilon);
+    choose_job_solvers(job.rc.epsilon, cond.num_exact_beam);
     todo = computed_tilts(cond);
     result = result_frame(cond);
     result.threads = simulation_threads(rc, static_cast<int>(todo.size()));

@@ -54,6 +54,12 @@ inline int job_eigmat_func(const Epsilon& e, int n_exact) {
 // the solution.
 inline int job_bc_invmat_func(const Epsilon& e) { return e.bc_invmat_func_given ? e.bc_invmat_func : 2; }
 
+// Both choices of a simulation with n_exact exact beams, into e.
+inline void choose_job_solvers(Epsilon& e, int n_exact) {
+  e.eigmat_func = job_eigmat_func(e, n_exact);
+  e.bc_invmat_func = job_bc_invmat_func(e);
+}
+
 // The solver's name for the job log.
 inline const char* eigmat_func_name(int func) {
   switch (func) {
